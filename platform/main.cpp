@@ -1,0 +1,15 @@
+#include <string>
+
+#include "platform/desktop_platform.h"
+#include "startup/run_program.h"
+
+int main(int argc, char** argv) {
+  // The argument text is the arguments joined with single blanks, as given.
+  std::string argumentText;
+  for (int i = 1; i < argc; ++i) {
+    if (i > 1) argumentText += ' ';
+    argumentText += argv[i];
+  }
+  auto platform = kelvane::makeDesktopPlatform(argc, argv);
+  return kelvane::runProgram(*platform, argumentText);
+}

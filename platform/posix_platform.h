@@ -1,0 +1,57 @@
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kelvane {
+
+// The Linux file system and processes, and the windowless answers to messages and
+// questions: what a build run or a start-up without a display uses. Has no Qt in it.
+class PosixPlatform : public Platform {
+ public:
+  PosixPlatform();
+  ~PosixPlatform() override;
+  PosixPlatform(const PosixPlatform&) = delete;
+  PosixPlatform& operator=(const PosixPlatform&) = delete;
+
+  std::vector<DirEntry> listFolder(const std::string& pattern) override;
+  bool exists(const std::string& pattern) override;
+  bool fileExists(const std::string& path) override;
+  bool folderExists(const std::string& path) override;
+  void createFolder(const std::string& path) override;
+  std::string resolvedPath(const std::string& path) override;
+
+  std::vector<DirEntry> listForRemoval(const std::string& root,
+                                       const std::string& folder) override;
+  void deleteForRemoval(const std::string& root, const std::string& path) override;
+  void removeFolderForRemoval(const std::string& root, const std::string& path) override;
+
+  std::string readFile(const std::string& path) override;
+  void writeFile(const std::string& path, std::string_view bytes) override;
+  std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
+  std::unique_ptr<BuildLock> lockBuild(const std::string& path) override;
+
+  std::string programFolder() override;
+  std::string executablePath() override;
+  void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+
+  void message(const std::string& title, const std::string& text, Icon icon) override;
+  bool question(const std::string& title, const std::string& text, Icon icon) override;
+  std::string saveDialog(const std::string& title, const std::string& filter,
+                         const std::string& initialFolder) override;
+  int runWindow(FrmMain& form) override;
+
+ private:
+  // Open folder descriptors along the last path used below a removal root, so that
+  // siblings and their parent are reached without opening the chain again.
+  int openBelow(const std::string& root, const std::string& folder);
+  void closeChain();
+
+  std::string chainRoot_;
+  std::vector<std::pair<std::string, int>> chain_;  // component, descriptor; [0] is the root
+};
+
+}  // namespace kelvane

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Kelvane needs to build, test and benchmark, where missing.
+set -euo pipefail
+
+packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libgtest-dev
+          clang libclang-rt-14-dev xvfb xauth strace time python3)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"

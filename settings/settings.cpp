@@ -1,0 +1,68 @@
+#include "settings/settings.h"
+
+#include "platform/platform.h"
+#include "settings/field_reader.h"
+#include "settings/number_text.h"
+
+namespace kelvane {
+
+MergeSource parseMergeLine(const std::string& line) {
+  auto bar = line.find('|');
+  if (bar == std::string::npos) return {line, ""};
+  return {line.substr(0, bar), line.substr(bar + 1)};
+}
+
+void readSettings(Platform& platform, const std::string& path, Settings& settings,
+                  std::string& lines) {
+  std::string bytes = platform.readFile(path);
+  FieldReader fields(bytes);
+  settings.WhereCreate = fields.next(path);
+  settings.VFS = fields.next(path);
+  settings.VFSold = fields.next(path);
+  settings.VirtualR = fields.next(path);
+  settings.OwnU = fields.next(path);
+  settings.OwnG = fields.next(path);
+  settings.CHMOD = parseNumber(fields.next(path), path);
+  lines.clear();
+  settings.sources.clear();
+  while (!fields.atEnd()) {
+    std::string line = fields.next(path);
+    settings.sources.push_back(parseMergeLine(line));
+    if (settings.sources.size() > 1) lines += "\r\n";
+    lines += line;
+  }
+}
+
+namespace {
+
+bool isBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Quotes a value the field reader would otherwise split or trim. A value that holds a
+// double quote cannot be kept whole either way; it is written as it stands.
+std::string field(const std::string& value) {
+  bool needsQuotes = value.find(',') != std::string::npos ||
+                     (!value.empty() && (isBlank(value.front()) || isBlank(value.back())));
+  if (!needsQuotes || value.find('"') != std::string::npos) return value;
+  return "\"" + value + "\"";
+}
+
+}  // namespace
+
+std::string formatSettings(const SettingsTexts& texts) {
+  std::string out;
+  for (const std::string* value : {&texts.WhereCreate, &texts.VFS, &texts.VFSold,
+                                   &texts.VirtualR, &texts.OwnU, &texts.OwnG, &texts.CHMOD})
+    out += field(*value) + "\r\n";
+  // The box keeps its own line breaks; each of its lines is one merge line.
+  size_t at = 0;
+  for (;;) {
+    size_t end = texts.Lines.find("\r\n", at);
+    out += field(texts.Lines.substr(at, end == std::string::npos ? end : end - at));
+    if (end == std::string::npos) break;
+    out += "\r\n";
+    at = end + 2;
+  }
+  return out + "\r\n";
+}
+
+}  // namespace kelvane

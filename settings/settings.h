@@ -1,0 +1,47 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kelvane {
+
+class Platform;
+
+// One source folder whose subfolders are merged, and the genre sub-path they go under.
+struct MergeSource {
+  std::string path;
+  std::string genre;
+};
+
+// The seven settings of a build and its merge sources.
+struct Settings {
+  std::string WhereCreate;  // link root
+  std::string VFS;          // output table
+  std::string VFSold;       // input table
+  std::string VirtualR;     // virtual root
+  std::string OwnU;
+  std::string OwnG;
+  float CHMOD = 0;
+  std::vector<MergeSource> sources;
+};
+
+// The texts of the window's eight boxes, in the order the settings file holds them.
+struct SettingsTexts {
+  std::string WhereCreate, VFS, VFSold, VirtualR, OwnU, OwnG, CHMOD, Lines;
+};
+
+// Splits a merge line at its first "|": path before, genre after (further "|" stay in it).
+MergeSource parseMergeLine(const std::string& line);
+
+// Reads the settings file at path into settings, filling it as far as the file goes so that
+// a failure report shows what was read; lines is the merge-source box text. Throws
+// kelvane::Failure when the file cannot be read, ends before the seventh value, or holds a
+// permission value that is not a number.
+void readSettings(Platform& platform, const std::string& path, Settings& settings,
+                  std::string& lines);
+
+// The settings file for the box texts. A value or merge line that holds a comma or has
+// blanks at either end is wrapped in double quotes so that it reads back the same.
+std::string formatSettings(const SettingsTexts& texts);
+
+}  // namespace kelvane

@@ -1,0 +1,29 @@
+#include "startup/app_state.h"
+
+namespace kelvane {
+
+SettingsTexts initialBoxTexts() {
+  SettingsTexts texts;
+  texts.WhereCreate = "Physical location of the path where all the links will go.";
+  texts.VFS = "Filename of the VFS file that your server uses.";
+  texts.VFSold = "Filepath of the VFS where your original VFS is.";
+  texts.VirtualR = "Virtual path to where all the merged links will be aimed at.";
+  texts.OwnU = "Owner User";
+  texts.OwnG = "Owner Group";
+  texts.CHMOD = "CHMOD";
+  return texts;
+}
+
+std::string fileNamePart(const std::string& path) {
+  auto end = path.find_last_not_of('/');
+  if (end == std::string::npos) return "";
+  auto slash = path.rfind('/', end);
+  return path.substr(slash == std::string::npos ? 0 : slash + 1,
+                     end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
+
+std::string captionFor(const std::string& path) {
+  return std::string(kCaption) + " [" + fileNamePart(path) + "]";
+}
+
+}  // namespace kelvane

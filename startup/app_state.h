@@ -1,0 +1,36 @@
+#pragma once
+
+#include <string>
+
+#include "settings/settings.h"
+
+namespace kelvane {
+
+inline constexpr const char* kCaption = "Kelvane v1.1 by Oduvin";
+
+// What the program is doing now and what the user should check if it fails; the error
+// report prints both.
+struct RunStep {
+  std::string action;
+  std::string fix;
+};
+
+// The texts the boxes show before the user types anything: each names what goes in it.
+SettingsTexts initialBoxTexts();
+
+// Everything the one window object holds for the life of the process.
+struct AppState {
+  Settings settings;
+  std::string datPath;  // the current settings file
+  RunStep runStep;
+  std::string caption = kCaption;
+  SettingsTexts boxes = initialBoxTexts();
+};
+
+// The window caption naming the settings file at path.
+std::string captionFor(const std::string& path);
+
+// The last component of path; a trailing "/" is passed over ("/srv/x/" gives "x").
+std::string fileNamePart(const std::string& path);
+
+}  // namespace kelvane

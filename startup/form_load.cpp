@@ -1,0 +1,57 @@
+#include "startup/form_load.h"
+
+#include <algorithm>
+
+#include "platform/platform.h"
+#include "settings/number_text.h"
+
+namespace kelvane {
+
+const char* const kHelpText =
+    "Physical path link to Virtual path, optional genre.\r\n"
+    "Press return at the end of each line.\r\n"
+    "Format: Physical|subsection(genre)\r\n"
+    "ie1.0: D:\\mp3s\\alternative|alternative\r\n"
+    "ie2.1: D:\\iso\\\r\n"
+    "ie2.2: F:\\iso\\\r\n";
+
+std::string joinPath(const std::string& folder, const std::string& name) {
+  return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + name;
+}
+
+RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state) {
+  state.datPath = argumentText;
+  if (state.datPath.empty()) {
+    state.boxes.Lines = kHelpText;
+    return RunMode::WindowEmpty;
+  }
+
+  state.runStep = {"Parsing dat path from parameters", "Make sure you use format ?datfile.dat"};
+  std::erase(state.datPath, '"');
+  auto request = state.datPath.find('?');
+  if (request == 0) state.datPath.erase(0, 1);
+  state.boxes.Lines.clear();
+
+  state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};
+  if (!platform.fileExists(state.datPath))
+    state.datPath = joinPath(platform.programFolder(), state.datPath);
+  state.caption = captionFor(state.datPath);
+
+  state.runStep = {"Loading dat file", "Check to see if datfile exists (see above)"};
+  readSettings(platform, state.datPath, state.settings, state.boxes.Lines);
+
+  state.runStep = {"Showing GUI", ""};
+  if (request != std::string::npos) return RunMode::Build;
+
+  const Settings& s = state.settings;
+  state.boxes.WhereCreate = s.WhereCreate;
+  state.boxes.VFS = s.VFS;
+  state.boxes.VFSold = s.VFSold;
+  state.boxes.VirtualR = s.VirtualR;
+  state.boxes.OwnU = s.OwnU;
+  state.boxes.OwnG = s.OwnG;
+  state.boxes.CHMOD = numberText(s.CHMOD);
+  return RunMode::WindowLoaded;
+}
+
+}  // namespace kelvane

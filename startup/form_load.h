@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include "startup/app_state.h"
+
+namespace kelvane {
+
+class Platform;
+
+enum class RunMode { WindowEmpty, WindowLoaded, Build };
+
+// The help text the merge-source box shows in an empty window.
+extern const char* const kHelpText;
+
+// Start-up: reads the argument text, chooses the run mode, finds and loads the settings
+// file and fills the state for the window or the build. Throws kelvane::Failure with
+// state.runStep saying which step failed.
+RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state);
+
+// folder & "/" & name, without doubling the "/" of the root folder.
+std::string joinPath(const std::string& folder, const std::string& name);
+
+}  // namespace kelvane

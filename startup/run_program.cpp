@@ -1,0 +1,57 @@
+#include "startup/run_program.h"
+
+#include <iostream>
+#include <new>
+
+#include "build/build_run.h"
+#include "platform/failure.h"
+#include "platform/platform.h"
+#include "report/error_report.h"
+#include "startup/form_load.h"
+#include "window/frm_main.h"
+
+namespace kelvane {
+namespace {
+
+const char* const kUsage =
+    "Usage: kelvane                  open the settings window\n"
+    "       kelvane SETTINGS.dat     open the window with these settings\n"
+    "       kelvane '?SETTINGS.dat'  build: clear and remake the mirror folders under the\n"
+    "                                link root and write the new VFS table, no window\n"
+    "A relative settings path is looked up in the current folder, then in the program's\n"
+    "folder. A failure writes kelvaneerrors.txt beside the executable; exit status 1.\n";
+
+}  // namespace
+
+int runProgram(Platform& platform, const std::string& argumentText) {
+  if (argumentText == "--help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  if (argumentText == "--version") {
+    std::cout << "kelvane 1.1\n";
+    return 0;
+  }
+  AppState state;
+  try {
+    try {
+      RunMode mode = formLoad(platform, argumentText, state);
+      if (mode == RunMode::Build) {
+        runBuild(platform, state);
+        return 0;
+      }
+      FrmMain form(platform, state);
+      return platform.runWindow(form);
+    } catch (const std::bad_alloc&) {
+      throw Failure(7, "Out of memory", "memory");
+    } catch (const Failure&) {
+      throw;
+    } catch (const std::exception& e) {
+      throw Failure(51, std::string("Internal error: ") + e.what(), "kelvane");
+    }
+  } catch (const Failure& failure) {
+    return reportFailure(platform, failure, state);
+  }
+}
+
+}  // namespace kelvane

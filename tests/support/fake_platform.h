@@ -1,0 +1,111 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/failure.h"
+#include "platform/posix_platform.h"
+
+namespace kelvane::testing {
+
+// The operations a test can make fail.
+enum class Op {
+  List,
+  Exists,
+  FileTest,
+  FolderTest,
+  CreateFolder,
+  ResolvePath,
+  Delete,
+  RemoveFolder,
+  Open,
+  Read,
+  Write,
+  Rename,
+  Lock,
+  Start,
+};
+
+const char* opName(Op op);
+
+// The real file system under a test's temporary folder, with the person at the screen
+// played by the test: messages are recorded, questions and the save dialog answer as told,
+// started processes are recorded (and run only when asked), and any operation can be made
+// to fail.
+class FakePlatform : public PosixPlatform {
+ public:
+  struct Message {
+    std::string title;
+    std::string text;
+    Icon icon;
+    bool question;
+  };
+  struct Started {
+    std::string program;
+    std::vector<std::string> args;
+  };
+
+  // --- Faults ---
+  // Fails the k-th operation counted from now (1-based), whatever its kind.
+  void failAt(long k) { failAt_ = operations_ + k; }
+  // Fails the n-th operation of this kind counted from now (1-based).
+  void failOn(Op op, int nth = 1, int err = EIO) { faults_[op] = {counts_[op] + nth, err}; }
+  // Called before every operation; a hook may change the disk (to race the program).
+  std::function<void(Op, const std::string&)> beforeOperation;
+  long operations() const { return operations_; }
+  int count(Op op) const {
+    auto it = counts_.find(op);
+    return it == counts_.end() ? 0 : it->second;
+  }
+
+  // --- The person ---
+  std::vector<bool> answers;            // taken in order by question(); No when none left
+  std::vector<std::string> saveChoices;  // taken in order by saveDialog(); "" when none left
+  std::vector<Message> messages;
+  std::vector<std::string> saveDialogs;  // "title|filter|folder" of every dialog shown
+  std::vector<Started> started;
+  bool runStarted = false;  // really start the recorded processes
+  std::string programFolderOverride;
+  std::string executableOverride;
+
+  std::vector<DirEntry> listFolder(const std::string& pattern) override;
+  bool exists(const std::string& pattern) override;
+  bool fileExists(const std::string& path) override;
+  bool folderExists(const std::string& path) override;
+  void createFolder(const std::string& path) override;
+  std::string resolvedPath(const std::string& path) override;
+  std::vector<DirEntry> listForRemoval(const std::string& root,
+                                       const std::string& folder) override;
+  void deleteForRemoval(const std::string& root, const std::string& path) override;
+  void removeFolderForRemoval(const std::string& root, const std::string& path) override;
+  std::string readFile(const std::string& path) override;
+  void writeFile(const std::string& path, std::string_view bytes) override;
+  std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
+  std::unique_ptr<BuildLock> lockBuild(const std::string& path) override;
+  std::string programFolder() override;
+  std::string executablePath() override;
+  void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  void message(const std::string& title, const std::string& text, Icon icon) override;
+  bool question(const std::string& title, const std::string& text, Icon icon) override;
+  std::string saveDialog(const std::string& title, const std::string& filter,
+                         const std::string& initialFolder) override;
+  int runWindow(FrmMain& form) override;
+
+  // Counts the operation and throws if a fault is due. Public so that wrapped output
+  // files can use it.
+  void check(Op op, const std::string& path);
+
+ private:
+  struct Fault {
+    int nth;
+    int err;
+  };
+  long operations_ = 0;
+  long failAt_ = -1;
+  std::map<Op, int> counts_;
+  std::map<Op, Fault> faults_;
+};
+
+}  // namespace kelvane::testing

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+#include "startup/app_state.h"
+
+namespace kelvane {
+
+class Platform;
+
+inline constexpr const char* kSaveDialogTitle = "Open Varnholt settings file.";
+inline constexpr const char* kSaveDialogFilter = "Dat files (*.dat)|*.dat";
+
+// The settings window's behaviour, apart from the widgets that show it: the view copies the
+// boxes' texts into state().boxes before a handler runs and shows state() again after it.
+class FrmMain {
+ public:
+  FrmMain(Platform& platform, AppState& state) : platform_(platform), state_(state) {}
+
+  AppState& state() { return state_; }
+
+  // Saves the boxes to the current file, asking for one when mpath is empty. False when
+  // the user cancels the dialog or the file cannot be written (both said in a message).
+  bool savevfs(const std::string& mpath);
+
+  void cmdSave_Click();
+  void cmdSaveAs_Click();
+  void cmdBuild_Click();
+  void cmdClose_Click() { closeRequested_ = true; }
+  void imgIcon_Click() {}
+
+  bool closeRequested() const { return closeRequested_; }
+
+ private:
+  void launchBuild();
+
+  Platform& platform_;
+  AppState& state_;
+  bool closeRequested_ = false;
+};
+
+}  // namespace kelvane
