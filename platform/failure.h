@@ -7,10 +7,10 @@ namespace kelvane {
 
 // Failure numbers of the program's own, for failures that have no system error number.
 // They keep the numbers a user of the original Windows tool would recognise.
-inline constexpr int kErrOverflow = 6;        // a number too large for its type
-inline constexpr int kErrTypeMismatch = 13;   // a field that should hold a number does not
-inline constexpr int kErrInputPastEnd = 62;   // a file ended before a value it must hold
-inline constexpr int kErrRefused = 75;        // a setting the build refuses to act on
+inline constexpr int kErrOverflow = 6;       // a number too large for its type
+inline constexpr int kErrTypeMismatch = 13;  // a field that should hold a number does not
+inline constexpr int kErrInputPastEnd = 62;  // a file ended before a value it must hold
+inline constexpr int kErrRefused = 75;       // a setting the build refuses to act on
 
 // What went wrong, on which path, and which operation raised it. Every failure of start-up
 // or of a build run travels as one of these to the single catch that writes the error report.

@@ -82,8 +82,7 @@ class Platform {
   virtual std::string executablePath() = 0;
   // Starts program (looked up in PATH when it has no "/") with args in a new process that
   // is not waited for, its standard streams on /dev/null.
-  virtual void startDetached(const std::string& program,
-                             const std::vector<std::string>& args) = 0;
+  virtual void startDetached(const std::string& program, const std::vector<std::string>& args) = 0;
 
   // --- Messages and the window -------------------------------------------------------------
   // Without a display: message goes to standard error as "title: text", question answers

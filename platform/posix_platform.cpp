@@ -40,10 +40,14 @@ std::string parentOf(const std::string& path) {
 }
 
 bool typeFromMode(mode_t mode, EntryType& type) {
-  if (S_ISDIR(mode)) type = EntryType::Folder;
-  else if (S_ISREG(mode)) type = EntryType::File;
-  else if (S_ISLNK(mode)) type = EntryType::Link;
-  else return false;
+  if (S_ISDIR(mode))
+    type = EntryType::Folder;
+  else if (S_ISREG(mode))
+    type = EntryType::File;
+  else if (S_ISLNK(mode))
+    type = EntryType::Link;
+  else
+    return false;
   return true;
 }
 
@@ -86,16 +90,23 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
       if (isHidden(name)) continue;
       EntryType type;
       switch (d->d_type) {
-        case DT_DIR: type = EntryType::Folder; break;
-        case DT_REG: type = EntryType::File; break;
-        case DT_LNK: type = EntryType::Link; break;
+        case DT_DIR:
+          type = EntryType::Folder;
+          break;
+        case DT_REG:
+          type = EntryType::File;
+          break;
+        case DT_LNK:
+          type = EntryType::Link;
+          break;
         case DT_UNKNOWN: {
           struct stat st;
           if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
           if (!typeFromMode(st.st_mode, type)) continue;
           break;
         }
-        default: continue;
+        default:
+          continue;
       }
       entries.push_back({std::string(name), type});
     }
@@ -275,9 +286,8 @@ void PosixPlatform::createFolder(const std::string& path) {
 }
 
 std::string PosixPlatform::resolvedPath(const std::string& path) {
-  std::string absolute = lexicallyNormal(!path.empty() && path[0] == '/'
-                                             ? path
-                                             : currentFolder() + "/" + path);
+  std::string absolute =
+      lexicallyNormal(!path.empty() && path[0] == '/' ? path : currentFolder() + "/" + path);
   // Resolve the longest part that exists and keep the rest as written.
   std::string head = absolute, tail;
   for (;;) {
@@ -331,7 +341,8 @@ int PosixPlatform::openBelow(const std::string& root, const std::string& folder)
 std::vector<DirEntry> PosixPlatform::listForRemoval(const std::string& root,
                                                     const std::string& folder) {
   int fd = openBelow(root, folder);
-  if (::lseek(fd, 0, SEEK_SET) != 0) throw systemFailure(errno, "Cannot list folder", folder, "lseek");
+  if (::lseek(fd, 0, SEEK_SET) != 0)
+    throw systemFailure(errno, "Cannot list folder", folder, "lseek");
   return readEntries(fd, folder, "list folder");
 }
 
@@ -417,7 +428,9 @@ std::unique_ptr<BuildLock> PosixPlatform::lockBuild(const std::string& path) {
 std::string PosixPlatform::executablePath() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n < 0) throw systemFailure(errno, "Cannot find the program's executable", "/proc/self/exe", "readlink");
+  if (n < 0)
+    throw systemFailure(errno, "Cannot find the program's executable", "/proc/self/exe",
+                        "readlink");
   return std::string(buffer, static_cast<size_t>(n));
 }
 
@@ -478,8 +491,7 @@ bool PosixPlatform::question(const std::string& title, const std::string& text, 
   return false;
 }
 
-std::string PosixPlatform::saveDialog(const std::string&, const std::string&,
-                                      const std::string&) {
+std::string PosixPlatform::saveDialog(const std::string&, const std::string&, const std::string&) {
   return {};
 }
 

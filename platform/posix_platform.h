@@ -24,8 +24,7 @@ class PosixPlatform : public Platform {
   void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
 
-  std::vector<DirEntry> listForRemoval(const std::string& root,
-                                       const std::string& folder) override;
+  std::vector<DirEntry> listForRemoval(const std::string& root, const std::string& folder) override;
   void deleteForRemoval(const std::string& root, const std::string& path) override;
   void removeFolderForRemoval(const std::string& root, const std::string& path) override;
 

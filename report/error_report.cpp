@@ -46,8 +46,7 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
       platform.message("Error",
                        "An error has occured: " + failure.description() + "\r\nWhile: " +
                            state.runStep.action + "\r\nRecommended FIX: " + state.runStep.fix +
-                           "\r\nThe error report could not be written: " +
-                           unwritable.description(),
+                           "\r\nThe error report could not be written: " + unwritable.description(),
                        Icon::Error);
       return 1;
     }

@@ -1,7 +1,7 @@
 #include "settings/number_text.h"
 
-#include <charconv>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 
 #include "platform/failure.h"
@@ -43,10 +43,10 @@ bool isDecimalNumber(const std::string& s) {
 float parseNumber(const std::string& field, const std::string& name) {
   if (field.empty()) return 0;
   if (!isDecimalNumber(field))
-    throw Failure(kErrTypeMismatch,
-                  "Type mismatch: the permission value \"" + field + "\" in \"" + name +
-                      "\" is not a number",
-                  "read number");
+    throw Failure(
+        kErrTypeMismatch,
+        "Type mismatch: the permission value \"" + field + "\" in \"" + name + "\" is not a number",
+        "read number");
   const char* begin = field.data() + (field[0] == '+' ? 1 : 0);
   float value = 0;
   auto result = std::from_chars(begin, field.data() + field.size(), value);
@@ -55,17 +55,17 @@ float parseNumber(const std::string& field, const std::string& name) {
     // from too large.
     double wide = 0;
     auto again = std::from_chars(begin, field.data() + field.size(), wide);
-    bool tiny = again.ec == std::errc() ? std::fabs(wide) < 1
-                                        : field.find_first_of("eE") != std::string::npos &&
-                                              field.find('-', field.find_first_of("eE")) !=
-                                                  std::string::npos;
+    bool tiny = again.ec == std::errc()
+                    ? std::fabs(wide) < 1
+                    : field.find_first_of("eE") != std::string::npos &&
+                          field.find('-', field.find_first_of("eE")) != std::string::npos;
     if (tiny) return 0;
   }
   if (result.ec != std::errc() || !std::isfinite(value))
-    throw Failure(kErrOverflow,
-                  "Overflow: the permission value \"" + field + "\" in \"" + name +
-                      "\" is too large",
-                  "read number");
+    throw Failure(
+        kErrOverflow,
+        "Overflow: the permission value \"" + field + "\" in \"" + name + "\" is too large",
+        "read number");
   return value;
 }
 

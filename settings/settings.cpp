@@ -50,8 +50,8 @@ std::string field(const std::string& value) {
 
 std::string formatSettings(const SettingsTexts& texts) {
   std::string out;
-  for (const std::string* value : {&texts.WhereCreate, &texts.VFS, &texts.VFSold,
-                                   &texts.VirtualR, &texts.OwnU, &texts.OwnG, &texts.CHMOD})
+  for (const std::string* value : {&texts.WhereCreate, &texts.VFS, &texts.VFSold, &texts.VirtualR,
+                                   &texts.OwnU, &texts.OwnG, &texts.CHMOD})
     out += field(*value) + "\r\n";
   // The box keeps its own line breaks; each of its lines is one merge line.
   size_t at = 0;

@@ -37,8 +37,7 @@ void FrmMain::cmdSaveAs_Click() {
 }
 
 void FrmMain::cmdBuild_Click() {
-  if (platform_.question("Hmm", "Save settings first?", Icon::Question) &&
-      !savevfs(state_.datPath))
+  if (platform_.question("Hmm", "Save settings first?", Icon::Question) && !savevfs(state_.datPath))
     return;
   launchBuild();
 }

@@ -4,20 +4,34 @@ namespace kelvane::testing {
 
 const char* opName(Op op) {
   switch (op) {
-    case Op::List: return "list folder";
-    case Op::Exists: return "existence test";
-    case Op::FileTest: return "file test";
-    case Op::FolderTest: return "folder test";
-    case Op::CreateFolder: return "create folder";
-    case Op::ResolvePath: return "resolve path";
-    case Op::Delete: return "delete file";
-    case Op::RemoveFolder: return "remove folder";
-    case Op::Open: return "open";
-    case Op::Read: return "read";
-    case Op::Write: return "write";
-    case Op::Rename: return "rename";
-    case Op::Lock: return "lock";
-    case Op::Start: return "start process";
+    case Op::List:
+      return "list folder";
+    case Op::Exists:
+      return "existence test";
+    case Op::FileTest:
+      return "file test";
+    case Op::FolderTest:
+      return "folder test";
+    case Op::CreateFolder:
+      return "create folder";
+    case Op::ResolvePath:
+      return "resolve path";
+    case Op::Delete:
+      return "delete file";
+    case Op::RemoveFolder:
+      return "remove folder";
+    case Op::Open:
+      return "open";
+    case Op::Read:
+      return "read";
+    case Op::Write:
+      return "write";
+    case Op::Rename:
+      return "rename";
+    case Op::Lock:
+      return "lock";
+    case Op::Start:
+      return "start process";
   }
   return "?";
 }
@@ -120,8 +134,7 @@ std::string FakePlatform::programFolder() {
 std::string FakePlatform::executablePath() {
   return executableOverride.empty() ? PosixPlatform::executablePath() : executableOverride;
 }
-void FakePlatform::startDetached(const std::string& program,
-                                 const std::vector<std::string>& args) {
+void FakePlatform::startDetached(const std::string& program, const std::vector<std::string>& args) {
   check(Op::Start, program);
   started.push_back({program, args});
   if (runStarted) PosixPlatform::startDetached(program, args);

@@ -61,7 +61,7 @@ class FakePlatform : public PosixPlatform {
   }
 
   // --- The person ---
-  std::vector<bool> answers;            // taken in order by question(); No when none left
+  std::vector<bool> answers;             // taken in order by question(); No when none left
   std::vector<std::string> saveChoices;  // taken in order by saveDialog(); "" when none left
   std::vector<Message> messages;
   std::vector<std::string> saveDialogs;  // "title|filter|folder" of every dialog shown
@@ -76,8 +76,7 @@ class FakePlatform : public PosixPlatform {
   bool folderExists(const std::string& path) override;
   void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
-  std::vector<DirEntry> listForRemoval(const std::string& root,
-                                       const std::string& folder) override;
+  std::vector<DirEntry> listForRemoval(const std::string& root, const std::string& folder) override;
   void deleteForRemoval(const std::string& root, const std::string& path) override;
   void removeFolderForRemoval(const std::string& root, const std::string& path) override;
   std::string readFile(const std::string& path) override;

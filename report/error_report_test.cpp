@@ -1,0 +1,117 @@
+#include "report/error_report.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+#include "startup/run_program.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/temp_folder.h"
+
+namespace kelvane {
+namespace {
+
+using testing::FakePlatform;
+using testing::TempFolder;
+
+const char* const kQuestion =
+    "An error has occured.  Please see kelvaneerrors.txt for more information\r\nView it now?";
+
+class ErrorReport : public ::testing::Test {
+ protected:
+  ErrorReport() {
+    platform.programFolderOverride = dir / "program";
+    testing::makeFolders(dir / "program");
+  }
+  std::string report() { return testing::readBytes(dir / "program/kelvaneerrors.txt"); }
+  TempFolder dir;
+  FakePlatform platform;
+};
+
+TEST_F(ErrorReport, AMissingSettingsFileGivesTheNineteenLines) {
+  EXPECT_EQ(runProgram(platform, "?missing.dat"), 1);
+  std::string folder = dir / "program";
+  EXPECT_EQ(report(),
+            "Error number      : 2\r\n"
+            "Error description : Cannot open file \"" +
+                folder +
+                "/missing.dat\": No such file or directory\r\n"
+                "Error source      : open\r\n"
+                "\r\n"
+                "Program settings\r\n"
+                "------------------\r\n"
+                "Input VFS      : \r\n"
+                "Output VFS     : \r\n"
+                "Datfile        : " +
+                folder +
+                "/missing.dat\r\n"
+                "Working folder : " +
+                folder +
+                "\r\n"
+                "\r\n"
+                "------------------\r\n"
+                "Extra error information\r\n"
+                "------------------\r\n"
+                "Creating structure in     : \r\n"
+                "Action when error occured : Loading dat file\r\n"
+                "\r\n"
+                "\r\n"
+                "Recommended FIX : Check to see if datfile exists (see above)\r\n");
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0].title, "Error");
+  EXPECT_EQ(platform.messages[0].text, kQuestion);
+  EXPECT_EQ(platform.messages[0].icon, Icon::Error);
+  EXPECT_TRUE(platform.messages[0].question);
+  EXPECT_TRUE(platform.started.empty());  // answered No
+}
+
+TEST_F(ErrorReport, ATruncatedSettingsFileShowsTheValuesReadSoFar) {
+  testing::writeBytes(dir / "t.dat", "/srv/links\r\n/srv/vfs\r\n/srv/old\r\n/m\r\n");
+  // A window-mode start that fails ends in the report too; the window never opens.
+  EXPECT_EQ(runProgram(platform, dir / "t.dat"), 1);
+  std::string text = report();
+  EXPECT_EQ(text.substr(0, text.find("\r\n")), "Error number      : 62");
+  EXPECT_NE(text.find("\r\nInput VFS      : /srv/old\r\nOutput VFS     : /srv/vfs\r\n"
+                      "Datfile        : " +
+                      (dir / "t.dat") + "\r\n"),
+            std::string::npos);
+  EXPECT_NE(text.find("\r\nCreating structure in     : /srv/links\r\n"
+                      "Action when error occured : Loading dat file\r\n\r\n\r\n"
+                      "Recommended FIX : Check to see if datfile exists (see above)\r\n"),
+            std::string::npos);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 19);
+}
+
+TEST_F(ErrorReport, AnsweringYesOpensTheReportAndTheLastFailureWins) {
+  testing::writeBytes(dir / "program/kelvaneerrors.txt",
+                      "a previous report, much longer than the new one will be");
+  platform.answers = {true};
+  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
+  ASSERT_EQ(platform.started.size(), 1u);
+  EXPECT_EQ(platform.started[0].program, "xdg-open");
+  EXPECT_EQ(platform.started[0].args, std::vector<std::string>{dir / "program/kelvaneerrors.txt"});
+  EXPECT_EQ(report().rfind("Error number      : 2\r\n", 0), 0u);
+  EXPECT_EQ(report().find("previous"), std::string::npos);
+}
+
+TEST_F(ErrorReport, AReportThatCannotBeWrittenIsSaidInTheMessage) {
+  platform.programFolderOverride = dir / "no such folder";
+  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
+  ASSERT_EQ(platform.messages.size(), 1u);
+  const std::string& text = platform.messages[0].text;
+  EXPECT_FALSE(platform.messages[0].question);
+  EXPECT_NE(text.find("gone.dat"), std::string::npos);
+  EXPECT_NE(text.find("Loading dat file"), std::string::npos);
+  EXPECT_NE(text.find("kelvaneerrors.txt"), std::string::npos);
+}
+
+TEST_F(ErrorReport, AViewerThatCannotStartDoesNotHideTheExitStatus) {
+  platform.answers = {true};
+  platform.failOn(testing::Op::Start);
+  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
+  EXPECT_FALSE(report().empty());
+}
+
+}  // namespace
+}  // namespace kelvane

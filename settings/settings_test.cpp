@@ -1,0 +1,200 @@
+#include "settings/settings.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/failure.h"
+#include "settings/number_text.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/temp_folder.h"
+
+namespace kelvane {
+namespace {
+
+using testing::FakePlatform;
+using testing::TempFolder;
+
+SettingsTexts sampleTexts() {
+  SettingsTexts t;
+  t.WhereCreate = "/srv/links/";
+  t.VFS = "/srv/vfs.txt";
+  t.VFSold = "/srv/vfs.orig";
+  t.VirtualR = "/merged";
+  t.OwnU = "anon";
+  t.OwnG = "users";
+  t.CHMOD = "755";
+  t.Lines = "/data/iso/|linux\r\n/data/mp3/|music|rock";
+  return t;
+}
+
+struct Loaded {
+  Settings settings;
+  std::string lines;
+};
+
+Loaded load(const std::string& bytes) {
+  TempFolder dir;
+  testing::writeBytes(dir / "s.dat", bytes);
+  FakePlatform platform;
+  Loaded loaded;
+  readSettings(platform, dir / "s.dat", loaded.settings, loaded.lines);
+  return loaded;
+}
+
+TEST(SettingsFile, WritesEveryBoxOnItsOwnLine) {
+  EXPECT_EQ(formatSettings(sampleTexts()),
+            "/srv/links/\r\n/srv/vfs.txt\r\n/srv/vfs.orig\r\n/merged\r\nanon\r\nusers\r\n755\r\n"
+            "/data/iso/|linux\r\n/data/mp3/|music|rock\r\n");
+}
+
+TEST(SettingsFile, ReadsBackWhatItWrote) {
+  Loaded loaded = load(formatSettings(sampleTexts()));
+  const Settings& s = loaded.settings;
+  EXPECT_EQ(s.WhereCreate, "/srv/links/");
+  EXPECT_EQ(s.VFS, "/srv/vfs.txt");
+  EXPECT_EQ(s.VFSold, "/srv/vfs.orig");
+  EXPECT_EQ(s.VirtualR, "/merged");
+  EXPECT_EQ(s.OwnU, "anon");
+  EXPECT_EQ(s.OwnG, "users");
+  EXPECT_EQ(s.CHMOD, 755.0f);
+  ASSERT_EQ(s.sources.size(), 2u);
+  EXPECT_EQ(s.sources[0].path, "/data/iso/");
+  EXPECT_EQ(s.sources[0].genre, "linux");
+  EXPECT_EQ(s.sources[1].path, "/data/mp3/");
+  EXPECT_EQ(s.sources[1].genre, "music|rock");  // only the first "|" splits
+  EXPECT_EQ(loaded.lines, sampleTexts().Lines);
+}
+
+TEST(SettingsFile, ValuesWithCommasOrOuterBlanksSurviveASaveAndLoad) {
+  SettingsTexts t = sampleTexts();
+  t.WhereCreate = "/srv/links,old/";
+  t.OwnU = " anon ";
+  t.Lines = "/data/a,b/|x, y\r\n  /data/c/";
+  std::string bytes = formatSettings(t);
+  EXPECT_NE(bytes.find("\"/srv/links,old/\"\r\n"), std::string::npos);
+  Loaded loaded = load(bytes);
+  EXPECT_EQ(loaded.settings.WhereCreate, "/srv/links,old/");
+  EXPECT_EQ(loaded.settings.VFS, "/srv/vfs.txt");  // nothing shifted
+  EXPECT_EQ(loaded.settings.OwnU, " anon ");
+  ASSERT_EQ(loaded.settings.sources.size(), 2u);
+  EXPECT_EQ(loaded.settings.sources[0].path, "/data/a,b/");
+  EXPECT_EQ(loaded.settings.sources[0].genre, "x, y");
+  EXPECT_EQ(loaded.settings.sources[1].path, "  /data/c/");
+  EXPECT_EQ(loaded.lines, t.Lines);
+}
+
+TEST(SettingsFile, AHandWrittenCommaStillSplitsAndShiftsLaterValues) {
+  TempFolder dir;
+  testing::writeBytes(dir / "s.dat", "E:\\links,old\\\r\nvfs\r\nold\r\n/v\r\nu\r\ng\r\n7\r\n");
+  FakePlatform platform;
+  Settings settings;
+  std::string lines;
+  // "g" becomes the permission field, which is not a number.
+  EXPECT_THROW(readSettings(platform, dir / "s.dat", settings, lines), Failure);
+  EXPECT_EQ(settings.WhereCreate, "E:\\links");
+  EXPECT_EQ(settings.VFS, "old\\");
+  EXPECT_EQ(settings.OwnG, "u");
+}
+
+TEST(SettingsFile, ABoxEndingInALineBreakReadsBackWithOneEmptySource) {
+  SettingsTexts t = sampleTexts();
+  t.Lines = "/data/iso/|linux\r\n";
+  std::string first = formatSettings(t);
+  EXPECT_TRUE(first.ends_with("\r\n755\r\n/data/iso/|linux\r\n\r\n")) << first;
+  Loaded loaded = load(first);
+  ASSERT_EQ(loaded.settings.sources.size(), 2u);
+  EXPECT_EQ(loaded.settings.sources[1].path, "");
+  EXPECT_EQ(loaded.settings.sources[1].genre, "");
+  EXPECT_EQ(loaded.lines, t.Lines);  // ends in a line break again
+  t.Lines = loaded.lines;
+  EXPECT_EQ(formatSettings(t), first);  // saving again changes nothing
+}
+
+TEST(SettingsFile, AnEmptyBoxReadsBackAsOneEmptySource) {
+  SettingsTexts t = sampleTexts();
+  t.Lines = "";
+  Loaded loaded = load(formatSettings(t));
+  ASSERT_EQ(loaded.settings.sources.size(), 1u);
+  EXPECT_EQ(loaded.settings.sources[0].path, "");
+  EXPECT_EQ(loaded.lines, "");
+}
+
+TEST(SettingsFile, MergeLinesWithoutOrStartingWithABar) {
+  Loaded loaded = load("l\r\nv\r\no\r\nr\r\nu\r\ng\r\n1\r\n/data/iso/\r\n|genre\r\n");
+  ASSERT_EQ(loaded.settings.sources.size(), 2u);
+  EXPECT_EQ(loaded.settings.sources[0].path, "/data/iso/");
+  EXPECT_EQ(loaded.settings.sources[0].genre, "");
+  EXPECT_EQ(loaded.settings.sources[1].path, "");
+  EXPECT_EQ(loaded.settings.sources[1].genre, "genre");
+}
+
+TEST(SettingsFile, AFileThatEndsEarlyFailsButKeepsWhatItRead) {
+  TempFolder dir;
+  testing::writeBytes(dir / "s.dat", "/srv/links/\r\n/srv/vfs\r\nold\r\n");
+  FakePlatform platform;
+  Settings settings;
+  std::string lines;
+  try {
+    readSettings(platform, dir / "s.dat", settings, lines);
+    FAIL() << "a truncated file was read";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), kErrInputPastEnd);
+  }
+  EXPECT_EQ(settings.WhereCreate, "/srv/links/");
+  EXPECT_EQ(settings.VFSold, "old");
+}
+
+TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
+  TempFolder dir;
+  FakePlatform platform;
+  Settings settings;
+  std::string lines;
+  try {
+    readSettings(platform, dir / "none.dat", settings, lines);
+    FAIL() << "a missing file was read";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ENOENT);
+    EXPECT_NE(failure.description().find(dir / "none.dat"), std::string::npos);
+  }
+}
+
+float chmodOf(const std::string& field) {
+  return load("l\r\nv\r\no\r\nr\r\nu\r\ng\r\n" + field + "\r\n").settings.CHMOD;
+}
+
+TEST(Permission, NumberFormsReadAndShowAsTheShortestText) {
+  EXPECT_EQ(numberText(chmodOf("755")), "755");
+  EXPECT_EQ(numberText(chmodOf("075")), "75");
+  EXPECT_EQ(numberText(chmodOf("-1")), "-1");
+  EXPECT_EQ(numberText(chmodOf("7.5")), "7.5");
+  EXPECT_EQ(numberText(chmodOf("")), "0");
+  EXPECT_EQ(numberText(chmodOf("  777 ")), "777");
+  EXPECT_EQ(numberText(chmodOf("+1e2")), "100");
+  EXPECT_EQ(numberText(chmodOf("100000")), "100000");
+  EXPECT_EQ(numberText(chmodOf("1e7")), "1e+07");
+  EXPECT_EQ(numberText(chmodOf("0.1")), "0.1");
+  EXPECT_EQ(numberText(chmodOf("-0")), "0");
+  EXPECT_EQ(numberText(chmodOf("1e-60")), "0");
+}
+
+TEST(Permission, TextThatIsNotANumberFails) {
+  for (const char* text : {"CHMOD", "7,5", "0x1F", "1e", ".", "inf", "nan", "7 5", "12abc"}) {
+    std::string field = text;
+    if (field.find(',') != std::string::npos) field = "\"" + field + "\"";
+    try {
+      chmodOf(field);
+      ADD_FAILURE() << "accepted " << text;
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), kErrTypeMismatch) << text;
+      EXPECT_NE(failure.description().find(text), std::string::npos) << text;
+    }
+  }
+  try {
+    chmodOf("1e60");
+    ADD_FAILURE() << "accepted 1e60";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), kErrOverflow);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,118 @@
+#include "startup/form_load.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/failure.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/temp_folder.h"
+
+namespace kelvane {
+namespace {
+
+using testing::FakePlatform;
+using testing::TempFolder;
+
+const char* const kSettings =
+    "/srv/links/\r\n/srv/vfs\r\n/srv/vfs.old\r\n/merged\r\nanon\r\nusers\r\n075\r\n"
+    "/data/iso/|linux\r\n/data/mp3/\r\n";
+
+class FormLoad : public ::testing::Test {
+ protected:
+  FormLoad() { platform.programFolderOverride = dir.path(); }
+  TempFolder dir;
+  FakePlatform platform;
+  AppState state;
+};
+
+TEST_F(FormLoad, NoArgumentsOpensAnEmptyWindowWithTheHelpText) {
+  EXPECT_EQ(formLoad(platform, "", state), RunMode::WindowEmpty);
+  EXPECT_EQ(state.boxes.Lines,
+            "Physical path link to Virtual path, optional genre.\r\n"
+            "Press return at the end of each line.\r\n"
+            "Format: Physical|subsection(genre)\r\n"
+            "ie1.0: D:\\mp3s\\alternative|alternative\r\n"
+            "ie2.1: D:\\iso\\\r\n"
+            "ie2.2: F:\\iso\\\r\n");
+  EXPECT_EQ(state.caption, "Kelvane v1.1 by Oduvin");
+  EXPECT_EQ(state.boxes.WhereCreate, initialBoxTexts().WhereCreate);
+  EXPECT_EQ(platform.operations(), 0);  // no file is touched
+}
+
+TEST_F(FormLoad, AQuotedPathWithBlanksOpensTheWindowFilled) {
+  testing::writeBytes(dir / "my settings.dat", kSettings);
+  EXPECT_EQ(formLoad(platform, "\"" + (dir / "my settings.dat") + "\"", state),
+            RunMode::WindowLoaded);
+  EXPECT_EQ(state.datPath, dir / "my settings.dat");
+  EXPECT_EQ(state.caption, "Kelvane v1.1 by Oduvin [my settings.dat]");
+  EXPECT_EQ(state.boxes.WhereCreate, "/srv/links/");
+  EXPECT_EQ(state.boxes.VFS, "/srv/vfs");
+  EXPECT_EQ(state.boxes.VFSold, "/srv/vfs.old");
+  EXPECT_EQ(state.boxes.VirtualR, "/merged");
+  EXPECT_EQ(state.boxes.OwnU, "anon");
+  EXPECT_EQ(state.boxes.OwnG, "users");
+  EXPECT_EQ(state.boxes.CHMOD, "75");  // the number's text, leading zero gone
+  EXPECT_EQ(state.boxes.Lines, "/data/iso/|linux\r\n/data/mp3/");
+  EXPECT_EQ(state.runStep.action, "Showing GUI");
+  EXPECT_EQ(state.runStep.fix, "");
+}
+
+TEST_F(FormLoad, AQuestionMarkFirstSelectsBuildModeAndIsDropped) {
+  testing::writeBytes(dir / "b.dat", kSettings);
+  EXPECT_EQ(formLoad(platform, "?" + (dir / "b.dat"), state), RunMode::Build);
+  EXPECT_EQ(state.datPath, dir / "b.dat");
+  EXPECT_EQ(state.caption, "Kelvane v1.1 by Oduvin [b.dat]");  // set though never shown
+  EXPECT_EQ(state.settings.WhereCreate, "/srv/links/");
+  // The boxes other than the merge-source box are left alone in build mode.
+  EXPECT_EQ(state.boxes.WhereCreate, initialBoxTexts().WhereCreate);
+  EXPECT_EQ(state.boxes.Lines, "/data/iso/|linux\r\n/data/mp3/");
+}
+
+TEST_F(FormLoad, ABareNameMissingHereIsLookedUpInTheProgramFolder) {
+  const std::string name = "kelvane-form-load-test-only-in-program-folder.dat";
+  testing::writeBytes(dir / name, kSettings);
+  EXPECT_EQ(formLoad(platform, "?" + name, state), RunMode::Build);
+  EXPECT_EQ(state.datPath, dir / name);
+}
+
+TEST_F(FormLoad, AQuestionMarkInsideThePathBuildsButStaysInThePath) {
+  testing::writeBytes(dir / "b.dat", kSettings);
+  std::string argument = dir.path() + "/?b.dat";
+  try {
+    formLoad(platform, argument, state);
+    FAIL() << "a path holding \"?\" was found";
+  } catch (const Failure&) {
+  }
+  EXPECT_EQ(state.datPath, dir.path() + "/" + argument);
+  EXPECT_EQ(state.runStep.action, "Loading dat file");
+  EXPECT_EQ(state.runStep.fix, "Check to see if datfile exists (see above)");
+}
+
+TEST_F(FormLoad, StepsAreRecordedForEachFailure) {
+  platform.failOn(testing::Op::FileTest);
+  EXPECT_THROW(formLoad(platform, "?x.dat", state), Failure);
+  EXPECT_EQ(state.runStep.action, "Checking to see if dat exists");
+  EXPECT_EQ(state.runStep.fix, "Make sure the datfile specified exists!");
+
+  AppState missing;
+  EXPECT_THROW(formLoad(platform, "nowhere.dat", missing), Failure);
+  EXPECT_EQ(missing.runStep.action, "Loading dat file");
+  EXPECT_EQ(missing.datPath, dir / "nowhere.dat");
+}
+
+TEST_F(FormLoad, AnEmptyBuildRequestLooksForTheProgramFolderItself) {
+  EXPECT_THROW(formLoad(platform, "?", state), Failure);
+  EXPECT_EQ(state.datPath, dir.path() + "/");
+  EXPECT_EQ(state.runStep.action, "Loading dat file");
+}
+
+TEST(FileNamePart, IsTheLastComponent) {
+  EXPECT_EQ(fileNamePart("/srv/a b.dat"), "a b.dat");
+  EXPECT_EQ(fileNamePart("plain.dat"), "plain.dat");
+  EXPECT_EQ(fileNamePart("/srv/folder/"), "folder");
+  EXPECT_EQ(fileNamePart("/"), "");
+  EXPECT_EQ(joinPath("/", "x"), "/x");
+  EXPECT_EQ(joinPath("/opt/k", "x"), "/opt/k/x");
+}
+
+}  // namespace
+}  // namespace kelvane
