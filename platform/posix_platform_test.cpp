@@ -1,0 +1,219 @@
+#include "platform/posix_platform.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "platform/failure.h"
+#include "tests/support/temp_folder.h"
+
+namespace kelvane {
+namespace {
+
+using testing::TempFolder;
+
+std::vector<std::string> names(const std::vector<DirEntry>& entries) {
+  std::vector<std::string> out;
+  for (const auto& e : entries) out.push_back(e.name);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+EntryType typeOf(const std::vector<DirEntry>& entries, const std::string& name) {
+  for (const auto& e : entries)
+    if (e.name == name) return e.type;
+  ADD_FAILURE() << name << " not listed";
+  return EntryType::File;
+}
+
+using Names = std::vector<std::string>;
+
+TEST(Listing, AFolderPatternListsVisibleFoldersFilesAndLinks) {
+  TempFolder dir;
+  testing::makeFolders(dir / "f/sub");
+  testing::makeFolders(dir / "f/.hidden");
+  testing::writeBytes(dir / "f/file", "x");
+  testing::writeBytes(dir / "f/.dotfile", "x");
+  ::symlink("sub", (dir / "f/link").c_str());
+  // A socket is neither folder nor file and is left out.
+  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string socketPath = dir / "f/socket";
+  ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+  std::copy(socketPath.begin(), socketPath.end(), addr.sun_path);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+  PosixPlatform platform;
+  auto entries = platform.listFolder(dir / "f/");
+  ::close(s);
+  EXPECT_EQ(names(entries), (Names{".", "..", "file", "link", "sub"}));
+  EXPECT_EQ(typeOf(entries, "sub"), EntryType::Folder);
+  EXPECT_EQ(typeOf(entries, "file"), EntryType::File);
+  EXPECT_EQ(typeOf(entries, "link"), EntryType::Link);
+  EXPECT_EQ(typeOf(entries, "."), EntryType::Folder);
+}
+
+TEST(Listing, AnyOtherPatternListsTheOneEntryItNames) {
+  TempFolder dir;
+  testing::makeFolders(dir / "iso");
+  testing::makeFolders(dir / ".hidden");
+  PosixPlatform platform;
+  EXPECT_EQ(names(platform.listFolder(dir / "iso")), Names{"iso"});
+  EXPECT_EQ(names(platform.listFolder(dir / ".hidden")), Names{});
+  EXPECT_EQ(names(platform.listFolder(dir / "missing")), Names{});
+  EXPECT_EQ(names(platform.listFolder(dir / "missing/")), Names{});
+  EXPECT_EQ(names(platform.listFolder(dir / "missing/deeper/")), Names{});
+  EXPECT_EQ(names(platform.listFolder("")), Names{});
+  // Wildcards are ordinary characters.
+  EXPECT_EQ(names(platform.listFolder(dir / "*")), Names{});
+}
+
+TEST(Listing, AnUnreadableFolderFailsNamingIt) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+  TempFolder dir;
+  testing::makeFolders(dir / "locked");
+  ::chmod((dir / "locked").c_str(), 0);
+  PosixPlatform platform;
+  try {
+    platform.listFolder(dir / "locked/");
+    FAIL() << "listed an unreadable folder";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), EACCES);
+    EXPECT_NE(failure.description().find(dir / "locked/"), std::string::npos);
+  }
+}
+
+TEST(Existence, MatchesWhatTheListingWouldReturn) {
+  TempFolder dir;
+  testing::makeFolders(dir / "empty");
+  testing::makeFolders(dir / ".hidden");
+  testing::writeBytes(dir / "file", "x");
+  ::symlink("empty", (dir / "link").c_str());
+  ::symlink("nowhere", (dir / "dangling").c_str());
+  PosixPlatform platform;
+  EXPECT_TRUE(platform.exists(dir / "empty/"));  // an empty folder still exists
+  EXPECT_TRUE(platform.exists(dir / "empty"));
+  EXPECT_TRUE(platform.exists(dir / "file"));
+  EXPECT_TRUE(platform.exists(dir / "link/"));  // a link root may be a link
+  EXPECT_TRUE(platform.exists(dir / "dangling"));
+  EXPECT_FALSE(platform.exists(dir / "file/"));
+  EXPECT_FALSE(platform.exists(dir / ".hidden"));
+  EXPECT_FALSE(platform.exists(dir / "missing"));
+  EXPECT_FALSE(platform.exists(""));
+  EXPECT_TRUE(platform.exists("/"));
+  EXPECT_TRUE(platform.folderExists(dir / "link"));
+  EXPECT_FALSE(platform.fileExists(dir / "link"));
+  EXPECT_TRUE(platform.fileExists(dir / "file"));
+}
+
+TEST(Folders, CreatingOneLevelAcceptsWhatIsAlreadyThere) {
+  TempFolder dir;
+  PosixPlatform platform;
+  platform.createFolder(dir / "a");
+  platform.createFolder(dir / "a");
+  EXPECT_TRUE(testing::isFolder(dir / "a"));
+  try {
+    platform.createFolder(dir / "x/y");
+    FAIL() << "created two levels";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ENOENT);
+    EXPECT_NE(failure.description().find(dir / "x/y"), std::string::npos);
+  }
+}
+
+TEST(Folders, ResolvedPathsFollowLinksAsFarAsTheyExist) {
+  TempFolder dir;
+  testing::makeFolders(dir / "real/inner");
+  ::symlink("real", (dir / "link").c_str());
+  PosixPlatform platform;
+  std::string real = std::filesystem::canonical(dir / "real").string();
+  EXPECT_EQ(platform.resolvedPath(dir / "link/inner"), real + "/inner");
+  EXPECT_EQ(platform.resolvedPath(dir / "link/not/yet/../there"), real + "/not/there");
+  EXPECT_EQ(platform.resolvedPath(dir / "link/"), real);
+  EXPECT_EQ(platform.resolvedPath("/"), "/");
+}
+
+class Output : public ::testing::Test {
+ protected:
+  Names folderNames() { return names(PosixPlatform().listFolder(dir.path() + "/")); }
+  TempFolder dir;
+  PosixPlatform platform;
+};
+
+TEST_F(Output, ReplacesTheTargetOnlyOnCommit) {
+  testing::writeBytes(dir / "vfs", "old");
+  ::chmod((dir / "vfs").c_str(), 0640);
+  {
+    auto out = platform.createOutput(dir / "vfs");
+    out->write("new ");
+    out->write(std::string(200000, 'x'));  // more than the buffer holds
+    EXPECT_EQ(testing::readBytes(dir / "vfs"), "old");
+    out->commit();
+  }
+  EXPECT_EQ(testing::readBytes(dir / "vfs"), "new " + std::string(200000, 'x'));
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "vfs").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(folderNames(), (Names{".", "..", "vfs"}));  // no temporary file left
+}
+
+TEST_F(Output, AbandonedOutputLeavesTheTargetAndNoTemporaryFile) {
+  testing::writeBytes(dir / "vfs", "old");
+  {
+    auto out = platform.createOutput(dir / "vfs");
+    out->write("partial");
+  }
+  EXPECT_EQ(testing::readBytes(dir / "vfs"), "old");
+  EXPECT_EQ(folderNames(), (Names{".", "..", "vfs"}));
+}
+
+TEST_F(Output, ALinkKeepsPointingAtItsReplacedTarget) {
+  testing::makeFolders(dir / "real");
+  testing::writeBytes(dir / "real/vfs", "old");
+  ::symlink("real/vfs", (dir / "vfs").c_str());
+  auto out = platform.createOutput(dir / "vfs");
+  out->write("new");
+  out->commit();
+  EXPECT_EQ(testing::readBytes(dir / "real/vfs"), "new");
+  char target[256] = {};
+  EXPECT_GT(::readlink((dir / "vfs").c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), "real/vfs");
+}
+
+TEST_F(Output, AMissingFolderFailsNamingTheOutput) {
+  try {
+    platform.createOutput(dir / "none/vfs");
+    FAIL() << "created an output in a missing folder";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ENOENT);
+    EXPECT_NE(failure.description().find(dir / "none/vfs"), std::string::npos);
+  }
+}
+
+TEST(Processes, AProgramThatCannotStartFails) {
+  PosixPlatform platform;
+  EXPECT_THROW(platform.startDetached("/nonexistent/kelvane-no-such-program", {"?x"}), Failure);
+  TempFolder dir;
+  // A started program runs on its own; its work shows up without being waited for here.
+  std::string mark = dir / "mark";
+  platform.startDetached(
+      "sh", {"-c", "echo started > '" + mark + ".tmp' && mv '" + mark + ".tmp' '" + mark + "'"});
+  for (int i = 0; i < 6000 && !testing::pathExists(mark); ++i) ::usleep(10000);
+  EXPECT_EQ(testing::readBytes(mark), "started\n");
+}
+
+TEST(Processes, TheProgramFolderHoldsTheRunningExecutable) {
+  PosixPlatform platform;
+  std::string exe = platform.executablePath();
+  EXPECT_EQ(platform.programFolder(), exe.substr(0, exe.rfind('/')));
+  EXPECT_TRUE(platform.fileExists(exe));
+}
+
+}  // namespace
+}  // namespace kelvane
