@@ -8,7 +8,7 @@ it times `kelvane '?bench.dat'` and a shell baseline (find, xargs mkdir, cp, awk
 table must equal Kelvane's. It prints median times, their ratios, Kelvane's peak memory and
 its system calls beside the floor the work needs.
 
-    python3 bench/bench.py [--sizes 10000 100000] [--runs 5] [--kelvane build-release/kelvane]
+    python3 bench/bench.py [--sizes 10000 100000] [--runs 5] [--kelvane out-release/kelvane]
 """
 import argparse
 import math

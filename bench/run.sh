@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
 bash scripts/build.sh --release >/dev/null
-exec python3 bench/bench.py --kelvane build-release/kelvane "$@"
+exec python3 bench/bench.py --kelvane out-release/kelvane "$@"

@@ -10,11 +10,11 @@ unset DISPLAY WAYLAND_DISPLAY
 
 echo "== build"
 bash scripts/build.sh
-(cd build && ctest --output-on-failure -j "$(nproc)")
+(cd out && ctest --output-on-failure -j "$(nproc)")
 
 echo "== build with address and undefined-behaviour sanitizers"
 bash scripts/build.sh --sanitize
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-(cd build-asan && ctest --output-on-failure -j "$(nproc)")
+(cd out-asan && ctest --output-on-failure -j "$(nproc)")
