@@ -84,7 +84,7 @@ class ScratchTree {
     std::string base = *this / relative;
     for (auto it = std::filesystem::recursive_directory_iterator(base, error);
          !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-      std::string name = std::filesystem::relative(it->path(), base).string();
+      std::string name = it->path().lexically_relative(base).string();
       if (it->is_symlink())
         name += "@";
       else if (it->is_directory())
