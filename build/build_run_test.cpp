@@ -33,8 +33,8 @@ class BuildRun : public ::testing::Test {
   }
 
   void load(std::initializer_list<std::string> mergeLines) {
-    t.file("settings.dat", settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"},
-                                        mergeLines));
+    t.file("settings.dat",
+           settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"}, mergeLines));
     state = AppState();
     ASSERT_EQ(formLoad(platform, "?" + (t / "settings.dat"), state), RunMode::Build);
   }
@@ -88,10 +88,10 @@ TEST_F(BuildRun, SourcesWithOneGenreShareItsFolderAndSameNamesShareAMirror) {
   t.folder("b/same");
   t.folder("c/plain");
   build({t / "a/|g", t / "b/|g", t / "c/"});
-  EXPECT_EQ(t.read("out/table.vfs"),
-            "old|line\r\n" + vfsLine(t / "links", "/merged") +
-                vfsLine(t / "a/same", "/merged/g/same") + vfsLine(t / "b/same", "/merged/g/same") +
-                vfsLine(t / "c/plain", "/merged/plain"));
+  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged") +
+                                         vfsLine(t / "a/same", "/merged/g/same") +
+                                         vfsLine(t / "b/same", "/merged/g/same") +
+                                         vfsLine(t / "c/plain", "/merged/plain"));
   EXPECT_EQ(t.tree("links"), (Names{"g/", "g/same/", "plain/"}));
 }
 
@@ -147,11 +147,26 @@ TEST_F(BuildRun, TwoLevelGenreNeedsItsFirstLevel) {
   EXPECT_TRUE(t.isFolder("links/os/linux/debian"));
 }
 
+TEST_F(BuildRun, HiddenGenreFolderIsUsedButAFileInItsPlaceFails) {
+  t.folder("iso/debian");
+  vfsOld = vfs;  // no removal, so what is under the link root stays
+  t.file("out/table.vfs", "");
+  t.folder("links/.hidden");
+  build({t / "iso/|.hidden"});
+  EXPECT_TRUE(t.isFolder("links/.hidden/debian"));
+
+  t.file("links/.plain", "not a folder");
+  t.file("out/table.vfs", "before\r\n");
+  EXPECT_THROW(build({t / "iso/|.plain"}), Failure);
+  EXPECT_EQ(state.runStep.action, "Creating substructure (if exists)");
+  EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+}
+
 TEST_F(BuildRun, NamesTheTableCannotHoldGetNoFolderOrEntry) {
   for (auto name : {"a|b", "c\rd", "e\nf", "ok"}) t.folder("iso/" + std::string(name));
   build({t / "iso/"});
-  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged") +
-                                         vfsLine(t / "iso/ok", "/merged/ok"));
+  EXPECT_EQ(t.read("out/table.vfs"),
+            "old|line\r\n" + vfsLine(t / "links", "/merged") + vfsLine(t / "iso/ok", "/merged/ok"));
   EXPECT_EQ(t.tree("links"), Names{"ok/"});
 }
 
@@ -188,27 +203,26 @@ TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildRefusal,
-    ::testing::Values(
-        Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
-        Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
-        Refusal{"root by dots", [](BuildRun& b) { b.linkRoot = b.t / "../../.."; }},
-        Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
-        Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
-        Refusal{"holds source through a link",
-                [](BuildRun& b) {
-                  b.t.link(b.t.path(), "alias");
-                  b.linkRoot = b.t / "alias/";
-                }},
-        Refusal{"holds input table",
-                [](BuildRun& b) {
-                  b.t.file("links/old.vfs", "old\r\n");
-                  b.vfsOld = b.t / "links/old.vfs";
-                }},
-        Refusal{"holds output table",
-                [](BuildRun& b) {
-                  b.t.file("links/table.vfs", "before\r\n");
-                  b.vfs = b.t / "links/table.vfs";
-                }}),
+    ::testing::Values(Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
+                      Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
+                      Refusal{"root by dots", [](BuildRun& b) { b.linkRoot = b.t / "../../.."; }},
+                      Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
+                      Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
+                      Refusal{"holds source through a link",
+                              [](BuildRun& b) {
+                                b.t.link(b.t.path(), "alias");
+                                b.linkRoot = b.t / "alias/";
+                              }},
+                      Refusal{"holds input table",
+                              [](BuildRun& b) {
+                                b.t.file("links/old.vfs", "old\r\n");
+                                b.vfsOld = b.t / "links/old.vfs";
+                              }},
+                      Refusal{"holds output table",
+                              [](BuildRun& b) {
+                                b.t.file("links/table.vfs", "before\r\n");
+                                b.vfs = b.t / "links/table.vfs";
+                              }}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& c : name)
@@ -271,8 +285,7 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{Op::Read, 1, "Reading old VFS file (#)"},
         Fault{Op::Open, 2, "Writing new VFS file (%)"},
         Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
-        Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist",
-              true},
+        Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},
         Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
         Fault{Op::CreateFolder, 2, "Creating merged structure"},
         Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},

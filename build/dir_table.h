@@ -52,7 +52,7 @@ class DirTable {
 
   std::vector<Call> calls_;
   std::vector<Row> rows_;
-  Call pending_;              // the call begun last, stored once it adds a row
+  Call pending_;  // the call begun last, stored once it adds a row
   bool pendingStored_ = true;
   bool found_ = false;
 };

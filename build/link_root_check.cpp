@@ -25,8 +25,8 @@ void refuseIfWithin(Platform& platform, const std::string& linkRoot,
   std::string resolved = platform.resolvedPath(path);
   if (!isWithin(resolved, resolvedRoot)) return;
   std::string where = resolved == resolvedRoot ? "is" : "holds";
-  refuse("the link root \"" + linkRoot + "\" " + where + " the " + what + " \"" + path +
-         "\" (" + resolved + "); removing the old mirror folders would delete it. Choose " +
+  refuse("the link root \"" + linkRoot + "\" " + where + " the " + what + " \"" + path + "\" (" +
+         resolved + "); removing the old mirror folders would delete it. Choose " +
          "a link root that holds only mirror folders");
 }
 

@@ -45,10 +45,9 @@ TEST(VfsWriter, WritesOldLinesRootAndMergedEntriesWithCrLf) {
     vfs.writeMergedEntry(table, 1);
     vfs.commit();
   }
-  EXPECT_EQ(t.read("out.vfs"), "old one\r\n\r\n" +
-                                   vfsLine(t / "links", "/merged/", "anon|users|7.5") +
-                                   vfsLine(t / "src/debian", "/merged//linux/debian",
-                                           "anon|users|7.5"));
+  EXPECT_EQ(t.read("out.vfs"),
+            "old one\r\n\r\n" + vfsLine(t / "links", "/merged/", "anon|users|7.5") +
+                vfsLine(t / "src/debian", "/merged//linux/debian", "anon|users|7.5"));
 }
 
 TEST(VfsWriter, LeavesTheTableAsItWasUntilCommitted) {
