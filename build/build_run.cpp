@@ -1,12 +1,95 @@
 #include "build/build_run.h"
 
-#include "platform/failure.h"
+#include <optional>
+
+#include "build/dir_map.h"
+#include "build/link_removal.h"
+#include "build/link_root_check.h"
+#include "build/vfs_file.h"
+#include "platform/platform.h"
 
 namespace kelvane {
+namespace {
 
-void runBuild(Platform&, AppState& state) {
-  state.runStep = {"Checking the folder to create structure in", ""};
-  throw Failure(kErrRefused, "The build engine is not part of this version yet", "build run");
+const char* const kFixDat = "Make sure the path is properly written in dat";
+const char* const kFixLines = "Make sure you entered the lines in proper format in the dat";
+
+void createIfMissing(Platform& platform, const std::string& path) {
+  if (!platform.exists(path)) platform.createFolder(path);
+}
+
+}  // namespace
+
+void runBuild(Platform& platform, AppState& state) {
+  Settings& s = state.settings;
+  RunStep& step = state.runStep;
+
+  // 1. The link root always ends in "/"; later phases and the report see it so.
+  step = {"Checking the folder to create structure in", ""};
+  std::string typedLinkRoot = s.WhereCreate;
+  if (s.WhereCreate.empty() || s.WhereCreate.back() != '/') s.WhereCreate += '/';
+  // Two builds of the same settings would remove and write the same folders and table.
+  auto lock = platform.lockBuild(state.datPath);
+  refuseUnsafeLinkRoot(platform, typedLinkRoot, state);
+  bool sameTable = s.VFSold == s.VFS;
+
+  // 2. The previous mirror goes, unless the table is being added to in place.
+  DirTable table;
+  step = {"Deleting old structure", "Manual deletion of structure"};
+  if (!sameTable && platform.exists(s.WhereCreate))
+    removeOldStructure(platform, table, s.WhereCreate);
+
+  // 3. Every source's subfolders, after those of the sources before it.
+  step = {"Mapping out directory structure", ""};
+  table.clear();
+  FolderScan scan(platform, table);
+  for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre, MODE_MAP);
+
+  // 4. Read whole before the output is opened, so an input that is also the output is
+  // read as it was.
+  step = {"Reading old VFS file (" + s.VFSold + ")", "Make sure this file exists!"};
+  std::vector<std::string> oldLines = readOldTable(platform, s.VFSold);
+
+  // 5.
+  step = {"Writing new VFS file (" + s.VFS + ")", kFixDat};
+  VfsWriter vfs(platform, s);
+  vfs.writeOldLines(oldLines);
+
+  // 6.
+  step = {"Writing path to merge folder in new VFS file (" + s.VFS + ")", kFixDat};
+  if (!sameTable) vfs.writeRootEntry();
+
+  // 7. One level only: the link root's parent must exist.
+  step = {"Creating the physical merge path if it doesn't exist",
+          "Make sure the path is possible to create on your HD (drive must exist)"};
+  createIfMissing(platform, s.WhereCreate.substr(0, s.WhereCreate.size() - 1));
+
+  // 8. Each row's genre folder, its mirror folder, then its entry.
+  const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
+  std::string genreFolder, mirrorFolder;
+  std::optional<std::string> knownGenreFolder;  // the last genre folder seen to exist
+  for (size_t row = 1; row <= table.count(); ++row) {
+    step.action = "Creating substructure (if exists)";
+    step.fix = kFixLines;
+    genreFolder.assign(s.WhereCreate).append(table.physGenre(row));
+    // Rows of one source share their genre folder: once it is there, it stays there.
+    if (knownGenreFolder != genreFolder) {
+      createIfMissing(platform, genreFolder);
+      knownGenreFolder = genreFolder;
+    }
+
+    step.action = "Creating merged structure";
+    mirrorFolder.assign(genreFolder).append(table.names(row));
+    createIfMissing(platform, mirrorFolder);
+
+    step.action = entryAction;
+    step.fix = kFixDat;
+    vfs.writeMergedEntry(table, row);
+  }
+
+  // 9. Only a complete build replaces the table; putting it in place is still writing it.
+  step = {"Writing new VFS file (" + s.VFS + ")", kFixDat};
+  vfs.commit();
 }
 
 }  // namespace kelvane

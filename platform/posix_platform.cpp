@@ -281,8 +281,12 @@ bool PosixPlatform::folderExists(const std::string& path) {
 }
 
 void PosixPlatform::createFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-    throw systemFailure(errno, "Cannot create folder", path, "mkdir");
+  if (::mkdir(path.c_str(), 0777) == 0) return;
+  int err = errno;
+  // Only a folder already there will do: a file of that name would take the folder's place.
+  struct stat st;
+  if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
+  throw systemFailure(err, "Cannot create folder", path, "mkdir");
 }
 
 std::string PosixPlatform::resolvedPath(const std::string& path) {

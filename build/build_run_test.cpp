@@ -1,0 +1,295 @@
+#include "build/build_run.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <functional>
+
+#include "build/link_root_check.h"
+#include "startup/form_load.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/scratch_tree.h"
+
+namespace kelvane {
+namespace {
+
+using testing::FakePlatform;
+using testing::Op;
+using testing::ScratchTree;
+using testing::settingsText;
+using testing::vfsLine;
+using Names = std::vector<std::string>;
+
+// Builds from a settings file the way the program does: start-up reads it, then the build.
+class BuildRun : public ::testing::Test {
+ public:
+  void SetUp() override {
+    linkRoot = t / "links";
+    vfs = t / "out/table.vfs";
+    vfsOld = t / "old.vfs";
+    t.folder("out");
+    t.file("old.vfs", "old|line\r\n");
+  }
+
+  void load(std::initializer_list<std::string> mergeLines) {
+    t.file("settings.dat",
+           settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"}, mergeLines));
+    state = AppState();
+    ASSERT_EQ(formLoad(platform, "?" + (t / "settings.dat"), state), RunMode::Build);
+  }
+  void build(std::initializer_list<std::string> mergeLines) {
+    load(mergeLines);
+    runBuild(platform, state);
+  }
+  // The folders directly in path, in the order its listing gives them.
+  Names listed(const std::string& path) {
+    Names names;
+    for (const auto& entry : PosixPlatform().listFolder(path))
+      if (entry.type == EntryType::Folder && entry.name[0] != '.') names.push_back(entry.name);
+    return names;
+  }
+
+  ScratchTree t;
+  FakePlatform platform;
+  AppState state;
+  std::string linkRoot, vfs, vfsOld, virtualRoot = "/merged";
+};
+
+TEST_F(BuildRun, WorkedExampleGivesTheTableAndFolders) {
+  t.folder("iso/debian");
+  t.folder("iso/gentoo");
+  t.file("iso/notes.txt");
+  build({t / "iso/|linux", ""});  // the usual empty last merge line takes no part
+
+  std::string expected = "old|line\r\n" + vfsLine(t / "links", "/merged");
+  for (const auto& name : listed(t / "iso/"))
+    expected += vfsLine(t / "iso/" + name, "/merged/linux/" + name);
+  EXPECT_EQ(t.read("out/table.vfs"), expected);
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/gentoo/"}));
+  EXPECT_EQ(state.settings.WhereCreate, t / "links/");
+  EXPECT_EQ(t.tree("out"), Names{"table.vfs"});
+  EXPECT_TRUE(platform.messages.empty());
+}
+
+TEST_F(BuildRun, LinkRootWithOrWithoutSlashBuildsTheSame) {
+  t.folder("iso/debian");
+  build({t / "iso/|linux"});
+  std::string without = t.read("out/table.vfs");
+  linkRoot += "/";
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.read("out/table.vfs"), without);
+  EXPECT_EQ(state.settings.WhereCreate, t / "links/");
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/"}));
+}
+
+TEST_F(BuildRun, SourcesWithOneGenreShareItsFolderAndSameNamesShareAMirror) {
+  t.folder("a/same");
+  t.folder("b/same");
+  t.folder("c/plain");
+  build({t / "a/|g", t / "b/|g", t / "c/"});
+  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged") +
+                                         vfsLine(t / "a/same", "/merged/g/same") +
+                                         vfsLine(t / "b/same", "/merged/g/same") +
+                                         vfsLine(t / "c/plain", "/merged/plain"));
+  EXPECT_EQ(t.tree("links"), (Names{"g/", "g/same/", "plain/"}));
+}
+
+TEST_F(BuildRun, NothingToMergeStillWritesTheRootEntryAndMakesTheLinkRoot) {
+  t.file("files/only");
+  t.folder("iso/debian");
+  // Files only, a source without "/" (lists "iso" itself; no "isoiso"), a missing source.
+  build({t / "files/", t / "iso|linux", t / "missing/|x"});
+  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged"));
+  EXPECT_TRUE(t.isFolder("links"));
+  EXPECT_EQ(t.tree("links"), Names{});
+}
+
+TEST_F(BuildRun, SameInputAndOutputAppendsEachRunAndKeepsTheLinkRoot) {
+  t.folder("iso/debian");
+  t.file("links/keep");
+  vfsOld = vfs;
+  t.file("out/table.vfs", "old|line\r\n");
+  build({t / "iso/"});
+  build({t / "iso/"});
+  std::string entry = vfsLine(t / "iso/debian", "/merged/debian");
+  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + entry + entry);
+  EXPECT_EQ(t.tree("links"), (Names{"debian/", "keep"}));
+}
+
+TEST_F(BuildRun, DifferentTablesRemoveTheOldMirrorFirst) {
+  t.folder("iso/debian");
+  t.folder("links/gone/deeper");
+  t.file("links/gone/deeper/file");
+  t.folder("links/debian/stale");
+  build({t / "iso/"});
+  EXPECT_EQ(t.tree("links"), Names{"debian/"});
+}
+
+TEST_F(BuildRun, VirtualRootEndingInSlashDoublesIt) {
+  virtualRoot = "/merged/";
+  t.folder("iso/debian");
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged/") +
+                                         vfsLine(t / "iso/debian", "/merged//linux/debian"));
+}
+
+TEST_F(BuildRun, TwoLevelGenreNeedsItsFirstLevel) {
+  t.folder("iso/debian");
+  t.file("out/table.vfs", "before\r\n");
+  EXPECT_THROW(build({t / "iso/|os/linux"}), Failure);
+  EXPECT_EQ(state.runStep.action, "Creating substructure (if exists)");
+  EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+
+  vfsOld = vfs;  // keeps the first level from being removed
+  t.folder("links/os");
+  build({t / "iso/|os/linux"});
+  EXPECT_TRUE(t.isFolder("links/os/linux/debian"));
+}
+
+TEST_F(BuildRun, HiddenGenreFolderIsUsedButAFileInItsPlaceFails) {
+  t.folder("iso/debian");
+  vfsOld = vfs;  // no removal, so what is under the link root stays
+  t.file("out/table.vfs", "");
+  t.folder("links/.hidden");
+  build({t / "iso/|.hidden"});
+  EXPECT_TRUE(t.isFolder("links/.hidden/debian"));
+
+  t.file("links/.plain", "not a folder");
+  t.file("out/table.vfs", "before\r\n");
+  EXPECT_THROW(build({t / "iso/|.plain"}), Failure);
+  EXPECT_EQ(state.runStep.action, "Creating substructure (if exists)");
+  EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+}
+
+TEST_F(BuildRun, NamesTheTableCannotHoldGetNoFolderOrEntry) {
+  for (auto name : {"a|b", "c\rd", "e\nf", "ok"}) t.folder("iso/" + std::string(name));
+  build({t / "iso/"});
+  EXPECT_EQ(t.read("out/table.vfs"),
+            "old|line\r\n" + vfsLine(t / "links", "/merged") + vfsLine(t / "iso/ok", "/merged/ok"));
+  EXPECT_EQ(t.tree("links"), Names{"ok/"});
+}
+
+// --- Refusals: before anything is deleted --------------------------------------------------
+
+struct Refusal {
+  const char* name;
+  std::function<void(BuildRun&)> arrange;
+};
+
+class BuildRefusal : public BuildRun, public ::testing::WithParamInterface<Refusal> {};
+
+TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
+  t.file("links/keep");
+  t.folder("links/mirror");
+  t.folder("iso/debian");
+  t.file("out/table.vfs", "before\r\n");
+  std::string source = t / "iso/";
+  GetParam().arrange(*this);
+  load({source, ""});
+  auto before = t.tree("");
+  try {
+    runBuild(platform, state);
+    ADD_FAILURE() << "built with " << GetParam().name;
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), kErrRefused);
+    EXPECT_NE(failure.description().find("link root"), std::string::npos);
+  }
+  EXPECT_EQ(state.runStep.action, "Checking the folder to create structure in");
+  EXPECT_EQ(state.runStep.fix, "");
+  EXPECT_EQ(t.tree(""), before);
+  EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BuildRefusal,
+    ::testing::Values(Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
+                      Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
+                      Refusal{"root by dots", [](BuildRun& b) { b.linkRoot = b.t / "../../.."; }},
+                      Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
+                      Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
+                      Refusal{"holds source through a link",
+                              [](BuildRun& b) {
+                                b.t.link(b.t.path(), "alias");
+                                b.linkRoot = b.t / "alias/";
+                              }},
+                      Refusal{"holds input table",
+                              [](BuildRun& b) {
+                                b.t.file("links/old.vfs", "old\r\n");
+                                b.vfsOld = b.t / "links/old.vfs";
+                              }},
+                      Refusal{"holds output table",
+                              [](BuildRun& b) {
+                                b.t.file("links/table.vfs", "before\r\n");
+                                b.vfs = b.t / "links/table.vfs";
+                              }}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+      return name;
+    });
+
+TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
+  char here[4096];
+  ASSERT_NE(::getcwd(here, sizeof here), nullptr);
+  PosixPlatform platform;
+  ASSERT_NE(platform.resolvedPath(here), "/");
+  AppState state;
+  state.settings.WhereCreate = std::string(here) + "/";
+  state.settings.sources = {{"", ""}, {"", "genre"}};
+  state.settings.VFS = state.settings.VFSold = "/nonexistent-kelvane/table.vfs";
+  state.datPath = "/nonexistent-kelvane/settings.dat";
+  EXPECT_NO_THROW(refuseUnsafeLinkRoot(platform, here, state));
+}
+
+// --- A failure in any phase leaves the table as it was -------------------------------------
+
+struct Fault {
+  Op op;
+  int nth;
+  const char* action;  // "%" stands for the output table's path, "#" for the input's
+  bool linkRootMissing = false;
+};
+
+class BuildFault : public BuildRun, public ::testing::WithParamInterface<Fault> {};
+
+TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
+  const Fault& fault = GetParam();
+  t.file("old.vfs", "old one\r\nold two\r\n");
+  t.file("out/table.vfs", "before\r\n");
+  t.folder("iso/debian");
+  t.folder("iso/gentoo");
+  if (!fault.linkRootMissing) t.file("links/stale/file");
+  load({t / "iso/|linux"});
+  platform.failOn(fault.op, fault.nth);
+  EXPECT_THROW(runBuild(platform, state), Failure);
+
+  std::string action = fault.action;
+  if (auto at = action.find('%'); at != std::string::npos) action.replace(at, 1, vfs);
+  if (auto at = action.find('#'); at != std::string::npos) action.replace(at, 1, vfsOld);
+  EXPECT_EQ(state.runStep.action, action);
+  EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+  EXPECT_EQ(t.tree("out"), Names{"table.vfs"});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachPhase, BuildFault,
+    ::testing::Values(
+        Fault{Op::Lock, 1, "Checking the folder to create structure in"},
+        Fault{Op::ResolvePath, 1, "Checking the folder to create structure in"},
+        Fault{Op::Exists, 1, "Deleting old structure"},
+        Fault{Op::Delete, 1, "Deleting old structure"},
+        Fault{Op::RemoveFolder, 1, "Deleting old structure"},
+        Fault{Op::List, 3, "Mapping out directory structure"},  // after the removal's two
+        Fault{Op::Read, 1, "Reading old VFS file (#)"},
+        Fault{Op::Open, 2, "Writing new VFS file (%)"},
+        Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
+        Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},
+        Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
+        Fault{Op::CreateFolder, 2, "Creating merged structure"},
+        Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
+        Fault{Op::Rename, 1, "Writing new VFS file (%)"}));
+
+}  // namespace
+}  // namespace kelvane

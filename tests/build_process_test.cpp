@@ -1,0 +1,151 @@
+// The executable run as a user runs a build: a copy in its own program folder, no display,
+// no standard input, "?settings.dat" found in the program folder.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/support/scratch_tree.h"
+
+namespace kelvane {
+namespace {
+
+using testing::ScratchTree;
+using testing::settingsText;
+using testing::vfsLine;
+using Names = std::vector<std::string>;
+
+class BuildProcess : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t.folder("prog");
+    t.folder("work");
+    t.folder("out");
+    std::filesystem::copy_file(KELVANE_EXE, t / "prog/kelvane");
+    t.file("old.vfs", "old|line\r\n");
+    t.file("out/table.vfs", "before\r\n");
+    t.folder("iso/debian");
+  }
+
+  void settings(std::initializer_list<std::string> mergeLines) {
+    t.file("prog/settings.dat",
+           settingsText({linkRoot, vfs, vfsOld, "/merged", "anon", "users", "755"}, mergeLines));
+  }
+
+  // Runs the copy in the work folder; returns its exit status, or -1 when it did not end.
+  int run() {
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::unsetenv("DISPLAY");
+      ::unsetenv("WAYLAND_DISPLAY");
+      ::close(0);
+      int out = ::open((t / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(out, 1);
+      ::dup2(out, 2);
+      if (::chdir((t / "work").c_str()) != 0) ::_exit(126);
+      std::string exe = t / "prog/kelvane";
+      ::execl(exe.c_str(), exe.c_str(), "?settings.dat", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    // A build of this size ends at once; a minute means it waits for someone.
+    for (int tick = 0; tick < 6000; ++tick) {
+      int status = 0;
+      if (::waitpid(child, &status, WNOHANG) == child)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      ::usleep(10000);
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    return -1;
+  }
+
+  // Line n (1-based) of the error report.
+  std::string reportLine(size_t n) {
+    std::string report = t.read("prog/kelvaneerrors.txt");
+    size_t at = 0;
+    for (size_t i = 1; i < n && at != std::string::npos; ++i) {
+      at = report.find("\r\n", at);
+      if (at != std::string::npos) at += 2;
+    }
+    if (at == std::string::npos) return "<no line " + std::to_string(n) + ">";
+    return report.substr(at, report.find("\r\n", at) - at);
+  }
+
+  void expectFailure(const std::string& action, const std::string& fix) {
+    EXPECT_EQ(run(), 1) << t.read("stderr.txt");
+    EXPECT_EQ(reportLine(16), "Action when error occured : " + action);
+    EXPECT_EQ(reportLine(19), "Recommended FIX : " + fix);
+    EXPECT_EQ(reportLine(15), "Creating structure in     : " + linkRoot + "/");
+    EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+    EXPECT_EQ(t.tree("out"), Names{"table.vfs"});
+  }
+
+  ScratchTree t;
+  std::string linkRoot = t / "links";
+  std::string vfsOld = t / "old.vfs";
+  std::string vfs = t / "out/table.vfs";
+};
+
+TEST_F(BuildProcess, BuildsTheTableAndFoldersAndExitsZero) {
+  t.file("links/stale/file");
+  settings({t / "iso/|linux", ""});
+  EXPECT_EQ(run(), 0) << t.read("stderr.txt");
+  EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged") +
+                                         vfsLine(t / "iso/debian", "/merged/linux/debian"));
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/"}));
+  EXPECT_FALSE(t.has("prog/kelvaneerrors.txt"));
+  EXPECT_EQ(t.read("stderr.txt"), "");
+}
+
+TEST_F(BuildProcess, RefusedLinkRootFailsBeforeDeleting) {
+  linkRoot = t.path();
+  settings({t / "iso/|linux"});
+  expectFailure("Checking the folder to create structure in", "");
+  EXPECT_TRUE(t.isFolder("iso/debian"));
+}
+
+TEST_F(BuildProcess, UndeletableFileFailsTheRemoval) {
+  t.file("links/stale/locked");
+  ::chmod((t / "links/stale/locked").c_str(), 0444);
+  settings({t / "iso/"});
+  expectFailure("Deleting old structure", "Manual deletion of structure");
+  EXPECT_TRUE(t.has("links/stale/locked"));
+}
+
+TEST_F(BuildProcess, UnlistableSourceFailsTheMapping) {
+  t.link("loop", "loop");  // listing it can never succeed, whoever runs the test
+  settings({t / "loop/"});
+  expectFailure("Mapping out directory structure", "");
+}
+
+TEST_F(BuildProcess, MissingInputTableFailsItsReading) {
+  vfsOld = t / "missing.vfs";
+  settings({t / "iso/"});
+  expectFailure("Reading old VFS file (" + vfsOld + ")", "Make sure this file exists!");
+}
+
+TEST_F(BuildProcess, MissingOutputFolderFailsTheWriting) {
+  vfs = t / "nowhere/table.vfs";
+  settings({t / "iso/"});
+  expectFailure("Writing new VFS file (" + vfs + ")",
+                "Make sure the path is properly written in dat");
+}
+
+TEST_F(BuildProcess, LinkRootWithoutParentFailsItsCreation) {
+  linkRoot = t / "no/parent";
+  settings({t / "iso/"});
+  expectFailure("Creating the physical merge path if it doesn't exist",
+                "Make sure the path is possible to create on your HD (drive must exist)");
+}
+
+TEST_F(BuildProcess, TwoLevelGenreFailsTheSubstructure) {
+  settings({t / "iso/|os/linux"});
+  expectFailure("Creating substructure (if exists)",
+                "Make sure you entered the lines in proper format in the dat");
+}
+
+}  // namespace
+}  // namespace kelvane
