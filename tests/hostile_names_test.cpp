@@ -45,17 +45,16 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   ASSERT_EQ(runProgram(platform, "?" + tree.settingsPath()), 0);
 
   auto table = lines(tree.outputBytes());
-  for (const auto& line : table)
-    EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 13) << line;
+  for (const auto& line : table) EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 13) << line;
   std::set<std::string> mirrored;
   for (const auto& entry : BuildTree::snapshot(tree.linkRoot + "/linux"))
     mirrored.insert(entry.first.substr(tree.linkRoot.size() + 7));
   for (const auto& name : writableNames()) {
     EXPECT_TRUE(mirrored.count(name)) << name;
     std::string entry = source + name + "|/merged/linux/" + name + "|anon|users|755|";
-    EXPECT_TRUE(std::any_of(table.begin(), table.end(),
-                            [&](const std::string& l) { return l.rfind(entry, 0) == 0; }))
-        << name;
+    EXPECT_TRUE(std::any_of(table.begin(), table.end(), [&](const std::string& l) {
+      return l.rfind(entry, 0) == 0;
+    })) << name;
   }
   for (const auto& name : unwritableNames()) EXPECT_FALSE(mirrored.count(name)) << name;
   EXPECT_FALSE(mirrored.count("..."));
@@ -64,9 +63,10 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
   // Nothing new beside the link root: the top folder holds what it held.
   std::set<std::string> top;
-  for (const auto& entry : PosixPlatform().listFolder(tree.dir.path() + "/")) top.insert(entry.name);
-  EXPECT_EQ(top, (std::set<std::string>{".", "..", "build.dat", "links", "out", "outside",
-                                        "src", "vfs-old.txt"}));
+  for (const auto& entry : PosixPlatform().listFolder(tree.dir.path() + "/"))
+    top.insert(entry.name);
+  EXPECT_EQ(top, (std::set<std::string>{".", "..", "build.dat", "links", "out", "outside", "src",
+                                        "vfs-old.txt"}));
 }
 
 }  // namespace

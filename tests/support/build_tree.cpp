@@ -16,8 +16,8 @@ BuildTree::BuildTree(bool sameTables)
   writeBytes(linkRoot + "/top.txt", "t");
   writeBytes(linkRoot + "/linux/debian/notes.txt", "n");
   writeBytes(linkRoot + "/linux/debian/extra/deep.txt", "d");
-  for (const char* folder : {"src/iso/debian", "src/iso/gentoo", "src/more/arch",
-                             "src/mp3/jazz", "src/mp3/rock"})
+  for (const char* folder :
+       {"src/iso/debian", "src/iso/gentoo", "src/more/arch", "src/mp3/jazz", "src/mp3/rock"})
     makeFolders(dir / folder);
   writeBytes(dir / "src/iso/readme.txt", "r");
   makeFolders(outside + "/keep");
