@@ -14,9 +14,12 @@ namespace {
 
 QMessageBox::Icon qtIcon(Icon icon) {
   switch (icon) {
-    case Icon::Error: return QMessageBox::Critical;
-    case Icon::Question: return QMessageBox::Question;
-    case Icon::Information: return QMessageBox::Information;
+    case Icon::Error:
+      return QMessageBox::Critical;
+    case Icon::Question:
+      return QMessageBox::Question;
+    case Icon::Information:
+      return QMessageBox::Information;
   }
   return QMessageBox::NoIcon;
 }

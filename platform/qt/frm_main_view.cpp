@@ -58,7 +58,8 @@ void FrmMainView::createControls() {
   fraSetup_->setGeometry(8, 8, 329, 417);
 
   const SettingsTexts initial = initialBoxTexts();
-  auto* where = addLineBox("txtWhereCreate", &SettingsTexts::WhereCreate, kWhereCreateTip, 8, 16, 313);
+  auto* where =
+      addLineBox("txtWhereCreate", &SettingsTexts::WhereCreate, kWhereCreateTip, 8, 16, 313);
   addLineBox("txtVFS", &SettingsTexts::VFS, initial.VFS.c_str(), 8, 40, 313);
   addLineBox("txtVFSold", &SettingsTexts::VFSold, initial.VFSold.c_str(), 8, 64, 313);
   addLineBox("txtVirtualR", &SettingsTexts::VirtualR, initial.VirtualR.c_str(), 8, 88, 313);

@@ -1,22 +1,24 @@
 #include "platform/qt/shown_text.h"
 
 #include <QStringConverter>
-#include <algorithm>
 #include <QStringList>
+#include <algorithm>
 
 namespace kelvane {
 
 ShownText showBytes(std::string_view bytes) {
   QByteArrayView view(bytes.data(), static_cast<qsizetype>(bytes.size()));
-  QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+  // A byte order mark is text like any other here: dropping it would change the file.
+  QStringDecoder utf8(QStringDecoder::Utf8,
+                      QStringDecoder::Flag::Stateless | QStringDecoder::Flag::ConvertInitialBom);
   QString text = utf8.decode(view);
   if (!utf8.hasError()) return {text, false};
   return {QString::fromLatin1(view), true};
 }
 
 std::string bytesOf(const QString& text, bool latin1) {
-  bool fitsLatin1 = std::all_of(text.begin(), text.end(),
-                                [](QChar c) { return c.unicode() <= 0xff; });
+  bool fitsLatin1 =
+      std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xff; });
   QByteArray bytes = latin1 && fitsLatin1 ? text.toLatin1() : text.toUtf8();
   return bytes.toStdString();
 }

@@ -60,7 +60,8 @@ TEST_F(WindowBuildTest, AnsweringYesSavesThenStartsTheBuildOnThatFile) {
 
   EXPECT_NE(readBytes(path).find("\r\nftp\r\n"), std::string::npos);
   ASSERT_EQ(fake.started.size(), 1u);
-  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + path}) << "one argument, blank kept";
+  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + path})
+      << "one argument, blank kept";
   EXPECT_EQ(messageLines().back(), "yay: Building complete");
   EXPECT_EQ(view->windowTitle(), "Kelvane v1.1 by Oduvin [my settings.dat]");
 }
@@ -134,8 +135,8 @@ TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
       },
       kChildTimeoutMs));
   if (std::filesystem::exists(table)) {
-    EXPECT_TRUE(QTest::qWaitFor(
-        [&] { return readBytes(table).find("alpha") != std::string::npos; }, kChildTimeoutMs));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return readBytes(table).find("alpha") != std::string::npos; },
+                                kChildTimeoutMs));
     EXPECT_EQ(readBytes(table).rfind("/srv/pub|/pub|ftp|ftp|755\r\n", 0), 0u);
   } else {
     std::string text = readBytes(report);

@@ -38,8 +38,8 @@ TEST_F(WindowSaveTest, SaveWithoutFileAsksThenWritesExactlyTheBoxes) {
   click("cmdSave");
 
   ASSERT_EQ(fake.saveDialogs.size(), 1u);
-  EXPECT_EQ(fake.saveDialogs[0], "Open Varnholt settings file.|Dat files (*.dat)|*.dat|" +
-                                     folder.path());
+  EXPECT_EQ(fake.saveDialogs[0],
+            "Open Varnholt settings file.|Dat files (*.dat)|*.dat|" + folder.path());
   EXPECT_EQ(readBytes(path), kTypedFile);
   EXPECT_EQ(messageLines(), std::vector<std::string>{"Horray: Settings successfully saved."});
   EXPECT_EQ(fake.messages[0].icon, Icon::Information);
@@ -94,8 +94,8 @@ TEST_F(WindowSaveTest, AReopenedFileShowsEveryBoxAsSavedAndSavesTheSameBytes) {
   ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
   FrmMain form2(fake, reopened);
   FrmMainView view2(form2, fake);
-  for (const char* name : {"txtWhereCreate", "txtVFS", "txtVFSold", "txtVirtualR", "txtOwnU",
-                           "txtOwnG", "txtCHMOD"}) {
+  for (const char* name :
+       {"txtWhereCreate", "txtVFS", "txtVFSold", "txtVirtualR", "txtOwnU", "txtOwnG", "txtCHMOD"}) {
     auto* again = view2.findChild<QLineEdit*>(name);
     ASSERT_NE(again, nullptr);
     EXPECT_EQ(again->text(), box(name)->text()) << name;
