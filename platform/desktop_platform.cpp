@@ -1,11 +1,11 @@
 #include "platform/desktop_platform.h"
 
-#include "platform/posix_platform.h"
+#include "platform/qt/desktop_platform_qt.h"
 
 namespace kelvane {
 
-std::unique_ptr<Platform> makeDesktopPlatform(int&, char**) {
-  return std::make_unique<PosixPlatform>();
+std::unique_ptr<Platform> makeDesktopPlatform(int& argc, char** argv) {
+  return std::make_unique<DesktopPlatform>(argc > 0 ? argv[0] : nullptr);
 }
 
 }  // namespace kelvane

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QIcon>
+#include <QWidget>
+#include <array>
+#include <string>
+
+#include "settings/settings.h"
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace kelvane {
+
+class FrmMain;
+class Platform;
+
+// frmMain's widgets. Each button copies the boxes' texts into the form's state, runs the
+// form's handler, and shows the state (caption and boxes) again; the behaviour itself is
+// FrmMain's. Widgets carry the control names as object names.
+class FrmMainView : public QWidget {
+ public:
+  // Messages about faults the handlers do not catch themselves go through platform.
+  FrmMainView(FrmMain& form, Platform& platform);
+
+  // The window's own 32 by 32 picture, for the title bar, imgIcon and message boxes.
+  static QIcon windowIconPicture();
+
+  // Shows the window centred on its screen, focus in txtWhereCreate.
+  void showCentred();
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  struct LineBox {
+    QLineEdit* edit;
+    std::string SettingsTexts::*text;
+    bool latin1;
+  };
+
+  void createControls();
+  QLineEdit* addLineBox(const char* name, std::string SettingsTexts::*text, const char* tooltip,
+                        int x, int y, int width);
+  QPushButton* addButton(const char* name, const char* caption, int x, int width,
+                         void (FrmMain::*handler)());
+  void run(void (FrmMain::*handler)());
+  void takeBoxes();
+  void showState();
+
+  FrmMain& form_;
+  Platform& platform_;
+  QGroupBox* fraSetup_ = nullptr;
+  std::array<LineBox, 7> lineBoxes_{};
+  int lineBoxCount_ = 0;
+  QPlainTextEdit* txtLines_ = nullptr;
+  bool linesLatin1_ = false;
+  QLabel* imgIcon_ = nullptr;
+};
+
+}  // namespace kelvane

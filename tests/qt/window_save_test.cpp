@@ -1,0 +1,164 @@
+// Saving from the window: the dialog, the exact file, the current file, reopening.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "startup/form_load.h"
+#include "tests/qt/window_fixture.h"
+
+namespace kelvane::testing {
+namespace {
+
+class WindowSaveTest : public WindowTest {
+ protected:
+  void SetUp() override { openWindow(); }
+
+  // Settings a user would type, one with a comma and one with blanks around it.
+  void typeSettings() {
+    box("txtWhereCreate")->setText("/srv/links");
+    box("txtVFS")->setText("/srv/ftp/new.vfs");
+    box("txtVFSold")->setText("/srv/ftp/old,table.vfs");
+    box("txtVirtualR")->setText("/merged");
+    box("txtOwnU")->setText(" ftp ");
+    box("txtOwnG")->setText("users");
+    box("txtCHMOD")->setText("755");
+    lines()->setPlainText("/data/mp3|music\n/data/iso/");
+  }
+
+  std::string caption() const { return view->windowTitle().toStdString(); }
+};
+
+const char* const kTypedFile =
+    "/srv/links\r\n/srv/ftp/new.vfs\r\n\"/srv/ftp/old,table.vfs\"\r\n/merged\r\n\" ftp \"\r\n"
+    "users\r\n755\r\n/data/mp3|music\r\n/data/iso/\r\n";
+
+TEST_F(WindowSaveTest, SaveWithoutFileAsksThenWritesExactlyTheBoxes) {
+  typeSettings();
+  std::string path = folder / "music.dat";
+  fake.saveChoices = {path};
+  click("cmdSave");
+
+  ASSERT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.saveDialogs[0],
+            "Open Varnholt settings file.|Dat files (*.dat)|*.dat|" + folder.path());
+  EXPECT_EQ(readBytes(path), kTypedFile);
+  EXPECT_EQ(messageLines(), std::vector<std::string>{"Horray: Settings successfully saved."});
+  EXPECT_EQ(fake.messages[0].icon, Icon::Information);
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [music.dat]");
+  EXPECT_EQ(state.datPath, path);
+}
+
+TEST_F(WindowSaveTest, SaveWithACurrentFileWritesWithoutAsking) {
+  typeSettings();
+  std::string path = folder / "current.dat";
+  fake.saveChoices = {path};
+  click("cmdSave");
+  box("txtCHMOD")->setText("777");
+  lines()->setPlainText("/data/films|films");
+  click("cmdSave");
+
+  EXPECT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(readBytes(path),
+            "/srv/links\r\n/srv/ftp/new.vfs\r\n\"/srv/ftp/old,table.vfs\"\r\n/merged\r\n"
+            "\" ftp \"\r\nusers\r\n777\r\n/data/films|films\r\n");
+  EXPECT_EQ(fake.messages.size(), 2u);
+}
+
+TEST_F(WindowSaveTest, CancelledSaveAsLeavesNoCurrentFileSoSaveAsksAgain) {
+  std::string first = folder / "first.dat";
+  std::string second = folder / "second.dat";
+  fake.saveChoices = {first, "", second};
+  click("cmdSave");
+  click("cmdSaveAs");  // cancelled
+
+  EXPECT_EQ(fake.messages.back().title, "Notice");
+  EXPECT_EQ(fake.messages.back().text, "File not saved.  No output filename selected");
+  EXPECT_EQ(fake.messages.back().icon, Icon::Error);
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]") << "caption keeps the old name";
+  EXPECT_EQ(state.datPath, "");
+
+  box("txtOwnU")->setText("nobody");
+  click("cmdSave");
+  EXPECT_EQ(fake.saveDialogs.size(), 3u);
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [second.dat]");
+  EXPECT_NE(readBytes(second).find("\r\nnobody\r\n"), std::string::npos);
+  EXPECT_EQ(readBytes(first).find("nobody"), std::string::npos);
+}
+
+TEST_F(WindowSaveTest, AReopenedFileShowsEveryBoxAsSavedAndSavesTheSameBytes) {
+  typeSettings();
+  std::string path = folder / "round trip.dat";
+  fake.saveChoices = {path};
+  click("cmdSave");
+
+  AppState reopened;
+  ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
+  FrmMain form2(fake, reopened);
+  FrmMainView view2(form2, fake);
+  for (const char* name :
+       {"txtWhereCreate", "txtVFS", "txtVFSold", "txtVirtualR", "txtOwnU", "txtOwnG", "txtCHMOD"}) {
+    auto* again = view2.findChild<QLineEdit*>(name);
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->text(), box(name)->text()) << name;
+  }
+  EXPECT_EQ(view2.findChild<QPlainTextEdit*>("txtLines")->toPlainText(), lines()->toPlainText());
+  EXPECT_EQ(view2.windowTitle(), "Kelvane v1.1 by Oduvin [round trip.dat]");
+
+  QTest::mouseClick(view2.findChild<QPushButton*>("cmdSave"), Qt::LeftButton);
+  EXPECT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(readBytes(path), kTypedFile);
+}
+
+TEST_F(WindowSaveTest, TextThatIsNotUtf8IsShownAsLatin1AndSavedUnchanged) {
+  // "café" in Latin-1 in one value and the merge line, UTF-8 "Müller" in another.
+  const std::string bytes =
+      "/srv/caf\xe9\r\n/srv/new.vfs\r\n/srv/old.vfs\r\n/v\r\nM\xc3\xbcller\r\ng\r\n-1\r\n"
+      "/data/caf\xe9|genre\r\n/data/b|b\r\n";
+  std::string path = folder / "latin.dat";
+  writeBytes(path, bytes);
+  ASSERT_EQ(formLoad(fake, path, state), RunMode::WindowLoaded);
+  openWindow();
+
+  EXPECT_EQ(box("txtWhereCreate")->text(), QString::fromUtf8("/srv/caf\xc3\xa9"));
+  EXPECT_EQ(box("txtOwnU")->text(), QString::fromUtf8("M\xc3\xbcller"));
+  EXPECT_EQ(box("txtCHMOD")->text(), "-1");
+  EXPECT_EQ(lines()->toPlainText(), QString::fromUtf8("/data/caf\xc3\xa9|genre\n/data/b|b"));
+  click("cmdSave");
+  EXPECT_TRUE(fake.saveDialogs.empty());
+  EXPECT_EQ(readBytes(path), bytes);
+}
+
+TEST_F(WindowSaveTest, AFileNamedLikeQtsModifiedMarkIsShownAsItIsNamed) {
+  fake.saveChoices = {folder / "[*]"};
+  click("cmdSave");
+  showActive();
+  EXPECT_EQ(view->windowHandle()->title(), "Kelvane v1.1 by Oduvin [[*]]");
+}
+
+TEST_F(WindowSaveTest, AReadOnlyFolderIsNamedInAMessageAndTheWindowStaysOpen) {
+  showActive();
+  std::string locked = folder / "locked";
+  ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
+  // The superuser writes into read-only folders: there the refusal is played by the fake.
+  if (::geteuid() == 0) fake.failOn(Op::Open, 1, EACCES);
+  std::string path = locked + "/settings.dat";
+  fake.saveChoices = {path};
+  typeSettings();
+  click("cmdSave");
+
+  ASSERT_EQ(fake.messages.size(), 1u);
+  EXPECT_EQ(fake.messages[0].title, "Notice");
+  EXPECT_NE(fake.messages[0].text.find(path), std::string::npos) << fake.messages[0].text;
+  EXPECT_NE(fake.messages[0].text.find("Permission denied"), std::string::npos);
+  EXPECT_TRUE(view->isVisible());
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin");
+  EXPECT_EQ(box("txtVFS")->text(), "/srv/ftp/new.vfs") << "what was typed is kept";
+
+  // The user picks another place and saves what was typed.
+  std::string elsewhere = folder / "saved.dat";
+  fake.saveChoices = {elsewhere};
+  click("cmdSaveAs");
+  EXPECT_EQ(readBytes(elsewhere), kTypedFile);
+}
+
+}  // namespace
+}  // namespace kelvane::testing
