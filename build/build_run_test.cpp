@@ -16,6 +16,7 @@ namespace {
 
 using testing::FakePlatform;
 using testing::Op;
+using testing::opName;
 using testing::ScratchTree;
 using testing::settingsText;
 using testing::vfsLine;
@@ -177,6 +178,16 @@ struct Refusal {
   std::function<void(BuildRun&)> arrange;
 };
 
+// For gtest's listing and messages, which would show the bytes of the object.
+void PrintTo(const Refusal& refusal, std::ostream* out) { *out << refusal.name; }
+
+// text with everything but letters and digits made "_", as a test name must be.
+std::string testName(std::string text) {
+  for (char& c : text)
+    if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+  return text;
+}
+
 class BuildRefusal : public BuildRun, public ::testing::WithParamInterface<Refusal> {};
 
 TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
@@ -205,7 +216,15 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BuildRefusal,
     ::testing::Values(Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
                       Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
-                      Refusal{"root by dots", [](BuildRun& b) { b.linkRoot = b.t / "../../.."; }},
+                      Refusal{"root by dots",
+                              [](BuildRun& b) {
+                                // One ".." more than the scratch folder is deep, wherever the
+                                // temporary folder is.
+                                std::string up = "..";
+                                for (char c : b.t.path())
+                                  if (c == '/') up += "/..";
+                                b.linkRoot = b.t / up;
+                              }},
                       Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
                       Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
                       Refusal{"holds source through a link",
@@ -223,12 +242,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 b.t.file("links/table.vfs", "before\r\n");
                                 b.vfs = b.t / "links/table.vfs";
                               }}),
-    [](const auto& info) {
-      std::string name = info.param.name;
-      for (char& c : name)
-        if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-      return name;
-    });
+    [](const auto& info) { return testName(info.param.name); });
 
 TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
   char here[4096];
@@ -251,6 +265,10 @@ struct Fault {
   const char* action;  // "%" stands for the output table's path, "#" for the input's
   bool linkRootMissing = false;
 };
+
+void PrintTo(const Fault& fault, std::ostream* out) {
+  *out << opName(fault.op) << " #" << fault.nth << (fault.linkRootMissing ? ", no link root" : "");
+}
 
 class BuildFault : public BuildRun, public ::testing::WithParamInterface<Fault> {};
 
@@ -289,7 +307,12 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
         Fault{Op::CreateFolder, 2, "Creating merged structure"},
         Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
-        Fault{Op::Rename, 1, "Writing new VFS file (%)"}));
+        Fault{Op::Rename, 1, "Writing new VFS file (%)"}),
+    [](const auto& info) {
+      const Fault& fault = info.param;
+      return testName(std::string(opName(fault.op)) + " " + std::to_string(fault.nth) +
+                      (fault.linkRootMissing ? " no link root" : ""));
+    });
 
 }  // namespace
 }  // namespace kelvane

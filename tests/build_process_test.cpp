@@ -1,18 +1,16 @@
 // The executable run as a user runs a build: a copy in its own program folder, no display,
 // no standard input, "?settings.dat" found in the program folder.
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <filesystem>
-
+#include "tests/support/process.h"
 #include "tests/support/scratch_tree.h"
 
 namespace kelvane {
 namespace {
 
+using testing::ProcessResult;
 using testing::ScratchTree;
 using testing::settingsText;
 using testing::vfsLine;
@@ -21,10 +19,9 @@ using Names = std::vector<std::string>;
 class BuildProcess : public ::testing::Test {
  protected:
   void SetUp() override {
-    t.folder("prog");
+    exe = testing::installKelvaneCopy(t / "prog");
     t.folder("work");
     t.folder("out");
-    std::filesystem::copy_file(KELVANE_EXE, t / "prog/kelvane");
     t.file("old.vfs", "old|line\r\n");
     t.file("out/table.vfs", "before\r\n");
     t.folder("iso/debian");
@@ -35,32 +32,8 @@ class BuildProcess : public ::testing::Test {
            settingsText({linkRoot, vfs, vfsOld, "/merged", "anon", "users", "755"}, mergeLines));
   }
 
-  // Runs the copy in the work folder; returns its exit status, or -1 when it did not end.
-  int run() {
-    pid_t child = ::fork();
-    if (child == 0) {
-      ::unsetenv("DISPLAY");
-      ::unsetenv("WAYLAND_DISPLAY");
-      ::close(0);
-      int out = ::open((t / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      ::dup2(out, 1);
-      ::dup2(out, 2);
-      if (::chdir((t / "work").c_str()) != 0) ::_exit(126);
-      std::string exe = t / "prog/kelvane";
-      ::execl(exe.c_str(), exe.c_str(), "?settings.dat", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    // A build of this size ends at once; a minute means it waits for someone.
-    for (int tick = 0; tick < 6000; ++tick) {
-      int status = 0;
-      if (::waitpid(child, &status, WNOHANG) == child)
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      ::usleep(10000);
-    }
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
-    return -1;
-  }
+  // Runs the copy in the work folder.
+  ProcessResult run() { return testing::runProcess(exe, {"?settings.dat"}, t / "work"); }
 
   // Line n (1-based) of the error report.
   std::string reportLine(size_t n) {
@@ -75,7 +48,8 @@ class BuildProcess : public ::testing::Test {
   }
 
   void expectFailure(const std::string& action, const std::string& fix) {
-    EXPECT_EQ(run(), 1) << t.read("stderr.txt");
+    ProcessResult result = run();
+    EXPECT_EQ(result.status, 1) << result.out << result.err;
     EXPECT_EQ(reportLine(16), "Action when error occured : " + action);
     EXPECT_EQ(reportLine(19), "Recommended FIX : " + fix);
     EXPECT_EQ(reportLine(15), "Creating structure in     : " + linkRoot + "/");
@@ -84,6 +58,7 @@ class BuildProcess : public ::testing::Test {
   }
 
   ScratchTree t;
+  std::string exe;
   std::string linkRoot = t / "links";
   std::string vfsOld = t / "old.vfs";
   std::string vfs = t / "out/table.vfs";
@@ -92,12 +67,14 @@ class BuildProcess : public ::testing::Test {
 TEST_F(BuildProcess, BuildsTheTableAndFoldersAndExitsZero) {
   t.file("links/stale/file");
   settings({t / "iso/|linux", ""});
-  EXPECT_EQ(run(), 0) << t.read("stderr.txt");
+  ProcessResult result = run();
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
   EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + vfsLine(t / "links", "/merged") +
                                          vfsLine(t / "iso/debian", "/merged/linux/debian"));
   EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/"}));
   EXPECT_FALSE(t.has("prog/kelvaneerrors.txt"));
-  EXPECT_EQ(t.read("stderr.txt"), "");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
 }
 
 TEST_F(BuildProcess, RefusedLinkRootFailsBeforeDeleting) {

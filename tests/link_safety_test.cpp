@@ -15,6 +15,13 @@
 namespace kelvane::testing {
 namespace {
 
+// Moves folder to movedTo and puts a link to target in its place, as an attacker would
+// while the build runs.
+void swapForLink(const std::string& folder, const std::string& target, const std::string& movedTo) {
+  ASSERT_EQ(std::rename(folder.c_str(), movedTo.c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), folder.c_str()), 0);
+}
+
 TEST(LinkSafety, LinksBelowTheLinkRootAreDeletedNotFollowed) {
   BuildTree tree;
   ::symlink(tree.outside.c_str(), (tree.linkRoot + "/to-outside").c_str());
@@ -41,8 +48,7 @@ TEST(LinkSafety, AFolderSwappedForALinkDuringTheRemovalIsNotEntered) {
   platform.beforeOperation = [&](Op op, const std::string& path) {
     if (done || op != Op::List || path != swapped + "/") return;
     done = true;
-    ASSERT_EQ(std::rename(swapped.c_str(), (tree.dir / "moved-away").c_str()), 0);
-    ASSERT_EQ(::symlink((tree.outside + "/keep").c_str(), swapped.c_str()), 0);
+    swapForLink(swapped, tree.outside + "/keep", tree.dir / "moved-away");
   };
   int status = runProgram(platform, "?" + tree.settingsPath());
   EXPECT_TRUE(done);
@@ -64,8 +70,7 @@ TEST(LinkSafety, AFileDeletedAfterItsFolderWasSwappedIsNotLookedForThroughTheLin
   platform.beforeOperation = [&](Op op, const std::string& path) {
     if (done || op != Op::Delete || path != folder + "/notes.txt") return;
     done = true;
-    ASSERT_EQ(std::rename(folder.c_str(), (tree.dir / "moved-away").c_str()), 0);
-    ASSERT_EQ(::symlink((tree.outside + "/keep").c_str(), folder.c_str()), 0);
+    swapForLink(folder, tree.outside + "/keep", tree.dir / "moved-away");
   };
   runProgram(platform, "?" + tree.settingsPath());
   EXPECT_TRUE(done);

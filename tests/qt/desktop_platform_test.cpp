@@ -1,67 +1,46 @@
 // The real program without a display, and the conversions between file bytes and Qt's text.
-#include <QProcess>
-#include <QProcessEnvironment>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 #include "platform/qt/shown_text.h"
-#include "tests/qt/window_fixture.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_folder.h"
 
 namespace kelvane::testing {
 namespace {
 
-struct ProgramRun {
-  bool finished;
-  int status;
-  std::string errors;
-};
-
-// Runs the built program with the environment given, for at most half a minute: a program
-// that waited for a person would not finish.
-ProgramRun runProgram(const QStringList& arguments, const QProcessEnvironment& environment,
-                      const std::string& folder) {
-  QProcess program;
-  program.setProcessEnvironment(environment);
-  program.setWorkingDirectory(QString::fromStdString(folder));
-  program.start(QStringLiteral(KELVANE_EXE), arguments);
-  bool finished = program.waitForFinished(30000);
-  if (!finished) program.kill(), program.waitForFinished();
-  return {finished, program.exitCode(), program.readAllStandardError().toStdString()};
-}
-
-QProcessEnvironment withoutDisplay() {
-  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-  environment.remove(QStringLiteral("DISPLAY"));
-  environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-  // Even told to draw offscreen, the program opens no window that nobody can see.
-  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-  return environment;
-}
+// Even told to draw offscreen, the program opens no window that nobody can see.
+const Environment kOffscreen = {{"QT_QPA_PLATFORM", "offscreen"}};
 
 TEST(NoDisplay, WindowModesSayThereIsNoDisplayAndExitTwo) {
   TempFolder folder;
+  std::string exe = installKelvaneCopy(folder / "program");
   writeBytes(folder / "s.dat", "a\r\nb\r\nc\r\nd\r\ne\r\nf\r\n755\r\n");
 
-  QProcessEnvironment unset = withoutDisplay();
-  QProcessEnvironment deadX = withoutDisplay();
-  deadX.insert(QStringLiteral("DISPLAY"), QStringLiteral(":9999"));
-  QProcessEnvironment deadWayland = withoutDisplay();
-  deadWayland.insert(QStringLiteral("WAYLAND_DISPLAY"),
-                     QString::fromStdString(folder / "no-compositor"));
+  Environment unset = kOffscreen;
+  Environment deadX = kOffscreen;
+  deadX.emplace_back("DISPLAY", ":9999");
+  Environment deadWayland = kOffscreen;
+  deadWayland.emplace_back("WAYLAND_DISPLAY", folder / "no-compositor");
   for (const auto& environment : {unset, deadX, deadWayland}) {
-    for (const QStringList& arguments : {QStringList{}, QStringList{"s.dat"}}) {
-      ProgramRun run = runProgram(arguments, environment, folder.path());
-      ASSERT_TRUE(run.finished);
+    for (const auto& arguments : {std::vector<std::string>{}, std::vector<std::string>{"s.dat"}}) {
+      ProcessResult run = runProcess(exe, arguments, folder.path(), environment);
+      ASSERT_LT(run.status, 128) << "not ended by itself: a program waiting for a person";
       EXPECT_EQ(run.status, 2);
-      EXPECT_NE(run.errors.find("no display"), std::string::npos) << run.errors;
+      EXPECT_NE(run.err.find("no display"), std::string::npos) << run.err;
     }
   }
 }
 
 TEST(NoDisplay, AFailingBuildAnswersItsQuestionWithNoAndEnds) {
   TempFolder folder;
-  ProgramRun run = runProgram({"?missing.dat"}, withoutDisplay(), folder.path());
-  ASSERT_TRUE(run.finished);
+  std::string exe = installKelvaneCopy(folder / "program");
+  ProcessResult run = runProcess(exe, {"?missing.dat"}, folder.path(), kOffscreen);
+  ASSERT_LT(run.status, 128) << "not ended by itself: a program waiting for a person";
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.errors.find("Error: An error has occured."), std::string::npos) << run.errors;
+  EXPECT_NE(run.err.find("Error: An error has occured."), std::string::npos) << run.err;
 }
 
 TEST(ShownText, BytesShowAsUtf8OrLatin1AndGoBackUnchanged) {

@@ -3,6 +3,7 @@
 
 #include "report/error_report.h"
 #include "tests/qt/window_fixture.h"
+#include "tests/support/process.h"
 
 namespace kelvane::testing {
 namespace {
@@ -14,8 +15,7 @@ class WindowBuildTest : public WindowTest {
   // Puts a copy of the real program in the test's folder, so that its program folder (and
   // the error report beside it) is the test's own, and lets the fake really start it.
   std::string installProgram() {
-    std::string exe = folder / "kelvane";
-    std::filesystem::copy_file(KELVANE_EXE, exe);
+    std::string exe = installKelvaneCopy(folder.path());
     fake.executableOverride = exe;
     fake.runStarted = true;
     return exe;
@@ -106,8 +106,8 @@ TEST_F(WindowBuildTest, TheRealChildWithNoSettingsFileWritesTheErrorReport) {
 
 TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
   installProgram();
-  std::filesystem::create_directories(folder / "sources/alpha");
-  std::filesystem::create_directories(folder / "sources/beta");
+  makeFolders(folder / "sources/alpha");
+  makeFolders(folder / "sources/beta");
   writeBytes(folder / "old.vfs", "/srv/pub|/pub|ftp|ftp|755\r\n");
   box("txtWhereCreate")->setText(QString::fromStdString(folder / "links"));
   box("txtVFS")->setText(QString::fromStdString(folder / "new.vfs"));
@@ -130,7 +130,9 @@ TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
   std::string table = folder / "new.vfs";
   ASSERT_TRUE(QTest::qWaitFor(
       [&] {
-        return readBytes(report).find("Recommended FIX") != std::string::npos ||
+        // The report may not be there yet, and reading a missing file fails the test.
+        return (pathExists(report) &&
+                readBytes(report).find("Recommended FIX") != std::string::npos) ||
                std::filesystem::exists(table);
       },
       kChildTimeoutMs));

@@ -12,28 +12,10 @@
 #include "platform/qt/frm_main_view.h"
 #include "startup/app_state.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/temp_folder.h"
 #include "window/frm_main.h"
 
 namespace kelvane::testing {
-
-// A temporary folder of the test's own, removed with everything in it afterwards.
-class TempFolder {
- public:
-  TempFolder();
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-std::string readBytes(const std::string& path);
-void writeBytes(const std::string& path, const std::string& bytes);
-// Waits for a file to appear, for at most timeoutMs; true when it did.
-bool waitForFile(const std::string& path, int timeoutMs);
 
 // The real window on the offscreen platform, with the person played by a FakePlatform whose
 // program folder is the test's temporary folder.

@@ -7,23 +7,37 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
 
 #include "tests/support/temp_folder.h"
 
 namespace kelvane::testing {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& folder) {
+                         const std::string& folder, const Environment& environment) {
   TempFolder streams;
   std::string outPath = streams / "out", errPath = streams / "err";
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  // Made before the fork: the window tests fork a process with threads, whose child may only
+  // call what is safe in a signal handler.
+  std::vector<std::string> variables;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    std::string_view entry(*variable);
+    std::string_view name = entry.substr(0, entry.find('='));
+    if (name == "DISPLAY" || name == "WAYLAND_DISPLAY") continue;
+    bool overridden = false;
+    for (const auto& given : environment) overridden = overridden || given.first == name;
+    if (!overridden) variables.emplace_back(entry);
+  }
+  for (const auto& [name, value] : environment) variables.push_back(name + "=" + value);
+  std::vector<char*> envp;
+  for (auto& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
 
   pid_t child = ::fork();
   if (child == 0) {
-    ::unsetenv("DISPLAY");
-    ::unsetenv("WAYLAND_DISPLAY");
     int in = ::open("/dev/null", O_RDONLY);
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -32,7 +46,7 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     ::dup2(out, 1);
     ::dup2(err, 2);
     ::alarm(60);
-    ::execv(program.c_str(), argv.data());
+    ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(126);
   }
   ProcessResult result;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kelvane::testing {
@@ -11,10 +12,14 @@ struct ProcessResult {
   std::string err;
 };
 
-// Runs program with args in folder, with no display, standard input closed and a 60-second
-// alarm so that a program waiting for a person fails the test instead of hanging it.
+// Variables set for the program on top of the test's own environment, "name", "value" each.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs program with args in folder, with no display (unless environment names one),
+// standard input closed and a 60-second alarm so that a program waiting for a person fails
+// the test instead of hanging it.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& folder);
+                         const std::string& folder, const Environment& environment = {});
 
 // Copies the built kelvane into folder (its program folder) and returns the copy's path.
 std::string installKelvaneCopy(const std::string& folder);

@@ -28,5 +28,8 @@ std::string readBytes(const std::string& path);
 void makeFolders(const std::string& path);  // with its parents
 bool isFolder(const std::string& path);
 bool pathExists(const std::string& path);  // anything, links not followed
+// For a file another process writes: waits until path exists, for at most timeoutMs; true
+// when it did.
+bool waitForFile(const std::string& path, int timeoutMs);
 
 }  // namespace kelvane::testing
