@@ -14,10 +14,6 @@ namespace {
 const char* const kFixDat = "Make sure the path is properly written in dat";
 const char* const kFixLines = "Make sure you entered the lines in proper format in the dat";
 
-void createIfMissing(Platform& platform, const std::string& path) {
-  if (!platform.exists(path)) platform.createFolder(path);
-}
-
 }  // namespace
 
 void runBuild(Platform& platform, AppState& state) {
@@ -62,7 +58,7 @@ void runBuild(Platform& platform, AppState& state) {
   // 7. One level only: the link root's parent must exist.
   step = {"Creating the physical merge path if it doesn't exist",
           "Make sure the path is possible to create on your HD (drive must exist)"};
-  createIfMissing(platform, s.WhereCreate.substr(0, s.WhereCreate.size() - 1));
+  platform.createFolder(s.WhereCreate.substr(0, s.WhereCreate.size() - 1));
 
   // 8. Each row's genre folder, its mirror folder, then its entry.
   const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
@@ -74,13 +70,13 @@ void runBuild(Platform& platform, AppState& state) {
     genreFolder.assign(s.WhereCreate).append(table.physGenre(row));
     // Rows of one source share their genre folder: once it is there, it stays there.
     if (knownGenreFolder != genreFolder) {
-      createIfMissing(platform, genreFolder);
+      platform.createFolder(genreFolder);
       knownGenreFolder = genreFolder;
     }
 
     step.action = "Creating merged structure";
     mirrorFolder.assign(genreFolder).append(table.names(row));
-    createIfMissing(platform, mirrorFolder);
+    platform.createFolder(mirrorFolder);
 
     step.action = entryAction;
     step.fix = kFixDat;

@@ -53,7 +53,8 @@ class Platform {
   // A plain file / a folder at path, following links.
   virtual bool fileExists(const std::string& path) = 0;
   virtual bool folderExists(const std::string& path) = 0;
-  // Creates one folder level; a folder already there is not a failure.
+  // Creates one folder level. Anything already at path is left as it is and is not a
+  // failure, so the call needs no existence test before it.
   virtual void createFolder(const std::string& path) = 0;
   // The absolute form of path with links resolved as far as the path exists.
   virtual std::string resolvedPath(const std::string& path) = 0;

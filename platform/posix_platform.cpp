@@ -281,12 +281,10 @@ bool PosixPlatform::folderExists(const std::string& path) {
 }
 
 void PosixPlatform::createFolder(const std::string& path) {
-  if (::mkdir(path.c_str(), 0777) == 0) return;
-  int err = errno;
-  // Only a folder already there will do: a file of that name would take the folder's place.
-  struct stat st;
-  if (err == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return;
-  throw systemFailure(err, "Cannot create folder", path, "mkdir");
+  // Whatever is there already stands for the folder, as if it had been tested for first; a
+  // file in the way shows up as soon as something is created inside it.
+  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
+    throw systemFailure(errno, "Cannot create folder", path, "mkdir");
 }
 
 std::string PosixPlatform::resolvedPath(const std::string& path) {
@@ -316,12 +314,14 @@ void PosixPlatform::closeChain() {
 
 int PosixPlatform::openBelow(const std::string& root, const std::string& folder) {
   auto parts = componentsBelow(root, folder, "open folder");
+  lastOpenedFresh_ = false;
   if (root != chainRoot_ || chain_.empty()) {
     closeChain();
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) throw systemFailure(errno, "Cannot open folder", root, "open folder");
     chainRoot_ = root;
     chain_.emplace_back(std::string(), fd);
+    lastOpenedFresh_ = true;
   }
   size_t keep = 1;
   while (keep < chain_.size() && keep - 1 < parts.size() && chain_[keep].first == parts[keep - 1])
@@ -338,6 +338,7 @@ int PosixPlatform::openBelow(const std::string& root, const std::string& folder)
                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) throw systemFailure(errno, "Cannot open folder", at, "open folder");
     chain_.emplace_back(parts[i], fd);
+    lastOpenedFresh_ = true;
   }
   return chain_.back().second;
 }
