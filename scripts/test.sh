@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs every test: the normal build, and the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer.
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run of the
+# readers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -18,3 +19,6 @@ export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd out-asan && ctest --output-on-failure -j "$(nproc)")
+
+echo "== fuzzing the readers (KELVANE_FUZZ_SECONDS each, default 60)"
+bash scripts/fuzz.sh

@@ -14,19 +14,23 @@ MergeSource parseMergeLine(const std::string& line) {
 
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
                   std::string& lines) {
-  std::string bytes = platform.readFile(path);
+  parseSettings(platform.readFile(path), path, settings, lines);
+}
+
+void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
+                   std::string& lines) {
   FieldReader fields(bytes);
-  settings.WhereCreate = fields.next(path);
-  settings.VFS = fields.next(path);
-  settings.VFSold = fields.next(path);
-  settings.VirtualR = fields.next(path);
-  settings.OwnU = fields.next(path);
-  settings.OwnG = fields.next(path);
-  settings.CHMOD = parseNumber(fields.next(path), path);
+  settings.WhereCreate = fields.next(name);
+  settings.VFS = fields.next(name);
+  settings.VFSold = fields.next(name);
+  settings.VirtualR = fields.next(name);
+  settings.OwnU = fields.next(name);
+  settings.OwnG = fields.next(name);
+  settings.CHMOD = parseNumber(fields.next(name), name);
   lines.clear();
   settings.sources.clear();
   while (!fields.atEnd()) {
-    std::string line = fields.next(path);
+    std::string line = fields.next(name);
     settings.sources.push_back(parseMergeLine(line));
     if (settings.sources.size() > 1) lines += "\r\n";
     lines += line;

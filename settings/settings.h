@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelvane {
@@ -39,6 +40,10 @@ MergeSource parseMergeLine(const std::string& line);
 // permission value that is not a number.
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
                   std::string& lines);
+
+// readSettings without the file: reads the settings file's bytes, naming name in failures.
+void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
+                   std::string& lines);
 
 // The settings file for the box texts. A value or merge line that holds a comma or has
 // blanks at either end is wrapped in double quotes so that it reads back the same.

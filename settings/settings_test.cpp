@@ -157,6 +157,31 @@ TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
   }
 }
 
+TEST(SettingsFile, ParsingBytesReadsWhatTheFileWouldAndNamesTheGivenName) {
+  std::string bytes = formatSettings(sampleTexts());
+  Settings parsed;
+  std::string lines;
+  parseSettings(bytes, "any.dat", parsed, lines);
+  Loaded loaded = load(bytes);
+  EXPECT_EQ(parsed.WhereCreate, loaded.settings.WhereCreate);
+  EXPECT_EQ(parsed.OwnG, loaded.settings.OwnG);
+  EXPECT_EQ(parsed.CHMOD, loaded.settings.CHMOD);
+  ASSERT_EQ(parsed.sources.size(), loaded.settings.sources.size());
+  EXPECT_EQ(parsed.sources[1].genre, loaded.settings.sources[1].genre);
+  EXPECT_EQ(lines, loaded.lines);
+
+  for (std::string_view bad :
+       {std::string_view("l\r\nv\r\n"), std::string_view("l\nv\no\nr\nu\ng\nx\n")}) {
+    try {
+      parseSettings(bad, "given.dat", parsed, lines);
+      ADD_FAILURE() << "accepted " << bad;
+    } catch (const Failure& failure) {
+      EXPECT_NE(failure.description().find("\"given.dat\""), std::string::npos)
+          << failure.description();
+    }
+  }
+}
+
 float chmodOf(const std::string& field) {
   return load("l\r\nv\r\no\r\nr\r\nu\r\ng\r\n" + field + "\r\n").settings.CHMOD;
 }
