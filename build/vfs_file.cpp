@@ -6,10 +6,13 @@
 namespace kelvane {
 
 std::vector<std::string> readOldTable(Platform& platform, const std::string& path) {
-  std::string bytes = platform.readFile(path);
+  return parseOldTable(platform.readFile(path), path);
+}
+
+std::vector<std::string> parseOldTable(std::string_view bytes, const std::string& name) {
   FieldReader fields(bytes);
   std::vector<std::string> lines;
-  while (!fields.atEnd()) lines.push_back(fields.next(path));
+  while (!fields.atEnd()) lines.push_back(fields.next(name));
   return lines;
 }
 

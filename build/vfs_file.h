@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "build/dir_table.h"
@@ -14,6 +15,8 @@ namespace kelvane {
 // line (so a comma splits a line in two and double quotes are lost). Throws
 // kelvane::Failure when the file cannot be read.
 std::vector<std::string> readOldTable(Platform& platform, const std::string& path);
+// The same for the file's bytes; name is the file named in a failure.
+std::vector<std::string> parseOldTable(std::string_view bytes, const std::string& name);
 
 // The new table while the build writes it: "|"-separated entries, every line ended by
 // CR LF. Everything goes to a temporary file that only commit() puts in place of VFS.

@@ -51,7 +51,7 @@ class PosixPlatform : public Platform {
 
   std::string chainRoot_;
   std::vector<std::pair<std::string, int>> chain_;  // component, descriptor; [0] is the root
-  bool lastOpenedFresh_ = false;  // openBelow opened the descriptor it returned
+  bool lastOpenedFresh_ = false;                    // openBelow opened the descriptor it returned
 };
 
 }  // namespace kelvane

@@ -44,7 +44,7 @@ bool isBlank(char c) { return c == ' ' || c == '\t'; }
 // Quotes a value the field reader would otherwise split or trim. A value that holds a
 // double quote cannot be kept whole either way; it is written as it stands.
 std::string field(const std::string& value) {
-  bool needsQuotes = value.find(',') != std::string::npos ||
+  bool needsQuotes = value.find_first_of(",\r\n") != std::string::npos ||
                      (!value.empty() && (isBlank(value.front()) || isBlank(value.back())));
   if (!needsQuotes || value.find('"') != std::string::npos) return value;
   return "\"" + value + "\"";

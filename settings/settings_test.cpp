@@ -82,6 +82,18 @@ TEST(SettingsFile, ValuesWithCommasOrOuterBlanksSurviveASaveAndLoad) {
   EXPECT_EQ(loaded.lines, t.Lines);
 }
 
+TEST(SettingsFile, ALineBreakInsideAValueDoesNotShiftTheValuesAfterIt) {
+  SettingsTexts t = sampleTexts();
+  t.VirtualR = "/two\nlines";
+  t.Lines = "/data/a\rb/|x\r\n/data/c/";  // a lone CR inside the first merge line
+  Loaded loaded = load(formatSettings(t));
+  EXPECT_EQ(loaded.settings.VirtualR, "/two\nlines");
+  EXPECT_EQ(loaded.settings.OwnU, "anon");
+  ASSERT_EQ(loaded.settings.sources.size(), 2u);
+  EXPECT_EQ(loaded.settings.sources[0].path, "/data/a\rb/");
+  EXPECT_EQ(loaded.lines, t.Lines);
+}
+
 TEST(SettingsFile, AHandWrittenCommaStillSplitsAndShiftsLaterValues) {
   TempFolder dir;
   testing::writeBytes(dir / "s.dat", "E:\\links,old\\\r\nvfs\r\nold\r\n/v\r\nu\r\ng\r\n7\r\n");

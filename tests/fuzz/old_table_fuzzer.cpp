@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "settings/field_reader.h"
+#include "build/vfs_file.h"
 #include "tests/fuzz/fuzz_check.h"
 
 namespace kelvane {
@@ -16,15 +16,10 @@ namespace {
 
 using fuzz::require;
 
-// The reading and writing under test, kept to these two functions so that they can be
-// pointed at the build engine's own table reader and writer.
+// The build's own reading of the old table, and its writing of the lines back.
 std::vector<std::string> readOldLines(std::string_view bytes) {
-  FieldReader fields(bytes);
-  std::vector<std::string> lines;
-  while (!fields.atEnd()) {
-    require(lines.size() < bytes.size(), "no more old lines than input characters");
-    lines.push_back(fields.next("vfs-old.txt"));
-  }
+  std::vector<std::string> lines = parseOldTable(bytes, "vfs-old.txt");
+  require(lines.size() <= bytes.size(), "no more old lines than input characters");
   return lines;
 }
 

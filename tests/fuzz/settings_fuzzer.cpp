@@ -23,7 +23,7 @@ struct Loaded {
   std::string lines;
 };
 
-bool hasLineBreak(const std::string& s) { return s.find_first_of("\r\n") != std::string::npos; }
+bool hasLineEnd(const std::string& s) { return s.find("\r\n") != std::string::npos; }
 
 bool sameSource(const MergeSource& a, const MergeSource& b) {
   return a.path == b.path && a.genre == b.genre;
@@ -38,15 +38,13 @@ std::vector<std::string> boxLines(const std::string& lines) {
   return parts;
 }
 
-// A value or merge line holding a line break was quoted by hand; the writer leaves line
-// breaks alone and the box splits at them, so such a file cannot come back the same.
+// A merge line holding CR LF was quoted by hand; the box splits at CR LF, so such a file
+// cannot come back the same. Any other line break is quoted on saving and reads back.
 bool canRoundTrip(const Loaded& loaded) {
-  const Settings& s = loaded.settings;
-  for (const std::string* value :
-       {&s.WhereCreate, &s.VFS, &s.VFSold, &s.VirtualR, &s.OwnU, &s.OwnG})
-    if (hasLineBreak(*value)) return false;
-  for (const MergeSource& source : s.sources)
-    if (hasLineBreak(source.path) || hasLineBreak(source.genre)) return false;
+  for (const MergeSource& source : loaded.settings.sources)
+    if (hasLineEnd(source.path) || hasLineEnd(source.genre) ||
+        (source.path.ends_with('\r') && !source.genre.empty() && source.genre[0] == '\n'))
+      return false;
   return true;
 }
 
