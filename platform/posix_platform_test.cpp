@@ -217,3 +217,24 @@ TEST(Processes, TheProgramFolderHoldsTheRunningExecutable) {
 
 }  // namespace
 }  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(RemovalBelowARoot, ListingAFolderAgainSeesWhatIsLeftInIt) {
+  testing::TempFolder dir;
+  std::string root = dir / "links/";
+  testing::makeFolders(root + "a/sub");
+  testing::writeBytes(root + "a/file", "x");
+  PosixPlatform platform;
+  EXPECT_EQ(names(platform.listForRemoval(root, root + "a/")), (Names{".", "..", "file", "sub"}));
+  platform.deleteForRemoval(root, root + "a/file");
+  // The folder's descriptor is kept open between calls; the second listing starts afresh.
+  EXPECT_EQ(names(platform.listForRemoval(root, root + "a/")), (Names{".", "..", "sub"}));
+  platform.removeFolderForRemoval(root, root + "a/sub/");
+  EXPECT_EQ(names(platform.listForRemoval(root, root + "a/")), (Names{".", ".."}));
+  EXPECT_THROW(platform.listForRemoval(root, root + "a/../../"), Failure);
+}
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,96 @@
+#include "platform/posix_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+
+#include "platform/failure.h"
+
+namespace kelvane::posix {
+namespace {
+
+struct LinuxDirent64 {
+  ino64_t d_ino;
+  off64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[];
+};
+
+}  // namespace
+
+bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+bool isHidden(std::string_view name) {
+  return !name.empty() && name[0] == '.' && name != "." && name != "..";
+}
+
+std::string lastComponent(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parentOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool typeFromMode(mode_t mode, EntryType& type) {
+  if (S_ISDIR(mode))
+    type = EntryType::Folder;
+  else if (S_ISREG(mode))
+    type = EntryType::File;
+  else if (S_ISLNK(mode))
+    type = EntryType::Link;
+  else
+    return false;
+  return true;
+}
+
+// Reads a whole open folder with large getdents64 calls, keeping what a listing returns.
+// The entry type comes from the listing itself; only a file system that does not fill it
+// in costs a stat.
+std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source) {
+  std::vector<DirEntry> entries;
+  alignas(LinuxDirent64) char buffer[64 * 1024];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (n < 0) throw systemFailure(errno, "Cannot list folder", path, source);
+    if (n == 0) break;
+    for (long at = 0; at < n;) {
+      auto* d = reinterpret_cast<LinuxDirent64*>(buffer + at);
+      at += d->d_reclen;
+      std::string_view name(d->d_name);
+      if (isHidden(name)) continue;
+      EntryType type;
+      switch (d->d_type) {
+        case DT_DIR:
+          type = EntryType::Folder;
+          break;
+        case DT_REG:
+          type = EntryType::File;
+          break;
+        case DT_LNK:
+          type = EntryType::Link;
+          break;
+        case DT_UNKNOWN: {
+          struct stat st;
+          if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+          if (!typeFromMode(st.st_mode, type)) continue;
+          break;
+        }
+        default:
+          continue;
+      }
+      entries.push_back({std::string(name), type});
+    }
+  }
+  return entries;
+}
+
+}  // namespace kelvane::posix
