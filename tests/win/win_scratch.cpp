@@ -1,0 +1,122 @@
+#include "tests/win/win_scratch.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+
+#include "platform/win/win_support.h"
+
+namespace kelvane::testing {
+
+using win::narrow;
+using win::wide;
+
+namespace {
+
+void removeAll(const std::wstring& path) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((path + L"\\*").c_str(), &found);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      std::wstring name = found.cFileName;
+      if (name == L"." || name == L"..") continue;
+      std::wstring child = path + L"\\" + name;
+      ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        removeAll(child);
+      else
+        ::DeleteFileW(child.c_str());
+    } while (::FindNextFileW(find, &found));
+    ::FindClose(find);
+  }
+  ::RemoveDirectoryW(path.c_str());
+}
+
+void listInto(const std::wstring& base, const std::wstring& relative,
+              std::vector<std::string>& out) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((base + relative + L"*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    bool folder = found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY;
+    out.push_back(narrow(relative + name + (folder ? L"\\" : L"")));
+    if (folder) listInto(base, relative + name + L"\\", out);
+  } while (::FindNextFileW(find, &found));
+  ::FindClose(find);
+}
+
+}  // namespace
+
+WinScratch::WinScratch() {
+  wchar_t exe[MAX_PATH];
+  DWORD n = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+  std::wstring folder(exe, n);
+  folder = folder.substr(0, folder.find_last_of(L'\\')) + L"\\test-scratch";
+  ::CreateDirectoryW(folder.c_str(), nullptr);
+  static int counter = 0;
+  for (;;) {
+    std::wstring candidate = folder + L"\\t" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
+                             std::to_wstring(++counter);
+    if (::CreateDirectoryW(candidate.c_str(), nullptr)) {
+      path_ = narrow(candidate);
+      return;
+    }
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) {
+      ADD_FAILURE() << "cannot make a scratch folder in " << narrow(folder);
+      return;
+    }
+  }
+}
+
+WinScratch::~WinScratch() { removeAll(wide(path_)); }
+
+void WinScratch::file(const std::string& relative, std::string_view bytes) const {
+  std::string path = *this / relative;
+  folder(path.substr(path_.size() + 1, path.find_last_of('\\') - path_.size() - 1));
+  HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot write " << path;
+  DWORD written = 0;
+  ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  ::CloseHandle(h);
+}
+
+void WinScratch::folder(const std::string& relative) const {
+  std::wstring path = wide(path_), parts = wide(relative);
+  for (size_t at = 0; !parts.empty() && at <= parts.size();) {
+    size_t end = std::min(parts.find(L'\\', at), parts.size());
+    path.append(L"\\").append(parts, at, end - at);
+    ::CreateDirectoryW(path.c_str(), nullptr);
+    at = end + 1;
+  }
+}
+
+std::string WinScratch::read(const std::string& relative) const {
+  HANDLE h = ::CreateFileW(wide(*this / relative).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return "<missing>";
+  std::string bytes;
+  char buffer[4096];
+  DWORD n = 0;
+  while (::ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
+  ::CloseHandle(h);
+  return bytes;
+}
+
+std::vector<std::string> WinScratch::tree(const std::string& relative) const {
+  std::vector<std::string> out;
+  listInto(wide(relative.empty() ? path_ : *this / relative) + L"\\", L"", out);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string wineDrivePath(const std::string& unixPath) {
+  std::string out = "Z:" + unixPath;
+  std::replace(out.begin(), out.end(), '/', '\\');
+  return out;
+}
+
+}  // namespace kelvane::testing
