@@ -31,7 +31,7 @@ if(KELVANE_TESTS)
   include(GoogleTest)
 
   file(GLOB WIN_TEST_SOURCES CONFIGURE_DEPENDS tests/win/*.cpp settings/field_reader_test.cpp)
-  add_executable(kelvane_win_tests ${WIN_TEST_SOURCES})
+  add_executable(kelvane_win_tests ${WIN_TEST_SOURCES} platform/win/kelvane.rc)
   target_link_libraries(kelvane_win_tests PRIVATE kelvane_core gtest_main)
   target_compile_definitions(kelvane_win_tests PRIVATE KELVANE_EXE="$<TARGET_FILE:kelvane>")
   add_dependencies(kelvane_win_tests kelvane)

@@ -204,12 +204,14 @@ void WinMainWindow::createControls() {
 int WinMainWindow::run() {
   ::ShowWindow(window_, SW_SHOWNORMAL);
   ::SetFocus(boxes_[0].edit);
+  running_ = true;
   MSG message;
   while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
     if (::IsDialogMessageW(window_, &message)) continue;
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
   }
+  running_ = false;
   return 0;
 }
 
@@ -251,7 +253,8 @@ LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
       return 0;
     case WM_DESTROY:
       window_ = nullptr;
-      ::PostQuitMessage(0);
+      // Only a running window ends the message loop; one destroyed unshown leaves none behind.
+      if (running_) ::PostQuitMessage(0);
       return 0;
   }
   return ::DefWindowProcW(window_, message, wParam, lParam);

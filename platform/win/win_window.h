@@ -28,6 +28,7 @@ class WinMainWindow {
 
   // Shows the window centred on the work area and runs it until it closes.
   int run();
+  HWND handle() const { return window_; }
 
  private:
   struct Box {
@@ -56,6 +57,7 @@ class WinMainWindow {
   HICON icon_ = nullptr;
   std::array<Box, 8> boxes_{};  // the seven line boxes, then txtLines
   int boxCount_ = 0;
+  bool running_ = false;
 };
 
 }  // namespace kelvane
