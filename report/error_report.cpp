@@ -38,7 +38,7 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
     std::string folder = platform.programFolder();
-    std::string path = joinPath(folder, kReportName);
+    std::string path = joinPath(folder, kReportName, platform.separator());
     try {
       platform.writeFile(path, formatErrorReport(failure, state, folder));
     } catch (const Failure& unwritable) {

@@ -18,7 +18,7 @@ extern const char* const kHelpText;
 // state.runStep saying which step failed.
 RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state);
 
-// folder & "/" & name, without doubling the "/" of the root folder.
-std::string joinPath(const std::string& folder, const std::string& name);
+// folder & separator & name, without doubling the separator of a root folder.
+std::string joinPath(const std::string& folder, const std::string& name, char separator);
 
 }  // namespace kelvane
