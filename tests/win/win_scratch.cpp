@@ -75,7 +75,8 @@ WinScratch::~WinScratch() { removeAll(wide(path_)); }
 
 void WinScratch::file(const std::string& relative, std::string_view bytes) const {
   std::string path = *this / relative;
-  folder(path.substr(path_.size() + 1, path.find_last_of('\\') - path_.size() - 1));
+  size_t cut = relative.find_last_of('\\');
+  if (cut != std::string::npos) folder(relative.substr(0, cut));
   HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot write " << path;
