@@ -6,7 +6,7 @@ packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libgtest-dev
           clang libclang-rt-14-dev xvfb xauth strace time python3)
 # With --windows also what the Windows build and its tests under Wine need.
 if [ "${1:-}" = --windows ]; then
-  packages+=(mingw-w64 googletest wine wine64 xvfb xdotool x11-utils zip)
+  packages+=(mingw-w64 googletest wine wine64 fonts-wine xvfb xdotool x11-utils zip)
 fi
 missing=()
 for p in "${packages[@]}"; do

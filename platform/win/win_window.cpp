@@ -113,7 +113,7 @@ WinMainWindow::WinMainWindow(FrmMain& form, Platform& platform) : form_(form), p
   font_ = dialogFont();
 
   // Fixed size: a caption, a system menu and a minimise box, no sizing border.
-  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+  DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
   RECT frame{0, 0, kClientWidth, kClientHeight};
   ::AdjustWindowRectEx(&frame, style, FALSE, WS_EX_CONTROLPARENT);
   int width = frame.right - frame.left, height = frame.bottom - frame.top;
