@@ -31,16 +31,15 @@ struct Place {
   FileIdentity id;
 };
 
-Place placeOf(int fd, const std::string& path) {
+// Where the open folder fd is; false (with errno set) when the system cannot say.
+bool placeOf(int fd, Place& place) {
   struct statx sx;
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0)
-    throw systemFailure(errno, "Cannot look at folder", path, "open folder");
-  Place place;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
   place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   place.mountId = sx.stx_mnt_id;
   place.mountKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
   place.id = {static_cast<uint64_t>(place.device), sx.stx_ino};
-  return place;
+  return true;
 }
 
 // A mount table field with its blanks, tabs, line breaks and backslashes written as "\ooo".
@@ -123,7 +122,9 @@ class PosixFolderTree : public FolderTree {
                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0)
       throw systemFailure(errno, "Cannot open folder", currentPath() + name, source);
-    Place place = placeOf(fd.get(), currentPath() + name);
+    Place place;
+    if (!placeOf(fd.get(), place))
+      throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
     if (place.device != root_.device ||
         (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId))
       throw Failure(EXDEV,
@@ -209,7 +210,8 @@ std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& pat
     if (errno == ENOENT || errno == ENOTDIR) return nullptr;
     throw systemFailure(errno, "Cannot open folder", path, source);
   }
-  Place place = placeOf(fd.get(), path);
+  Place place;
+  if (!placeOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
   return std::make_unique<PosixFolderTree>(endsWithSlash(path) ? path : path + "/", std::move(fd),
                                            place);
 }
