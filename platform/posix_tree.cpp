@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -118,22 +120,20 @@ class PosixFolderTree : public FolderTree {
 
   void enter(const std::string& name) override {
     const char* source = "open folder";
-    Descriptor fd(::openat(current(), entryName(name, source),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0)
+    Descriptor fd(openSubfolder(current(), entryName(name, source)));
+    if (fd.get() < 0) {
+      if (errno == EXDEV) throw anotherMount(name);
       throw systemFailure(errno, "Cannot open folder", currentPath() + name, source);
-    Place place;
-    if (!placeOf(fd.get(), place))
-      throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
-    if (place.device != root_.device ||
-        (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId))
-      throw Failure(EXDEV,
-                    "The folder \"" + currentPath() + name +
-                        "\" is another file system or mount; nothing is removed across it",
-                    source);
-    levels_.push_back({name, place.id, std::move(fd), false});
+    }
+    levels_.push_back({name, FileIdentity{}, std::move(fd), false});
     if (levels_.size() - firstOpen_ + 1 > kMaxOpenFolders) {
-      levels_[firstOpen_].fd.reset();
+      // Known by its identity from now on, so that coming back to it can be checked.
+      Level& closing = levels_[firstOpen_];
+      struct stat st;
+      if (::fstat(closing.fd.get(), &st) != 0)
+        throw systemFailure(errno, "Cannot look at folder", currentPath(), source);
+      closing.id = identityOf(st);
+      closing.fd.reset();
       ++firstOpen_;
     }
   }
@@ -187,12 +187,42 @@ class PosixFolderTree : public FolderTree {
  private:
   struct Level {
     std::string name;
-    FileIdentity id;
-    Descriptor fd;  // closed for levels 1 to firstOpen_ - 1
+    FileIdentity id;  // taken when its descriptor is closed
+    Descriptor fd;    // closed for levels 1 to firstOpen_ - 1
     bool listed;
   };
 
   int current() const { return levels_.back().fd.get(); }
+
+  Failure anotherMount(const std::string& name) {
+    return Failure(EXDEV,
+                   "The folder \"" + currentPath() + name +
+                       "\" is another file system or mount; nothing is removed across it",
+                   "open folder");
+  }
+
+  // Opens the subfolder name of dir: never through a link, never into another mount.
+  int openSubfolder(int dir, const char* name) {
+    static bool haveOpenat2 = true;
+    if (haveOpenat2) {
+      struct open_how how {};
+      how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+      how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+      long fd = ::syscall(SYS_openat2, dir, name, &how, sizeof how);
+      if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+      haveOpenat2 = false;  // an older system: check the mount by hand
+    }
+    Descriptor fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return -1;
+    Place place;
+    if (!placeOf(fd.get(), place)) return -1;
+    if (place.device != root_.device ||
+        (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId)) {
+      errno = EXDEV;
+      return -1;
+    }
+    return fd.release();
+  }
 
   std::string path_;  // as opened, ending in "/"
   Place root_;
