@@ -1,25 +1,29 @@
 #include "build/vfs_file.h"
 
+#include <algorithm>
+
 #include "settings/number_text.h"
 
 namespace kelvane {
 
 void OldTableReader::fill() {
   buffer_.erase(0, at_);
+  scanned_ -= at_;
   at_ = 0;
-  size_t had = buffer_.size();
-  buffer_.resize(had + 64 * 1024);
-  size_t n = input_->read(buffer_.data() + had, buffer_.size() - had);
-  buffer_.resize(had + n);
+  chunk_.resize(64 * 1024);
+  size_t n = input_->read(chunk_.data(), chunk_.size());
+  buffer_.append(chunk_.data(), n);
   ended_ = n == 0;
 }
 
 bool OldTableReader::next(std::string& line) {
   for (;;) {
-    size_t end = buffer_.find_first_of("\r\n", at_);
+    size_t end = buffer_.find_first_of("\r\n", std::max(at_, scanned_));
     // A CR at the end of what was read may be the first half of a CR LF.
     bool needMore = end == std::string::npos || (buffer_[end] == '\r' && end + 1 == buffer_.size());
     if (needMore && !ended_) {
+      // What was looked through holds no line end; a lone CR at the end is looked at again.
+      scanned_ = end == std::string::npos ? buffer_.size() : end;
       fill();
       continue;
     }

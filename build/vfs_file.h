@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "build/dir_table.h"
 #include "platform/platform.h"
@@ -23,8 +24,10 @@ class OldTableReader {
   void fill();
 
   std::unique_ptr<InputFile> input_;
-  std::string buffer_;
+  std::vector<char> chunk_;  // what one read brings
+  std::string buffer_;       // what is read and not yet returned, from at_ on
   size_t at_ = 0;
+  size_t scanned_ = 0;  // no line end in buffer_ before this
   bool ended_ = false;
 };
 

@@ -4,7 +4,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -31,16 +33,15 @@ struct Place {
   FileIdentity id;
 };
 
-Place placeOf(int fd, const std::string& path) {
+// Where the open folder fd is; false (with errno set) when the system cannot say.
+bool placeOf(int fd, Place& place) {
   struct statx sx;
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0)
-    throw systemFailure(errno, "Cannot look at folder", path, "open folder");
-  Place place;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
   place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
   place.mountId = sx.stx_mnt_id;
   place.mountKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
   place.id = {static_cast<uint64_t>(place.device), sx.stx_ino};
-  return place;
+  return true;
 }
 
 // A mount table field with its blanks, tabs, line breaks and backslashes written as "\ooo".
@@ -119,20 +120,20 @@ class PosixFolderTree : public FolderTree {
 
   void enter(const std::string& name) override {
     const char* source = "open folder";
-    Descriptor fd(::openat(current(), entryName(name, source),
-                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0)
+    Descriptor fd(openSubfolder(current(), entryName(name, source)));
+    if (fd.get() < 0) {
+      if (errno == EXDEV) throw anotherMount(name);
       throw systemFailure(errno, "Cannot open folder", currentPath() + name, source);
-    Place place = placeOf(fd.get(), currentPath() + name);
-    if (place.device != root_.device ||
-        (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId))
-      throw Failure(EXDEV,
-                    "The folder \"" + currentPath() + name +
-                        "\" is another file system or mount; nothing is removed across it",
-                    source);
-    levels_.push_back({name, place.id, std::move(fd), false});
+    }
+    levels_.push_back({name, FileIdentity{}, std::move(fd), false});
     if (levels_.size() - firstOpen_ + 1 > kMaxOpenFolders) {
-      levels_[firstOpen_].fd.reset();
+      // Known by its identity from now on, so that coming back to it can be checked.
+      Level& closing = levels_[firstOpen_];
+      struct stat st;
+      if (::fstat(closing.fd.get(), &st) != 0)
+        throw systemFailure(errno, "Cannot look at folder", currentPath(), source);
+      closing.id = identityOf(st);
+      closing.fd.reset();
       ++firstOpen_;
     }
   }
@@ -186,12 +187,42 @@ class PosixFolderTree : public FolderTree {
  private:
   struct Level {
     std::string name;
-    FileIdentity id;
-    Descriptor fd;  // closed for levels 1 to firstOpen_ - 1
+    FileIdentity id;  // taken when its descriptor is closed
+    Descriptor fd;    // closed for levels 1 to firstOpen_ - 1
     bool listed;
   };
 
   int current() const { return levels_.back().fd.get(); }
+
+  Failure anotherMount(const std::string& name) {
+    return Failure(EXDEV,
+                   "The folder \"" + currentPath() + name +
+                       "\" is another file system or mount; nothing is removed across it",
+                   "open folder");
+  }
+
+  // Opens the subfolder name of dir: never through a link, never into another mount.
+  int openSubfolder(int dir, const char* name) {
+    static bool haveOpenat2 = true;
+    if (haveOpenat2) {
+      struct open_how how {};
+      how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+      how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+      long fd = ::syscall(SYS_openat2, dir, name, &how, sizeof how);
+      if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+      haveOpenat2 = false;  // an older system: check the mount by hand
+    }
+    Descriptor fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return -1;
+    Place place;
+    if (!placeOf(fd.get(), place)) return -1;
+    if (place.device != root_.device ||
+        (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId)) {
+      errno = EXDEV;
+      return -1;
+    }
+    return fd.release();
+  }
 
   std::string path_;  // as opened, ending in "/"
   Place root_;
@@ -209,7 +240,8 @@ std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& pat
     if (errno == ENOENT || errno == ENOTDIR) return nullptr;
     throw systemFailure(errno, "Cannot open folder", path, source);
   }
-  Place place = placeOf(fd.get(), path);
+  Place place;
+  if (!placeOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
   return std::make_unique<PosixFolderTree>(endsWithSlash(path) ? path : path + "/", std::move(fd),
                                            place);
 }
