@@ -46,7 +46,12 @@ if(KELVANE_TESTS)
 
   # The platform's own tests run side by side; those that show windows and type keys into
   # them take turns, so that keys never reach another test's window.
-  add_wine_tests(kelvane_win_tests tests/win/win_platform_test.cpp settings/field_reader_test.cpp)
+  # With them the core's tests that neither make links nor spell paths with "/", the Windows
+  # platform under their fake one.
+  add_wine_tests(kelvane_win_tests tests/win/win_platform_test.cpp settings/field_reader_test.cpp
+                 settings/settings_test.cpp tests/support/fake_platform.cpp
+                 tests/win/temp_folder_win.cpp)
+  target_include_directories(kelvane_win_tests BEFORE PRIVATE tests/win/shim)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
                  tests/win/win_process_test.cpp platform/win/kelvane.rc)

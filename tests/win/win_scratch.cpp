@@ -50,7 +50,7 @@ void listInto(const std::wstring& base, const std::wstring& relative,
 
 }  // namespace
 
-WinScratch::WinScratch() {
+std::string makeScratchFolder() {
   wchar_t exe[MAX_PATH];
   DWORD n = ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
   std::wstring folder(exe, n);
@@ -60,18 +60,21 @@ WinScratch::WinScratch() {
   for (;;) {
     std::wstring candidate = folder + L"\\t" + std::to_wstring(::GetCurrentProcessId()) + L"-" +
                              std::to_wstring(++counter);
-    if (::CreateDirectoryW(candidate.c_str(), nullptr)) {
-      path_ = narrow(candidate);
-      return;
-    }
+    if (::CreateDirectoryW(candidate.c_str(), nullptr)) return narrow(candidate);
     if (::GetLastError() != ERROR_ALREADY_EXISTS) {
       ADD_FAILURE() << "cannot make a scratch folder in " << narrow(folder);
-      return;
+      return {};
     }
   }
 }
 
-WinScratch::~WinScratch() { removeAll(wide(path_)); }
+void removeTree(const std::string& path) {
+  if (!path.empty()) removeAll(wide(path));
+}
+
+WinScratch::WinScratch() : path_(makeScratchFolder()) {}
+
+WinScratch::~WinScratch() { removeTree(path_); }
 
 void WinScratch::file(const std::string& relative, std::string_view bytes) const {
   std::string path = *this / relative;

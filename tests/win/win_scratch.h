@@ -28,6 +28,11 @@ class WinScratch {
   std::string path_;
 };
 
+// A fresh folder beside the test executable, and the removal of a folder with everything in
+// it; shared with the Windows version of TempFolder.
+std::string makeScratchFolder();
+void removeTree(const std::string& path);
+
 // The Windows path of a path on the machine running Wine (Wine's Z: drive is "/").
 std::string wineDrivePath(const std::string& unixPath);
 
