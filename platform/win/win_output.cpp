@@ -96,18 +96,32 @@ class FileLocks : public BuildLock {
   std::vector<Handle> held_;  // closing a handle releases its lock
 };
 
-// One lock file a resolved path, in the temporary folder, named by the path's upper-case
-// text: paths differing only in case are one path here.
-std::wstring lockFileFor(const std::string& resolved) {
+// The folder of the lock files: one for every user of the machine, so that a scheduled
+// build and one started by hand take turns whoever runs them; the temporary folder when
+// there is no such folder.
+std::wstring lockFolder() {
+  wchar_t data[MAX_PATH];
+  DWORD n = ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) {
+    std::wstring folder = std::wstring(data, n) + L"\\Kelvane";
+    if (::CreateDirectoryW(folder.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS)
+      return folder + L"\\";
+  }
+  wchar_t temp[MAX_PATH + 1];
+  n = ::GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp, n);
+}
+
+// One lock file a resolved path, named by the path's upper-case text: paths differing only
+// in case are one path here.
+std::wstring lockFileFor(const std::wstring& folder, const std::string& resolved) {
   std::wstring text = wide(resolved);
   ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
   uint64_t hash = 1469598103934665603ull;
   for (wchar_t c : text) hash = (hash ^ static_cast<uint64_t>(c)) * 1099511628211ull;
-  wchar_t folder[MAX_PATH + 1];
-  DWORD n = ::GetTempPathW(MAX_PATH + 1, folder);
   wchar_t name[32];
   swprintf(name, 32, L"kelvane-%016llx.lock", static_cast<unsigned long long>(hash));
-  return std::wstring(folder, n) + name;
+  return folder + name;
 }
 
 }  // namespace
@@ -133,11 +147,14 @@ std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
 std::unique_ptr<BuildLock> WinPlatform::lockBuild(const std::vector<std::string>& paths) {
   // Sorted, so that two builds sharing several paths take them in the same order.
   std::set<std::wstring> files;
-  for (const std::string& path : paths) files.insert(lockFileFor(resolvedPath(path)));
+  std::wstring folder = lockFolder();
+  for (const std::string& path : paths) files.insert(lockFileFor(folder, resolvedPath(path)));
   auto locks = std::make_unique<FileLocks>();
   bool said = false;
   for (const std::wstring& file : files) {
-    Handle h(::CreateFileW(file.c_str(), GENERIC_READ | GENERIC_WRITE,
+    // Reading is enough to lock, and is what another user may do with a lock file made first
+    // by someone else.
+    Handle h(::CreateFileW(file.c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!h) throw lastErrorFailure("Cannot open file to lock it", narrow(file), "lock");

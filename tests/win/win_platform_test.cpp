@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "platform/failure.h"
 #include "platform/win/win_support.h"
@@ -172,6 +173,23 @@ TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   EXPECT_FALSE(::GetFileAttributesW(win::wide(t / "out\\fresh.txt").c_str()) &
                FILE_ATTRIBUTE_HIDDEN);
   EXPECT_THROW(platform.createOutput(t / "dir\\sub"), Failure);
+}
+
+TEST_F(WinPlatformTest, BuildsOfOnePathInAnyCaseTakeTurnsOthersDoNot) {
+  auto held = platform.lockBuild({t / "dir\\sub", t / "dir\\a.txt"});
+  // Another path is not held up (were it, this would never return).
+  EXPECT_NE(platform.lockBuild({t / "dir"}), nullptr);
+  std::vector<std::string> order;
+  std::thread second([&] {
+    WinPlatform other;
+    auto lock = other.lockBuild({t / "DIR\\A.TXT"});
+    order.push_back("second holds");
+  });
+  ::Sleep(300);
+  order.push_back("first releases");
+  held.reset();
+  second.join();
+  EXPECT_EQ(order, (Names{"first releases", "second holds"}));
 }
 
 // The walk of a removal: what it may act on, and beside each refusal the nearest case that
