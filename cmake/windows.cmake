@@ -34,7 +34,7 @@ if(KELVANE_TESTS)
   include(GoogleTest)
 
   function(add_wine_tests target)
-    add_executable(${target} ${ARGN} tests/win/win_scratch.cpp)
+    add_executable(${target} ${ARGN} tests/win/win_scratch.cpp tests/win/temp_folder_win.cpp)
     target_link_libraries(${target} PRIVATE kelvane_core gtest_main)
     target_compile_definitions(${target} PRIVATE KELVANE_EXE="$<TARGET_FILE:kelvane>")
     add_dependencies(${target} kelvane)
@@ -49,8 +49,7 @@ if(KELVANE_TESTS)
   # With them the core's tests that neither make links nor spell paths with "/", the Windows
   # platform under their fake one.
   add_wine_tests(kelvane_win_tests tests/win/win_platform_test.cpp settings/field_reader_test.cpp
-                 settings/settings_test.cpp tests/support/fake_platform.cpp
-                 tests/win/temp_folder_win.cpp)
+                 settings/settings_test.cpp tests/support/fake_platform.cpp)
   target_include_directories(kelvane_win_tests BEFORE PRIVATE tests/win/shim)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp

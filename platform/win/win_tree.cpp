@@ -18,7 +18,7 @@ using namespace win;
 
 namespace {
 
-constexpr ULONG kOpenIf = 1;  // FILE_OPEN
+constexpr ULONG kOpenExisting = 1;  // FILE_OPEN: never create
 
 // Opens name in the folder parent, the name itself when it is a reparse point.
 Handle openRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
@@ -33,7 +33,7 @@ Handle openRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access,
   HANDLE h = nullptr;
   NTSTATUS result = ::NtCreateFile(
       &h, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status, nullptr, 0, share,
-      kOpenIf, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+      kOpenExisting, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
   if (result < 0) throw errorFailure(::RtlNtStatusToDosError(result), what, shown, source);
   return Handle(h);
 }

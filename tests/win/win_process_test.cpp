@@ -72,12 +72,14 @@ class KelvaneProcess : public ::testing::Test {
   // Starts kelvane.exe with the argument text; while it runs, every message box it shows is
   // answered No (a box without No takes it as Cancel, that is OK), and whileWindowOpen is
   // called every second its settings window is open.
-  Outcome run(const std::string& argumentText, void (*whileWindowOpen)(HWND) = nullptr) {
+  Outcome run(const std::string& argumentText, void (*whileWindowOpen)(HWND) = nullptr,
+              const wchar_t* desktop = nullptr) {
     Outcome result;
     std::wstring line =
         L"\"" + win::wide(t / "prog\\kelvane.exe") + L"\" " + win::wide(argumentText);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
+    startup.lpDesktop = const_cast<wchar_t*>(desktop);
     PROCESS_INFORMATION process{};
     if (!::CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                           win::wide(t.path()).c_str(), &startup, &process)) {
@@ -143,6 +145,25 @@ TEST_F(KelvaneProcess, LinkRootHoldingTheSourcesIsRefusedWithAReport) {
   EXPECT_NE(report.find("Error description : Refused to build"), std::string::npos) << report;
   EXPECT_NE(report.find("Datfile        : " + t / "prog\\example.dat\r\n"), std::string::npos);
   EXPECT_NE(report.find("Working folder : " + t / "prog\r\n"), std::string::npos);
+}
+
+TEST_F(KelvaneProcess, WithoutAnInteractiveDesktopFailuresGoToStandardErrorNotABox) {
+  // A window station of its own, as a service or a task run without a logged-on user has.
+  HWINSTA own = ::GetProcessWindowStation();
+  HWINSTA station = ::CreateWindowStationW(L"KelvaneTest", 0, WINSTA_ALL_ACCESS, nullptr);
+  ASSERT_NE(station, nullptr);
+  ::SetProcessWindowStation(station);
+  HDESK desk = ::CreateDesktopW(L"Default", nullptr, nullptr, 0, GENERIC_ALL, nullptr);
+  ::SetProcessWindowStation(own);
+  ASSERT_NE(desk, nullptr);
+  Outcome missing = run("?" + t / "prog\\missing.dat", nullptr, L"KelvaneTest\\Default");
+  EXPECT_EQ(missing.status, 1u);
+  EXPECT_NE(t.read("prog\\kelvaneerrors.txt").find("Loading dat file"), std::string::npos);
+  settings(t / "links\\");
+  Outcome window = run(t / "prog\\example.dat", nullptr, L"KelvaneTest\\Default");
+  EXPECT_EQ(window.status, 2u);
+  ::CloseDesktop(desk);
+  ::CloseWindowStation(station);
 }
 
 HWND shownWindow = nullptr;

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "platform/win/win_support.h"
+#include "tests/support/temp_folder.h"
 
 namespace kelvane::testing {
 
@@ -77,37 +78,15 @@ WinScratch::WinScratch() : path_(makeScratchFolder()) {}
 WinScratch::~WinScratch() { removeTree(path_); }
 
 void WinScratch::file(const std::string& relative, std::string_view bytes) const {
-  std::string path = *this / relative;
   size_t cut = relative.find_last_of('\\');
   if (cut != std::string::npos) folder(relative.substr(0, cut));
-  HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(h, INVALID_HANDLE_VALUE) << "cannot write " << path;
-  DWORD written = 0;
-  ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  ::CloseHandle(h);
+  writeBytes(*this / relative, bytes);
 }
 
-void WinScratch::folder(const std::string& relative) const {
-  std::wstring path = wide(path_), parts = wide(relative);
-  for (size_t at = 0; !parts.empty() && at <= parts.size();) {
-    size_t end = std::min(parts.find(L'\\', at), parts.size());
-    path.append(L"\\").append(parts, at, end - at);
-    ::CreateDirectoryW(path.c_str(), nullptr);
-    at = end + 1;
-  }
-}
+void WinScratch::folder(const std::string& relative) const { makeFolders(*this / relative); }
 
 std::string WinScratch::read(const std::string& relative) const {
-  HANDLE h = ::CreateFileW(wide(*this / relative).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes;
-  char buffer[4096];
-  DWORD n = 0;
-  while (::ReadFile(h, buffer, sizeof buffer, &n, nullptr) && n > 0) bytes.append(buffer, n);
-  ::CloseHandle(h);
-  return bytes;
+  return pathExists(*this / relative) ? readBytes(*this / relative) : "<missing>";
 }
 
 std::vector<std::string> WinScratch::tree(const std::string& relative) const {
