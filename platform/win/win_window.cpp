@@ -150,8 +150,14 @@ HWND WinMainWindow::addBox(std::string SettingsTexts::*text, const std::string& 
   HWND edit = addControl(WC_EDITW, L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, x, y, width,
                          kBoxHeight, id);
   addTip(edit, tip);
-  boxes_[boxCount_++] = {edit, text, false};
+  keepBox(edit, text);
   return edit;
+}
+
+void WinMainWindow::keepBox(HWND edit, std::string SettingsTexts::*text) {
+  // A value from a file is shown and saved whole, however long.
+  ::SendMessageW(edit, EM_SETLIMITTEXT, 0, 0);
+  boxes_[boxCount_++] = {edit, text, false};
 }
 
 void WinMainWindow::addTip(HWND control, const std::string& text) {
@@ -187,7 +193,7 @@ void WinMainWindow::createControls() {
                           WS_EX_CLIENTEDGE, 8, 144, 313, 233, kLines);
   ::SetWindowSubclass(lines, linesProcedure, 1, 0);
   addTip(lines, kLinesTip);
-  boxes_[boxCount_++] = {lines, &SettingsTexts::Lines, false};
+  keepBox(lines, &SettingsTexts::Lines);
   HWND image = addControl(WC_STATICW, L"", SS_ICON | SS_NOTIFY, 0, 5, 377, 32, 32, kIcon);
   ::SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(icon_), 0);
   // Buttons in tab order, "&as" last although it sits second; none is a default button.

@@ -44,6 +44,7 @@ class WinMainWindow {
                   int y, int width, int height, int id);
   HWND addBox(std::string SettingsTexts::*text, const std::string& tip, int x, int y, int width,
               int id);
+  void keepBox(HWND edit, std::string SettingsTexts::*text);
   void addTip(HWND control, const std::string& text);
   void run(void (FrmMain::*handler)());
   void takeBoxes();

@@ -155,6 +155,33 @@ TEST_F(WinWindowTest, DialogFontTooltipsIconAndNoDefaultButton) {
   EXPECT_NE(::SendMessageW(image, STM_GETICON, 0, 0), 0);
 }
 
+TEST(WinWindowText, ValuesComeBackAsTheyWereReadWhateverTheirEncodingOrLength) {
+  WinPlatform platform;
+  AppState state;
+  state.boxes.Lines = std::string(100000, 'x') + "\r\n";
+  state.boxes.WhereCreate = "D:\\caf\xe9";  // not UTF-8: the ANSI code page
+  state.boxes.VFS = "D:\\caf\xc3\xa9";      // UTF-8
+  FrmMain form(platform, state);
+  WinMainWindow window(form, platform);
+  HWND where = ::GetWindow(::GetWindow(window.handle(), GW_CHILD), GW_HWNDNEXT);
+  HWND vfs = ::GetWindow(where, GW_HWNDNEXT);
+  EXPECT_EQ(textOf(where), textOf(vfs));  // both show "D:\café"
+  HWND lines = where;
+  for (int i = 0; i < 8; ++i) lines = ::GetWindow(lines, GW_HWNDNEXT);
+  EXPECT_EQ(::GetWindowTextLengthW(lines), 100002);
+  EXPECT_GT(::SendMessageW(lines, EM_GETLIMITTEXT, 0, 0), 100002);
+
+  // Close takes the boxes back into the settings first.
+  const SettingsTexts shown = state.boxes;
+  HWND close = ::FindWindowExW(window.handle(), nullptr, L"Button", L"&Close");
+  ::SendMessageW(window.handle(), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(close), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(close));
+  EXPECT_TRUE(form.closeRequested());
+  EXPECT_EQ(state.boxes.WhereCreate, shown.WhereCreate);
+  EXPECT_EQ(state.boxes.VFS, shown.VFS);
+  EXPECT_EQ(state.boxes.Lines, shown.Lines);
+}
+
 // Keys typed into the running window, one step a timer tick.
 struct Keys {
   static inline HWND window = nullptr;
