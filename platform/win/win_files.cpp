@@ -157,6 +157,8 @@ void WinPlatform::createFolder(const std::string& path) {
 std::string WinPlatform::resolvedPath(const std::string& path) {
   const char* source = "resolve path";
   std::wstring full = fullPathOf(widePath(path, source), path, source);
+  // One name for a folder with or without a separator after it (lock names depend on it).
+  while (full.size() > rootOf(full).size() && isSeparator(full.back())) full.pop_back();
   // The longest leading part that exists is resolved; the rest is kept as written.
   for (std::wstring head = full; !head.empty(); head = parentText(head)) {
     Handle h = openForLooking(head, true);
@@ -184,13 +186,9 @@ std::vector<FileIdentity> WinPlatform::chainOf(const std::string& path, bool fol
       if (!isAbsent(err)) throw errorFailure(err, "Cannot look at", narrow(at), source);
       continue;
     }
-    HandleInfo info = infoOf(h.get(), path, source);
-    if (!follow) {
-      // The last part as it stands, then the folder the system finds it in.
-      chain.push_back(identityOf(info));
-      continue;
-    }
-    chain.push_back(identityOf(info));
+    chain.push_back(identityOf(infoOf(h.get(), path, source)));
+    // Not followed, the last part as it stands, then the folder the system finds it in.
+    if (!follow) continue;
     for (const FileIdentity& id :
          folderChain(parentText(finalPath(h.get(), path, source)), path, source))
       chain.push_back(id);

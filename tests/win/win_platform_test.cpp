@@ -100,6 +100,9 @@ TEST_F(WinPlatformTest, IdentitiesFollowWhatIsReachedNotTheText) {
   EXPECT_NE(id("dir\\a.txt"), id("dir\\hid.txt"));
   // A missing last part gives the chain of the folder it would be in.
   EXPECT_EQ(platform.chainOf(t / "dir\\none\\deeper", true), platform.chainOf(t / "dir", true));
+  EXPECT_EQ(platform.resolvedPath(t / "DIR\\SUB\\"), platform.resolvedPath(t / "dir\\sub"));
+  EXPECT_EQ(platform.resolvedPath(t / "dir\\none\\x"),
+            platform.resolvedPath(t / "dir") + "\\none\\x");
   EXPECT_TRUE(platform.fileExists(t / "DIR\\A.TXT"));
   EXPECT_FALSE(platform.fileExists(t / "dir\\sub"));
   EXPECT_TRUE(platform.folderExists(t / "Dir\\Sub"));
