@@ -80,6 +80,10 @@ class FolderTree {
   virtual void deleteFile(const std::string& name) = 0;
   // Removes the empty subfolder name of the current folder.
   virtual void removeFolder(const std::string& name) = 0;
+  // Renames the empty subfolder from of the current folder to to, when it is just what a
+  // folder created now would be (same owner and permissions) and nothing is named to;
+  // false, changing nothing, otherwise.
+  virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
   // The current folder's path, ending in the separator: the tree's path as it was opened
   // and the names entered. For messages.
   virtual std::string currentPath() = 0;

@@ -52,6 +52,12 @@ bool typeFromMode(mode_t mode, EntryType& type) {
   return true;
 }
 
+mode_t currentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
 FileIdentity identityOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }

@@ -24,6 +24,8 @@ std::string parentOf(const std::string& path);
 // False for anything a listing leaves out (sockets, pipes, devices).
 bool typeFromMode(mode_t mode, EntryType& type);
 FileIdentity identityOf(const struct stat& st);
+// The process's file creation mask, which it keeps.
+mode_t currentUmask();
 // path as the system takes it; fails on a NUL byte, where the system would stop reading and
 // act on another path than the one checked.
 const char* systemPath(const std::string& path, const char* source);

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/failure.h"
 #include "platform/posix_platform.h"
@@ -176,6 +177,21 @@ class PosixFolderTree : public FolderTree {
     const char* source = "remove folder";
     if (::unlinkat(current(), entryName(name, source), AT_REMOVEDIR) != 0)
       throw systemFailure(errno, "Cannot remove folder", currentPath() + name, source);
+  }
+
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    const char* source = "rename folder";
+    const char* oldName = entryName(from, source);
+    const char* newName = entryName(to, source);
+    struct stat st;
+    if (::fstatat(current(), oldName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throw systemFailure(errno, "Cannot look at folder", currentPath() + from, source);
+    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 07777) != (0777 & ~currentUmask()))
+      return false;
+    if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
   }
 
   std::string currentPath() override {

@@ -111,6 +111,10 @@ class CheckedTree : public FolderTree {
     platform_.check(Op::RemoveFolder, real_->currentPath() + name);
     real_->removeFolder(name);
   }
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    platform_.check(Op::Rename, real_->currentPath() + from);
+    return real_->reuseFolder(from, to);
+  }
   std::string currentPath() override { return real_->currentPath(); }
 
  private:
