@@ -99,10 +99,13 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
 
   // 8. Each row's genre folder, its mirror folder, then its entry.
   const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
+  // After a walk, a folder of the layout that it did not find is not there; without one,
+  // the disk is asked.
+  bool walked = !sameTable && linkRootExists;
   auto ensureFolder = [&](const std::string& path) {
     if (!dryRun)
       platform.createFolder(path);
-    else if (!platform.folderExists(path))
+    else if (walked || !platform.folderExists(path))
       changes.create(path);
   };
   std::string genreFolder, mirrorFolder;

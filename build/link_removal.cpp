@@ -32,13 +32,14 @@ struct Level {
   std::vector<Subfolder> folders;
   size_t next = 0;
   std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
+  bool holdsHidden = false;     // entries the listing leaves out, which stay
 };
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps and what goes once emptied.
 Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
-  Level level{node, {}, 0, {}};
-  for (DirEntry& entry : tree.list()) {
+  Level level{node, {}, 0, {}, false};
+  for (DirEntry& entry : tree.list(level.holdsHidden)) {
     // The listing leaves hidden names out; "." and ".." are the folder and its parent.
     if (entry.name.empty() || entry.name[0] == '.') continue;
     if (entry.type != EntryType::Folder) {
@@ -68,8 +69,10 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
 
 // The emptied stale subfolder goes; where its genre folder lacks a mirror folder, it becomes
 // that one instead, which spares the disk a removal and a creation.
-void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, Changes& changes) {
-  if (!changes.dryRun && parent.node && !parent.missing.empty()) {
+void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsHidden,
+             Changes& changes) {
+  // A folder still holding hidden entries is not empty: removing it fails, as it must.
+  if (!changes.dryRun && !holdsHidden && parent.node && !parent.missing.empty()) {
     size_t mirror = parent.missing.back();
     const std::string_view name = parent.node->mirrors[mirror];
     if (tree.reuseFolder(folder.name, std::string(name))) {
@@ -100,12 +103,13 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Changes& changes) {
       levels.push_back(sortOut(tree, node, changes));
       continue;
     }
+    bool holdsHidden = level.holdsHidden;
     levels.pop_back();
     if (levels.empty()) break;
     tree.leave();
     Level& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
-    if (!folder.keep) dispose(tree, parent, folder, changes);
+    if (!folder.keep) dispose(tree, parent, folder, holdsHidden, changes);
   }
 }
 

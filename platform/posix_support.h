@@ -64,6 +64,8 @@ class Descriptor {
 std::string readWholeFile(const std::string& path, const char* source);
 
 // Every entry a listing returns from the open folder fd; path names it in failures.
-std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source);
+// holdsHidden, when given, is set when hidden entries were left out.
+std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
+                                  bool* holdsHidden = nullptr);
 
 }  // namespace kelvane::posix

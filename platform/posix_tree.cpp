@@ -110,13 +110,13 @@ class PosixFolderTree : public FolderTree {
     return below;
   }
 
-  std::vector<DirEntry> list() override {
+  std::vector<DirEntry> list(bool& holdsHidden) override {
     Level& level = levels_.back();
     // A folder read to its end before is read again from its start.
     if (level.listed && ::lseek(level.fd.get(), 0, SEEK_SET) != 0)
       throw systemFailure(errno, "Cannot list folder", currentPath(), "lseek");
     level.listed = true;
-    return readEntries(level.fd.get(), currentPath(), "list folder");
+    return readEntries(level.fd.get(), currentPath(), "list folder", &holdsHidden);
   }
 
   void enter(const std::string& name) override {

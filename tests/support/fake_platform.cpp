@@ -91,9 +91,9 @@ class CheckedTree : public FolderTree {
     for (const auto& mount : platform_.mountsBelowLinkRoot) mounts.push_back(mount);
     return mounts;
   }
-  std::vector<DirEntry> list() override {
+  std::vector<DirEntry> list(bool& holdsHidden) override {
     platform_.check(Op::List, real_->currentPath());
-    return real_->list();
+    return real_->list(holdsHidden);
   }
   void enter(const std::string& name) override {
     platform_.check(Op::OpenFolder, real_->currentPath() + name + "/");
