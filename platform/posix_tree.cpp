@@ -186,8 +186,7 @@ class PosixFolderTree : public FolderTree {
     struct stat st;
     if (::fstatat(current(), oldName, &st, AT_SYMLINK_NOFOLLOW) != 0)
       throw systemFailure(errno, "Cannot look at folder", currentPath() + from, source);
-    if (!S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 07777) != (0777 & ~currentUmask()))
+    if (!S_ISDIR(st.st_mode) || st.st_uid != owner_ || (st.st_mode & 07777) != freshMode_)
       return false;
     if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) == 0) return true;
     if (errno == EEXIST) return false;
@@ -242,6 +241,8 @@ class PosixFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "/"
   Place root_;
+  uid_t owner_ = ::geteuid();                 // of a folder created now
+  mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<Level> levels_;  // [0] is the tree's own folder, always open
   size_t firstOpen_ = 1;       // the levels from here to the top are open
 };
