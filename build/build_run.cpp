@@ -1,10 +1,11 @@
 #include "build/build_run.h"
 
-#include <optional>
+#include <ostream>
 
 #include "build/dir_map.h"
 #include "build/link_removal.h"
 #include "build/link_root_check.h"
+#include "build/table_diff.h"
 #include "build/vfs_file.h"
 #include "platform/platform.h"
 
@@ -16,7 +17,7 @@ const char* const kFixLines = "Make sure you entered the lines in proper format 
 
 }  // namespace
 
-void runBuild(Platform& platform, AppState& state) {
+void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   Settings& s = state.settings;
   RunStep& step = state.runStep;
   const char separator = platform.separator();
@@ -30,7 +31,9 @@ void runBuild(Platform& platform, AppState& state) {
   if (s.WhereCreate.empty() || s.WhereCreate.back() != separator) s.WhereCreate += separator;
   refuseUnsafeValues(state, !sameTable, separator);
   // Builds that share the link root or the table would remove and write the same things.
-  auto lock = platform.lockBuild({s.WhereCreate, s.VFS});
+  // A dry run changes nothing, so it waits for nobody.
+  std::unique_ptr<BuildLock> lock;
+  if (!dryRun) lock = platform.lockBuild({s.WhereCreate, s.VFS});
   // The link root is opened once: the checks look at this folder and the removal empties
   // this same folder, whatever its name leads to meanwhile.
   std::unique_ptr<FolderTree> linkRoot =
@@ -44,18 +47,34 @@ void runBuild(Platform& platform, AppState& state) {
   step = readStep;
   OldTableReader oldTable(platform.openInput(s.VFSold));
   step = writeStep;
-  VfsWriter vfs(platform, s);
+  std::unique_ptr<OutputFile> output = platform.createOutput(s.VFS);
+  TableDiff* diff = nullptr;
+  if (dryRun) {
+    // The output could be written; a dry run only counts what would change in it.
+    output.reset();
+    auto counting = std::make_unique<TableDiff>(
+        platform.fileExists(s.VFS) ? platform.openInput(s.VFS) : nullptr);
+    diff = counting.get();
+    output = std::move(counting);
+  }
+  VfsWriter vfs(std::move(output), s);
 
-  // 2. The previous mirror goes, unless the table is being added to in place.
-  step = {"Deleting old structure", "Manual deletion of structure"};
-  if (!sameTable && linkRoot) removeOldStructure(*linkRoot);
-  linkRoot.reset();
-
-  // 3. Every source's subfolders, after those of the sources before it.
+  // 3. Every source's subfolders, after those of the sources before it, known before
+  // anything is removed: a source that cannot be read stops the build with the mirror whole.
   step = {"Mapping out directory structure", ""};
   DirTable table;
   FolderScan scan(platform, table);
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
+  Layout layout(table, separator);
+
+  // 2. What the new layout does not hold goes, unless the table is being added to in
+  // place; the folders both layouts share stay where they are.
+  step = {"Deleting old structure", "Manual deletion of structure"};
+  Changes changes;
+  changes.dryRun = dryRun;
+  bool linkRootExists = linkRoot != nullptr;
+  if (!sameTable && linkRoot) reconcileLinkRoot(*linkRoot, layout, changes);
+  linkRoot.reset();
 
   // 4 and 5. The old lines, copied as they are. The output is a new file until the commit,
   // so an input that is also the output is read as it was.
@@ -74,25 +93,40 @@ void runBuild(Platform& platform, AppState& state) {
   // 7. One level only: the link root's parent must exist.
   step = {"Creating the physical merge path if it doesn't exist",
           "Make sure the path is possible to create on your HD (drive must exist)"};
-  platform.createFolder(s.WhereCreate.substr(0, s.WhereCreate.size() - 1));
+  std::string linkRootFolder = s.WhereCreate.substr(0, s.WhereCreate.size() - 1);
+  if (!linkRootExists) changes.create(linkRootFolder);
+  if (!dryRun) platform.createFolder(linkRootFolder);
 
   // 8. Each row's genre folder, its mirror folder, then its entry.
   const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
+  // After a walk, a folder of the layout that it did not find is not there; without one,
+  // the disk is asked.
+  bool walked = !sameTable && linkRootExists;
+  auto ensureFolder = [&](const std::string& path) {
+    if (!dryRun)
+      platform.createFolder(path);
+    else if (walked || !platform.folderExists(path))
+      changes.create(path);
+  };
   std::string genreFolder, mirrorFolder;
-  std::optional<std::string> knownGenreFolder;  // the last genre folder seen to exist
   for (size_t row = 1; row <= table.count(); ++row) {
     step.action = "Creating substructure (if exists)";
     step.fix = kFixLines;
     genreFolder.assign(s.WhereCreate).append(table.physGenre(row));
-    // Rows of one source share their genre folder: once it is there, it stays there.
-    if (knownGenreFolder != genreFolder) {
-      platform.createFolder(genreFolder);
-      knownGenreFolder = genreFolder;
+    Layout::Node& genre = layout.genreNode(table.physGenre(row));
+    // A folder found by the walk, or made for an earlier row, is there already.
+    if (!genre.present) {
+      if (!table.physGenre(row).empty()) ensureFolder(genreFolder);
+      genre.present = true;
     }
 
     step.action = "Creating merged structure";
-    mirrorFolder.assign(genreFolder).append(table.names(row));
-    platform.createFolder(mirrorFolder);
+    size_t mirror = static_cast<size_t>(genre.mirrorIndex(table.names(row)));
+    if (!genre.mirrorPresent[mirror]) {
+      mirrorFolder.assign(genreFolder).append(table.names(row));
+      ensureFolder(mirrorFolder);
+      genre.mirrorPresent[mirror] = true;
+    }
 
     step.action = entryAction;
     step.fix = kFixDat;
@@ -101,7 +135,13 @@ void runBuild(Platform& platform, AppState& state) {
 
   // 9. Only a complete build replaces the table; putting it in place is still writing it.
   step = writeStep;
-  vfs.commit();
+  if (!dryRun) {
+    vfs.commit();
+    return;
+  }
+  *dryRun << "summary: " << changes.removed << " to remove, " << changes.created
+          << " to create; table lines: " << diff->added() << " added, " << diff->dropped()
+          << " dropped\n";
 }
 
 }  // namespace kelvane

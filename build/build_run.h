@@ -1,15 +1,18 @@
 #pragma once
 
+#include <iosfwd>
+
 #include "startup/app_state.h"
 
 namespace kelvane {
 
 class Platform;
 
-// The whole build: clears the previous mirror under the link root, scans the merge sources,
-// writes the new VFS table and creates the mirror folders. Sets state.runStep before every
-// phase and throws kelvane::Failure when one fails; the VFS table is replaced only when
-// every phase has succeeded.
-void runBuild(Platform& platform, AppState& state);
+// The whole build: scans the merge sources, brings the mirror under the link root to their
+// layout (removing what it does not hold, creating what is missing), and writes the new VFS
+// table. Sets state.runStep before every phase and throws kelvane::Failure when one fails;
+// the VFS table is replaced only when every phase has succeeded. With dryRun, runs every
+// check and read, changes nothing, and prints there what it would remove and create.
+void runBuild(Platform& platform, AppState& state, std::ostream* dryRun = nullptr);
 
 }  // namespace kelvane

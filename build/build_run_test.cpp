@@ -374,7 +374,8 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{Op::Delete, 1, "Deleting old structure"},
         Fault{Op::Leave, 1, "Deleting old structure"},
         Fault{Op::RemoveFolder, 1, "Deleting old structure"},
-        Fault{Op::List, 3, "Mapping out directory structure"},  // after the removal's two
+        Fault{Op::List, 1, "Mapping out directory structure"},
+        Fault{Op::List, 2, "Deleting old structure"},  // after the mapping's one
         Fault{Op::Read, 1, "Reading old VFS file (#)"},
         Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
         Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},

@@ -1,52 +1,123 @@
 #include "build/link_removal.h"
 
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
 
 namespace kelvane {
+
+void Changes::remove(const std::string& path) {
+  ++removed;
+  if (dryRun) *dryRun << "remove " << path << "\n";
+}
+
+void Changes::create(const std::string& path) {
+  ++created;
+  if (dryRun) *dryRun << "create " << path << "\n";
+}
+
 namespace {
 
-// Deletes the files and links of the current folder and returns its subfolders, still to
-// be emptied and removed.
-std::vector<std::string> emptyOfFiles(FolderTree& tree) {
-  std::vector<std::string> folders;
-  for (DirEntry& entry : tree.list()) {
+struct Subfolder {
+  std::string name;
+  Layout::Node* node;  // the genre folder it is, or null
+  bool keep;           // a folder of the layout
+};
+
+// One folder on the path from the link root to the current folder.
+struct Level {
+  Layout::Node* node;  // the genre folder (or link root) this is, or null
+  std::vector<Subfolder> folders;
+  size_t next = 0;
+  std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
+  bool holdsHidden = false;     // entries the listing leaves out, which stay
+};
+
+// Lists the current folder: its files and links go, and its subfolders are sorted into
+// what the layout keeps and what goes once emptied.
+Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
+  Level level{node, {}, 0, {}, false};
+  for (DirEntry& entry : tree.list(level.holdsHidden)) {
     // The listing leaves hidden names out; "." and ".." are the folder and its parent.
     if (entry.name.empty() || entry.name[0] == '.') continue;
-    if (entry.type == EntryType::Folder)
-      folders.push_back(std::move(entry.name));
-    else
-      tree.deleteFile(entry.name);  // a link goes as a link, whatever it points to
+    if (entry.type != EntryType::Folder) {
+      // A link goes as a link, whatever it points to, even named like a folder to keep.
+      changes.remove(tree.currentPath() + entry.name);
+      if (!changes.dryRun) tree.deleteFile(entry.name);
+      continue;
+    }
+    Subfolder folder{std::move(entry.name), nullptr, false};
+    if (node) {
+      long mirror = node->mirrorIndex(folder.name);
+      if (mirror >= 0) node->mirrorPresent[static_cast<size_t>(mirror)] = true;
+      auto genre = node->genres.find(folder.name);
+      if (genre != node->genres.end()) {
+        genre->second.present = true;
+        folder.node = &genre->second;
+      }
+      folder.keep = mirror >= 0 || folder.node;
+    }
+    level.folders.push_back(std::move(folder));
   }
-  return folders;
+  if (node)
+    for (size_t i = 0; i < node->mirrors.size(); ++i)
+      if (!node->mirrorPresent[i]) level.missing.push_back(i);
+  return level;
+}
+
+// The emptied stale subfolder goes; where its genre folder lacks a mirror folder, it becomes
+// that one instead, which spares the disk a removal and a creation.
+void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsHidden,
+             Changes& changes) {
+  // A folder still holding hidden entries is not empty: removing it fails, as it must.
+  if (!changes.dryRun && !holdsHidden && parent.node && !parent.missing.empty()) {
+    size_t mirror = parent.missing.back();
+    const std::string_view name = parent.node->mirrors[mirror];
+    if (tree.reuseFolder(folder.name, std::string(name))) {
+      parent.missing.pop_back();
+      parent.node->mirrorPresent[mirror] = true;
+      changes.remove(tree.currentPath() + folder.name);
+      changes.create(tree.currentPath() + std::string(name));
+      return;
+    }
+  }
+  changes.remove(tree.currentPath() + folder.name);
+  if (!changes.dryRun) tree.removeFolder(folder.name);
 }
 
 }  // namespace
 
-void removeOldStructure(FolderTree& tree) {
-  struct Level {
-    std::vector<std::string> folders;
-    size_t next = 0;
-  };
+void reconcileLinkRoot(FolderTree& tree, Layout& layout, Changes& changes) {
   // Depth first: the path from the link root to the current folder, each level with the
-  // subfolders it still has to empty and remove.
+  // subfolders it still has to go through.
   std::vector<Level> levels;
-  levels.push_back({emptyOfFiles(tree)});
+  levels.push_back(sortOut(tree, &layout.root(), changes));
   while (!levels.empty()) {
     Level& level = levels.back();
     if (level.next < level.folders.size()) {
-      tree.enter(level.folders[level.next]);
-      levels.push_back({emptyOfFiles(tree)});
+      const Subfolder& folder = level.folders[level.next];
+      Layout::Node* node = folder.node;
+      tree.enter(folder.name);
+      levels.push_back(sortOut(tree, node, changes));
       continue;
     }
+    bool holdsHidden = level.holdsHidden;
     levels.pop_back();
     if (levels.empty()) break;
     tree.leave();
     Level& parent = levels.back();
-    tree.removeFolder(parent.folders[parent.next++]);
+    const Subfolder& folder = parent.folders[parent.next++];
+    if (!folder.keep) dispose(tree, parent, folder, holdsHidden, changes);
   }
+}
+
+void removeOldStructure(FolderTree& tree) {
+  DirTable none;
+  Layout nothing(none, '/');
+  Changes changes;
+  reconcileLinkRoot(tree, nothing, changes);
 }
 
 }  // namespace kelvane

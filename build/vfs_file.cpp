@@ -41,7 +41,10 @@ bool OldTableReader::next(std::string& line) {
 }
 
 VfsWriter::VfsWriter(Platform& platform, const Settings& settings)
-    : out_(platform.createOutput(settings.VFS)),
+    : VfsWriter(platform.createOutput(settings.VFS), settings) {}
+
+VfsWriter::VfsWriter(std::unique_ptr<OutputFile> out, const Settings& settings)
+    : out_(std::move(out)),
       rootPhysical_(settings.WhereCreate.substr(
           0, settings.WhereCreate.empty() ? 0 : settings.WhereCreate.size() - 1)),
       virtualRoot_(settings.VirtualR),

@@ -38,6 +38,8 @@ class VfsWriter {
   // Prepares the output for settings.VFS, failing now if it cannot be written. The settings
   // are read now: WhereCreate must already end in the separator.
   VfsWriter(Platform& platform, const Settings& settings);
+  // The same, writing to out.
+  VfsWriter(std::unique_ptr<OutputFile> out, const Settings& settings);
 
   void writeOldLine(std::string_view line);
   // The link root without its trailing separator, at the virtual root.

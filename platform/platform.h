@@ -68,8 +68,9 @@ class FolderTree {
   // Mount points (or other volumes) anywhere below the tree's folder, as paths.
   virtual std::vector<std::string> mountsBelow() = 0;
 
-  // The visible entries of the current folder, links as links.
-  virtual std::vector<DirEntry> list() = 0;
+  // The visible entries of the current folder, links as links; holdsHidden says whether
+  // hidden entries were left out.
+  virtual std::vector<DirEntry> list(bool& holdsHidden) = 0;
   // Makes the subfolder name of the current folder current. Fails on a link, on anything
   // but a folder, and on a folder of another file system or mount.
   virtual void enter(const std::string& name) = 0;
@@ -80,6 +81,10 @@ class FolderTree {
   virtual void deleteFile(const std::string& name) = 0;
   // Removes the empty subfolder name of the current folder.
   virtual void removeFolder(const std::string& name) = 0;
+  // Renames the subfolder from of the current folder, emptied of all it holds, to to, when
+  // it is just what a folder created now would be (same owner and permissions) and nothing
+  // is named to; false, changing nothing, otherwise.
+  virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
   // The current folder's path, ending in the separator: the tree's path as it was opened
   // and the names entered. For messages.
   virtual std::string currentPath() = 0;

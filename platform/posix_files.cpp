@@ -35,12 +35,6 @@ void writeAll(int fd, std::string_view bytes, const std::string& path, const cha
   }
 }
 
-mode_t currentUmask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
-}
-
 // Sixteen hex digits naming what a file of the program's own is for, short enough to fit
 // wherever the name it stands for fits.
 std::string shortHash(const std::string& text) {

@@ -237,11 +237,16 @@ TEST(FolderTree, WalksFromTheOpenedFolderAndListsAgainWhatIsLeft) {
   ASSERT_EQ(::rename(root.c_str(), (dir / "moved").c_str()), 0);
   tree->enter("a");
   EXPECT_EQ(tree->currentPath(), root + "a/");
-  EXPECT_EQ(names(tree->list()), (Names{".", "..", "file", "sub"}));
+  testing::writeBytes(dir / "moved/a/.hidden", "x");
+  bool hidden = false;
+  EXPECT_EQ(names(tree->list(hidden)), (Names{".", "..", "file", "sub"}));
+  EXPECT_TRUE(hidden);
+  tree->deleteFile(".hidden");  // never listed, but the program's own may go by name
   tree->deleteFile("file");
-  EXPECT_EQ(names(tree->list()), (Names{".", "..", "sub"}));
+  EXPECT_EQ(names(tree->list(hidden)), (Names{".", "..", "sub"}));
+  EXPECT_FALSE(hidden);
   tree->removeFolder("sub");
-  EXPECT_EQ(names(tree->list()), (Names{".", ".."}));
+  EXPECT_EQ(names(tree->list(hidden)), (Names{".", ".."}));
   EXPECT_THROW(tree->enter(".."), Failure);  // ".." is a folder, but not one below
   tree->leave();
   EXPECT_EQ(tree->currentPath(), root);

@@ -52,6 +52,12 @@ bool typeFromMode(mode_t mode, EntryType& type) {
   return true;
 }
 
+mode_t currentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
 FileIdentity identityOf(const struct stat& st) {
   return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -106,8 +112,10 @@ std::string readWholeFile(const std::string& path, const char* source) {
 // Reads a whole open folder with large getdents64 calls, keeping what a listing returns.
 // The entry type comes from the listing itself; only a file system that does not fill it
 // in costs a stat.
-std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source) {
+std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
+                                  bool* holdsHidden) {
   std::vector<DirEntry> entries;
+  if (holdsHidden) *holdsHidden = false;
   alignas(LinuxDirent64) char buffer[64 * 1024];
   for (;;) {
     long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
@@ -117,7 +125,10 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
       auto* d = reinterpret_cast<LinuxDirent64*>(buffer + at);
       at += d->d_reclen;
       std::string_view name(d->d_name);
-      if (isHidden(name)) continue;
+      if (isHidden(name)) {
+        if (holdsHidden) *holdsHidden = true;
+        continue;
+      }
       EntryType type;
       switch (d->d_type) {
         case DT_DIR:

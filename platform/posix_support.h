@@ -24,6 +24,8 @@ std::string parentOf(const std::string& path);
 // False for anything a listing leaves out (sockets, pipes, devices).
 bool typeFromMode(mode_t mode, EntryType& type);
 FileIdentity identityOf(const struct stat& st);
+// The process's file creation mask, which it keeps.
+mode_t currentUmask();
 // path as the system takes it; fails on a NUL byte, where the system would stop reading and
 // act on another path than the one checked.
 const char* systemPath(const std::string& path, const char* source);
@@ -62,6 +64,8 @@ class Descriptor {
 std::string readWholeFile(const std::string& path, const char* source);
 
 // Every entry a listing returns from the open folder fd; path names it in failures.
-std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source);
+// holdsHidden, when given, is set when hidden entries were left out.
+std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
+                                  bool* holdsHidden = nullptr);
 
 }  // namespace kelvane::posix

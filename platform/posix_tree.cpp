@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 
 #include "platform/failure.h"
 #include "platform/posix_platform.h"
@@ -109,13 +110,13 @@ class PosixFolderTree : public FolderTree {
     return below;
   }
 
-  std::vector<DirEntry> list() override {
+  std::vector<DirEntry> list(bool& holdsHidden) override {
     Level& level = levels_.back();
     // A folder read to its end before is read again from its start.
     if (level.listed && ::lseek(level.fd.get(), 0, SEEK_SET) != 0)
       throw systemFailure(errno, "Cannot list folder", currentPath(), "lseek");
     level.listed = true;
-    return readEntries(level.fd.get(), currentPath(), "list folder");
+    return readEntries(level.fd.get(), currentPath(), "list folder", &holdsHidden);
   }
 
   void enter(const std::string& name) override {
@@ -178,6 +179,20 @@ class PosixFolderTree : public FolderTree {
       throw systemFailure(errno, "Cannot remove folder", currentPath() + name, source);
   }
 
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    const char* source = "rename folder";
+    const char* oldName = entryName(from, source);
+    const char* newName = entryName(to, source);
+    struct stat st;
+    if (::fstatat(current(), oldName, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throw systemFailure(errno, "Cannot look at folder", currentPath() + from, source);
+    if (!S_ISDIR(st.st_mode) || st.st_uid != owner_ || (st.st_mode & 07777) != freshMode_)
+      return false;
+    if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) == 0) return true;
+    if (errno == EEXIST) return false;
+    throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
+  }
+
   std::string currentPath() override {
     std::string path = path_;
     for (size_t i = 1; i < levels_.size(); ++i) path += levels_[i].name + "/";
@@ -226,6 +241,8 @@ class PosixFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "/"
   Place root_;
+  uid_t owner_ = ::geteuid();                 // of a folder created now
+  mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<Level> levels_;  // [0] is the tree's own folder, always open
   size_t firstOpen_ = 1;       // the levels from here to the top are open
 };

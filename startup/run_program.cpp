@@ -16,8 +16,11 @@ namespace {
 const char* const kUsage =
     "Usage: kelvane                  open the settings window\n"
     "       kelvane SETTINGS.dat     open the window with these settings\n"
-    "       kelvane '?SETTINGS.dat'  build: clear and remake the mirror folders under the\n"
-    "                                link root and write the new VFS table, no window\n"
+    "       kelvane '?SETTINGS.dat'  build: bring the mirror folders under the link root to\n"
+    "                                the merge sources and write the new VFS table, no window\n"
+    "       kelvane --dry-run '?SETTINGS.dat'\n"
+    "                                run every check of a build, change nothing, and print\n"
+    "                                what it would remove and create\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
     "folder. A failure writes kelvaneerrors.txt beside the executable; exit status 1.\n";
 
@@ -32,12 +35,19 @@ int runProgram(Platform& platform, const std::string& argumentText) {
     std::cout << "kelvane 1.1\n";
     return 0;
   }
+  const std::string dryRunFlag = "--dry-run ";
+  bool dryRun = argumentText.rfind(dryRunFlag, 0) == 0;
+  if (dryRun && argumentText.find('?') == std::string::npos) {
+    std::cerr << "kelvane: --dry-run needs a build request: kelvane --dry-run '?SETTINGS.dat'\n";
+    return 2;
+  }
   AppState state;
   try {
     try {
-      RunMode mode = formLoad(platform, argumentText, state);
+      RunMode mode =
+          formLoad(platform, dryRun ? argumentText.substr(dryRunFlag.size()) : argumentText, state);
       if (mode == RunMode::Build) {
-        runBuild(platform, state);
+        runBuild(platform, state, dryRun ? &std::cout : nullptr);
         return 0;
       }
       FrmMain form(platform, state);

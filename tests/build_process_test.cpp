@@ -77,6 +77,22 @@ TEST_F(BuildProcess, BuildsTheTableAndFoldersAndExitsZero) {
   EXPECT_EQ(result.err, "");
 }
 
+TEST_F(BuildProcess, ADryRunPrintsWhatABuildWouldChangeAndChangesNothing) {
+  t.folder("links/stale");
+  settings({t / "iso/"});
+  auto before = t.tree("");
+  ProcessResult result = testing::runProcess(exe, {"--dry-run", "?settings.dat"}, t / "work");
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.out, "remove " + linkRoot + "/stale\ncreate " + linkRoot +
+                            "/debian\nsummary: 1 to remove, 1 to create; table lines: 3 added, 1 "
+                            "dropped\n");
+  EXPECT_EQ(t.tree(""), before);
+  // A failing dry run fails as a build would; one without a build request is refused.
+  settings({t / "iso/|a/../../b"});
+  EXPECT_EQ(testing::runProcess(exe, {"--dry-run", "?settings.dat"}, t / "work").status, 1);
+  EXPECT_EQ(testing::runProcess(exe, {"--dry-run", "settings.dat"}, t / "work").status, 2);
+}
+
 TEST_F(BuildProcess, RefusedLinkRootFailsBeforeDeleting) {
   linkRoot = t.path();
   settings({t / "iso/|linux"});

@@ -45,12 +45,12 @@ TEST(LinkSafety, LinksBelowTheLinkRootAreDeletedNotFollowed) {
 TEST(LinkSafety, AFolderSwappedForALinkDuringTheRemovalIsNotEntered) {
   BuildTree tree;
   auto outsideBefore = BuildTree::snapshot(tree.outside);
-  std::string swapped = tree.linkRoot + "/linux/debian";
+  std::string swapped = tree.linkRoot + "/linux/debian/extra";
   FakePlatform platform;
   platform.programFolderOverride = tree.dir / "program";
   bool done = false;
-  // Once the walk has recorded linux/debian, replace it by a link to the outside folder
-  // before its own contents are listed and deleted.
+  // Once the walk has entered the stale folder linux/debian/extra, replace it by a link to
+  // the outside folder before its own contents are listed and deleted.
   platform.beforeOperation = [&](Op op, const std::string& path) {
     if (done || op != Op::List || path != swapped + "/") return;
     done = true;
@@ -65,14 +65,14 @@ TEST(LinkSafety, AFolderSwappedForALinkDuringTheRemovalIsNotEntered) {
 
 TEST(LinkSafety, AFileDeletedAfterItsFolderWasSwappedIsNotLookedForThroughTheLink) {
   BuildTree tree;
-  writeBytes(tree.outside + "/keep/notes.txt", "outside twin of a mirror file");
+  writeBytes(tree.outside + "/keep/deep.txt", "outside twin of a mirror file");
   auto outsideBefore = BuildTree::snapshot(tree.outside);
-  std::string folder = tree.linkRoot + "/linux/debian";
+  std::string folder = tree.linkRoot + "/linux/debian/extra";
   FakePlatform platform;
   platform.programFolderOverride = tree.dir / "program";
   bool done = false;
   platform.beforeOperation = [&](Op op, const std::string& path) {
-    if (done || op != Op::Delete || path != folder + "/notes.txt") return;
+    if (done || op != Op::Delete || path != folder + "/deep.txt") return;
     done = true;
     swapForLink(folder, tree.outside + "/keep", tree.dir / "moved-away");
   };
@@ -82,7 +82,7 @@ TEST(LinkSafety, AFileDeletedAfterItsFolderWasSwappedIsNotLookedForThroughTheLin
   EXPECT_TRUE(done);
   EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
   EXPECT_EQ(tree.outputBytes(), tree.originalOutput);
-  EXPECT_FALSE(pathExists(tree.dir / "moved-away/notes.txt"));
+  EXPECT_FALSE(pathExists(tree.dir / "moved-away/deep.txt"));
 }
 
 TEST(LinkSafety, TwoBuildsSharingALinkRootAndTableEndAsOneBuildWhateverTheirSettingsFiles) {

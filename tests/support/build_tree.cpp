@@ -13,6 +13,7 @@ BuildTree::BuildTree(bool sameTables)
       outside(dir / "outside") {
   makeFolders(linkRoot + "/linux/debian/extra");
   makeFolders(linkRoot + "/music/jazz");
+  makeFolders(linkRoot + "/music/gone/empty");  // a stale folder where a mirror is missing
   writeBytes(linkRoot + "/top.txt", "t");
   writeBytes(linkRoot + "/linux/debian/notes.txt", "n");
   writeBytes(linkRoot + "/linux/debian/extra/deep.txt", "d");

@@ -91,9 +91,9 @@ class CheckedTree : public FolderTree {
     for (const auto& mount : platform_.mountsBelowLinkRoot) mounts.push_back(mount);
     return mounts;
   }
-  std::vector<DirEntry> list() override {
+  std::vector<DirEntry> list(bool& holdsHidden) override {
     platform_.check(Op::List, real_->currentPath());
-    return real_->list();
+    return real_->list(holdsHidden);
   }
   void enter(const std::string& name) override {
     platform_.check(Op::OpenFolder, real_->currentPath() + name + "/");
@@ -110,6 +110,10 @@ class CheckedTree : public FolderTree {
   void removeFolder(const std::string& name) override {
     platform_.check(Op::RemoveFolder, real_->currentPath() + name);
     real_->removeFolder(name);
+  }
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    platform_.check(Op::Rename, real_->currentPath() + from);
+    return real_->reuseFolder(from, to);
   }
   std::string currentPath() override { return real_->currentPath(); }
 

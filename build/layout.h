@@ -1,0 +1,40 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "build/dir_table.h"
+
+namespace kelvane {
+
+// The folders a build leaves under the link root, known from the scan before anything is
+// removed: genre folders (and the levels leading to them) form a small tree, and each holds
+// its mirror folders, one per scanned name. A folder of the layout that the walk finds
+// already there is marked present, so that it is neither removed nor created again.
+class Layout {
+ public:
+  struct Node {
+    std::map<std::string, Node, std::less<>> genres;  // the levels of genre paths below
+    std::vector<std::string_view> mirrors;            // sorted, each name once
+    std::vector<bool> mirrorPresent;                  // beside mirrors
+    bool present = false;
+
+    // The index of name among mirrors, or -1.
+    long mirrorIndex(std::string_view name) const;
+  };
+
+  // The table must outlive the layout: mirror names point into it.
+  Layout(const DirTable& table, char separator);
+
+  Node& root() { return root_; }
+  // The node of a row's genre folder (its physGenre).
+  Node& genreNode(const std::string& physGenre);
+
+ private:
+  Node root_;
+  char separator_;
+};
+
+}  // namespace kelvane
