@@ -81,7 +81,8 @@ class WinFolderTree : public FolderTree {
     return below;
   }
 
-  std::vector<DirEntry> list() override {
+  std::vector<DirEntry> list(bool& holdsHidden) override {
+    holdsHidden = false;
     std::vector<DirEntry> entries;
     std::vector<char> buffer(64 * 1024);
     auto kind = FileIdBothDirectoryRestartInfo;
@@ -95,7 +96,9 @@ class WinFolderTree : public FolderTree {
       for (size_t at = 0;;) {
         auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
         DWORD attributes = entry->FileAttributes;
-        if (!(attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+        if (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
+          holdsHidden = true;
+        } else {
           EntryType type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
                            : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
                                                                      : EntryType::File;
@@ -157,6 +160,11 @@ class WinFolderTree : public FolderTree {
                     source);
     deleteOpen(h.get(), shown, "Cannot remove folder", source);
   }
+
+  // Never: a kept folder would have to carry exactly the security a new one gets, and on
+  // Windows that depends on inherited and explicit permissions this walk does not compare.
+  // The build then removes the folder and creates the new one, which is always right.
+  bool reuseFolder(const std::string&, const std::string&) override { return false; }
 
   std::string currentPath() override {
     std::string path = path_;

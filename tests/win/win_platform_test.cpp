@@ -205,27 +205,35 @@ class FolderTreeTest : public WinPlatformTest {
     t.file("root\\ro.txt", "r");
     t.file("root\\sub\\b.txt", "b");
     t.folder("root\\sub\\deep");
+    t.file("root\\.kept", "hidden");
     setAttributes(t / "root\\ro.txt", FILE_ATTRIBUTE_READONLY);
     tree = platform.openFolderTree(t / "root");
     ASSERT_NE(tree, nullptr);
+  }
+  // The current folder's entries, checking whether it also holds hidden ones.
+  Names listed(bool holdsHidden) {
+    bool hidden = !holdsHidden;
+    Names names = namesOf(tree->list(hidden));
+    EXPECT_EQ(hidden, holdsHidden) << tree->currentPath();
+    return names;
   }
   std::unique_ptr<FolderTree> tree;
 };
 
 TEST_F(FolderTreeTest, WalksDeletesAndRemovesFromTheOpenFolder) {
-  EXPECT_EQ(namesOf(tree->list()), (Names{"..\\", ".\\", "a.txt", "ro.txt", "sub\\"}));
+  EXPECT_EQ(listed(true), (Names{"..\\", ".\\", "a.txt", "ro.txt", "sub\\"}));
   tree->enter("SUB");
   EXPECT_EQ(tree->currentPath(), t / "root\\SUB\\");
   tree->deleteFile("b.txt");
   tree->enter("deep");
-  EXPECT_EQ(namesOf(tree->list()), (Names{"..\\", ".\\"}));
+  EXPECT_EQ(listed(false), (Names{"..\\", ".\\"}));
   tree->leave();
   tree->removeFolder("deep");
-  EXPECT_EQ(namesOf(tree->list()), (Names{"..\\", ".\\"}));
+  EXPECT_EQ(listed(false), (Names{"..\\", ".\\"}));
   tree->leave();
   tree->removeFolder("sub");
   tree->deleteFile("a.txt");
-  EXPECT_EQ(t.tree("root"), Names{"ro.txt"});
+  EXPECT_EQ(t.tree("root"), (Names{".kept", "ro.txt"}));
 }
 
 TEST_F(FolderTreeTest, RefusesWhatItMustNotTouch) {
@@ -240,7 +248,8 @@ TEST_F(FolderTreeTest, RefusesWhatItMustNotTouch) {
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), ERROR_DIR_NOT_EMPTY);
   }
-  EXPECT_EQ(t.tree("root"), (Names{"a.txt", "ro.txt", "sub\\", "sub\\b.txt", "sub\\deep\\"}));
+  EXPECT_EQ(t.tree("root"),
+            (Names{".kept", "a.txt", "ro.txt", "sub\\", "sub\\b.txt", "sub\\deep\\"}));
   EXPECT_EQ(tree->currentPath(), t / "root\\");
 }
 
