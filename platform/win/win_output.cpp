@@ -136,6 +136,13 @@ std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
       throw Failure(ERROR_ACCESS_DENIED,
                     "Cannot write \"" + path + "\": something other than a plain file is there",
                     source);
+    // Found now rather than when the finished table is put in place, after the old mirror
+    // folders are gone: the system will not replace a read-only file.
+    if (info.info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+      throw Failure(
+          ERROR_ACCESS_DENIED,
+          "Cannot replace \"" + path + "\": it is read-only. Clear its read-only attribute",
+          source);
     // A link keeps being a link: its target is what is replaced.
     target = finalPath(h.get(), path, source);
     exists = true;

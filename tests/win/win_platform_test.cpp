@@ -176,6 +176,8 @@ TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   EXPECT_FALSE(::GetFileAttributesW(win::wide(t / "out\\fresh.txt").c_str()) &
                FILE_ATTRIBUTE_HIDDEN);
   EXPECT_THROW(platform.createOutput(t / "dir\\sub"), Failure);
+  setAttributes(t / "out\\fresh.txt", FILE_ATTRIBUTE_READONLY);
+  EXPECT_THROW(platform.createOutput(t / "out\\fresh.txt"), Failure);
 }
 
 TEST_F(WinPlatformTest, BuildsOfOnePathInAnyCaseTakeTurnsOthersDoNot) {
