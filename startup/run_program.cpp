@@ -16,10 +16,14 @@ namespace {
 const char* const kUsage =
     "Usage: kelvane                  open the settings window\n"
     "       kelvane SETTINGS.dat     open the window with these settings\n"
+    "       kelvane --open FILE      open the window with FILE, whatever its name holds\n"
     "       kelvane '?SETTINGS.dat'  build: clear and remake the mirror folders under the\n"
     "                                link root and write the new VFS table, no window\n"
+    "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
-    "folder. A failure writes kelvaneerrors.txt beside the executable; exit status 1.\n";
+    "folder. A failure writes kelvaneerrors.txt beside the executable, or in\n"
+    "$XDG_STATE_HOME/kelvane/ (default ~/.local/state/kelvane/) when the program's folder\n"
+    "cannot be written; exit status 1. See kelvane(1).\n";
 
 }  // namespace
 
