@@ -183,7 +183,7 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[10000, 100000])
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--kelvane", default=os.path.join(
-        os.path.dirname(os.path.abspath(__file__)), "..", "build-release", "kelvane"))
+        os.path.dirname(os.path.abspath(__file__)), "..", "out-release", "kelvane"))
     args = parser.parse_args()
     kelvane = os.path.abspath(args.kelvane)
     if not os.access(kelvane, os.X_OK):
