@@ -23,13 +23,18 @@ expect() {
 
 version=$(sed -n 's/^project(kelvane VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 deb=out/kelvane_${version}_amd64.deb
-echo "package: building $deb"
-bash scripts/package.sh >/dev/null
-expect "the package is out/kelvane_${version}_amd64.deb" test -s "$deb"
-
 work=$(mktemp -d /tmp/kelvane-package-XXXXXX)
 trap 'rm -rf "$work"' EXIT
 chmod 755 "$work"  # the ordinary user below must reach the unpacked program
+
+echo "package: building $deb"
+touch "$work/before-build"
+sleep 1  # a file written by the build below is then newer than the mark, whatever the clock
+bash scripts/package.sh >/dev/null
+expect "the package is out/kelvane_${version}_amd64.deb" test -s "$deb"
+# build/ holds the build engine's sources: the build must not write there.
+written=$(find build -newer "$work/before-build" -print)
+expect "the build writes nothing into build/ (the engine's sources)" test -z "$written"
 
 # --- lintian ---------------------------------------------------------------------------------
 lintian_args=(--fail-on error,warning)
@@ -186,14 +191,6 @@ else
   done
   expect "the service builds the settings file the instance names" \
     grep -qxF "ExecStart=$kelvane ?%f" "$units/kelvane-build@.service"
-fi
-
-# --- nothing generated in the source tree ------------------------------------------------------
-if git -C "$repo" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-  stray=$(git -C "$repo" status --porcelain --ignored --untracked-files=all -- build/)
-  expect "nothing generated is left in build/ (the engine's sources)" test -z "$stray"
-else
-  skip "nothing generated in build/: not a git checkout"
 fi
 
 summary="package: $passed passed, $failed failed"
