@@ -19,37 +19,53 @@ const char* const kFixLines = "Make sure you entered the lines in proper format 
 void runBuild(Platform& platform, AppState& state) {
   Settings& s = state.settings;
   RunStep& step = state.runStep;
-
-  // 1. The link root always ends in "/"; later phases and the report see it so.
-  step = {"Checking the folder to create structure in", ""};
-  std::string typedLinkRoot = s.WhereCreate;
-  if (s.WhereCreate.empty() || s.WhereCreate.back() != '/') s.WhereCreate += '/';
-  // Two builds of the same settings would remove and write the same folders and table.
-  auto lock = platform.lockBuild(state.datPath);
-  refuseUnsafeLinkRoot(platform, typedLinkRoot, state);
+  const char separator = platform.separator();
   bool sameTable = s.VFSold == s.VFS;
 
+  // 1. The link root always ends in the separator; later phases and the report see it so.
+  // Everything that could make the build reach outside what the user gave it is refused
+  // here, before anything is touched.
+  step = {"Checking the folder to create structure in", ""};
+  std::string typedLinkRoot = s.WhereCreate;
+  if (s.WhereCreate.empty() || s.WhereCreate.back() != separator) s.WhereCreate += separator;
+  refuseUnsafeValues(state, !sameTable, separator);
+  // Builds that share the link root or the table would remove and write the same things.
+  auto lock = platform.lockBuild({s.WhereCreate, s.VFS});
+  // The link root is opened once: the checks look at this folder and the removal empties
+  // this same folder, whatever its name leads to meanwhile.
+  std::unique_ptr<FolderTree> linkRoot =
+      typedLinkRoot.empty() ? nullptr : platform.openFolderTree(s.WhereCreate);
+  refuseUnsafeLinkRoot(platform, linkRoot.get(), typedLinkRoot, state);
+
+  // Both tables are opened before anything is deleted, so that a build that could not read
+  // or write them fails with the mirror still in place.
+  const RunStep readStep{"Reading old VFS file (" + s.VFSold + ")", "Make sure this file exists!"};
+  const RunStep writeStep{"Writing new VFS file (" + s.VFS + ")", kFixDat};
+  step = readStep;
+  OldTableReader oldTable(platform.openInput(s.VFSold));
+  step = writeStep;
+  VfsWriter vfs(platform, s);
+
   // 2. The previous mirror goes, unless the table is being added to in place.
-  DirTable table;
   step = {"Deleting old structure", "Manual deletion of structure"};
-  if (!sameTable && platform.exists(s.WhereCreate))
-    removeOldStructure(platform, table, s.WhereCreate);
+  if (!sameTable && linkRoot) removeOldStructure(*linkRoot);
+  linkRoot.reset();
 
   // 3. Every source's subfolders, after those of the sources before it.
   step = {"Mapping out directory structure", ""};
-  table.clear();
+  DirTable table;
   FolderScan scan(platform, table);
-  for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre, MODE_MAP);
+  for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
 
-  // 4. Read whole before the output is opened, so an input that is also the output is
-  // read as it was.
-  step = {"Reading old VFS file (" + s.VFSold + ")", "Make sure this file exists!"};
-  std::vector<std::string> oldLines = readOldTable(platform, s.VFSold);
-
-  // 5.
-  step = {"Writing new VFS file (" + s.VFS + ")", kFixDat};
-  VfsWriter vfs(platform, s);
-  vfs.writeOldLines(oldLines);
+  // 4 and 5. The old lines, copied as they are. The output is a new file until the commit,
+  // so an input that is also the output is read as it was.
+  std::string line;
+  for (;;) {
+    step = readStep;
+    if (!oldTable.next(line)) break;
+    step = writeStep;
+    vfs.writeOldLine(line);
+  }
 
   // 6.
   step = {"Writing path to merge folder in new VFS file (" + s.VFS + ")", kFixDat};
@@ -84,7 +100,7 @@ void runBuild(Platform& platform, AppState& state) {
   }
 
   // 9. Only a complete build replaces the table; putting it in place is still writing it.
-  step = {"Writing new VFS file (" + s.VFS + ")", kFixDat};
+  step = writeStep;
   vfs.commit();
 }
 

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <filesystem>
 #include <functional>
 
 #include "build/link_root_check.h"
@@ -55,6 +56,7 @@ class BuildRun : public ::testing::Test {
   FakePlatform platform;
   AppState state;
   std::string linkRoot, vfs, vfsOld, virtualRoot = "/merged";
+  std::string genre;  // of the refusal cases' merge source
 };
 
 TEST_F(BuildRun, WorkedExampleGivesTheTableAndFolders) {
@@ -155,13 +157,29 @@ TEST_F(BuildRun, HiddenGenreFolderIsUsedButAFileInItsPlaceFails) {
   t.folder("links/.hidden");
   build({t / "iso/|.hidden"});
   EXPECT_TRUE(t.isFolder("links/.hidden/debian"));
+}
 
-  t.file("links/.plain", "not a folder");
-  t.file("out/table.vfs", "before\r\n");
-  // The file stands where the genre folder should be; creating the mirror inside it fails.
-  EXPECT_THROW(build({t / "iso/|.plain"}), Failure);
-  EXPECT_EQ(state.runStep.action, "Creating merged structure");
-  EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+TEST_F(BuildRun, AFileWhereAFolderGoesFailsThatVeryStep) {
+  t.folder("iso/debian");
+  vfsOld = vfs;  // no removal, so the files stay where the folders go
+  struct Case {
+    const char* file;
+    const char* genre;
+    const char* action;
+  } cases[] = {
+      {"links", "", "Creating the physical merge path if it doesn't exist"},
+      {"links/.plain", ".plain", "Creating substructure (if exists)"},
+      {"links/g/debian", "g", "Creating merged structure"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    std::filesystem::remove_all(t / "links");
+    t.file(c.file, "not a folder");
+    t.file("out/table.vfs", "before\r\n");
+    EXPECT_THROW(build({t / "iso/|" + std::string(c.genre)}), Failure);
+    EXPECT_EQ(state.runStep.action, c.action);
+    EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+  }
 }
 
 TEST_F(BuildRun, NamesTheTableCannotHoldGetNoFolderOrEntry) {
@@ -177,6 +195,7 @@ TEST_F(BuildRun, NamesTheTableCannotHoldGetNoFolderOrEntry) {
 struct Refusal {
   const char* name;
   std::function<void(BuildRun&)> arrange;
+  const char* says = "link root";  // in the failure's description
 };
 
 // For gtest's listing and messages, which would show the bytes of the object.
@@ -198,14 +217,15 @@ TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
   t.file("out/table.vfs", "before\r\n");
   std::string source = t / "iso/";
   GetParam().arrange(*this);
-  load({source, ""});
+  load({genre.empty() ? source : source + "|" + genre, ""});
   auto before = t.tree("");
   try {
     runBuild(platform, state);
     ADD_FAILURE() << "built with " << GetParam().name;
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), kErrRefused);
-    EXPECT_NE(failure.description().find("link root"), std::string::npos);
+    EXPECT_NE(failure.description().find(GetParam().says), std::string::npos)
+        << failure.description();
   }
   EXPECT_EQ(state.runStep.action, "Checking the folder to create structure in");
   EXPECT_EQ(state.runStep.fix, "");
@@ -215,34 +235,66 @@ TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildRefusal,
-    ::testing::Values(Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
-                      Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
-                      Refusal{"root by dots",
-                              [](BuildRun& b) {
-                                // One ".." more than the scratch folder is deep, wherever the
-                                // temporary folder is.
-                                std::string up = "..";
-                                for (char c : b.t.path())
-                                  if (c == '/') up += "/..";
-                                b.linkRoot = b.t / up;
-                              }},
-                      Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
-                      Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
-                      Refusal{"holds source through a link",
-                              [](BuildRun& b) {
-                                b.t.link(b.t.path(), "alias");
-                                b.linkRoot = b.t / "alias/";
-                              }},
-                      Refusal{"holds input table",
-                              [](BuildRun& b) {
-                                b.t.file("links/old.vfs", "old\r\n");
-                                b.vfsOld = b.t / "links/old.vfs";
-                              }},
-                      Refusal{"holds output table",
-                              [](BuildRun& b) {
-                                b.t.file("links/table.vfs", "before\r\n");
-                                b.vfs = b.t / "links/table.vfs";
-                              }}),
+    ::testing::Values(
+        Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
+        Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
+        Refusal{"root by dots",
+                [](BuildRun& b) {
+                  // One ".." more than the scratch folder is deep, wherever the
+                  // temporary folder is.
+                  std::string up = "..";
+                  for (char c : b.t.path())
+                    if (c == '/') up += "/..";
+                  b.linkRoot = b.t / up;
+                }},
+        Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
+        Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
+        Refusal{"holds source through a link",
+                [](BuildRun& b) {
+                  b.t.link(b.t.path(), "alias");
+                  b.linkRoot = b.t / "alias/";
+                }},
+        Refusal{"holds input table",
+                [](BuildRun& b) {
+                  b.t.file("links/old.vfs", "old\r\n");
+                  b.vfsOld = b.t / "links/old.vfs";
+                }},
+        Refusal{"holds output table",
+                [](BuildRun& b) {
+                  b.t.file("links/table.vfs", "before\r\n");
+                  b.vfs = b.t / "links/table.vfs";
+                }},
+        // The system takes "ln/.." as the folder holding the link's target.
+        Refusal{"is source by dots after a link",
+                [](BuildRun& b) {
+                  b.t.folder("iso/.hidden");
+                  b.t.link(b.t / "iso/.hidden", "links/ln");
+                  b.linkRoot = b.t / "links/ln/..";
+                },
+                "merge source"},
+        Refusal{"holds a link to the output table",
+                [](BuildRun& b) {
+                  b.t.link(b.t / "out/table.vfs", "links/vfs-link");
+                  b.vfs = b.t / "links/vfs-link";
+                },
+                "output VFS file"},
+        Refusal{"output is the settings file", [](BuildRun& b) { b.vfs = b.t / "settings.dat"; },
+                "settings file"},
+        Refusal{"output is a link to the settings file",
+                [](BuildRun& b) {
+                  b.t.link(b.t / "settings.dat", "dat-link");
+                  b.vfs = b.t / "dat-link";
+                },
+                "settings file"},
+        Refusal{"something mounted below",
+                [](BuildRun& b) { b.platform.mountsBelowLinkRoot = {b.t / "links/mirror"}; },
+                "mounted below the link root"},
+        Refusal{"bar in the virtual root", [](BuildRun& b) { b.virtualRoot = "/a|b"; },
+                "virtual root"},
+        Refusal{"bar in a genre", [](BuildRun& b) { b.genre = "a|b"; }, "genre"},
+        Refusal{"dots in a genre", [](BuildRun& b) { b.genre = "a/../../b"; }, "\"..\" part"},
+        Refusal{"bar in the link root written into the root entry",
+                [](BuildRun& b) { b.linkRoot = b.t / "li|nks"; }, "\"|\""}),
     [](const auto& info) { return testName(info.param.name); });
 
 TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
@@ -255,7 +307,21 @@ TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
   state.settings.sources = {{"", ""}, {"", "genre"}};
   state.settings.VFS = state.settings.VFSold = "/nonexistent-kelvane/table.vfs";
   state.datPath = "/nonexistent-kelvane/settings.dat";
-  EXPECT_NO_THROW(refuseUnsafeLinkRoot(platform, here, state));
+  auto tree = platform.openFolderTree(state.settings.WhereCreate);
+  EXPECT_NO_THROW(refuseUnsafeLinkRoot(platform, tree.get(), here, state));
+}
+
+// The nearest cases to each refusal still build: names that start like the link root,
+// genres that only look like "..", a link below the link root to somewhere else.
+TEST_F(BuildRun, SiblingsThatStartLikeWhatIsRefusedStillBuild) {
+  t.folder("links-src/debian");
+  t.folder("links/stale");
+  t.link(t / "links-src", "links/to-source");
+  vfs = t / "links.vfs";
+  build({t / "links-src/|a..b"});
+  EXPECT_EQ(t.tree("links"), (Names{"a..b/", "a..b/debian/"}));
+  EXPECT_EQ(t.tree("links-src"), Names{"debian/"});
+  EXPECT_TRUE(t.has("links.vfs"));
 }
 
 // --- A failure in any phase leaves the table as it was -------------------------------------
@@ -290,19 +356,26 @@ TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
   EXPECT_EQ(state.runStep.action, action);
   EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
   EXPECT_EQ(t.tree("out"), Names{"table.vfs"});
+  // A build that cannot open its tables has deleted nothing.
+  if (fault.op == Op::Open) {
+    EXPECT_TRUE(t.has("links/stale/file"));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachPhase, BuildFault,
     ::testing::Values(
         Fault{Op::Lock, 1, "Checking the folder to create structure in"},
-        Fault{Op::ResolvePath, 1, "Checking the folder to create structure in"},
-        Fault{Op::Exists, 1, "Deleting old structure"},
+        Fault{Op::OpenFolder, 1, "Checking the folder to create structure in"},
+        Fault{Op::Identity, 1, "Checking the folder to create structure in"},
+        Fault{Op::Open, 1, "Reading old VFS file (#)"},
+        Fault{Op::Open, 2, "Writing new VFS file (%)"},
+        Fault{Op::OpenFolder, 2, "Deleting old structure"},
         Fault{Op::Delete, 1, "Deleting old structure"},
+        Fault{Op::Leave, 1, "Deleting old structure"},
         Fault{Op::RemoveFolder, 1, "Deleting old structure"},
         Fault{Op::List, 3, "Mapping out directory structure"},  // after the removal's two
         Fault{Op::Read, 1, "Reading old VFS file (#)"},
-        Fault{Op::Open, 2, "Writing new VFS file (%)"},
         Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
         Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},
         Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist"},

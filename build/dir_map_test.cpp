@@ -134,37 +134,5 @@ TEST_F(MapMode, AFailingListingStopsTheScanKeepingEarlierRows) {
   EXPECT_EQ(namesOf(table), (std::vector<std::string>{"one"}));
 }
 
-TEST(DeleteMode, DeletesFilesAndLinksAndRecordsFullPathsOfRealFolders) {
-  ScratchTree t;
-  FakePlatform platform;
-  DirTable table;
-  t.folder("links/sub");
-  t.folder("outside/kept");
-  t.file("outside/file");
-  t.file("links/plain");
-  t.file("links/.hidden-file");
-  t.link(t / "outside", "links/to-folder");
-  t.link(t / "outside/file", "links/to-file");
-  std::string root = t / "links/";
-  FolderScan scan(platform, table, root);
-  scan.DirMap(root, "", MODE_DELETE);
-
-  EXPECT_EQ(namesOf(table), (std::vector<std::string>{root + "sub/"}));
-  EXPECT_EQ(table.parents(1), root);
-  EXPECT_EQ(t.tree("links"), (std::vector<std::string>{".hidden-file", "sub/"}));
-  EXPECT_EQ(t.tree("outside"), (std::vector<std::string>{"file", "kept/"}));
-}
-
-TEST(DeleteMode, ReadOnlyFileIsNotForced) {
-  ScratchTree t;
-  FakePlatform platform;
-  DirTable table;
-  t.file("links/locked");
-  ::chmod((t / "links/locked").c_str(), 0444);
-  FolderScan scan(platform, table, t / "links/");
-  EXPECT_THROW(scan.DirMap(t / "links/", "", MODE_DELETE), Failure);
-  EXPECT_TRUE(t.has("links/locked"));
-}
-
 }  // namespace
 }  // namespace kelvane

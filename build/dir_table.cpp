@@ -17,9 +17,9 @@ void DirTable::clear() {
   pendingStored_ = true;
 }
 
-void DirTable::beginCall(const std::string& Path, const std::string& genrex) {
+void DirTable::beginCall(const std::string& Path, const std::string& genrex, char separator) {
   pending_.parent = Path;
-  pending_.physGenre = genrex.empty() ? "" : genrex + "/";
+  pending_.physGenre = genrex.empty() ? "" : genrex + separator;
   pending_.virtGenre = genrex.empty() ? "" : genrex + "/";
   pendingStored_ = false;
 }

@@ -7,10 +7,9 @@
 
 namespace kelvane {
 
-// The two ways DirMap scans a folder: recording subfolders for the merge, or emptying the
-// link root while recording the folders still to walk.
+// The way DirMap scans a folder: recording subfolders for the merge. (Emptying the link
+// root has a walk of its own.)
 inline constexpr int MODE_MAP = 0;
-inline constexpr int MODE_DELETE = 1;
 
 // The folders a scan found, one row per folder in the order the listings gave them. Rows
 // are numbered from 1. Every row of one DirMap call has the same parent and genre, so those
@@ -22,19 +21,19 @@ class DirTable {
   // Set whenever a row is added; starting a new table leaves it as it was.
   bool found() const { return found_; }
 
-  // Map mode: the bare folder name. Delete mode: the full path with a trailing "/".
+  // The bare folder name.
   const std::string& names(size_t row) const { return at(row).name; }
   // The Path of the call that added the row, unchanged.
   const std::string& parents(size_t row) const { return calls_[at(row).call].parent; }
-  // The call's genre followed by "/", or empty for no genre (a physical path part).
+  // The call's genre followed by the separator, or empty for no genre (a physical path part).
   const std::string& physGenre(size_t row) const { return calls_[at(row).call].physGenre; }
   // The call's genre followed by "/", or empty for no genre (a virtual path part).
   const std::string& virtGenre(size_t row) const { return calls_[at(row).call].virtGenre; }
 
   // Starts a new table: count goes back to 0.
   void clear();
-  // Names the Path and genre of the rows added from now on.
-  void beginCall(const std::string& Path, const std::string& genrex);
+  // Names the Path and genre of the rows added from now on; separator ends physical paths.
+  void beginCall(const std::string& Path, const std::string& genrex, char separator);
   void add(std::string name);
 
  private:

@@ -1,18 +1,16 @@
 #pragma once
 
-#include <string>
-
-#include "build/dir_table.h"
-
 namespace kelvane {
 
-class Platform;
+class FolderTree;
 
-// Empties the link root (which ends in "/") of the previous build's mirror: every plain
-// file and link below it is deleted and every folder removed, deepest first; the link root
-// itself stays. Links are deleted as links and never entered. The table is walked breadth
-// first and is empty again afterwards. Throws kelvane::Failure on a file that cannot be
-// deleted (read-only) or a folder that cannot be removed (it still holds hidden entries).
-void removeOldStructure(Platform& platform, DirTable& table, const std::string& WhereCreate);
+// Empties the link root, opened as tree, of the previous build's mirror: every plain file
+// and link below it is deleted and every folder removed, each folder's contents before the
+// folder itself; the link root itself stays. Links are deleted as links and never entered,
+// and the walk keeps one list of names per level, so memory grows with the tree and not with
+// its depth squared. Throws kelvane::Failure on a file that cannot be deleted (read-only),
+// a folder that cannot be removed (it still holds hidden entries) or one that cannot be
+// entered (another file system or mount).
+void removeOldStructure(FolderTree& tree);
 
 }  // namespace kelvane

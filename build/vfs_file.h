@@ -3,7 +3,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "build/dir_table.h"
 #include "platform/platform.h"
@@ -11,31 +10,40 @@
 
 namespace kelvane {
 
-// The old table's lines: every field of the file, read under the field reading rule, is one
-// line (so a comma splits a line in two and double quotes are lost). Throws
-// kelvane::Failure when the file cannot be read.
-std::vector<std::string> readOldTable(Platform& platform, const std::string& path);
-// The same for the file's bytes; name is the file named in a failure.
-std::vector<std::string> parseOldTable(std::string_view bytes, const std::string& name);
+// The old table's lines, read as a stream and kept byte for byte: a line ends at CR LF, LF
+// or a lone CR; an empty line is a line; a last line without an ending is a line too.
+class OldTableReader {
+ public:
+  explicit OldTableReader(std::unique_ptr<InputFile> input) : input_(std::move(input)) {}
+  // The next line without its ending; false at the end of the file.
+  bool next(std::string& line);
+
+ private:
+  // Reads more after what is left of the buffer; sets ended_ at the end of the file.
+  void fill();
+
+  std::unique_ptr<InputFile> input_;
+  std::string buffer_;
+  size_t at_ = 0;
+  bool ended_ = false;
+};
 
 // The new table while the build writes it: "|"-separated entries, every line ended by
-// CR LF. Everything goes to a temporary file that only commit() puts in place of VFS.
+// CR LF. Everything goes to the output, which only commit() puts in place of VFS.
 class VfsWriter {
  public:
-  // Opens the output for settings.VFS. The settings are read now: WhereCreate must already
-  // end in "/".
+  // Prepares the output for settings.VFS, failing now if it cannot be written. The settings
+  // are read now: WhereCreate must already end in the separator.
   VfsWriter(Platform& platform, const Settings& settings);
 
-  void writeOldLines(const std::vector<std::string>& lines);
-  // The link root without its trailing "/", at the virtual root.
+  void writeOldLine(std::string_view line);
+  // The link root without its trailing separator, at the virtual root.
   void writeRootEntry();
   // The folder parents(row) & names(row), at VirtualR/virtGenre(row)names(row).
   void writeMergedEntry(const DirTable& table, size_t row);
   void commit();
 
  private:
-  void writeEntry(const std::string& physical, const std::string& virtualPath);
-
   std::unique_ptr<OutputFile> out_;
   std::string rootPhysical_;
   std::string virtualRoot_;

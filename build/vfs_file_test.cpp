@@ -1,9 +1,11 @@
 #include "build/vfs_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "build/dir_map.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/memory_input.h"
 #include "tests/support/scratch_tree.h"
 
 namespace kelvane {
@@ -14,15 +16,45 @@ using testing::ScratchTree;
 using testing::vfsLine;
 using Lines = std::vector<std::string>;
 
-TEST(OldTable, IsReadAsFields) {
+std::vector<std::string> readLines(std::string_view bytes, size_t chunk) {
+  OldTableReader reader(std::make_unique<testing::MemoryInput>(bytes, chunk));
+  Lines lines;
+  std::string line;
+  while (reader.next(line)) lines.push_back(line);
+  return lines;
+}
+
+TEST(OldTable, LinesComeBackByteForByteWhereverTheReadsEnd) {
+  struct Case {
+    std::string bytes;
+    Lines lines;
+  } cases[] = {
+      {"", {}},
+      {"a|b,c|d\r\n\"quoted|x\"\r\n", {"a|b,c|d", "\"quoted|x\""}},
+      {"  blanks  \n\nlast", {"  blanks  ", "", "last"}},
+      {"lone\rcr\r\r\n", {"lone", "cr", ""}},
+      {"\r\n", {""}},
+      {"\n\r", {"", ""}},
+      {std::string("nul\0byte\xa0", 9), {std::string("nul\0byte\xa0", 9)}},
+  };
+  for (const Case& c : cases)
+    for (size_t chunk : {1, 2, 3, 64 * 1024}) {
+      SCOPED_TRACE(::testing::PrintToString(c.bytes) + " in reads of " + std::to_string(chunk));
+      EXPECT_EQ(readLines(c.bytes, chunk), c.lines);
+    }
+}
+
+TEST(OldTable, OnlyAPlainFileIsRead) {
   ScratchTree t;
   FakePlatform platform;
-  t.file("old.vfs", "a|b,c|d\r\n\"quoted|x\"\r\n\r\n  blanks  \r\nlast");
-  EXPECT_EQ(readOldTable(platform, t / "old.vfs"),
-            (Lines{"a|b", "c|d", "quoted|x", "", "blanks", "last"}));
-  t.file("empty.vfs", "");
-  EXPECT_EQ(readOldTable(platform, t / "empty.vfs"), Lines{});
-  EXPECT_THROW(readOldTable(platform, t / "missing.vfs"), Failure);
+  t.file("old.vfs", "old\r\n");
+  EXPECT_NE(platform.openInput(t / "old.vfs"), nullptr);
+  EXPECT_THROW(platform.openInput(t / "missing.vfs"), Failure);
+  EXPECT_THROW(platform.openInput(t.path()), Failure);  // a folder
+  ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0600), 0);
+  // Refused at once: nobody writes to it, so waiting would never end.
+  EXPECT_THROW(platform.openInput(t / "fifo"), Failure);
+  EXPECT_THROW(platform.openInput("/dev/zero"), Failure);
 }
 
 TEST(VfsWriter, WritesOldLinesRootAndMergedEntriesWithCrLf) {
@@ -40,7 +72,8 @@ TEST(VfsWriter, WritesOldLinesRootAndMergedEntriesWithCrLf) {
   s.CHMOD = 7.5f;
   {
     VfsWriter vfs(platform, s);
-    vfs.writeOldLines({"old one", ""});
+    vfs.writeOldLine("old one");
+    vfs.writeOldLine("");
     vfs.writeRootEntry();
     vfs.writeMergedEntry(table, 1);
     vfs.commit();
@@ -59,7 +92,7 @@ TEST(VfsWriter, LeavesTheTableAsItWasUntilCommitted) {
   s.VFS = t / "out.vfs";
   {
     VfsWriter vfs(platform, s);
-    vfs.writeOldLines(Lines(20000, "a long enough line to pass the write buffer"));
+    for (int i = 0; i < 20000; ++i) vfs.writeOldLine("a long enough line to pass the write buffer");
     vfs.writeRootEntry();
   }
   EXPECT_EQ(t.read("out.vfs"), "before\r\n");

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -18,11 +20,27 @@ struct DirEntry {
   EntryType type;
 };
 
+// What the system reaches at a path: two paths lead to the same file or folder exactly when
+// their identities are equal, whatever their texts.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
 enum class Icon { Error, Question, Information };
 
-// The output table while a build writes it. Bytes go to a temporary file beside the target,
-// which only commit() puts in the target's place; destroyed uncommitted, it leaves the
-// target as it was and removes the temporary file.
+// The input table while a build reads it.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to size bytes into buffer; 0 at the end of the file.
+  virtual size_t read(char* buffer, size_t size) = 0;
+};
+
+// The output table while a build writes it. The bytes only reach the table when commit()
+// puts them there whole; destroyed uncommitted, it leaves the table as it was and no
+// temporary file behind.
 class OutputFile {
  public:
   virtual ~OutputFile() = default;
@@ -36,53 +54,94 @@ class BuildLock {
   virtual ~BuildLock() = default;
 };
 
+// A folder opened once, so that what was checked is what is acted on: its identity is taken
+// from the open folder, and the walk below it starts from that same folder, whatever happens
+// to its name afterwards. The walk has one current folder, the tree's own folder at first;
+// it never follows a link and never enters a folder of another file system or mount.
+class FolderTree {
+ public:
+  virtual ~FolderTree() = default;
+
+  // The tree's folder first, then each folder holding it, up to the root of the file system
+  // (a drive or share root on Windows): one entry when the tree's folder is such a root.
+  virtual std::vector<FileIdentity> chain() = 0;
+  // Mount points (or other volumes) anywhere below the tree's folder, as paths.
+  virtual std::vector<std::string> mountsBelow() = 0;
+
+  // The visible entries of the current folder, links as links.
+  virtual std::vector<DirEntry> list() = 0;
+  // Makes the subfolder name of the current folder current. Fails on a link, on anything
+  // but a folder, and on a folder of another file system or mount.
+  virtual void enter(const std::string& name) = 0;
+  // Makes the folder that was current before the last enter() current again. Fails if that
+  // folder is no longer the one the current folder is in (it was moved meanwhile).
+  virtual void leave() = 0;
+  // Deletes the plain file or link name in the current folder; a read-only file is not forced.
+  virtual void deleteFile(const std::string& name) = 0;
+  // Removes the empty subfolder name of the current folder.
+  virtual void removeFolder(const std::string& name) = 0;
+  // The current folder's path, ending in the separator: the tree's path as it was opened
+  // and the names entered. For messages.
+  virtual std::string currentPath() = 0;
+};
+
 // Everything the program asks of the operating system and the window system. Failures are
-// thrown as kelvane::Failure naming the operation and the path.
+// thrown as kelvane::Failure naming the operation and the path. A path holding a NUL byte
+// fails every operation that would hand it to the system.
 class Platform {
  public:
   virtual ~Platform() = default;
 
+  // --- Path rules ------------------------------------------------------------------------
+  // The separator of physical paths: "/" on Linux, "\" on Windows.
+  virtual char separator() const = 0;
+
   // --- Folders -------------------------------------------------------------------------
-  // A pattern ending in "/" lists that folder's contents, "." and ".." included; any other
-  // pattern lists the single entry it names. Every character is literal. Hidden entries
-  // (names starting with ".") and anything but folders, plain files and symbolic links are
-  // never returned. A pattern naming nothing lists nothing and does not fail.
+  // A pattern ending in the separator lists that folder's contents, "." and ".." included;
+  // any other pattern lists the single entry it names. Every character is literal. Hidden
+  // entries and anything but folders, plain files and links are never returned. A pattern
+  // naming nothing lists nothing and does not fail.
   virtual std::vector<DirEntry> listFolder(const std::string& pattern) = 0;
   // True when listFolder(pattern) would return a name, found without reading any folder.
   virtual bool exists(const std::string& pattern) = 0;
   // A plain file / a folder at path, following links.
   virtual bool fileExists(const std::string& path) = 0;
   virtual bool folderExists(const std::string& path) = 0;
-  // Creates one folder level. Anything already at path is left as it is and is not a
-  // failure, so the call needs no existence test before it.
+  // Creates one folder level. A folder (or a link to one) already at path is used as it is;
+  // anything else there fails.
   virtual void createFolder(const std::string& path) = 0;
-  // The absolute form of path with links resolved as far as the path exists.
+  // The absolute form of path with links resolved, as the system resolves them, as far as
+  // the path exists; the rest is kept as written. For messages and lock names.
   virtual std::string resolvedPath(const std::string& path) = 0;
-
-  // --- Removal below a root --------------------------------------------------------------
-  // These act on paths below root (root itself ends in "/" and may be a link) and never
-  // follow a link below it: a link is listed as a link and deleted as one.
-  virtual std::vector<DirEntry> listForRemoval(const std::string& root,
-                                               const std::string& folder) = 0;
-  // Deletes a plain file or a link; a read-only file is not forced.
-  virtual void deleteForRemoval(const std::string& root, const std::string& path) = 0;
-  // Removes an empty folder.
-  virtual void removeFolderForRemoval(const std::string& root, const std::string& path) = 0;
+  // The identities along path as the system resolves it: what path leads to (or, with
+  // followLast false, what its last part is, a link not followed), then each folder holding
+  // it up to the root. For a path that does not exist, the chain of its longest existing
+  // leading part. Empty for an empty path.
+  virtual std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) = 0;
+  // Opens the folder at path (which may be a link to a folder) for checking and emptying;
+  // nullptr when no folder is there.
+  virtual std::unique_ptr<FolderTree> openFolderTree(const std::string& path) = 0;
 
   // --- Files -----------------------------------------------------------------------------
   virtual std::string readFile(const std::string& path) = 0;
   // Creates or replaces the file whole.
   virtual void writeFile(const std::string& path, std::string_view bytes) = 0;
+  // Opens a plain file for reading; anything else (a folder, device, pipe, socket) fails.
+  virtual std::unique_ptr<InputFile> openInput(const std::string& path) = 0;
+  // Prepares to replace the plain file at path (or to create it), failing now if it cannot
+  // be written: anything but a plain file there fails. A link's target is what is replaced.
+  // The replaced file keeps its mode, owner and group and every name it has.
   virtual std::unique_ptr<OutputFile> createOutput(const std::string& path) = 0;
-  // Waits until no other build holds the lock named by path, then holds it.
-  virtual std::unique_ptr<BuildLock> lockBuild(const std::string& path) = 0;
+  // Waits until no other build holds a lock on any of paths (compared resolved), then
+  // holds them all; says once on standard error that it waits.
+  virtual std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) = 0;
 
   // --- Processes -------------------------------------------------------------------------
-  // The folder of the running executable, without a trailing "/" (except "/").
+  // The folder of the running executable, without a trailing separator (except at a root).
   virtual std::string programFolder() = 0;
   virtual std::string executablePath() = 0;
-  // Starts program (looked up in PATH when it has no "/") with args in a new process that
-  // is not waited for, its standard streams on /dev/null.
+  // Starts program (looked up in PATH when it has no separator) with args in a new process
+  // that is not waited for, its standard streams on /dev/null.
   virtual void startDetached(const std::string& program, const std::vector<std::string>& args) = 0;
   // True when the running user may create and replace files in folder (false on a
   // read-only file system or a folder that is missing).

@@ -21,25 +21,6 @@ using namespace posix;
 
 namespace {
 
-std::string lexicallyNormal(const std::string& absolute) {
-  std::vector<std::string> parts;
-  size_t at = 0;
-  while (at <= absolute.size()) {
-    size_t slash = absolute.find('/', at);
-    if (slash == std::string::npos) slash = absolute.size();
-    std::string part = absolute.substr(at, slash - at);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
-    }
-    at = slash + 1;
-  }
-  std::string out;
-  for (const auto& part : parts) out += "/" + part;
-  return out.empty() ? "/" : out;
-}
-
 std::string currentFolder() {
   char buffer[PATH_MAX];
   if (::getcwd(buffer, sizeof buffer) == nullptr)
@@ -47,16 +28,64 @@ std::string currentFolder() {
   return buffer;
 }
 
+// path without its last part, as the system would take the folder holding it; "" when the
+// path has a single relative part (the current folder holds it).
+std::string leadingPart(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The longest leading part of path that the system can open, opened; "." for a relative
+// path none of whose parts exist. whole says whether that is path itself.
+Descriptor openLongestExisting(std::string path, const char* source, bool* whole = nullptr) {
+  if (whole) *whole = true;
+  for (;;) {
+    Descriptor fd(::open(path.empty() ? "." : path.c_str(), O_PATH | O_CLOEXEC));
+    if (fd.get() >= 0) return fd;
+    if (whole) *whole = false;
+    if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP)
+      throw systemFailure(errno, "Cannot look at", path, source);
+    if (path.empty() || path == "/")
+      throw systemFailure(errno, "Cannot look at", path.empty() ? "." : path, source);
+    // Trailing separators belong to the part before them.
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    path = leadingPart(path);
+  }
+}
+
+// The chain of what the open fd is: a folder's own chain, or the file and then the chain of
+// the folder the system found it in.
+std::vector<FileIdentity> chainOfOpen(int fd, const std::string& path, const char* source) {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) throw systemFailure(errno, "Cannot look at", path, source);
+  if (S_ISDIR(st.st_mode)) return folderChain(fd, path);
+  // Only a folder knows its parent: find the file's folder by its resolved name.
+  char buffer[PATH_MAX];
+  std::string self = "/proc/self/fd/" + std::to_string(fd);
+  ssize_t n = ::readlink(self.c_str(), buffer, sizeof buffer - 1);
+  if (n <= 0) throw systemFailure(errno, "Cannot resolve", path, source);
+  std::string resolved(buffer, static_cast<size_t>(n));
+  Descriptor folder(::open(leadingPart(resolved).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) throw systemFailure(errno, "Cannot look at the folder of", path, source);
+  std::vector<FileIdentity> chain{identityOf(st)};
+  for (const FileIdentity& id : folderChain(folder.get(), path)) chain.push_back(id);
+  return chain;
+}
+
 }  // namespace
 
 PosixPlatform::PosixPlatform() = default;
 
-PosixPlatform::~PosixPlatform() { closeChain(); }
+PosixPlatform::~PosixPlatform() = default;
+
+char PosixPlatform::separator() const { return '/'; }
 
 std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
   if (pattern.empty()) return {};
+  const char* path = systemPath(pattern, "list folder");
   if (endsWithSlash(pattern)) {
-    int fd = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       if (errno == ENOENT || errno == ENOTDIR) return {};
       throw systemFailure(errno, "Cannot list folder", pattern, "open folder");
@@ -67,7 +96,7 @@ std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
   std::string name = lastComponent(pattern);
   if (isHidden(name)) return {};
   struct stat st;
-  if (::lstat(pattern.c_str(), &st) != 0) {
+  if (::lstat(path, &st) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return {};
     throw systemFailure(errno, "Cannot look at", pattern, "lstat");
   }
@@ -78,34 +107,42 @@ std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
 
 bool PosixPlatform::exists(const std::string& pattern) {
   if (pattern.empty()) return false;
+  const char* path = systemPath(pattern, "existence test");
   struct stat st;
-  if (endsWithSlash(pattern)) return ::stat(pattern.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  if (endsWithSlash(pattern)) return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
   if (isHidden(lastComponent(pattern))) return false;
   EntryType type;
-  return ::lstat(pattern.c_str(), &st) == 0 && typeFromMode(st.st_mode, type);
+  return ::lstat(path, &st) == 0 && typeFromMode(st.st_mode, type);
 }
 
 bool PosixPlatform::fileExists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+  return !path.empty() && ::stat(systemPath(path, "file test"), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 bool PosixPlatform::folderExists(const std::string& path) {
   struct stat st;
-  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return !path.empty() && ::stat(systemPath(path, "folder test"), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 void PosixPlatform::createFolder(const std::string& path) {
-  // Whatever is there already stands for the folder, as if it had been tested for first; a
-  // file in the way shows up as soon as something is created inside it.
-  if (::mkdir(path.c_str(), 0777) != 0 && errno != EEXIST)
-    throw systemFailure(errno, "Cannot create folder", path, "mkdir");
+  const char* name = systemPath(path, "mkdir");
+  if (::mkdir(name, 0777) == 0) return;
+  if (errno != EEXIST) throw systemFailure(errno, "Cannot create folder", path, "mkdir");
+  // Whatever is there already stands for the folder only if it is one (or leads to one).
+  struct stat st;
+  if (::stat(name, &st) != 0 || !S_ISDIR(st.st_mode))
+    throw Failure(EEXIST,
+                  "Cannot create folder \"" + path +
+                      "\": something other than a folder is already there under that name",
+                  "mkdir");
 }
 
 std::string PosixPlatform::resolvedPath(const std::string& path) {
-  std::string absolute =
-      lexicallyNormal(!path.empty() && path[0] == '/' ? path : currentFolder() + "/" + path);
-  // Resolve the longest part that exists and keep the rest as written.
+  // The system resolves "link/.." as the folder holding the link's target, so nothing is
+  // folded here before realpath has resolved the links in front of it.
+  std::string absolute = !path.empty() && path[0] == '/' ? path : currentFolder() + "/" + path;
+  systemPath(absolute, "resolve path");
   std::string head = absolute, tail;
   for (;;) {
     char buffer[PATH_MAX];
@@ -119,6 +156,23 @@ std::string PosixPlatform::resolvedPath(const std::string& path) {
     tail = head.substr(slash) + tail;
     head = slash == 0 ? "/" : head.substr(0, slash);
   }
+}
+
+std::vector<FileIdentity> PosixPlatform::chainOf(const std::string& path, bool followLast) {
+  const char* source = "resolve path";
+  if (path.empty()) return {};
+  systemPath(path, source);
+  std::string name = lastComponent(path);
+  bool asNamed = !followLast && !name.empty() && name != "." && name != "..";
+  if (!asNamed) return chainOfOpen(openLongestExisting(path, source).get(), path, source);
+  // The last part as it stands, a link not followed, in the folder the system finds it in.
+  bool whole;
+  Descriptor folder = openLongestExisting(leadingPart(path), source, &whole);
+  std::vector<FileIdentity> chain = chainOfOpen(folder.get(), path, source);
+  struct stat st;
+  if (whole && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+    chain.insert(chain.begin(), identityOf(st));
+  return chain;
 }
 
 void PosixPlatform::message(const std::string& title, const std::string& text, Icon) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/platform.h"
@@ -17,21 +16,22 @@ class PosixPlatform : public Platform {
   PosixPlatform(const PosixPlatform&) = delete;
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
+  char separator() const override;
+
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;
   void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
-
-  std::vector<DirEntry> listForRemoval(const std::string& root, const std::string& folder) override;
-  void deleteForRemoval(const std::string& root, const std::string& path) override;
-  void removeFolderForRemoval(const std::string& root, const std::string& path) override;
+  std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
+  std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
+  std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
-  std::unique_ptr<BuildLock> lockBuild(const std::string& path) override;
+  std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) override;
 
   std::string programFolder() override;
   std::string executablePath() override;
@@ -45,16 +45,6 @@ class PosixPlatform : public Platform {
   std::string saveDialog(const std::string& title, const std::string& filter,
                          const std::string& initialFolder) override;
   int runWindow(FrmMain& form) override;
-
- private:
-  // Open folder descriptors along the last path used below a removal root, so that
-  // siblings and their parent are reached without opening the chain again.
-  int openBelow(const std::string& root, const std::string& folder);
-  void closeChain();
-
-  std::string chainRoot_;
-  std::vector<std::pair<std::string, int>> chain_;  // component, descriptor; [0] is the root
-  bool lastOpenedFresh_ = false;                    // openBelow opened the descriptor it returned
 };
 
 }  // namespace kelvane

@@ -134,7 +134,11 @@ TEST(Folders, ResolvedPathsFollowLinksAsFarAsTheyExist) {
   PosixPlatform platform;
   std::string real = std::filesystem::canonical(dir / "real").string();
   EXPECT_EQ(platform.resolvedPath(dir / "link/inner"), real + "/inner");
-  EXPECT_EQ(platform.resolvedPath(dir / "link/not/yet/../there"), real + "/not/there");
+  // Nothing is folded past a part that does not exist: the system would not either.
+  EXPECT_EQ(platform.resolvedPath(dir / "link/not/yet/../there"), real + "/not/yet/../there");
+  // ".." after a link is the folder holding the link's target, not the link's own folder.
+  ::symlink("real/inner", (dir / "deep").c_str());
+  EXPECT_EQ(platform.resolvedPath(dir / "deep/.."), real);
   EXPECT_EQ(platform.resolvedPath(dir / "link/"), real);
   EXPECT_EQ(platform.resolvedPath("/"), "/");
 }
@@ -221,19 +225,28 @@ TEST(Processes, TheProgramFolderHoldsTheRunningExecutable) {
 namespace kelvane {
 namespace {
 
-TEST(RemovalBelowARoot, ListingAFolderAgainSeesWhatIsLeftInIt) {
+TEST(FolderTree, WalksFromTheOpenedFolderAndListsAgainWhatIsLeft) {
   testing::TempFolder dir;
   std::string root = dir / "links/";
   testing::makeFolders(root + "a/sub");
   testing::writeBytes(root + "a/file", "x");
   PosixPlatform platform;
-  EXPECT_EQ(names(platform.listForRemoval(root, root + "a/")), (Names{".", "..", "file", "sub"}));
-  platform.deleteForRemoval(root, root + "a/file");
-  // The folder's descriptor is kept open between calls; the second listing starts afresh.
-  EXPECT_EQ(names(platform.listForRemoval(root, root + "a/")), (Names{".", "..", "sub"}));
-  platform.removeFolderForRemoval(root, root + "a/sub/");
-  EXPECT_EQ(names(platform.listForRemoval(root, root + "a/")), (Names{".", ".."}));
-  EXPECT_THROW(platform.listForRemoval(root, root + "a/../../"), Failure);
+  auto tree = platform.openFolderTree(root);
+  ASSERT_NE(tree, nullptr);
+  // Renaming the link root after it was opened does not move the walk elsewhere.
+  ASSERT_EQ(::rename(root.c_str(), (dir / "moved").c_str()), 0);
+  tree->enter("a");
+  EXPECT_EQ(tree->currentPath(), root + "a/");
+  EXPECT_EQ(names(tree->list()), (Names{".", "..", "file", "sub"}));
+  tree->deleteFile("file");
+  EXPECT_EQ(names(tree->list()), (Names{".", "..", "sub"}));
+  tree->removeFolder("sub");
+  EXPECT_EQ(names(tree->list()), (Names{".", ".."}));
+  EXPECT_THROW(tree->enter(".."), Failure);  // ".." is a folder, but not one below
+  tree->leave();
+  EXPECT_EQ(tree->currentPath(), root);
+  EXPECT_FALSE(testing::pathExists(dir / "moved/a/file"));
+  EXPECT_EQ(platform.openFolderTree(dir / "nothing-here/"), nullptr);
 }
 
 }  // namespace

@@ -52,6 +52,57 @@ bool typeFromMode(mode_t mode, EntryType& type) {
   return true;
 }
 
+FileIdentity identityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+const char* systemPath(const std::string& path, const char* source) {
+  if (path.find('\0') != std::string::npos)
+    throw Failure(EINVAL,
+                  "The path \"" + path.substr(0, path.find('\0')) +
+                      "\" is followed by a NUL byte and more text; it names no file",
+                  source);
+  return path.c_str();
+}
+
+std::vector<FileIdentity> folderChain(int fd, const std::string& path) {
+  std::vector<FileIdentity> chain;
+  Descriptor at(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (at.get() < 0) throw systemFailure(errno, "Cannot look at folder", path, "resolve path");
+  for (;;) {
+    struct stat st;
+    if (::fstat(at.get(), &st) != 0)
+      throw systemFailure(errno, "Cannot look at folder", path, "resolve path");
+    FileIdentity id = identityOf(st);
+    // The root is its own parent.
+    if (!chain.empty() && chain.back() == id) return chain;
+    chain.push_back(id);
+    Descriptor up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (up.get() < 0)
+      throw systemFailure(errno, "Cannot look at the folders holding", path, "resolve path");
+    at = std::move(up);
+  }
+}
+
+std::string readWholeFile(const std::string& path, const char* source) {
+  Descriptor file(::open(systemPath(path, source), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) throw systemFailure(errno, "Cannot open file", path, "open");
+  std::string bytes;
+  struct stat st;
+  if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode))
+    bytes.reserve(static_cast<size_t>(st.st_size));
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw systemFailure(errno, "Cannot read file", path, "read");
+    }
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+}
+
 // Reads a whole open folder with large getdents64 calls, keeping what a listing returns.
 // The entry type comes from the listing itself; only a file system that does not fill it
 // in costs a stat.

@@ -3,6 +3,7 @@
 // Small pieces the Linux platform's files share: path parts, entry types, descriptors and
 // folder reading.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -22,21 +23,43 @@ std::string lastComponent(const std::string& path);
 std::string parentOf(const std::string& path);
 // False for anything a listing leaves out (sockets, pipes, devices).
 bool typeFromMode(mode_t mode, EntryType& type);
+FileIdentity identityOf(const struct stat& st);
+// path as the system takes it; fails on a NUL byte, where the system would stop reading and
+// act on another path than the one checked.
+const char* systemPath(const std::string& path, const char* source);
+// The identities of the open folder fd and of every folder holding it, up to the root.
+std::vector<FileIdentity> folderChain(int fd, const std::string& path);
 
 // Closes the descriptor it holds.
 class Descriptor {
  public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
+  explicit Descriptor(int fd = -1) : fd_(fd) {}
+  ~Descriptor() { reset(); }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.release()) {}
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      reset();
+      fd_ = other.release();
+    }
+    return *this;
   }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
   int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  void reset() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
 
  private:
   int fd_;
 };
+
+// The whole file at path, read to its end whatever size it claims.
+std::string readWholeFile(const std::string& path, const char* source);
 
 // Every entry a listing returns from the open folder fd; path names it in failures.
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source);

@@ -36,7 +36,7 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
 }
 
 std::string stateReportFolder(Platform& platform) {
-  return joinPath(platform.userStateFolder(), "kelvane");
+  return joinPath(platform.userStateFolder(), "kelvane", platform.separator());
 }
 
 std::string viewQuestion(const std::string& path, bool besideExecutable) {
@@ -55,7 +55,7 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     // be written by its users, so their reports go to their own state folder.
     if (platform.folderWritable(folder)) {
       try {
-        path = joinPath(folder, kReportName);
+        path = joinPath(folder, kReportName, platform.separator());
         platform.writeFile(path, report);
         beside = true;
       } catch (const Failure& e) {
@@ -66,7 +66,7 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
       try {
         std::string stateFolder = stateReportFolder(platform);
         platform.createPrivateFolders(stateFolder);
-        path = joinPath(stateFolder, kReportName);
+        path = joinPath(stateFolder, kReportName, platform.separator());
         platform.writeFile(path, report);
         unwritable.clear();
       } catch (const Failure& e) {

@@ -1,5 +1,9 @@
 #include "settings/settings.h"
 
+#include <cerrno>
+#include <utility>
+
+#include "platform/failure.h"
 #include "platform/platform.h"
 #include "settings/field_reader.h"
 #include "settings/number_text.h"
@@ -11,6 +15,33 @@ MergeSource parseMergeLine(const std::string& line) {
   if (bar == std::string::npos) return {line, ""};
   return {line.substr(0, bar), line.substr(bar + 1)};
 }
+
+namespace {
+
+// The system reads a path only up to a NUL byte, so a value holding one would be checked as
+// one path and acted on as another.
+void refuseNulBytes(const Settings& settings, const std::string& name) {
+  std::vector<std::pair<const char*, const std::string*>> values = {
+      {"link root", &settings.WhereCreate}, {"output VFS file", &settings.VFS},
+      {"input VFS file", &settings.VFSold}, {"virtual root", &settings.VirtualR},
+      {"owner user", &settings.OwnU},       {"owner group", &settings.OwnG}};
+  for (const auto& [what, value] : values)
+    if (value->find('\0') != std::string::npos)
+      throw Failure(
+          EINVAL,
+          "The settings file \"" + name + "\" holds a NUL byte in the " + what + "; remove it",
+          "read settings");
+  for (size_t i = 0; i < settings.sources.size(); ++i) {
+    const MergeSource& source = settings.sources[i];
+    if ((source.path + source.genre).find('\0') != std::string::npos)
+      throw Failure(EINVAL,
+                    "The settings file \"" + name + "\" holds a NUL byte in merge line " +
+                        std::to_string(i + 1) + "; remove it",
+                    "read settings");
+  }
+}
+
+}  // namespace
 
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
                   std::string& lines) {
@@ -35,6 +66,7 @@ void parseSettings(std::string_view bytes, const std::string& name, Settings& se
     if (settings.sources.size() > 1) lines += "\r\n";
     lines += line;
   }
+  refuseNulBytes(settings, name);
 }
 
 namespace {

@@ -194,6 +194,35 @@ TEST(SettingsFile, ParsingBytesReadsWhatTheFileWouldAndNamesTheGivenName) {
   }
 }
 
+// The system reads a path only up to a NUL byte: a value holding one is refused, naming it.
+TEST(SettingsFile, ANulByteInAnyValueFailsNamingTheValue) {
+  using namespace std::string_literals;
+  const std::string head = "l\r\nv\r\no\r\nr\r\nu\r\ng\r\n7\r\n";
+  struct Case {
+    std::string bytes;
+    std::string names;  // "" when the file must load
+  } cases[] = {
+      {"/srv/li\0nks\r\n"s + head.substr(3), "in the link root"},
+      {"l\r\nv\r\no\r\nr\r\nan\0on\r\ng\r\n7\r\n"s, "in the owner user"},
+      {head + "/data/a|x\r\n/data/\0b|y\r\n"s, "in merge line 2"},
+      {head + "/data/a|ge\0nre\r\n"s, "in merge line 1"},
+      {head + "/data/\x01|\\0\r\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
+    Settings settings;
+    std::string lines;
+    try {
+      parseSettings(c.bytes, "s.dat", settings, lines);
+      EXPECT_EQ(c.names, "");
+    } catch (const Failure& failure) {
+      EXPECT_NE(c.names, "");
+      EXPECT_NE(failure.description().find("NUL byte " + c.names), std::string::npos)
+          << failure.description();
+    }
+  }
+}
+
 float chmodOf(const std::string& field) {
   return load("l\r\nv\r\no\r\nr\r\nu\r\ng\r\n" + field + "\r\n").settings.CHMOD;
 }

@@ -14,16 +14,16 @@ SettingsTexts initialBoxTexts() {
   return texts;
 }
 
-std::string fileNamePart(const std::string& path) {
-  auto end = path.find_last_not_of('/');
+std::string fileNamePart(const std::string& path, char separator) {
+  auto end = path.find_last_not_of(separator);
   if (end == std::string::npos) return "";
-  auto slash = path.rfind('/', end);
+  auto slash = path.rfind(separator, end);
   return path.substr(slash == std::string::npos ? 0 : slash + 1,
                      end - (slash == std::string::npos ? 0 : slash + 1) + 1);
 }
 
-std::string captionFor(const std::string& path) {
-  return std::string(kCaption) + " [" + fileNamePart(path) + "]";
+std::string captionFor(const std::string& path, char separator) {
+  return std::string(kCaption) + " [" + fileNamePart(path, separator) + "]";
 }
 
 }  // namespace kelvane

@@ -28,9 +28,9 @@ struct AppState {
 };
 
 // The window caption naming the settings file at path.
-std::string captionFor(const std::string& path);
+std::string captionFor(const std::string& path, char separator);
 
-// The last component of path; a trailing "/" is passed over ("/srv/x/" gives "x").
-std::string fileNamePart(const std::string& path);
+// The last component of path; a trailing separator is passed over ("/srv/x/" gives "x").
+std::string fileNamePart(const std::string& path, char separator);
 
 }  // namespace kelvane

@@ -15,8 +15,8 @@ const char* const kHelpText =
     "ie2.1: D:\\iso\\\r\n"
     "ie2.2: F:\\iso\\\r\n";
 
-std::string joinPath(const std::string& folder, const std::string& name) {
-  return (!folder.empty() && folder.back() == '/' ? folder : folder + "/") + name;
+std::string joinPath(const std::string& folder, const std::string& name, char separator) {
+  return (!folder.empty() && folder.back() == separator ? folder : folder + separator) + name;
 }
 
 bool isOpenRequest(const std::string& argumentText) {
@@ -46,8 +46,8 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
 
   state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};
   if (!platform.fileExists(state.datPath))
-    state.datPath = joinPath(platform.programFolder(), state.datPath);
-  state.caption = captionFor(state.datPath);
+    state.datPath = joinPath(platform.programFolder(), state.datPath, platform.separator());
+  state.caption = captionFor(state.datPath, platform.separator());
 
   state.runStep = {"Loading dat file", "Check to see if datfile exists (see above)"};
   readSettings(platform, state.datPath, state.settings, state.boxes.Lines);

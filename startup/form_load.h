@@ -22,7 +22,7 @@ bool isOpenRequest(const std::string& argumentText);
 // state.runStep saying which step failed.
 RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state);
 
-// folder & "/" & name, without doubling the "/" of the root folder.
-std::string joinPath(const std::string& folder, const std::string& name);
+// folder & separator & name, without doubling the separator of a root folder.
+std::string joinPath(const std::string& folder, const std::string& name, char separator);
 
 }  // namespace kelvane

@@ -106,12 +106,16 @@ TEST_F(FormLoad, AnEmptyBuildRequestLooksForTheProgramFolderItself) {
 }
 
 TEST(FileNamePart, IsTheLastComponent) {
-  EXPECT_EQ(fileNamePart("/srv/a b.dat"), "a b.dat");
-  EXPECT_EQ(fileNamePart("plain.dat"), "plain.dat");
-  EXPECT_EQ(fileNamePart("/srv/folder/"), "folder");
-  EXPECT_EQ(fileNamePart("/"), "");
-  EXPECT_EQ(joinPath("/", "x"), "/x");
-  EXPECT_EQ(joinPath("/opt/k", "x"), "/opt/k/x");
+  EXPECT_EQ(fileNamePart("/srv/a b.dat", '/'), "a b.dat");
+  EXPECT_EQ(fileNamePart("plain.dat", '/'), "plain.dat");
+  EXPECT_EQ(fileNamePart("/srv/folder/", '/'), "folder");
+  EXPECT_EQ(fileNamePart("/", '/'), "");
+  EXPECT_EQ(joinPath("/", "x", '/'), "/x");
+  EXPECT_EQ(joinPath("/opt/k", "x", '/'), "/opt/k/x");
+  // The platform's separator decides: a "\" is an ordinary character on Linux.
+  EXPECT_EQ(fileNamePart("C:\\k\\a.dat", '\\'), "a.dat");
+  EXPECT_EQ(fileNamePart("/srv/a\\b.dat", '/'), "a\\b.dat");
+  EXPECT_EQ(joinPath("C:\\", "x", '\\'), "C:\\x");
 }
 
 TEST_F(FormLoad, OpenTakesTheFileNameExactlyAndNeverBuilds) {

@@ -1,12 +1,18 @@
 // The removal empties the link root and nothing else: links below it are deleted as links,
 // never followed, even when a folder is swapped for a link while the removal runs; and two
 // builds of the same settings started together end as one build would.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <functional>
 
+#include "build/link_removal.h"
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
 #include "tests/support/fake_platform.h"
@@ -79,16 +85,20 @@ TEST(LinkSafety, AFileDeletedAfterItsFolderWasSwappedIsNotLookedForThroughTheLin
   EXPECT_FALSE(pathExists(tree.dir / "moved-away/notes.txt"));
 }
 
-TEST(LinkSafety, TwoBuildsOfTheSameSettingsAtOnceEndAsOneBuild) {
+TEST(LinkSafety, TwoBuildsSharingALinkRootAndTableEndAsOneBuildWhateverTheirSettingsFiles) {
   BuildTree tree;
+  // A second settings file, as a copy re-saved under another name would be.
+  std::string otherSettings = tree.dir / "other.dat";
+  writeBytes(otherSettings, readBytes(tree.settingsPath()));
   // Enough folders that the two removals and mirrors would overlap without the lock.
   for (int i = 0; i < 600; ++i) makeFolders(tree.dir / ("src/mp3/m" + std::to_string(i)));
   std::string exe = installKelvaneCopy(tree.dir / "program");
   pid_t children[2];
   for (pid_t& child : children) {
+    std::string settings = &child == children ? tree.settingsPath() : otherSettings;
     child = ::fork();
     if (child == 0) {
-      ProcessResult result = runProcess(exe, {"?" + tree.settingsPath()}, tree.dir.path());
+      ProcessResult result = runProcess(exe, {"?" + settings}, tree.dir.path());
       ::_exit(result.status);
     }
   }
@@ -106,6 +116,118 @@ TEST(LinkSafety, TwoBuildsOfTheSameSettingsAtOnceEndAsOneBuild) {
   EXPECT_TRUE(isFolder(tree.linkRoot + "/music/m599"));
   EXPECT_TRUE(isFolder(tree.linkRoot + "/linux/gentoo"));
   EXPECT_FALSE(pathExists(tree.linkRoot + "/top.txt"));
+}
+
+TEST(LinkSafety, ABuildThatWaitsForAnotherSaysSoOnce) {
+  BuildTree tree;
+  std::string err = tree.dir / "stderr.txt";
+  // The child is made before the lock is taken, so that it holds no copy of it.
+  int go[2];
+  ASSERT_EQ(::pipe(go), 0);
+  pid_t child = ::fork();
+  if (child == 0) {
+    char byte;
+    if (::read(go[0], &byte, 1) != 1) ::_exit(2);
+    std::freopen(err.c_str(), "w", stderr);
+    // Waits for the link root's lock; the table's is free.
+    auto lock = PosixPlatform().lockBuild({tree.output, tree.linkRoot + "/"});
+    ::_exit(0);
+  }
+  auto held = PosixPlatform().lockBuild({tree.linkRoot + "/"});
+  ASSERT_EQ(::write(go[1], "g", 1), 1);
+  EXPECT_TRUE(waitForText(err, "waiting", 60000));
+  held.reset();
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  std::string said = readBytes(err);
+  EXPECT_EQ(said.find("waiting"), said.rfind("waiting")) << said;
+  EXPECT_NE(said.find(tree.linkRoot), std::string::npos) << said;
+  ::close(go[0]);
+  ::close(go[1]);
+}
+
+// Runs body in a child process with a mount namespace of its own, so that a bind mount made
+// there is seen by nothing else and goes with the child; the child's exit status.
+int inMountNamespace(const std::function<int()>& body) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
+      ::_exit(77);
+    ::_exit(body());
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
+}
+
+bool bindMount(const std::string& from, const std::string& to) {
+  return ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {
+  if (::geteuid() != 0) GTEST_SKIP() << "bind mounts need root";
+  BuildTree tree;
+  makeFolders(tree.linkRoot + "/music/jazz/mounted");
+  auto outsideBefore = BuildTree::snapshot(tree.outside);
+  std::string report = tree.dir / "program/kelvaneerrors.txt";
+  makeFolders(tree.dir / "program");
+  // Mounted before the build: refused before anything is deleted, naming the mount point.
+  int status = inMountNamespace([&] {
+    if (!bindMount(tree.outside, tree.linkRoot + "/music/jazz/mounted")) return 77;
+    FakePlatform platform;
+    platform.programFolderOverride = tree.dir / "program";
+    return runProgram(platform, "?" + tree.settingsPath());
+  });
+  if (status == 77) GTEST_SKIP() << "no bind mounts here";
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(readBytes(report).find("music/jazz/mounted\" is mounted below"), std::string::npos)
+      << readBytes(report);
+  EXPECT_TRUE(pathExists(tree.linkRoot + "/top.txt"));
+
+  // Mounted while the build runs: the walk does not enter it.
+  status = inMountNamespace([&] {
+    FakePlatform platform;
+    platform.programFolderOverride = tree.dir / "program";
+    platform.beforeOperation = [&](Op op, const std::string& path) {
+      if (op == Op::OpenFolder && path == tree.linkRoot + "/music/")
+        bindMount(tree.outside, tree.linkRoot + "/music/jazz/mounted");
+    };
+    return runProgram(platform, "?" + tree.settingsPath());
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_NE(readBytes(report).find("Action when error occured : Deleting old structure"),
+            std::string::npos)
+      << readBytes(report);
+  EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
+  EXPECT_EQ(tree.outputBytes(), tree.originalOutput);
+}
+
+TEST(LinkSafety, ATreeDeeperThanTheDescriptorLimitIsRemoved) {
+  TempFolder dir;
+  makeFolders(dir / "links");
+  // Made one level at a time: the whole path is longer than the system takes at once.
+  int fd = ::open((dir / "links").c_str(), O_RDONLY | O_DIRECTORY);
+  for (int level = 0; level < 300; ++level) {
+    ASSERT_EQ(::mkdirat(fd, "level", 0777), 0);
+    int next = ::openat(fd, "level", O_RDONLY | O_DIRECTORY);
+    ::close(fd);
+    fd = next;
+  }
+  ::close(fd);
+  pid_t child = ::fork();
+  if (child == 0) {
+    struct rlimit few = {64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &few);
+    PosixPlatform platform;
+    auto tree = platform.openFolderTree(dir / "links/");
+    removeOldStructure(*tree);
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(BuildTree::snapshot(dir / "links").size(), 0u);
 }
 
 }  // namespace

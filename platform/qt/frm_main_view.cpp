@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextDocument>
 #include <exception>
 #include <limits>
 
@@ -155,10 +156,19 @@ void FrmMainView::run(void (FrmMain::*handler)()) {
   if (form_.closeRequested()) close();
 }
 
+QString FrmMainView::linesText() const {
+  // toPlainText() turns non-breaking spaces into blanks; the raw text keeps every character
+  // and marks line breaks as paragraph separators.
+  QString text = txtLines_->document()->toRawText();
+  text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+  text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+  return text;
+}
+
 void FrmMainView::takeBoxes() {
   SettingsTexts& boxes = form_.state().boxes;
   for (const LineBox& box : lineBoxes_) boxes.*box.text = bytesOf(box.edit->text(), box.latin1);
-  boxes.Lines = bytesOf(withFileLineEnds(txtLines_->toPlainText()), linesLatin1_);
+  boxes.Lines = bytesOf(withFileLineEnds(linesText()), linesLatin1_);
 }
 
 void FrmMainView::showState() {
@@ -176,7 +186,7 @@ void FrmMainView::showState() {
   ShownText lines = showBytes(state.boxes.Lines);
   linesLatin1_ = lines.latin1;
   QString text = withQtLineEnds(lines.text);
-  if (txtLines_->toPlainText() != text) txtLines_->setPlainText(text);
+  if (linesText() != text) txtLines_->setPlainText(text);
 }
 
 }  // namespace kelvane

@@ -48,6 +48,8 @@ class FrmMainView : public QWidget {
   QPushButton* addButton(const char* name, const char* caption, int x, int width,
                          void (FrmMain::*handler)());
   void run(void (FrmMain::*handler)());
+  // The merge-source box's text exactly as typed, lines ended by "\n".
+  QString linesText() const;
   void takeBoxes();
   void showState();
 

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QTextDocument>
+
 #include "startup/form_load.h"
 #include "tests/qt/window_fixture.h"
 
@@ -112,7 +114,8 @@ TEST_F(WindowSaveTest, TextThatIsNotUtf8IsShownAsLatin1AndSavedUnchanged) {
   // "café" in Latin-1 in one value and the merge line, UTF-8 "Müller" in another.
   const std::string bytes =
       "/srv/caf\xe9\r\n/srv/new.vfs\r\n/srv/old.vfs\r\n/v\r\nM\xc3\xbcller\r\ng\r\n-1\r\n"
-      "/data/caf\xe9|genre\r\n/data/b|b\r\n";
+      "/data/caf\xe9|genre\r\n/data/b\xa0"
+      "c|b\r\n";
   std::string path = folder / "latin.dat";
   writeBytes(path, bytes);
   ASSERT_EQ(formLoad(fake, path, state), RunMode::WindowLoaded);
@@ -121,10 +124,26 @@ TEST_F(WindowSaveTest, TextThatIsNotUtf8IsShownAsLatin1AndSavedUnchanged) {
   EXPECT_EQ(box("txtWhereCreate")->text(), QString::fromUtf8("/srv/caf\xc3\xa9"));
   EXPECT_EQ(box("txtOwnU")->text(), QString::fromUtf8("M\xc3\xbcller"));
   EXPECT_EQ(box("txtCHMOD")->text(), "-1");
-  EXPECT_EQ(lines()->toPlainText(), QString::fromUtf8("/data/caf\xc3\xa9|genre\n/data/b|b"));
+  EXPECT_EQ(lines()->document()->toRawText(),
+            QString::fromUtf8("/data/caf\xc3\xa9|genre\u2029/data/b\xc2\xa0"
+                              "c|b"));
   click("cmdSave");
   EXPECT_TRUE(fake.saveDialogs.empty());
   EXPECT_EQ(readBytes(path), bytes);
+}
+
+TEST_F(WindowSaveTest, ANonBreakingSpaceTypedInTheMergeLinesIsSavedAsTyped) {
+  lines()->setPlainText(
+      QString::fromUtf8("/data/a\xc2\xa0"
+                        "b|g\n/data/c d|h"));
+  std::string path = folder / "nbsp.dat";
+  fake.saveChoices = {path};
+  click("cmdSave");
+  std::string saved = readBytes(path);
+  EXPECT_NE(saved.find("/data/a\xc2\xa0"
+                       "b|g\r\n/data/c d|h\r\n"),
+            std::string::npos)
+      << saved;
 }
 
 TEST_F(WindowSaveTest, AFileNamedLikeQtsModifiedMarkIsShownAsItIsNamed) {

@@ -16,6 +16,12 @@ const char* opName(Op op) {
       return "create folder";
     case Op::ResolvePath:
       return "resolve path";
+    case Op::Identity:
+      return "identity";
+    case Op::OpenFolder:
+      return "open folder";
+    case Op::Leave:
+      return "leave folder";
     case Op::Delete:
       return "delete file";
     case Op::RemoveFolder:
@@ -71,6 +77,62 @@ class CheckedOutput : public OutputFile {
   std::unique_ptr<OutputFile> real_;
 };
 
+// Passes every step of the walk through the fake, named by the path it acts on.
+class CheckedTree : public FolderTree {
+ public:
+  CheckedTree(FakePlatform& platform, std::unique_ptr<FolderTree> real)
+      : platform_(platform), real_(std::move(real)) {}
+  std::vector<FileIdentity> chain() override {
+    platform_.check(Op::Identity, real_->currentPath());
+    return real_->chain();
+  }
+  std::vector<std::string> mountsBelow() override {
+    auto mounts = real_->mountsBelow();
+    for (const auto& mount : platform_.mountsBelowLinkRoot) mounts.push_back(mount);
+    return mounts;
+  }
+  std::vector<DirEntry> list() override {
+    platform_.check(Op::List, real_->currentPath());
+    return real_->list();
+  }
+  void enter(const std::string& name) override {
+    platform_.check(Op::OpenFolder, real_->currentPath() + name + "/");
+    real_->enter(name);
+  }
+  void leave() override {
+    platform_.check(Op::Leave, real_->currentPath());
+    real_->leave();
+  }
+  void deleteFile(const std::string& name) override {
+    platform_.check(Op::Delete, real_->currentPath() + name);
+    real_->deleteFile(name);
+  }
+  void removeFolder(const std::string& name) override {
+    platform_.check(Op::RemoveFolder, real_->currentPath() + name);
+    real_->removeFolder(name);
+  }
+  std::string currentPath() override { return real_->currentPath(); }
+
+ private:
+  FakePlatform& platform_;
+  std::unique_ptr<FolderTree> real_;
+};
+
+class CheckedInput : public InputFile {
+ public:
+  CheckedInput(FakePlatform& platform, std::string path, std::unique_ptr<InputFile> real)
+      : platform_(platform), path_(std::move(path)), real_(std::move(real)) {}
+  size_t read(char* buffer, size_t size) override {
+    platform_.check(Op::Read, path_);
+    return real_->read(buffer, size);
+  }
+
+ private:
+  FakePlatform& platform_;
+  std::string path_;
+  std::unique_ptr<InputFile> real_;
+};
+
 }  // namespace
 
 std::vector<DirEntry> FakePlatform::listFolder(const std::string& pattern) {
@@ -97,18 +159,15 @@ std::string FakePlatform::resolvedPath(const std::string& path) {
   check(Op::ResolvePath, path);
   return PosixPlatform::resolvedPath(path);
 }
-std::vector<DirEntry> FakePlatform::listForRemoval(const std::string& root,
-                                                   const std::string& folder) {
-  check(Op::List, folder);
-  return PosixPlatform::listForRemoval(root, folder);
+std::vector<FileIdentity> FakePlatform::chainOf(const std::string& path, bool followLast) {
+  check(Op::Identity, path);
+  return PosixPlatform::chainOf(path, followLast);
 }
-void FakePlatform::deleteForRemoval(const std::string& root, const std::string& path) {
-  check(Op::Delete, path);
-  PosixPlatform::deleteForRemoval(root, path);
-}
-void FakePlatform::removeFolderForRemoval(const std::string& root, const std::string& path) {
-  check(Op::RemoveFolder, path);
-  PosixPlatform::removeFolderForRemoval(root, path);
+std::unique_ptr<FolderTree> FakePlatform::openFolderTree(const std::string& path) {
+  check(Op::OpenFolder, path);
+  auto real = PosixPlatform::openFolderTree(path);
+  if (!real) return nullptr;
+  return std::make_unique<CheckedTree>(*this, std::move(real));
 }
 std::string FakePlatform::readFile(const std::string& path) {
   check(Op::Open, path);
@@ -120,13 +179,17 @@ void FakePlatform::writeFile(const std::string& path, std::string_view bytes) {
   check(Op::Write, path);
   PosixPlatform::writeFile(path, bytes);
 }
+std::unique_ptr<InputFile> FakePlatform::openInput(const std::string& path) {
+  check(Op::Open, path);
+  return std::make_unique<CheckedInput>(*this, path, PosixPlatform::openInput(path));
+}
 std::unique_ptr<OutputFile> FakePlatform::createOutput(const std::string& path) {
   check(Op::Open, path);
   return std::make_unique<CheckedOutput>(*this, path, PosixPlatform::createOutput(path));
 }
-std::unique_ptr<BuildLock> FakePlatform::lockBuild(const std::string& path) {
-  check(Op::Lock, path);
-  return PosixPlatform::lockBuild(path);
+std::unique_ptr<BuildLock> FakePlatform::lockBuild(const std::vector<std::string>& paths) {
+  check(Op::Lock, paths.empty() ? "" : paths.front());
+  return PosixPlatform::lockBuild(paths);
 }
 std::string FakePlatform::programFolder() {
   return programFolderOverride.empty() ? PosixPlatform::programFolder() : programFolderOverride;

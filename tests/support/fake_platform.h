@@ -19,6 +19,9 @@ enum class Op {
   FolderTest,
   CreateFolder,
   ResolvePath,
+  Identity,
+  OpenFolder,
+  Leave,
   Delete,
   RemoveFolder,
   Open,
@@ -70,6 +73,7 @@ class FakePlatform : public PosixPlatform {
   bool runStarted = false;  // really start the recorded processes
   std::string programFolderOverride;
   std::string executableOverride;
+  std::vector<std::string> mountsBelowLinkRoot;  // added to what the system reports
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
@@ -77,13 +81,13 @@ class FakePlatform : public PosixPlatform {
   bool folderExists(const std::string& path) override;
   void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
-  std::vector<DirEntry> listForRemoval(const std::string& root, const std::string& folder) override;
-  void deleteForRemoval(const std::string& root, const std::string& path) override;
-  void removeFolderForRemoval(const std::string& root, const std::string& path) override;
+  std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
+  std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   std::string readFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
+  std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
-  std::unique_ptr<BuildLock> lockBuild(const std::string& path) override;
+  std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) override;
   std::string programFolder() override;
   std::string executablePath() override;
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <thread>
 
@@ -64,13 +65,29 @@ bool pathExists(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
-bool waitForFile(const std::string& path, int timeoutMs) {
+namespace {
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!std::filesystem::exists(path)) {
+  while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return true;
+}
+
+}  // namespace
+
+bool waitForFile(const std::string& path, int timeoutMs) {
+  return waitUntil([&] { return std::filesystem::exists(path); }, timeoutMs);
+}
+
+bool waitForText(const std::string& path, const std::string& text, int timeoutMs) {
+  return waitUntil(
+      [&] {
+        return std::filesystem::exists(path) && readBytes(path).find(text) != std::string::npos;
+      },
+      timeoutMs);
 }
 
 }  // namespace kelvane::testing

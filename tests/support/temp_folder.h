@@ -31,5 +31,7 @@ bool pathExists(const std::string& path);  // anything, links not followed
 // For a file another process writes: waits until path exists, for at most timeoutMs; true
 // when it did.
 bool waitForFile(const std::string& path, int timeoutMs);
+// The same for a file another process writes to: until it holds text.
+bool waitForText(const std::string& path, const std::string& text, int timeoutMs);
 
 }  // namespace kelvane::testing

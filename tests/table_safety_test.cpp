@@ -1,0 +1,111 @@
+// The table the server reads stays the server's: it keeps its owner, group, mode and every
+// name; nothing but a plain file is ever replaced; a build that cannot write its table fails
+// before it deletes anything; the server's own lines are copied exactly.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "build/build_run.h"
+#include "platform/failure.h"
+#include "startup/form_load.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/scratch_tree.h"
+
+namespace kelvane {
+namespace {
+
+using testing::FakePlatform;
+using testing::ScratchTree;
+using testing::settingsText;
+using testing::vfsLine;
+using Names = std::vector<std::string>;
+
+class TableSafety : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t.folder("iso/Smith, John");
+    t.file("links/stale/file");
+    t.file("out/table.vfs", "server, own|line \"quoted\"\r\n");
+  }
+  void build(const std::string& vfs, const std::string& vfsOld) {
+    t.file(
+        "settings.dat",
+        settingsText({t / "links", vfs, vfsOld, "/merged", "anon", "users", "755"}, {t / "iso/"}));
+    state = AppState();
+    ASSERT_EQ(formLoad(platform, "?" + (t / "settings.dat"), state), RunMode::Build);
+    runBuild(platform, state);
+  }
+  struct stat statOf(const std::string& relative) {
+    struct stat st {};
+    EXPECT_EQ(::stat((t / relative).c_str(), &st), 0) << relative;
+    return st;
+  }
+
+  ScratchTree t;
+  FakePlatform platform;
+  AppState state;
+};
+
+TEST_F(TableSafety, OldLinesAndCommasSurviveEveryRebuildOfTheSameTable) {
+  build(t / "out/table.vfs", t / "out/table.vfs");
+  build(t / "out/table.vfs", t / "out/table.vfs");
+  std::string entry = vfsLine(t / "iso/Smith, John", "/merged/Smith, John");
+  EXPECT_EQ(t.read("out/table.vfs"), "server, own|line \"quoted\"\r\n" + entry + entry);
+}
+
+TEST_F(TableSafety, TheTableKeepsItsOwnerModeAndEveryName) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root can give the table another owner";
+  ASSERT_EQ(::chown((t / "out/table.vfs").c_str(), 65534, 65534), 0);
+  ASSERT_EQ(::chmod((t / "out/table.vfs").c_str(), 0640), 0);
+  build(t / "out/table.vfs", t / "out/table.vfs");
+  struct stat replaced = statOf("out/table.vfs");
+  EXPECT_EQ(replaced.st_uid, 65534u);
+  EXPECT_EQ(replaced.st_gid, 65534u);
+  EXPECT_EQ(replaced.st_mode & 07777, 0640u);
+
+  // A second name must go on showing the table: it is written in place, not replaced.
+  ASSERT_EQ(::link((t / "out/table.vfs").c_str(), (t / "out/alias.vfs").c_str()), 0);
+  build(t / "out/table.vfs", t / "out/table.vfs");
+  EXPECT_EQ(t.read("out/alias.vfs"), t.read("out/table.vfs"));
+  EXPECT_EQ(statOf("out/alias.vfs").st_ino, statOf("out/table.vfs").st_ino);
+  EXPECT_EQ(t.tree("out"), (Names{"alias.vfs", "table.vfs"}));
+}
+
+TEST_F(TableSafety, OnlyAPlainFileIsEverReplacedAndNothingIsDeletedFirst) {
+  t.folder("out/folder.vfs");
+  ASSERT_EQ(::mkfifo((t / "out/fifo.vfs").c_str(), 0600), 0);
+  for (std::string vfs : {t / "out/folder.vfs", t / "out/", std::string(), t / "out/fifo.vfs",
+                          std::string("/dev/null"), t / "missing/table.vfs"}) {
+    SCOPED_TRACE(vfs);
+    EXPECT_THROW(build(vfs, t / "out/table.vfs"), Failure);
+    EXPECT_EQ(state.runStep.action, "Writing new VFS file (" + vfs + ")");
+    EXPECT_TRUE(t.has("links/stale/file"));
+  }
+  EXPECT_EQ(t.tree("out"), (Names{"fifo.vfs", "folder.vfs/", "table.vfs"}));
+  // The nearest that must still build: a new table beside them.
+  build(t / "out/new.vfs", t / "out/table.vfs");
+  EXPECT_FALSE(t.has("links/stale"));
+}
+
+TEST_F(TableSafety, ALongTableNameBuildsAndAKilledBuildsLeftoverGoesWithTheNext) {
+  std::string name = "out/" + std::string(245, 'v');
+  t.file(name, "long\r\n");
+  // A build killed while writing leaves its temporary file behind.
+  pid_t child = ::fork();
+  if (child == 0) {
+    auto output = PosixPlatform().createOutput(t / name);
+    output->write("half a table");
+    ::_exit(0);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(t.tree("out").size(), 3u);
+  build(t / name, t / name);
+  EXPECT_EQ(t.tree("out"), (Names{"table.vfs", name.substr(4)}));
+  EXPECT_EQ(t.read(name), "long\r\n" + vfsLine(t / "iso/Smith, John", "/merged/Smith, John"));
+}
+
+}  // namespace
+}  // namespace kelvane
