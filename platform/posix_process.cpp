@@ -83,7 +83,7 @@ bool PosixPlatform::folderWritable(const std::string& folder) {
 
 std::string PosixPlatform::userStateFolder() {
   const char* state = std::getenv("XDG_STATE_HOME");
-  // The base directory specification: a relative path is invalid and is ignored.
+  // As the XDG base directory rules have it: a relative path is invalid and is ignored.
   if (state != nullptr && state[0] == '/') return state;
   std::string home;
   const char* variable = std::getenv("HOME");

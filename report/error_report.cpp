@@ -51,8 +51,8 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     std::string path;
     bool beside = false;
     std::string unwritable;
-    // Beside the executable first, as the spec has it; an installed program's folder cannot
-    // be written by its users, so their reports go to their own state folder.
+    // Beside the executable first, where users have always found it; an installed program's folder
+    // cannot be written by its users, so their reports go to their own state folder.
     if (platform.folderWritable(folder)) {
       try {
         path = joinPath(folder, kReportName, platform.separator());

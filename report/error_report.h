@@ -19,7 +19,7 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
 // kelvane/ in the user's state folder ($XDG_STATE_HOME, default ~/.local/state).
 std::string stateReportFolder(Platform& platform);
 
-// The question that offers to open the report at path: the spec's words when the report is
+// The question that offers to open the report at path: the usual words when the report is
 // beside the executable, the full path when it is anywhere else.
 std::string viewQuestion(const std::string& path, bool besideExecutable);
 

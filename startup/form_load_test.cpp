@@ -146,7 +146,7 @@ TEST_F(FormLoad, OpenLooksARelativeNameUpInTheProgramFolderAndFailsLikeAnyLoad) 
 }
 
 TEST_F(FormLoad, OnlyTheWholeWordOpenSelectsIt) {
-  // "--opener?x" keeps the meaning spec.md gives it: a build of "--opener" + "?x".
+  // "--opener?x" keeps its old meaning: a build of "--opener" + "?x".
   EXPECT_FALSE(isOpenRequest("--opener?x"));
   EXPECT_FALSE(isOpenRequest("?--open x"));
   EXPECT_TRUE(isOpenRequest("--open x"));
