@@ -148,6 +148,15 @@ class Platform {
   // Starts program (looked up in PATH when it has no separator) with args in a new process
   // that is not waited for, its standard streams on /dev/null.
   virtual void startDetached(const std::string& program, const std::vector<std::string>& args) = 0;
+  // True when the running user may create and replace files in folder (false on a
+  // read-only file system or a folder that is missing).
+  virtual bool folderWritable(const std::string& folder) = 0;
+  // The user's folder for state that programs keep: $XDG_STATE_HOME when that is an absolute
+  // path, else ~/.local/state (the home from $HOME, else from the user database).
+  virtual std::string userStateFolder() = 0;
+  // Creates folder and every missing folder above it, each new one open to its owner only;
+  // folders already there (or links to them) are used as they are.
+  virtual void createPrivateFolders(const std::string& folder) = 0;
 
   // --- Messages and the window -------------------------------------------------------------
   // Without a display: message goes to standard error as "title: text", question answers

@@ -36,6 +36,9 @@ class PosixPlatform : public Platform {
   std::string programFolder() override;
   std::string executablePath() override;
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  bool folderWritable(const std::string& folder) override;
+  std::string userStateFolder() override;
+  void createPrivateFolders(const std::string& folder) override;
 
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;

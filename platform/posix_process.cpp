@@ -1,11 +1,14 @@
-// The running executable and the processes it starts.
+// The running executable, the processes it starts, and the user's own folders.
 
 #include <fcntl.h>
 #include <limits.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "platform/failure.h"
 #include "platform/posix_platform.h"
@@ -70,6 +73,57 @@ void PosixPlatform::startDetached(const std::string& program,
   ::close(report[0]);
   if (n == static_cast<ssize_t>(sizeof err))
     throw systemFailure(err, "Cannot start", program, "start process");
+}
+
+bool PosixPlatform::folderWritable(const std::string& folder) {
+  // The effective user's rights, as a file created there would get them; a read-only file
+  // system answers EROFS even to root.
+  return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+std::string PosixPlatform::userStateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  // As the XDG base directory rules have it: a relative path is invalid and is ignored.
+  if (state != nullptr && state[0] == '/') return state;
+  std::string home;
+  const char* variable = std::getenv("HOME");
+  if (variable != nullptr && variable[0] == '/') {
+    home = variable;
+  } else {
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    std::vector<char> buffer(16384);
+    int err = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found);
+    if (found == nullptr || found->pw_dir == nullptr || found->pw_dir[0] != '/')
+      throw systemFailure(err != 0 ? err : ENOENT, "Cannot find the home folder of user",
+                          std::to_string(::geteuid()), "getpwuid");
+    home = found->pw_dir;
+  }
+  while (home.size() > 1 && home.back() == '/') home.pop_back();
+  return (home == "/" ? "" : home) + "/.local/state";
+}
+
+void PosixPlatform::createPrivateFolders(const std::string& folder) {
+  if (folder.empty() || folder[0] != '/')
+    throw Failure(ENOENT, "Cannot create folder \"" + folder + "\": not an absolute path",
+                  "mkdir");
+  size_t at = 1;
+  while (at <= folder.size()) {
+    size_t slash = folder.find('/', at);
+    if (slash == std::string::npos) slash = folder.size();
+    if (slash > at) {
+      std::string prefix = folder.substr(0, slash);
+      if (::mkdir(prefix.c_str(), 0700) != 0) {
+        int err = errno;
+        struct stat st;
+        // Already there: fine when it is a folder or a link to one.
+        if (err != EEXIST || ::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+          throw systemFailure(err == EEXIST ? ENOTDIR : err, "Cannot create folder", prefix,
+                              "mkdir");
+      }
+    }
+    at = slash + 1;
+  }
 }
 
 }  // namespace kelvane

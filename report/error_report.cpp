@@ -35,25 +35,54 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
   return out;
 }
 
+std::string stateReportFolder(Platform& platform) {
+  return joinPath(platform.userStateFolder(), "kelvane", platform.separator());
+}
+
+std::string viewQuestion(const std::string& path, bool besideExecutable) {
+  return std::string("An error has occured.  Please see ") +
+         (besideExecutable ? kReportName : path) + " for more information\r\nView it now?";
+}
+
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
     std::string folder = platform.programFolder();
-    std::string path = joinPath(folder, kReportName, platform.separator());
-    try {
-      platform.writeFile(path, formatErrorReport(failure, state, folder));
-    } catch (const Failure& unwritable) {
+    std::string report = formatErrorReport(failure, state, folder);
+    std::string path;
+    bool beside = false;
+    std::string unwritable;
+    // Beside the executable first, where users have always found it; an installed program's folder
+    // cannot be written by its users, so their reports go to their own state folder.
+    if (platform.folderWritable(folder)) {
+      try {
+        path = joinPath(folder, kReportName, platform.separator());
+        platform.writeFile(path, report);
+        beside = true;
+      } catch (const Failure& e) {
+        unwritable = e.description();
+      }
+    }
+    if (!beside) {
+      try {
+        std::string stateFolder = stateReportFolder(platform);
+        platform.createPrivateFolders(stateFolder);
+        path = joinPath(stateFolder, kReportName, platform.separator());
+        platform.writeFile(path, report);
+        unwritable.clear();
+      } catch (const Failure& e) {
+        unwritable += (unwritable.empty() ? "" : "; ") + e.description();
+      }
+    }
+    if (!unwritable.empty()) {
       // Nowhere to put the report: say in the message what it would have said.
       platform.message("Error",
                        "An error has occured: " + failure.description() + "\r\nWhile: " +
                            state.runStep.action + "\r\nRecommended FIX: " + state.runStep.fix +
-                           "\r\nThe error report could not be written: " + unwritable.description(),
+                           "\r\nThe error report could not be written: " + unwritable,
                        Icon::Error);
       return 1;
     }
-    if (platform.question("Error",
-                          "An error has occured.  Please see kelvaneerrors.txt for more "
-                          "information\r\nView it now?",
-                          Icon::Error))
+    if (platform.question("Error", viewQuestion(path, beside), Icon::Error))
       platform.startDetached("xdg-open", {path});
   } catch (const std::exception& e) {
     platform.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);

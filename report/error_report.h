@@ -15,8 +15,17 @@ inline constexpr const char* kReportName = "kelvaneerrors.txt";
 std::string formatErrorReport(const Failure& failure, const AppState& state,
                               const std::string& programFolder);
 
-// Writes the report beside the executable, offers to open it, and returns the exit
-// status 1. Never throws: it is the last thing a failing run does.
+// The folder the report goes to when the program's own folder cannot be written:
+// kelvane/ in the user's state folder ($XDG_STATE_HOME, default ~/.local/state).
+std::string stateReportFolder(Platform& platform);
+
+// The question that offers to open the report at path: the usual words when the report is
+// beside the executable, the full path when it is anywhere else.
+std::string viewQuestion(const std::string& path, bool besideExecutable);
+
+// Writes the report beside the executable when that folder can be written, else in
+// stateReportFolder(); offers to open it (the question naming where it is), and returns the
+// exit status 1. Never throws: it is the last thing a failing run does.
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state);
 
 }  // namespace kelvane

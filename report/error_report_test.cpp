@@ -97,13 +97,57 @@ TEST_F(ErrorReport, AnsweringYesOpensTheReportAndTheLastFailureWins) {
 
 TEST_F(ErrorReport, AReportThatCannotBeWrittenIsSaidInTheMessage) {
   platform.programFolderOverride = dir / "no such folder";
+  testing::writeBytes(dir / "state", "a file where the state folder should be");
+  platform.stateFolderOverride = dir / "state";
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
   ASSERT_EQ(platform.messages.size(), 1u);
   const std::string& text = platform.messages[0].text;
   EXPECT_FALSE(platform.messages[0].question);
   EXPECT_NE(text.find("gone.dat"), std::string::npos);
   EXPECT_NE(text.find("Loading dat file"), std::string::npos);
-  EXPECT_NE(text.find("kelvaneerrors.txt"), std::string::npos);
+  EXPECT_NE(text.find("The error report could not be written: Cannot create folder \"" +
+                      (dir / "state") + "\": Not a directory"),
+            std::string::npos)
+      << text;
+}
+
+TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
+  platform.unwritableFolders = {dir / "program"};
+  platform.stateFolderOverride = dir / "home/.local/state";
+  platform.answers = {true};
+  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
+  std::string path = dir / "home/.local/state/kelvane/kelvaneerrors.txt";
+  std::string text = testing::readBytes(path);
+  EXPECT_EQ(text.rfind("Error number      : 2\r\n", 0), 0u) << text;
+  // The report still names the program's folder as its working folder.
+  EXPECT_NE(text.find("\r\nWorking folder : " + (dir / "program") + "\r\n"), std::string::npos);
+  EXPECT_FALSE(testing::pathExists(dir / "program/kelvaneerrors.txt"));
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "home/.local/state/kelvane").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  // The question names the report's full path; Yes opens that path.
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0].text,
+            "An error has occured.  Please see " + path + " for more information\r\nView it now?");
+  ASSERT_EQ(platform.started.size(), 1u);
+  EXPECT_EQ(platform.started[0].args, std::vector<std::string>{path});
+}
+
+TEST_F(ErrorReport, AReportThatCannotReplaceTheOneBesideTheExecutableGoesToTheStateFolder) {
+  // The folder can be written, but the old report's name is taken by a folder.
+  testing::makeFolders(dir / "program/kelvaneerrors.txt");
+  platform.stateFolderOverride = dir / "state";
+  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
+  EXPECT_FALSE(testing::readBytes(dir / "state/kelvane/kelvaneerrors.txt").empty());
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_NE(platform.messages[0].text.find(dir / "state/kelvane/kelvaneerrors.txt"),
+            std::string::npos);
+}
+
+TEST_F(ErrorReport, TheStateFolderIsKelvaneInTheUsersStateFolder) {
+  platform.stateFolderOverride = "/home/ftp/.local/state";
+  EXPECT_EQ(stateReportFolder(platform), "/home/ftp/.local/state/kelvane");
+  EXPECT_EQ(viewQuestion("/program/kelvaneerrors.txt", true), kQuestion);
 }
 
 TEST_F(ErrorReport, AViewerThatCannotStartDoesNotHideTheExitStatus) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds Kelvane in out/ and leaves the executable at build/kelvane; with --sanitize builds
+# Builds Kelvane in out/ and leaves the executable at out/kelvane; with --sanitize builds
 # in out-asan/ (AddressSanitizer and UndefinedBehaviorSanitizer), with --release (optimised,
-# no tests, for benchmarks) in out-release/.
+# no tests, for benchmarks) in out-release/. Nothing generated goes into the source tree:
+# build/ holds the build engine's sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=out
@@ -12,6 +13,3 @@ case "${1:-}" in
 esac
 cmake -S . -B "$dir" "${flags[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
-if [ "$dir" = out ]; then
-  cp out/kelvane build/kelvane
-fi

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Draws Kelvane's 32 by 32 icon (a folder holding a table, on a blue tile) as an indexed
-PNG of at most 256 colours: data/kelvane.png. Run again after changing the picture."""
+"""Draws Kelvane's icon (a folder holding a table, on a blue tile) as indexed PNGs of at most
+256 colours: data/kelvane.png at 32 by 32 (the window's and the Windows build's icon) and
+data/kelvane-128.png at 128 by 128 (the desktop's larger icon), the same picture with smooth
+tile corners. Run again after changing the picture."""
 import os
 import struct
 import zlib
@@ -27,11 +29,15 @@ def rounded(x, y, x0, y0, x1, y1, r):
     return (x - cx) ** 2 + (y - cy) ** 2 <= r * r
 
 
-def pixel(x, y):
+def pixel(x, y, fx=None, fy=None):
+    """The colour at pixel (x, y) of the 32 by 32 picture; (fx, fy), when given, is the exact
+    point in that picture's units, for the tile's rounded corners at a larger size."""
+    fx = x if fx is None else fx
+    fy = y if fy is None else fy
     colour = 0
-    if rounded(x, y, 1, 1, 30, 30, 5):
+    if rounded(fx, fy, 1, 1, 30, 30, 5):
         colour = 1
-    if rounded(x, y, 2, 2, 29, 29, 4):
+    if rounded(fx, fy, 2, 2, 29, 29, 4):
         colour = 3 if y < 12 else 2
     # Folder back with its tab.
     if 5 <= x <= 13 and 6 <= y <= 8:
@@ -52,17 +58,31 @@ def chunk(kind, data):
     return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
 
 
-def main():
-    rows = b"".join(b"\0" + bytes(pixel(x, y) for x in range(SIZE)) for y in range(SIZE))
+def draw(size):
+    scale = size / SIZE
+
+    def at(px, py):
+        if size == SIZE:
+            return pixel(px, py)
+        # The pixel's centre in the 32-unit picture, outlines scaled with it.
+        fx, fy = (px + 0.5) / scale - 0.5, (py + 0.5) / scale - 0.5
+        return pixel(int(px // scale), int(py // scale), fx, fy)
+
+    rows = b"".join(b"\0" + bytes(at(x, y) for x in range(size)) for y in range(size))
     png = b"\x89PNG\r\n\x1a\n"
-    png += chunk(b"IHDR", struct.pack(">IIBBBBB", SIZE, SIZE, 8, 3, 0, 0, 0))
+    png += chunk(b"IHDR", struct.pack(">IIBBBBB", size, size, 8, 3, 0, 0, 0))
     png += chunk(b"PLTE", b"".join(bytes(c) for c in PALETTE))
     png += chunk(b"tRNS", b"\0")
     png += chunk(b"IDAT", zlib.compress(rows, 9))
     png += chunk(b"IEND", b"")
-    out = os.path.join(os.path.dirname(__file__), "..", "data", "kelvane.png")
-    with open(out, "wb") as f:
-        f.write(png)
+    return png
+
+
+def main():
+    data = os.path.join(os.path.dirname(__file__), "..", "data")
+    for size, name in ((SIZE, "kelvane.png"), (128, "kelvane-128.png")):
+        with open(os.path.join(data, name), "wb") as f:
+            f.write(draw(size))
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
 bash scripts/build.sh >/dev/null
-kelvane="$PWD/build/kelvane"
+kelvane="$PWD/out/kelvane"
 
 work=$(mktemp -d /tmp/kelvane-example-XXXXXX)
 cp -r examples/. "$work"

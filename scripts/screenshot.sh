@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-program=${1:-$root/build/kelvane}
+program=${1:-$root/out/kelvane}
 
 # Debian packages for the virtual display, a window manager to draw the title bar, and the
 # tools that find the window and take its picture.

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages Kelvane needs to build, test and benchmark, where missing.
+# Installs the Debian packages Kelvane needs to build, package, test and benchmark, where
+# missing. (scripts/package-test.sh also verifies the systemd units with systemd-analyze,
+# from the systemd package, where that is installed and can run.)
 set -euo pipefail
 
 packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libgtest-dev
-          clang libclang-rt-14-dev xvfb xauth strace time python3)
+          clang libclang-rt-14-dev xvfb xauth strace time python3
+          dpkg-dev lintian man-db)
 # With --windows also what the Windows build and its tests under Wine need.
 if [ "${1:-}" = --windows ]; then
   packages+=(mingw-w64 googletest wine wine64 fonts-wine xvfb xdotool x11-utils zip)

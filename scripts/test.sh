@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: the normal build, and the same
-# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run of the
-# readers.
+# Installs what is missing, then builds and runs every test: the normal build, its Debian
+# package (scripts/package-test.sh), the same tests under AddressSanitizer and
+# UndefinedBehaviorSanitizer, then a short fuzzing run of the readers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -12,6 +12,9 @@ unset DISPLAY WAYLAND_DISPLAY
 echo "== build"
 bash scripts/build.sh
 (cd out && ctest --output-on-failure -j "$(nproc)")
+
+echo "== the Debian package: lintian, the unpacked program, the manual page, the systemd units"
+bash scripts/package-test.sh
 
 echo "== build with address and undefined-behaviour sanitizers"
 bash scripts/build.sh --sanitize

@@ -19,17 +19,29 @@ std::string joinPath(const std::string& folder, const std::string& name, char se
   return (!folder.empty() && folder.back() == separator ? folder : folder + separator) + name;
 }
 
+bool isOpenRequest(const std::string& argumentText) {
+  return argumentText == kOpenOption || argumentText.rfind(std::string(kOpenOption) + " ", 0) == 0;
+}
+
 RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state) {
-  state.datPath = argumentText;
+  // "--open FILE": the window with FILE, its name taken exactly as given (a "?" or a quote
+  // in it is part of the name), so that opening a file never starts a build.
+  bool open = isOpenRequest(argumentText);
+  state.datPath = open ? argumentText.substr(std::min(argumentText.size(),
+                                                      std::string(kOpenOption).size() + 1))
+                       : argumentText;
   if (state.datPath.empty()) {
     state.boxes.Lines = kHelpText;
     return RunMode::WindowEmpty;
   }
 
   state.runStep = {"Parsing dat path from parameters", "Make sure you use format ?datfile.dat"};
-  std::erase(state.datPath, '"');
-  auto request = state.datPath.find('?');
-  if (request == 0) state.datPath.erase(0, 1);
+  std::string::size_type request = std::string::npos;
+  if (!open) {
+    std::erase(state.datPath, '"');
+    request = state.datPath.find('?');
+    if (request == 0) state.datPath.erase(0, 1);
+  }
   state.boxes.Lines.clear();
 
   state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};

@@ -13,6 +13,10 @@ enum class RunMode { WindowEmpty, WindowLoaded, Build };
 // The help text the merge-source box shows in an empty window.
 extern const char* const kHelpText;
 
+// "--open FILE" opens the window with FILE whatever its name holds.
+inline constexpr const char* kOpenOption = "--open";
+bool isOpenRequest(const std::string& argumentText);
+
 // Start-up: reads the argument text, chooses the run mode, finds and loads the settings
 // file and fills the state for the window or the build. Throws kelvane::Failure with
 // state.runStep saying which step failed.

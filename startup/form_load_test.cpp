@@ -118,5 +118,39 @@ TEST(FileNamePart, IsTheLastComponent) {
   EXPECT_EQ(joinPath("C:\\", "x", '\\'), "C:\\x");
 }
 
+TEST_F(FormLoad, OpenTakesTheFileNameExactlyAndNeverBuilds) {
+  // A "?" anywhere, a leading "?" and quotes are all part of the name.
+  for (std::string name : {"what?.dat", "?lead.dat", "say \"hi\" now.dat"}) {
+    AppState fresh;
+    testing::writeBytes(dir / name, kSettings);
+    EXPECT_EQ(formLoad(platform, "--open " + (dir / name), fresh), RunMode::WindowLoaded) << name;
+    EXPECT_EQ(fresh.datPath, dir / name);
+    EXPECT_EQ(fresh.boxes.VFS, "/srv/vfs");
+  }
+}
+
+TEST_F(FormLoad, OpenAloneOpensTheEmptyWindow) {
+  EXPECT_EQ(formLoad(platform, "--open", state), RunMode::WindowEmpty);
+  EXPECT_EQ(state.boxes.Lines, kHelpText);
+  AppState other;
+  EXPECT_EQ(formLoad(platform, "--open ", other), RunMode::WindowEmpty);
+}
+
+TEST_F(FormLoad, OpenLooksARelativeNameUpInTheProgramFolderAndFailsLikeAnyLoad) {
+  testing::writeBytes(dir / "there?.dat", kSettings);
+  EXPECT_EQ(formLoad(platform, "--open there?.dat", state), RunMode::WindowLoaded);
+  EXPECT_EQ(state.datPath, dir / "there?.dat");
+  AppState missing;
+  EXPECT_THROW(formLoad(platform, "--open gone?.dat", missing), Failure);
+  EXPECT_EQ(missing.runStep.action, "Loading dat file");
+}
+
+TEST_F(FormLoad, OnlyTheWholeWordOpenSelectsIt) {
+  // "--opener?x" keeps its old meaning: a build of "--opener" + "?x".
+  EXPECT_FALSE(isOpenRequest("--opener?x"));
+  EXPECT_FALSE(isOpenRequest("?--open x"));
+  EXPECT_TRUE(isOpenRequest("--open x"));
+}
+
 }  // namespace
 }  // namespace kelvane

@@ -16,13 +16,17 @@ namespace {
 const char* const kUsage =
     "Usage: kelvane                  open the settings window\n"
     "       kelvane SETTINGS.dat     open the window with these settings\n"
+    "       kelvane --open FILE      open the window with FILE, whatever its name holds\n"
     "       kelvane '?SETTINGS.dat'  build: bring the mirror folders under the link root to\n"
     "                                the merge sources and write the new VFS table, no window\n"
     "       kelvane --dry-run '?SETTINGS.dat'\n"
     "                                run every check of a build, change nothing, and print\n"
     "                                what it would remove and create\n"
+    "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
-    "folder. A failure writes kelvaneerrors.txt beside the executable; exit status 1.\n";
+    "folder. A failure writes kelvaneerrors.txt beside the executable, or in\n"
+    "$XDG_STATE_HOME/kelvane/ (default ~/.local/state/kelvane/) when the program's folder\n"
+    "cannot be written; exit status 1. See kelvane(1).\n";
 
 }  // namespace
 

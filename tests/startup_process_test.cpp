@@ -69,10 +69,24 @@ TEST_F(StartupProcess, ATruncatedFileInWindowModeEndsInTheReportNotAWindow) {
   EXPECT_NE(report().find("Error number      : 62\r\n"), std::string::npos);
 }
 
+TEST_F(StartupProcess, OpeningAFileWhoseNameHoldsAQuestionMarkNeverBuilds) {
+  // Settings whose build would create links/ and vfs.txt in the work folder.
+  writeBytes(dir / "work/what?.dat",
+             "links/\r\nvfs.txt\r\nold.txt\r\n/m\r\nanon\r\nusers\r\n755\r\n");
+  writeBytes(dir / "work/old.txt", "");
+  ProcessResult result = run({"--open", dir / "work/what?.dat"});
+  EXPECT_EQ(result.status, 2) << result.err;  // the window, which has no display here
+  EXPECT_NE(result.err.find("no display"), std::string::npos) << result.err;
+  EXPECT_FALSE(pathExists(dir / "work/links"));
+  EXPECT_FALSE(pathExists(dir / "work/vfs.txt"));
+  EXPECT_FALSE(pathExists(dir / "program/kelvaneerrors.txt"));
+}
+
 TEST_F(StartupProcess, HelpAndVersion) {
   ProcessResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("kelvane '?SETTINGS.dat'"), std::string::npos);
+  EXPECT_NE(help.out.find("kelvane --open FILE"), std::string::npos);
   ProcessResult version = run({"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "kelvane 1.1\n");

@@ -154,6 +154,34 @@ void WinPlatform::createFolder(const std::string& path) {
                   "mkdir");
 }
 
+bool WinPlatform::folderWritable(const std::string& folder) {
+  std::wstring probe = widePath(folder, "folder test") + L"\\~kelvane-" +
+                       std::to_wstring(::GetCurrentProcessId()) + L".tmp";
+  Handle h(::CreateFileW(
+      probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+      FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  return static_cast<bool>(h);
+}
+
+std::string WinPlatform::userStateFolder() {
+  wchar_t folder[MAX_PATH];
+  DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", folder, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH)
+    throw Failure(ERROR_ENVVAR_NOT_FOUND,
+                  "Cannot find the user's application data folder: LOCALAPPDATA is not set",
+                  "state folder");
+  return narrow(std::wstring(folder, n));
+}
+
+void WinPlatform::createPrivateFolders(const std::string& folder) {
+  std::wstring full = fullPathOf(widePath(folder, "create folder"), folder, "create folder");
+  // Every level from the root down; the missing ones are made, the others used as they are.
+  std::vector<std::wstring> levels;
+  for (std::wstring at = full; !at.empty(); at = parentText(at)) levels.push_back(at);
+  for (auto it = levels.rbegin(); it != levels.rend(); ++it)
+    if (it->size() > rootOf(full).size()) createFolder(narrow(*it));
+}
+
 std::string WinPlatform::resolvedPath(const std::string& path) {
   const char* source = "resolve path";
   std::wstring full = fullPathOf(widePath(path, source), path, source);

@@ -34,6 +34,13 @@ class WinPlatform : public Platform {
   // blanks, unquoted, as the program's own argument text takes it whole. The program itself
   // starts hidden; any other program (the report's viewer) in a normal window.
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  // Tried by making (and at once losing) a hidden file there: what the system allows is what
+  // counts, whatever the folder's attributes say.
+  bool folderWritable(const std::string& folder) override;
+  // %LOCALAPPDATA%, the user's own local application data.
+  std::string userStateFolder() override;
+  // New folders take the permissions of the folder they are made in (the user's own one).
+  void createPrivateFolders(const std::string& folder) override;
 
   // Without an interactive desktop (a service, a scheduled task run without a logged-on
   // user) these behave as without a display: standard error, No, cancelled.

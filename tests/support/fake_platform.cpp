@@ -226,4 +226,21 @@ std::string FakePlatform::saveDialog(const std::string& title, const std::string
 }
 int FakePlatform::runWindow(FrmMain&) { return 0; }
 
+
+bool FakePlatform::folderWritable(const std::string& folder) {
+  if (std::find(unwritableFolders.begin(), unwritableFolders.end(), folder) !=
+      unwritableFolders.end())
+    return false;
+  return PosixPlatform::folderWritable(folder);
+}
+std::string FakePlatform::userStateFolder() {
+  if (stateFolderOverride.empty())
+    throw Failure(ENOENT, "No state folder in this test", "userStateFolder");
+  return stateFolderOverride;
+}
+void FakePlatform::createPrivateFolders(const std::string& folder) {
+  check(Op::CreateFolder, folder);
+  PosixPlatform::createPrivateFolders(folder);
+}
+
 }  // namespace kelvane::testing

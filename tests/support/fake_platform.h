@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <string>
@@ -99,6 +100,17 @@ class FakePlatform : public PosixPlatform {
   // Counts the operation and throws if a fault is due. Public so that wrapped output
   // files can use it.
   void check(Op op, const std::string& path);
+
+  // --- The user's folders ---
+  // Folders taken as not writable whatever their permissions (tests run as root, whom
+  // permissions do not stop).
+  std::vector<std::string> unwritableFolders;
+  // The state folder; without one, asking for it fails, so no test writes to a real home.
+  std::string stateFolderOverride;
+  bool folderWritable(const std::string& folder) override;
+  std::string userStateFolder() override;
+  // Counted and made to fail as Op::CreateFolder.
+  void createPrivateFolders(const std::string& folder) override;
 
  private:
   struct Fault {

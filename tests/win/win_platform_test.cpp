@@ -142,6 +142,20 @@ TEST_F(WinPlatformTest, CreateFolderUsesAFolderButNotAFile) {
   EXPECT_THROW(platform.createFolder(t / "none\\deeper"), Failure);
 }
 
+TEST_F(WinPlatformTest, ReportFoldersAreFoundAndMade) {
+  EXPECT_TRUE(platform.folderWritable(t.path()));
+  EXPECT_FALSE(platform.folderWritable(t / "none"));
+  EXPECT_FALSE(platform.folderWritable(t / "dir\\a.txt"));
+  EXPECT_EQ(t.tree("dir"), (Names{".dotted", "a.txt", "hid.txt", "sub\\", "sys.txt"}));
+
+  platform.createPrivateFolders(t / "dir\\sub\\x\\y");
+  EXPECT_TRUE(platform.folderExists(t / "dir\\sub\\x\\y"));
+  EXPECT_THROW(platform.createPrivateFolders(t / "dir\\a.txt\\z"), Failure);
+
+  ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / "appdata").c_str());
+  EXPECT_EQ(platform.userStateFolder(), t / "appdata");
+}
+
 TEST_F(WinPlatformTest, InputIsPlainFilesOnly) {
   auto input = platform.openInput(t / "dir\\a.txt");
   char buffer[8];
