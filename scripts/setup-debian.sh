@@ -7,6 +7,10 @@ set -euo pipefail
 packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libgtest-dev
           clang libclang-rt-14-dev xvfb xauth strace time python3
           dpkg-dev lintian man-db)
+# With --windows also what the Windows build and its tests under Wine need.
+if [ "${1:-}" = --windows ]; then
+  packages+=(mingw-w64 googletest wine wine64 fonts-wine xvfb xdotool x11-utils zip)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -23,5 +23,8 @@ export LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 (cd out-asan && ctest --output-on-failure -j "$(nproc)")
 
+echo "== Windows build and its tests under Wine"
+bash scripts/test-windows.sh
+
 echo "== fuzzing the readers (KELVANE_FUZZ_SECONDS each, default 60)"
 bash scripts/fuzz.sh

@@ -1,0 +1,181 @@
+// The output table replaced only when a build completes, and the lock two builds of the
+// same table or link root take turns on.
+
+#include <algorithm>
+#include <iostream>
+#include <set>
+#include <vector>
+
+#include "platform/win/win_platform.h"
+#include "platform/win/win_support.h"
+
+namespace kelvane {
+
+using namespace win;
+
+namespace {
+
+void writeAll(HANDLE h, std::string_view bytes, const std::string& path) {
+  while (!bytes.empty()) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    if (!::WriteFile(h, bytes.data(), want, &n, nullptr))
+      throw lastErrorFailure("Cannot write file", path, "write");
+    bytes.remove_prefix(n);
+  }
+}
+
+// The new table goes to a hidden file beside the old one, named after it (the lock keeps
+// two builds of one table apart, and the next build replaces one a killed build left).
+// commit() puts it in place with ReplaceFileW, which keeps the old file's attributes and
+// security; a table with several names is written in place so that every name sees it.
+class WinOutput : public OutputFile {
+ public:
+  WinOutput(std::string shown, std::wstring target, bool exists, bool inPlace)
+      : shown_(std::move(shown)),
+        target_(std::move(target)),
+        temp_(target_ + L".kelvane"),
+        exists_(exists),
+        inPlace_(inPlace) {
+    temp_h_ = Handle(::CreateFileW(temp_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr));
+    if (!temp_h_) throw lastErrorFailure("Cannot create file", shown_, "open");
+  }
+  ~WinOutput() override {
+    temp_h_ = Handle();
+    if (!committed_) ::DeleteFileW(temp_.c_str());
+  }
+
+  void write(std::string_view bytes) override { writeAll(temp_h_.get(), bytes, shown_); }
+
+  void commit() override {
+    if (inPlace_) return commitInPlace();
+    if (!::FlushFileBuffers(temp_h_.get()))
+      throw lastErrorFailure("Cannot write file", shown_, "flush");
+    temp_h_ = Handle();
+    // A new table is not hidden; a replaced one takes the old file's attributes.
+    if (!exists_) ::SetFileAttributesW(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
+    BOOL done = exists_ ? ::ReplaceFileW(target_.c_str(), temp_.c_str(), nullptr,
+                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
+                        : ::MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
+    if (!done)
+      throw lastErrorFailure("Cannot replace file", shown_,
+                             exists_ ? "ReplaceFileW" : "MoveFileExW");
+    committed_ = true;
+  }
+
+ private:
+  void commitInPlace() {
+    Handle out(::CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                             TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!out) throw lastErrorFailure("Cannot write file", shown_, "open");
+    LARGE_INTEGER start{};
+    ::SetFilePointerEx(temp_h_.get(), start, nullptr, FILE_BEGIN);
+    char buffer[64 * 1024];
+    DWORD n = 0;
+    while (::ReadFile(temp_h_.get(), buffer, sizeof buffer, &n, nullptr) && n > 0)
+      writeAll(out.get(), std::string_view(buffer, n), shown_);
+    if (!::FlushFileBuffers(out.get()))
+      throw lastErrorFailure("Cannot write file", shown_, "flush");
+  }
+
+  std::string shown_;
+  std::wstring target_;
+  std::wstring temp_;
+  Handle temp_h_;
+  bool exists_;
+  bool inPlace_;
+  bool committed_ = false;
+};
+
+class FileLocks : public BuildLock {
+ public:
+  void add(Handle h) { held_.push_back(std::move(h)); }
+
+ private:
+  std::vector<Handle> held_;  // closing a handle releases its lock
+};
+
+// The folder of the lock files: one for every user of the machine, so that a scheduled
+// build and one started by hand take turns whoever runs them; the temporary folder when
+// there is no such folder.
+std::wstring lockFolder() {
+  wchar_t data[MAX_PATH];
+  DWORD n = ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
+  if (n > 0 && n < MAX_PATH) {
+    std::wstring folder = std::wstring(data, n) + L"\\Kelvane";
+    if (::CreateDirectoryW(folder.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS)
+      return folder + L"\\";
+  }
+  wchar_t temp[MAX_PATH + 1];
+  n = ::GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp, n);
+}
+
+// One lock file a resolved path, named by the path's upper-case text: paths differing only
+// in case are one path here.
+std::wstring lockFileFor(const std::wstring& folder, const std::string& resolved) {
+  std::wstring text = wide(resolved);
+  ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
+  uint64_t hash = 1469598103934665603ull;
+  for (wchar_t c : text) hash = (hash ^ static_cast<uint64_t>(c)) * 1099511628211ull;
+  wchar_t name[32];
+  swprintf(name, 32, L"kelvane-%016llx.lock", static_cast<unsigned long long>(hash));
+  return folder + name;
+}
+
+}  // namespace
+
+std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
+  const char* source = "open";
+  std::wstring target = widePath(path, source);
+  bool exists = false, inPlace = false;
+  if (Handle h = openForLooking(target, true)) {
+    HandleInfo info = infoOf(h.get(), path, source);
+    if (info.isFolder() || ::GetFileType(h.get()) != FILE_TYPE_DISK)
+      throw Failure(ERROR_ACCESS_DENIED,
+                    "Cannot write \"" + path + "\": something other than a plain file is there",
+                    source);
+    // Found now rather than when the finished table is put in place, after the old mirror
+    // folders are gone: the system will not replace a read-only file.
+    if (info.info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+      throw Failure(
+          ERROR_ACCESS_DENIED,
+          "Cannot replace \"" + path + "\": it is read-only. Clear its read-only attribute",
+          source);
+    // A link keeps being a link: its target is what is replaced.
+    target = finalPath(h.get(), path, source);
+    exists = true;
+    inPlace = info.info.nNumberOfLinks > 1;
+  }
+  return std::make_unique<WinOutput>(path, target, exists, inPlace);
+}
+
+std::unique_ptr<BuildLock> WinPlatform::lockBuild(const std::vector<std::string>& paths) {
+  // Sorted, so that two builds sharing several paths take them in the same order.
+  std::set<std::wstring> files;
+  std::wstring folder = lockFolder();
+  for (const std::string& path : paths) files.insert(lockFileFor(folder, resolvedPath(path)));
+  auto locks = std::make_unique<FileLocks>();
+  bool said = false;
+  for (const std::wstring& file : files) {
+    // Reading is enough to lock, and is what another user may do with a lock file made first
+    // by someone else.
+    Handle h(::CreateFileW(file.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!h) throw lastErrorFailure("Cannot open file to lock it", narrow(file), "lock");
+    OVERLAPPED at{};
+    if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+      if (!said)
+        std::cerr << "kelvane: waiting for another build of the same tables to end" << std::endl;
+      said = true;
+      if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at))
+        throw lastErrorFailure("Cannot lock file", narrow(file), "lock");
+    }
+    locks->add(std::move(h));
+  }
+  return locks;
+}
+
+}  // namespace kelvane

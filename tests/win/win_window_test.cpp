@@ -1,0 +1,229 @@
+// The Win32 settings window as a person meets it: placement, controls, keyboard.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <commctrl.h>
+
+#include <vector>
+
+#include "platform/win/win_platform.h"
+#include "platform/win/win_support.h"
+#include "platform/win/win_window.h"
+#include "window/frm_main.h"
+
+namespace kelvane {
+namespace {
+
+struct Control {
+  std::string kind;
+  std::string text;
+  RECT rect;  // in client coordinates
+};
+
+bool operator==(const RECT& a, const RECT& b) {
+  return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
+std::string textOf(HWND window) {
+  wchar_t buffer[256];
+  return win::narrow(std::wstring(buffer, ::GetWindowTextW(window, buffer, 256)));
+}
+
+std::string kindOf(HWND window) {
+  wchar_t buffer[64];
+  return win::narrow(std::wstring(buffer, ::GetClassNameW(window, buffer, 64)));
+}
+
+// x, y, width, height relative to the frame, as client coordinates.
+RECT inFrame(int x, int y, int width, int height) {
+  return {8 + x, 8 + y, 8 + x + width, 8 + y + height};
+}
+
+class WinWindowTest : public ::testing::Test {
+ protected:
+  WinWindowTest() : form(platform, state), window(form, platform) {}
+
+  // The children in the order the dialog manager tabs through them.
+  std::vector<Control> controls() {
+    std::vector<Control> out;
+    for (HWND child = ::GetWindow(window.handle(), GW_CHILD); child;
+         child = ::GetWindow(child, GW_HWNDNEXT)) {
+      RECT rect;
+      ::GetWindowRect(child, &rect);
+      ::MapWindowPoints(nullptr, window.handle(), reinterpret_cast<POINT*>(&rect), 2);
+      out.push_back({kindOf(child), textOf(child), rect});
+    }
+    return out;
+  }
+
+  HWND child(const std::string& text) {
+    for (HWND c = ::GetWindow(window.handle(), GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT))
+      if (textOf(c) == text) return c;
+    return nullptr;
+  }
+
+  WinPlatform platform;
+  AppState state;
+  FrmMain form;
+  WinMainWindow window;
+};
+
+TEST_F(WinWindowTest, ClientAreaIsFixedAndCentred) {
+  RECT client, outer, area;
+  ::GetClientRect(window.handle(), &client);
+  EXPECT_EQ(client.right, 347);
+  EXPECT_EQ(client.bottom, 433);
+  ::GetWindowRect(window.handle(), &outer);
+  ::SystemParametersInfoW(SPI_GETWORKAREA, 0, &area, 0);
+  EXPECT_LE(std::abs((outer.left + outer.right) - (area.left + area.right)), 1);
+  EXPECT_LE(std::abs((outer.top + outer.bottom) - (area.top + area.bottom)), 1);
+  LONG style = ::GetWindowLongW(window.handle(), GWL_STYLE);
+  EXPECT_FALSE(style & WS_THICKFRAME);
+  EXPECT_FALSE(style & WS_MAXIMIZEBOX);
+  EXPECT_EQ(textOf(window.handle()), "Kelvane v1.1 by Oduvin");
+}
+
+TEST_F(WinWindowTest, ControlsSitWhereTheLayoutPutsThemInTheOrderTheyAreMade) {
+  const SettingsTexts initial = initialBoxTexts();
+  std::vector<Control> expected = {
+      {"Button", "Setup", inFrame(0, 0, 329, 417)},
+      {"Edit", initial.WhereCreate, inFrame(8, 16, 313, 19)},
+      {"Edit", initial.VFS, inFrame(8, 40, 313, 19)},
+      {"Edit", initial.VFSold, inFrame(8, 64, 313, 19)},
+      {"Edit", initial.VirtualR, inFrame(8, 88, 313, 19)},
+      {"Edit", initial.OwnU, inFrame(120, 112, 65, 19)},
+      {"Edit", initial.OwnG, inFrame(192, 112, 73, 19)},
+      {"Edit", initial.CHMOD, inFrame(272, 112, 49, 19)},
+      {"Static", "", inFrame(16, 136, 289, 1)},
+      {"Edit", "", inFrame(8, 144, 313, 233)},
+      {"Static", "", inFrame(5, 377, 32, 32)},
+      {"Button", "&Save Settings", inFrame(40, 384, 89, 25)},
+      {"Button", "&Build VFS now!", inFrame(160, 384, 97, 25)},
+      {"Button", "&Close", inFrame(256, 384, 65, 25)},
+      {"Button", "&as", inFrame(128, 384, 33, 25)},
+  };
+  std::vector<Control> made = controls();
+  ASSERT_EQ(made.size(), expected.size());
+  for (size_t i = 0; i < made.size(); ++i) {
+    SCOPED_TRACE("control " + std::to_string(i) + " " + expected[i].text);
+    EXPECT_EQ(made[i].kind, expected[i].kind);
+    EXPECT_EQ(made[i].text, expected[i].text);
+    EXPECT_TRUE(made[i].rect == expected[i].rect)
+        << made[i].rect.left << "," << made[i].rect.top << " " << made[i].rect.right << ","
+        << made[i].rect.bottom;
+  }
+}
+
+TEST_F(WinWindowTest, TabGoesThroughBoxesThenButtonsWithAsLast) {
+  ::ShowWindow(window.handle(), SW_SHOWNORMAL);
+  const SettingsTexts initial = initialBoxTexts();
+  std::vector<std::string> order = {initial.WhereCreate, initial.VFS,  initial.VFSold,
+                                    initial.VirtualR,    initial.OwnU, initial.OwnG,
+                                    initial.CHMOD,       "",           "&Save Settings",
+                                    "&Build VFS now!",   "&Close",     "&as",
+                                    initial.WhereCreate};
+  HWND at = child(initial.WhereCreate);
+  for (size_t i = 1; i < order.size(); ++i) {
+    at = ::GetNextDlgTabItem(window.handle(), at, FALSE);
+    ASSERT_NE(at, nullptr);
+    EXPECT_EQ(textOf(at), order[i]) << "tab stop " << i;
+  }
+}
+
+TEST_F(WinWindowTest, DialogFontTooltipsIconAndNoDefaultButton) {
+  for (const char* text : {"&Save Settings", "&as", "&Build VFS now!", "&Close"}) {
+    HWND button = child(text);
+    ASSERT_NE(button, nullptr) << text;
+    EXPECT_EQ(::GetWindowLongW(button, GWL_STYLE) & BS_TYPEMASK, BS_PUSHBUTTON) << text;
+    LOGFONTW font{};
+    ::GetObjectW(reinterpret_cast<HFONT>(::SendMessageW(button, WM_GETFONT, 0, 0)), sizeof font,
+                 &font);
+    EXPECT_EQ(std::wstring(font.lfFaceName), L"MS Shell Dlg");
+    EXPECT_EQ(font.lfHeight, -11);
+  }
+  EXPECT_EQ(::SendMessageW(window.handle(), DM_GETDEFID, 0, 0), 0);
+  HWND tips = ::FindWindowExW(nullptr, nullptr, L"tooltips_class32", nullptr);
+  for (; tips && ::GetWindow(tips, GW_OWNER) != window.handle();
+       tips = ::FindWindowExW(nullptr, tips, L"tooltips_class32", nullptr)) {
+  }
+  ASSERT_NE(tips, nullptr);
+  EXPECT_EQ(::SendMessageW(tips, TTM_GETTOOLCOUNT, 0, 0), 8);
+  EXPECT_NE(::GetClassLongPtrW(window.handle(), GCLP_HICON), 0);
+  HWND image = ::GetWindow(child("&Save Settings"), GW_HWNDPREV);
+  ASSERT_EQ(kindOf(image), "Static");
+  EXPECT_NE(::SendMessageW(image, STM_GETICON, 0, 0), 0);
+}
+
+TEST(WinWindowText, ValuesComeBackAsTheyWereReadWhateverTheirEncodingOrLength) {
+  WinPlatform platform;
+  AppState state;
+  state.boxes.Lines = std::string(100000, 'x') + "\r\n";
+  state.boxes.WhereCreate = "D:\\caf\xe9";  // not UTF-8: the ANSI code page
+  state.boxes.VFS = "D:\\caf\xc3\xa9";      // UTF-8
+  FrmMain form(platform, state);
+  WinMainWindow window(form, platform);
+  HWND where = ::GetWindow(::GetWindow(window.handle(), GW_CHILD), GW_HWNDNEXT);
+  HWND vfs = ::GetWindow(where, GW_HWNDNEXT);
+  EXPECT_EQ(textOf(where), textOf(vfs));  // both show "D:\café"
+  HWND lines = where;
+  for (int i = 0; i < 8; ++i) lines = ::GetWindow(lines, GW_HWNDNEXT);
+  EXPECT_EQ(::GetWindowTextLengthW(lines), 100002);
+  EXPECT_GT(::SendMessageW(lines, EM_GETLIMITTEXT, 0, 0), 100002);
+
+  // Close takes the boxes back into the settings first.
+  const SettingsTexts shown = state.boxes;
+  HWND close = ::FindWindowExW(window.handle(), nullptr, L"Button", L"&Close");
+  ::SendMessageW(window.handle(), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(close), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(close));
+  EXPECT_TRUE(form.closeRequested());
+  EXPECT_EQ(state.boxes.WhereCreate, shown.WhereCreate);
+  EXPECT_EQ(state.boxes.VFS, shown.VFS);
+  EXPECT_EQ(state.boxes.Lines, shown.Lines);
+}
+
+// Keys typed into the running window, one step a timer tick.
+struct Keys {
+  static inline HWND window = nullptr;
+  static inline int step = 0;
+  static inline bool aliveAfterEnterAndEscape = false;
+
+  static void press(std::initializer_list<WORD> keys) {
+    std::vector<INPUT> inputs;
+    for (WORD key : keys) inputs.push_back({INPUT_KEYBOARD, {.ki = {key, 0, 0, 0, 0}}});
+    for (auto it = std::rbegin(keys); it != std::rend(keys); ++it)
+      inputs.push_back({INPUT_KEYBOARD, {.ki = {*it, 0, KEYEVENTF_KEYUP, 0, 0}}});
+    ::SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+  }
+
+  static void CALLBACK tick(HWND, UINT, UINT_PTR, DWORD) {
+    int now = step++;
+    if (now == 0) {
+      ::SetForegroundWindow(window);
+      press({VK_RETURN});
+      press({VK_ESCAPE});
+    } else if (now == 2) {
+      aliveAfterEnterAndEscape = ::IsWindow(window);
+    } else if (now == 200) {
+      // The keys never arrived: end the window so that the test fails instead of hanging.
+      ::DestroyWindow(window);
+    }
+    // Again every second, in case the keys went elsewhere while the window came up.
+    if (now >= 2 && now % 20 == 2) {
+      ::SetForegroundWindow(window);
+      press({VK_MENU, 'C'});
+    }
+  }
+};
+
+TEST_F(WinWindowTest, EnterAndEscapeDoNothingAndAltCCloses) {
+  Keys::window = window.handle();
+  UINT_PTR timer = ::SetTimer(nullptr, 0, 50, Keys::tick);
+  EXPECT_EQ(window.run(), 0);
+  ::KillTimer(nullptr, timer);
+  EXPECT_TRUE(Keys::aliveAfterEnterAndEscape);
+  EXPECT_TRUE(form.closeRequested());
+}
+
+}  // namespace
+}  // namespace kelvane
