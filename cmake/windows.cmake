@@ -5,14 +5,8 @@ enable_language(RC)
 # (GCC bug 105651).
 add_compile_options(-Wno-restrict)
 
-set(CORE_DIRS startup settings build report window)
-file(GLOB WIN_CORE_SOURCES CONFIGURE_DEPENDS platform/failure.cpp platform/win/win_*.cpp)
-list(FILTER WIN_CORE_SOURCES EXCLUDE REGEX "(_test|win_main)\\.cpp$")
-foreach(dir ${CORE_DIRS})
-  file(GLOB dir_sources CONFIGURE_DEPENDS ${dir}/*.cpp)
-  list(FILTER dir_sources EXCLUDE REGEX "_test\\.cpp$")
-  list(APPEND WIN_CORE_SOURCES ${dir_sources})
-endforeach()
+kelvane_core_sources(WIN_CORE_SOURCES platform/failure.cpp platform/win/win_*.cpp)
+list(FILTER WIN_CORE_SOURCES EXCLUDE REGEX "win_main\\.cpp$")
 add_library(kelvane_core STATIC ${WIN_CORE_SOURCES})
 target_include_directories(kelvane_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(kelvane_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
