@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "build/dir_map.h"
+#include "build/entry_encoding.h"
 #include "build/link_removal.h"
 #include "build/link_root_check.h"
 #include "build/table_diff.h"
@@ -21,12 +22,13 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   Settings& s = state.settings;
   RunStep& step = state.runStep;
   const char separator = platform.separator();
-  bool sameTable = s.VFSold == s.VFS;
 
   // 1. The link root always ends in the separator; later phases and the report see it so.
   // Everything that could make the build reach outside what the user gave it is refused
   // here, before anything is touched.
   step = {"Checking the folder to create structure in", ""};
+  takeSettingsAsText(platform, s);
+  bool sameTable = s.VFSold == s.VFS;
   std::string typedLinkRoot = s.WhereCreate;
   if (s.WhereCreate.empty() || s.WhereCreate.back() != separator) s.WhereCreate += separator;
   refuseUnsafeValues(state, !sameTable, separator);
@@ -59,11 +61,25 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   }
   VfsWriter vfs(std::move(output), s);
 
+  // 4 and 5. The old lines, copied as they are, before anything is removed: the output is a
+  // new file until the commit, so an input that is also the output is read as it was, and
+  // the new entries can be written in the old lines' encoding.
+  std::string line;
+  for (;;) {
+    step = readStep;
+    if (!oldTable.next(line)) break;
+    step = writeStep;
+    vfs.writeOldLine(line);
+  }
+  EntryEncoding encoding(platform, s.textIsUtf8 && oldTable.allUtf8());
+  refuseUnencodableValues(state, !sameTable, encoding);
+  vfs.encodeEntriesIn(encoding);
+
   // 3. Every source's subfolders, after those of the sources before it, known before
   // anything is removed: a source that cannot be read stops the build with the mirror whole.
   step = {"Mapping out directory structure", ""};
   DirTable table;
-  FolderScan scan(platform, table);
+  FolderScan scan(platform, table, &encoding);
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
   Layout layout(table, separator);
 
@@ -75,16 +91,6 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   bool linkRootExists = linkRoot != nullptr;
   if (!sameTable && linkRoot) reconcileLinkRoot(*linkRoot, layout, changes);
   linkRoot.reset();
-
-  // 4 and 5. The old lines, copied as they are. The output is a new file until the commit,
-  // so an input that is also the output is read as it was.
-  std::string line;
-  for (;;) {
-    step = readStep;
-    if (!oldTable.next(line)) break;
-    step = writeStep;
-    vfs.writeOldLine(line);
-  }
 
   // 6.
   step = {"Writing path to merge folder in new VFS file (" + s.VFS + ")", kFixDat};

@@ -32,7 +32,8 @@ void FolderScan::DirMap(const std::string& Path, const std::string& genrex, int 
       full_.assign(Path).append(entry.name);
       isFolder = platform_.folderExists(full_);  // a link to a folder counts as one
     }
-    if (isFolder && fitsInTable(entry.name)) table_.add(entry.name);
+    if (isFolder && fitsInTable(entry.name) && (!encoding_ || encoding_->holds(entry.name)))
+      table_.add(entry.name);
   }
 }
 

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "build/dir_table.h"
+#include "build/entry_encoding.h"
 #include "platform/platform.h"
 
 namespace kelvane {
@@ -11,7 +12,9 @@ namespace kelvane {
 // old mirror is removed by its own walk, which never records full paths.)
 class FolderScan {
  public:
-  FolderScan(Platform& platform, DirTable& table) : platform_(platform), table_(table) {}
+  // With encoding, a name that the new entries' encoding cannot hold is skipped too.
+  FolderScan(Platform& platform, DirTable& table, const EntryEncoding* encoding = nullptr)
+      : platform_(platform), table_(table), encoding_(encoding) {}
 
   // Lists Path (its contents when it ends in the separator, else the one entry it names)
   // and adds a row for every visible folder at Path & N, recording the bare name N and
@@ -21,6 +24,7 @@ class FolderScan {
  private:
   Platform& platform_;
   DirTable& table_;
+  const EntryEncoding* encoding_;
   std::string full_;  // reused for every entry
 };
 

@@ -6,6 +6,7 @@
 
 namespace kelvane {
 
+class EntryEncoding;
 class FolderTree;
 class Platform;
 
@@ -24,5 +25,10 @@ void refuseUnsafeLinkRoot(Platform& platform, FolderTree* tree, const std::strin
 // line break or NUL byte in the link root or a merge source (and a "|" in the link root when
 // the root entry is written), and a genre with a ".." part.
 void refuseUnsafeValues(const AppState& state, bool writesRootEntry, char separator);
+
+// Refuses a value written into the new entries (as refuseUnsafeValues names them) that
+// encoding cannot hold.
+void refuseUnencodableValues(const AppState& state, bool writesRootEntry,
+                             const EntryEncoding& encoding);
 
 }  // namespace kelvane

@@ -1,5 +1,7 @@
 #include <string_view>
+#include <vector>
 
+#include "build/entry_encoding.h"
 #include "build/link_root_check.h"
 #include "platform/failure.h"
 
@@ -48,30 +50,66 @@ bool hasParentPart(const std::string& genre, char separator) {
   }
 }
 
+// A setting that goes into the table's entries, the characters that may not be in it, and
+// how a refusal names it.
+struct TableValue {
+  const std::string& value;
+  std::string_view breakers;
+  std::string what;
+};
+
+// The link root is in the table only as the root entry; mirror folders are not in it.
+std::vector<TableValue> tableValues(const Settings& s, bool writesRootEntry) {
+  std::vector<TableValue> values = {
+      {s.VirtualR, kFieldBreakers, "virtual root \"" + s.VirtualR + "\""},
+      {s.OwnU, kFieldBreakers, "owner user \"" + s.OwnU + "\""},
+      {s.OwnG, kFieldBreakers, "owner group \"" + s.OwnG + "\""}};
+  if (writesRootEntry)
+    values.push_back({s.WhereCreate, kFieldBreakers, "link root \"" + s.WhereCreate + "\""});
+  for (size_t i = 0; i < s.sources.size(); ++i) {
+    const MergeSource& source = s.sources[i];
+    std::string line = "merge line " + std::to_string(i + 1) + " (\"" + source.path +
+                       (source.genre.empty() ? "" : "|" + source.genre) + "\")";
+    values.push_back({source.path, kLineBreakers, "folder of " + line});
+    values.push_back({source.genre, kFieldBreakers, "genre of " + line});
+  }
+  return values;
+}
+
 }  // namespace
 
 void refuseUnsafeValues(const AppState& state, bool writesRootEntry, char separator) {
   const Settings& s = state.settings;
   const std::string& dat = state.datPath;
-  refuseAny(s.WhereCreate, writesRootEntry ? kFieldBreakers : kLineBreakers,
-            "link root \"" + s.WhereCreate + "\"", dat);
-  refuseAny(s.VirtualR, kFieldBreakers, "virtual root \"" + s.VirtualR + "\"", dat);
-  refuseAny(s.OwnU, kFieldBreakers, "owner user \"" + s.OwnU + "\"", dat);
-  refuseAny(s.OwnG, kFieldBreakers, "owner group \"" + s.OwnG + "\"", dat);
+  // Without the root entry the link root is only a path, where a "|" is an ordinary name.
+  if (!writesRootEntry)
+    refuseAny(s.WhereCreate, kLineBreakers, "link root \"" + s.WhereCreate + "\"", dat);
+  for (const TableValue& v : tableValues(s, writesRootEntry))
+    refuseAny(v.value, v.breakers, v.what, dat);
   for (size_t i = 0; i < s.sources.size(); ++i) {
     const MergeSource& source = s.sources[i];
-    std::string line = "merge line " + std::to_string(i + 1) + " (\"" + source.path +
-                       (source.genre.empty() ? "" : "|" + source.genre) + "\")";
-    refuseAny(source.path, kLineBreakers, "folder of " + line, dat);
-    refuseAny(source.genre, kFieldBreakers, "genre of " + line, dat);
     if (hasParentPart(source.genre, separator))
       throw Failure(kErrRefused,
-                    "Refused to build: the genre of " + line +
-                        " has a \"..\" part, which would put mirror folders outside the link "
-                        "root. Change it in \"" +
+                    "Refused to build: the genre of merge line " + std::to_string(i + 1) + " (\"" +
+                        source.path + "|" + source.genre +
+                        "\") has a \"..\" part, which would put mirror folders outside the "
+                        "link root. Change it in \"" +
                         dat + "\"",
                     "check settings");
   }
+}
+
+void refuseUnencodableValues(const AppState& state, bool writesRootEntry,
+                             const EntryEncoding& encoding) {
+  for (const TableValue& v : tableValues(state.settings, writesRootEntry))
+    if (!encoding.holds(v.value))
+      throw Failure(kErrRefused,
+                    "Refused to build: the " + v.what +
+                        " holds a character that the system's code page cannot hold, and the "
+                        "new VFS entries are written in that code page because the settings "
+                        "file or the old VFS file is not UTF-8. Change the value in \"" +
+                        state.datPath + "\", or save both files as UTF-8",
+                    "check settings");
 }
 
 }  // namespace kelvane

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/failure.h"
+#include "platform/utf8.h"
 #include "settings/number_text.h"
 
 namespace kelvane {
@@ -31,11 +33,12 @@ bool OldTableReader::next(std::string& line) {
       if (at_ == buffer_.size()) return false;
       line.assign(buffer_, at_);
       at_ = buffer_.size();
-      return true;
+    } else {
+      line.assign(buffer_, at_, end - at_);
+      at_ = end + 1;
+      if (buffer_[end] == '\r' && at_ < buffer_.size() && buffer_[at_] == '\n') ++at_;
     }
-    line.assign(buffer_, at_, end - at_);
-    at_ = end + 1;
-    if (buffer_[end] == '\r' && at_ < buffer_.size() && buffer_[at_] == '\n') ++at_;
+    allUtf8_ = allUtf8_ && isUtf8(line);
     return true;
   }
 }
@@ -56,9 +59,21 @@ void VfsWriter::writeOldLine(std::string_view line) {
   out_->write(line_);
 }
 
+void VfsWriter::writeEntry() {
+  if (!encoding_) return out_->write(line_);
+  std::optional<std::string> bytes = encoding_->bytes(line_);
+  // The values and names were checked against the encoding; this is the last guard.
+  if (!bytes)
+    throw Failure(kErrRefused,
+                  "The entry \"" + line_.substr(0, line_.size() - 2) +
+                      "\" cannot be written in the VFS table's encoding",
+                  "write table");
+  out_->write(*bytes);
+}
+
 void VfsWriter::writeRootEntry() {
   line_.assign(rootPhysical_).append("|").append(virtualRoot_).append(tail_);
-  out_->write(line_);
+  writeEntry();
 }
 
 void VfsWriter::writeMergedEntry(const DirTable& table, size_t row) {
@@ -66,7 +81,7 @@ void VfsWriter::writeMergedEntry(const DirTable& table, size_t row) {
   line_.assign(table.parents(row)).append(name).append("|");
   line_.append(virtualRoot_).append("/").append(table.virtGenre(row)).append(name);
   line_.append(tail_);
-  out_->write(line_);
+  writeEntry();
 }
 
 void VfsWriter::commit() { out_->commit(); }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "build/dir_table.h"
+#include "build/entry_encoding.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 
@@ -18,6 +19,8 @@ class OldTableReader {
   explicit OldTableReader(std::unique_ptr<InputFile> input) : input_(std::move(input)) {}
   // The next line without its ending; false at the end of the file.
   bool next(std::string& line);
+  // Every line returned so far is UTF-8 (or plain ASCII).
+  bool allUtf8() const { return allUtf8_; }
 
  private:
   // Reads more after what is left of the buffer; sets ended_ at the end of the file.
@@ -29,6 +32,7 @@ class OldTableReader {
   size_t at_ = 0;
   size_t scanned_ = 0;  // no line end in buffer_ before this
   bool ended_ = false;
+  bool allUtf8_ = true;
 };
 
 // The new table while the build writes it: "|"-separated entries, every line ended by
@@ -42,6 +46,8 @@ class VfsWriter {
   VfsWriter(std::unique_ptr<OutputFile> out, const Settings& settings);
 
   void writeOldLine(std::string_view line);
+  // Entries written from now on are in encoding (until then, as they are).
+  void encodeEntriesIn(const EntryEncoding& encoding) { encoding_ = &encoding; }
   // The link root without its trailing separator, at the virtual root.
   void writeRootEntry();
   // The folder parents(row) & names(row), at VirtualR/virtGenre(row)names(row).
@@ -49,11 +55,15 @@ class VfsWriter {
   void commit();
 
  private:
+  // Writes line_, an entry, in the entries' encoding.
+  void writeEntry();
+
   std::unique_ptr<OutputFile> out_;
   std::string rootPhysical_;
   std::string virtualRoot_;
   std::string tail_;  // "|OwnU|OwnG|CHMOD|r|0|0|0|0|0|0|0|0" CR LF
   std::string line_;  // reused for every entry
+  const EntryEncoding* encoding_ = nullptr;
 };
 
 }  // namespace kelvane

@@ -5,7 +5,8 @@ enable_language(RC)
 # (GCC bug 105651).
 add_compile_options(-Wno-restrict)
 
-kelvane_core_sources(WIN_CORE_SOURCES platform/failure.cpp platform/win/win_*.cpp)
+kelvane_core_sources(WIN_CORE_SOURCES platform/failure.cpp platform/utf8.cpp
+                     platform/win/win_*.cpp)
 list(FILTER WIN_CORE_SOURCES EXCLUDE REGEX "win_main\\.cpp$")
 add_library(kelvane_core STATIC ${WIN_CORE_SOURCES})
 target_include_directories(kelvane_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -101,6 +102,15 @@ class Platform {
   // The separator of physical paths: "/" on Linux, "\" on Windows.
   virtual char separator() const = 0;
 
+  // Names and paths in the program are text as the system's listing gives it: UTF-8 on
+  // Windows, the bytes themselves on Linux. A file not written in UTF-8 holds them in the
+  // system's local encoding (the ANSI code page on Windows); on Linux, where names are
+  // bytes, that encoding is the bytes and both of these return text unchanged.
+  // The program's text for bytes in the local encoding.
+  virtual std::string fromLocalText(const std::string& bytes) const = 0;
+  // The local encoding's bytes for text; nullopt when it has none for a character of it.
+  virtual std::optional<std::string> toLocalText(const std::string& text) const = 0;
+
   // --- Folders -------------------------------------------------------------------------
   // A pattern ending in the separator lists that folder's contents, "." and ".." included;
   // any other pattern lists the single entry it names. Every character is literal. Hidden
@@ -142,6 +152,9 @@ class Platform {
   virtual std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) = 0;
 
   // --- Processes -------------------------------------------------------------------------
+  // The program that opens a text file given as its only argument for the user to read:
+  // "xdg-open" on Linux, "notepad.exe" on Windows.
+  virtual std::string textEditor() const = 0;
   // The folder of the running executable, without a trailing separator (except at a root).
   virtual std::string programFolder() = 0;
   virtual std::string executablePath() = 0;

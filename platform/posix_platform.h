@@ -17,6 +17,8 @@ class PosixPlatform : public Platform {
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
   char separator() const override;
+  std::string fromLocalText(const std::string& bytes) const override { return bytes; }
+  std::optional<std::string> toLocalText(const std::string& text) const override { return text; }
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
@@ -35,6 +37,7 @@ class PosixPlatform : public Platform {
 
   std::string programFolder() override;
   std::string executablePath() override;
+  std::string textEditor() const override { return "xdg-open"; }
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;

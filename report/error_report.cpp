@@ -83,7 +83,7 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
       return 1;
     }
     if (platform.question("Error", viewQuestion(path, beside), Icon::Error))
-      platform.startDetached("xdg-open", {path});
+      platform.startDetached(platform.textEditor(), {path});
   } catch (const std::exception& e) {
     platform.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }

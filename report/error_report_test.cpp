@@ -89,7 +89,7 @@ TEST_F(ErrorReport, AnsweringYesOpensTheReportAndTheLastFailureWins) {
   platform.answers = {true};
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
   ASSERT_EQ(platform.started.size(), 1u);
-  EXPECT_EQ(platform.started[0].program, "xdg-open");
+  EXPECT_EQ(platform.started[0].program, platform.textEditor());
   EXPECT_EQ(platform.started[0].args, std::vector<std::string>{dir / "program/kelvaneerrors.txt"});
   EXPECT_EQ(report().rfind("Error number      : 2\r\n", 0), 0u);
   EXPECT_EQ(report().find("previous"), std::string::npos);

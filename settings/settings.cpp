@@ -5,6 +5,7 @@
 
 #include "platform/failure.h"
 #include "platform/platform.h"
+#include "platform/utf8.h"
 #include "settings/field_reader.h"
 #include "settings/number_text.h"
 
@@ -50,6 +51,7 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
 
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
                    std::string& lines) {
+  settings.textIsUtf8 = isUtf8(bytes);
   FieldReader fields(bytes);
   settings.WhereCreate = fields.next(name);
   settings.VFS = fields.next(name);

@@ -24,6 +24,8 @@ struct Settings {
   std::string OwnG;
   float CHMOD = 0;
   std::vector<MergeSource> sources;
+  // The settings file is UTF-8 (or plain ASCII); else it is in the system's local encoding.
+  bool textIsUtf8 = true;
 };
 
 // The texts of the window's eight boxes, in the order the settings file holds them.

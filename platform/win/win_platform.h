@@ -12,6 +12,8 @@ namespace kelvane {
 class WinPlatform : public Platform {
  public:
   char separator() const override { return '\\'; }
+  std::string fromLocalText(const std::string& bytes) const override;
+  std::optional<std::string> toLocalText(const std::string& text) const override;
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
@@ -28,6 +30,7 @@ class WinPlatform : public Platform {
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
   std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) override;
 
+  std::string textEditor() const override { return "notepad.exe"; }
   std::string programFolder() override;
   std::string executablePath() override;
   // The command line is program (quoted when it holds a blank) and args joined with single
@@ -55,8 +58,7 @@ class WinPlatform : public Platform {
 // that follow it, as the system gives it.
 std::string argumentTextOf(const std::wstring& commandLine);
 
-// The command line startDetached hands the system for program and args. A document viewer
-// asked for by its Linux name opens the document in "notepad.exe".
+// The command line startDetached hands the system for program and args.
 std::string commandLineOf(const std::string& program, const std::vector<std::string>& args);
 
 // True when this process can show windows to a person.

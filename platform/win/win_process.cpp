@@ -40,8 +40,7 @@ std::string WinPlatform::programFolder() {
 }
 
 std::string commandLineOf(const std::string& program, const std::vector<std::string>& args) {
-  std::string name = program == "xdg-open" ? "notepad.exe" : program;
-  std::string line = name.find(' ') == std::string::npos ? name : "\"" + name + "\"";
+  std::string line = program.find(' ') == std::string::npos ? program : "\"" + program + "\"";
   for (const std::string& arg : args) line += " " + arg;
   return line;
 }

@@ -2,12 +2,9 @@
 
 #include <vector>
 
-namespace kelvane::win {
+#include "platform/win/win_platform.h"
 
-bool isUtf8(std::string_view bytes) {
-  return bytes.empty() || ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
-                                                static_cast<int>(bytes.size()), nullptr, 0) > 0;
-}
+namespace kelvane::win {
 
 std::wstring wide(std::string_view bytes) {
   if (bytes.empty()) return {};
@@ -33,6 +30,40 @@ std::string narrow(std::wstring_view text) {
   ::WideCharToMultiByte(CP_UTF8, 0, text.data(), size, out.data(), n, nullptr, nullptr);
   return out;
 }
+
+}  // namespace kelvane::win
+
+namespace kelvane {
+
+std::string WinPlatform::fromLocalText(const std::string& bytes) const {
+  if (bytes.empty()) return {};
+  int size = static_cast<int>(bytes.size());
+  int n = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
+  std::wstring text(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, text.data(), n);
+  return win::narrow(text);
+}
+
+std::optional<std::string> WinPlatform::toLocalText(const std::string& text) const {
+  if (::GetACP() == CP_UTF8) return text;
+  std::wstring wideText = win::wide(text);
+  if (wideText.empty()) return std::string();
+  // No best fit: a character the code page lacks must not turn into a look-alike ("ł"
+  // written as "l" would name another folder).
+  int size = static_cast<int>(wideText.size());
+  BOOL lacking = FALSE;
+  int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideText.data(), size, nullptr, 0,
+                                nullptr, &lacking);
+  if (n <= 0 || lacking) return std::nullopt;
+  std::string bytes(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideText.data(), size, bytes.data(), n,
+                        nullptr, nullptr);
+  return bytes;
+}
+
+}  // namespace kelvane
+
+namespace kelvane::win {
 
 std::string errorText(DWORD err) {
   wchar_t* buffer = nullptr;

@@ -8,6 +8,7 @@
 
 #include "platform/failure.h"
 #include "platform/platform.h"
+#include "platform/utf8.h"
 
 namespace kelvane::win {
 
@@ -32,9 +33,8 @@ class Handle {
 };
 
 // The program keeps names, paths and file texts as bytes; the system takes UTF-16. Bytes
-// are read as UTF-8 when they are valid UTF-8, else in the ANSI code page, so that a
-// settings file written by an older Windows tool keeps its accented names.
-bool isUtf8(std::string_view bytes);
+// are read as UTF-8 when they are valid UTF-8 (isUtf8), else in the ANSI code page, so that
+// a settings file written by an older Windows tool keeps its accented names.
 std::wstring wide(std::string_view bytes);
 // A path for the system; one holding a NUL byte fails rather than being cut short.
 std::wstring widePath(const std::string& path, const char* source);

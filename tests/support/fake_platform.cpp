@@ -226,7 +226,6 @@ std::string FakePlatform::saveDialog(const std::string& title, const std::string
 }
 int FakePlatform::runWindow(FrmMain&) { return 0; }
 
-
 bool FakePlatform::folderWritable(const std::string& folder) {
   if (std::find(unwritableFolders.begin(), unwritableFolders.end(), folder) !=
       unwritableFolders.end())
@@ -241,6 +240,36 @@ std::string FakePlatform::userStateFolder() {
 void FakePlatform::createPrivateFolders(const std::string& folder) {
   check(Op::CreateFolder, folder);
   PosixPlatform::createPrivateFolders(folder);
+}
+
+std::string FakePlatform::fromLocalText(const std::string& bytes) const {
+  if (!latin1LocalText) return PosixPlatform::fromLocalText(bytes);
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (c < 0x80) {
+      text += static_cast<char>(c);
+    } else {
+      text += static_cast<char>(0xC0 | (c >> 6));
+      text += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  }
+  return text;
+}
+
+std::optional<std::string> FakePlatform::toLocalText(const std::string& text) const {
+  if (!latin1LocalText) return PosixPlatform::toLocalText(text);
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      bytes += static_cast<char>(c);
+    } else if ((c == 0xC2 || c == 0xC3) && i + 1 < text.size()) {
+      bytes += static_cast<char>(((c & 0x03) << 6) | (text[++i] & 0x3F));
+    } else {
+      return std::nullopt;  // past U+00FF
+    }
+  }
+  return bytes;
 }
 
 }  // namespace kelvane::testing

@@ -74,6 +74,12 @@ class FakePlatform : public PosixPlatform {
   std::string programFolderOverride;
   std::string executableOverride;
   std::vector<std::string> mountsBelowLinkRoot;  // added to what the system reports
+  // Plays a system whose local encoding is Latin-1 (as Windows' code page 1252 nearly is)
+  // and whose names are UTF-8, so that the choice of the table's encoding shows on Linux.
+  bool latin1LocalText = false;
+
+  std::string fromLocalText(const std::string& bytes) const override;
+  std::optional<std::string> toLocalText(const std::string& text) const override;
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;

@@ -118,9 +118,17 @@ TEST_F(WinPlatformTest, NamesKeepTheirTextWhateverTheEncoding) {
   Names listed = namesOf(platform.listFolder(t / "caf\xe9.txt"));
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_NE(listed[0], "caf\xe9.txt");
-  EXPECT_TRUE(win::isUtf8(listed[0]));
+  EXPECT_TRUE(isUtf8(listed[0]));
   EXPECT_EQ(platform.readFile(t / listed[0]), "x");
   EXPECT_THROW(platform.readFile(t / std::string("a\0b", 3)), Failure);
+
+  // Table text in the code page: what it holds goes there and back; what it lacks is
+  // refused, never written as a look-alike.
+  ASSERT_EQ(::GetACP(), 1252u) << "these cases are for Wine's default code page";
+  EXPECT_EQ(platform.fromLocalText("caf\xe9.txt"), listed[0]);
+  EXPECT_EQ(platform.toLocalText(listed[0]), "caf\xe9.txt");
+  for (const char* lacking : {"\xf0\x9f\x98\x80", "\xc5\x82"})  // an emoji, "ł" (best fit "l")
+    EXPECT_EQ(platform.toLocalText(lacking), std::nullopt) << lacking;
 }
 
 TEST_F(WinPlatformTest, FailuresCarryTheSystemNumberTextAndPath) {
@@ -320,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
     Programs, StartCommand,
     ::testing::Values(
         StartCase{"ReportInNotepad",
-                  "xdg-open",
+                  WinPlatform().textEditor(),
                   {"C:\\my tools\\kelvaneerrors.txt"},
                   "notepad.exe C:\\my tools\\kelvaneerrors.txt"},
         StartCase{"BuildWithBlanksInSettingsPath",

@@ -166,6 +166,22 @@ TEST_F(KelvaneProcess, WithoutAnInteractiveDesktopFailuresGoToStandardErrorNotAB
   ::CloseWindowStation(station);
 }
 
+// A settings file saved in the code page (not UTF-8): its accented source is found, and the
+// new entries are written in the code page like the file, without a name it cannot hold.
+TEST_F(KelvaneProcess, SettingsInTheCodePageGiveEntriesInTheCodePage) {
+  t.folder("iso\\Caf\xc3\xa9\\lied");
+  t.folder("iso\\Caf\xc3\xa9\\\xe6\x97\xa5");  // a CJK name code page 1252 lacks
+  t.file("prog\\example.dat", t / "links" + "\r\n" + t / "vfs.txt" + "\r\n" + t / "old.txt" +
+                                  "\r\n/merged\r\nanon\r\nusers\r\n755\r\n" + t / "iso\\Caf\xe9\\" +
+                                  "|Caf\xe9\r\n");
+  Outcome built = run("?" + t / "prog\\example.dat");
+  EXPECT_EQ(built.status, 0u);
+  EXPECT_EQ(t.read("vfs.txt"), "/srv/ftp/pub|/pub|anon|users|755|r|0|0|0|0|0|0|0|0\r\n" +
+                                   t / "links|/merged" + kTail + t / "iso\\Caf\xe9\\lied" +
+                                   "|/merged/Caf\xe9/lied" + kTail);
+  EXPECT_EQ(t.tree("links"), (Names{"Caf\xc3\xa9\\", "Caf\xc3\xa9\\lied\\"}));
+}
+
 HWND shownWindow = nullptr;
 std::string shownCaption;
 
