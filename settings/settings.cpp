@@ -51,6 +51,10 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
 
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
                    std::string& lines) {
+  // A mark some editors put before UTF-8 text; it is no part of the link root.
+  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+  if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark)
+    bytes.remove_prefix(kByteOrderMark.size());
   settings.textIsUtf8 = isUtf8(bytes);
   FieldReader fields(bytes);
   settings.WhereCreate = fields.next(name);

@@ -181,6 +181,12 @@ TEST(SettingsFile, ParsingBytesReadsWhatTheFileWouldAndNamesTheGivenName) {
   ASSERT_EQ(parsed.sources.size(), loaded.settings.sources.size());
   EXPECT_EQ(parsed.sources[1].genre, loaded.settings.sources[1].genre);
   EXPECT_EQ(lines, loaded.lines);
+  // A file saved by an editor that marks UTF-8 reads the same; a mark anywhere else is text.
+  parseSettings("\xEF\xBB\xBF" + bytes, "any.dat", parsed, lines);
+  EXPECT_EQ(parsed.WhereCreate, loaded.settings.WhereCreate);
+  EXPECT_TRUE(parsed.textIsUtf8);
+  parseSettings(" \xEF\xBB\xBF" + bytes, "any.dat", parsed, lines);
+  EXPECT_EQ(parsed.WhereCreate, "\xEF\xBB\xBF" + loaded.settings.WhereCreate);
 
   for (std::string_view bad :
        {std::string_view("l\r\nv\r\n"), std::string_view("l\nv\no\nr\nu\ng\nx\n")}) {
