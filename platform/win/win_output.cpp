@@ -26,7 +26,7 @@ void writeAll(HANDLE h, std::string_view bytes, const std::string& path) {
 }
 
 // The new table goes to a hidden file beside the old one, named after it (the lock keeps
-// two builds of one table apart, and the next build replaces one a killed build left).
+// two builds of one table apart, and the next build removes one a killed build left).
 // commit() puts it in place with ReplaceFileW, which keeps the old file's attributes and
 // security; a table with several names is written in place so that every name sees it.
 class WinOutput : public OutputFile {
@@ -35,11 +35,17 @@ class WinOutput : public OutputFile {
       : shown_(std::move(shown)),
         target_(std::move(target)),
         temp_(target_ + L".kelvane"),
+        backup_(temp_ + L"-old"),
         exists_(exists),
         inPlace_(inPlace) {
-    temp_h_ = Handle(::CreateFileW(temp_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                   CREATE_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr));
-    if (!temp_h_) throw lastErrorFailure("Cannot create file", shown_, "open");
+    // A leftover is removed, not opened: whatever is at that name (a link someone put
+    // there, say) must not lead the new table anywhere else.
+    ::DeleteFileW(temp_.c_str());
+    temp_h_ =
+        Handle(::CreateFileW(temp_.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!temp_h_)
+      throw lastErrorFailure("Cannot create the new table's temporary file", narrow(temp_), "open");
   }
   ~WinOutput() override {
     temp_h_ = Handle();
@@ -55,13 +61,32 @@ class WinOutput : public OutputFile {
     temp_h_ = Handle();
     // A new table is not hidden; a replaced one takes the old file's attributes.
     if (!exists_) ::SetFileAttributesW(temp_.c_str(), FILE_ATTRIBUTE_NORMAL);
-    BOOL done = exists_ ? ::ReplaceFileW(target_.c_str(), temp_.c_str(), nullptr,
-                                         REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)
-                        : ::MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH);
-    if (!done)
-      throw lastErrorFailure("Cannot replace file", shown_,
-                             exists_ ? "ReplaceFileW" : "MoveFileExW");
-    committed_ = true;
+    if (!exists_) {
+      if (!::MoveFileExW(temp_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH))
+        throw lastErrorFailure("Cannot replace file", shown_, "MoveFileExW");
+      committed_ = true;
+      return;
+    }
+    // The old table passes through a backup name, so that a replace that fails halfway (a
+    // scanner holding the new file, say) can always give the table back.
+    if (::ReplaceFileW(target_.c_str(), temp_.c_str(), backup_.c_str(),
+                       REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr)) {
+      committed_ = true;
+      ::DeleteFileW(backup_.c_str());
+      return;
+    }
+    DWORD err = ::GetLastError();
+    // The old table has moved to the backup name and the new one could not take its place.
+    if (err == ERROR_UNABLE_TO_MOVE_REPLACEMENT_2 &&
+        !::MoveFileExW(backup_.c_str(), target_.c_str(), MOVEFILE_WRITE_THROUGH)) {
+      committed_ = true;  // the new table stays beside the backup, for the person to choose
+      throw Failure(static_cast<int>(err),
+                    "Cannot replace file \"" + shown_ + "\": " + errorText(err) +
+                        ". The old table is at \"" + narrow(backup_) + "\" and the new one at \"" +
+                        narrow(temp_) + "\"",
+                    "ReplaceFileW");
+    }
+    throw errorFailure(err, "Cannot replace file", shown_, "ReplaceFileW");
   }
 
  private:
@@ -72,9 +97,12 @@ class WinOutput : public OutputFile {
     LARGE_INTEGER start{};
     ::SetFilePointerEx(temp_h_.get(), start, nullptr, FILE_BEGIN);
     char buffer[64 * 1024];
-    DWORD n = 0;
-    while (::ReadFile(temp_h_.get(), buffer, sizeof buffer, &n, nullptr) && n > 0)
+    for (DWORD n = 0;;) {
+      if (!::ReadFile(temp_h_.get(), buffer, sizeof buffer, &n, nullptr))
+        throw lastErrorFailure("Cannot read the new table back from", narrow(temp_), "read");
+      if (n == 0) break;
       writeAll(out.get(), std::string_view(buffer, n), shown_);
+    }
     if (!::FlushFileBuffers(out.get()))
       throw lastErrorFailure("Cannot write file", shown_, "flush");
   }
@@ -82,6 +110,7 @@ class WinOutput : public OutputFile {
   std::string shown_;
   std::wstring target_;
   std::wstring temp_;
+  std::wstring backup_;
   Handle temp_h_;
   bool exists_;
   bool inPlace_;

@@ -176,6 +176,7 @@ TEST_F(WinPlatformTest, InputIsPlainFilesOnly) {
 TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   t.file("out\\table.txt", "old\r\n");
   setAttributes(t / "out\\table.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+  t.file("out\\table.txt.kelvane", "left by a killed build");
   {
     auto output = platform.createOutput(t / "out\\table.txt");
     output->write("abandoned");
