@@ -65,10 +65,12 @@ std::string readAll(HANDLE h, const std::string& path) {
   }
 }
 
+// Shared for deleting too: a build that rewrites its own table still reads it when the new
+// one replaces it.
 Handle openPlainForReading(const std::string& path) {
   Handle h(::CreateFileW(widePath(path, "open").c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr));
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h) throw lastErrorFailure("Cannot open file", path, "open");
   if (::GetFileType(h.get()) != FILE_TYPE_DISK || infoOf(h.get(), path, "open").isFolder())
     throw Failure(ERROR_INVALID_FUNCTION, "Cannot read \"" + path + "\": it is not a plain file",
@@ -133,7 +135,9 @@ bool WinPlatform::exists(const std::string& pattern) {
 bool WinPlatform::fileExists(const std::string& path) {
   if (path.empty()) return false;
   Handle h = openForLooking(widePath(path, "file test"), true);
-  return h && !infoOf(h.get(), path, "file test").isFolder();
+  // A device ("NUL", "CON") is no plain file, and has no file information to ask for.
+  return h && ::GetFileType(h.get()) == FILE_TYPE_DISK &&
+         !infoOf(h.get(), path, "file test").isFolder();
 }
 
 bool WinPlatform::folderExists(const std::string& path) {
@@ -191,6 +195,8 @@ std::string WinPlatform::resolvedPath(const std::string& path) {
   for (std::wstring head = full; !head.empty(); head = parentText(head)) {
     Handle h = openForLooking(head, true);
     if (!h) continue;
+    // A device ("NUL") has no final path: its full name is the one it goes by.
+    if (::GetFileType(h.get()) != FILE_TYPE_DISK) return narrow(full);
     std::wstring out = finalPath(h.get(), path, source);
     std::wstring tail = full.substr(head.size());
     if (!tail.empty() && !out.empty() && isSeparator(out.back()) && isSeparator(tail.front()))
@@ -214,6 +220,7 @@ std::vector<FileIdentity> WinPlatform::chainOf(const std::string& path, bool fol
       if (!isAbsent(err)) throw errorFailure(err, "Cannot look at", narrow(at), source);
       continue;
     }
+    if (::GetFileType(h.get()) != FILE_TYPE_DISK) return chain;  // a device is in no folder
     chain.push_back(identityOf(infoOf(h.get(), path, source)));
     // Not followed, the last part as it stands, then the folder the system finds it in.
     if (!follow) continue;

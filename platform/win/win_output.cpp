@@ -157,11 +157,15 @@ std::wstring lockFileFor(const std::wstring& folder, const std::string& resolved
 
 std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
   const char* source = "open";
+  // No name is no table: it would make ".kelvane" in the current folder and fail only when
+  // put in place, after the old mirror folders are gone.
+  if (path.empty()) throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create file", path, source);
   std::wstring target = widePath(path, source);
   bool exists = false, inPlace = false;
   if (Handle h = openForLooking(target, true)) {
-    HandleInfo info = infoOf(h.get(), path, source);
-    if (info.isFolder() || ::GetFileType(h.get()) != FILE_TYPE_DISK)
+    bool device = ::GetFileType(h.get()) != FILE_TYPE_DISK;  // it has no file information
+    HandleInfo info = device ? HandleInfo{} : infoOf(h.get(), path, source);
+    if (device || info.isFolder())
       throw Failure(ERROR_ACCESS_DENIED,
                     "Cannot write \"" + path + "\": something other than a plain file is there",
                     source);
@@ -184,7 +188,8 @@ std::unique_ptr<BuildLock> WinPlatform::lockBuild(const std::vector<std::string>
   // Sorted, so that two builds sharing several paths take them in the same order.
   std::set<std::wstring> files;
   std::wstring folder = lockFolder();
-  for (const std::string& path : paths) files.insert(lockFileFor(folder, resolvedPath(path)));
+  for (const std::string& path : paths)
+    if (!path.empty()) files.insert(lockFileFor(folder, resolvedPath(path)));
   auto locks = std::make_unique<FileLocks>();
   bool said = false;
   for (const std::wstring& file : files) {

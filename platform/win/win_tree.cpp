@@ -196,7 +196,9 @@ std::unique_ptr<FolderTree> WinPlatform::openFolderTree(const std::string& path)
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h) {
     DWORD err = ::GetLastError();
-    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_DIRECTORY)
+    // A file named as a folder ("file\") is no name for a folder: nothing is there either.
+    if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND || err == ERROR_DIRECTORY ||
+        err == ERROR_INVALID_NAME)
       return nullptr;
     throw errorFailure(err, "Cannot open folder", path, source);
   }
