@@ -79,7 +79,7 @@ TEST_F(BuildRun, LinkRootWithOrWithoutSlashBuildsTheSame) {
   t.folder("iso/debian");
   build({t / "iso/|linux"});
   std::string without = t.read("out/table.vfs");
-  linkRoot += "/";
+  linkRoot += testing::kSeparator;
   build({t / "iso/|linux"});
   EXPECT_EQ(t.read("out/table.vfs"), without);
   EXPECT_EQ(state.settings.WhereCreate, t / "links/");
@@ -217,6 +217,7 @@ TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
   t.file("out/table.vfs", "before\r\n");
   std::string source = t / "iso/";
   GetParam().arrange(*this);
+  if (IsSkipped()) return;
   load({genre.empty() ? source : source + "|" + genre, ""});
   auto before = t.tree("");
   try {
@@ -237,20 +238,21 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, BuildRefusal,
     ::testing::Values(
         Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
-        Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
+        Refusal{"root", [](BuildRun& b) { b.linkRoot = testing::native("/"); }},
         Refusal{"root by dots",
                 [](BuildRun& b) {
                   // One ".." more than the scratch folder is deep, wherever the
                   // temporary folder is.
                   std::string up = "..";
                   for (char c : b.t.path())
-                    if (c == '/') up += "/..";
+                    if (c == testing::kSeparator) up += "/..";
                   b.linkRoot = b.t / up;
                 }},
         Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
         Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
         Refusal{"holds source through a link",
                 [](BuildRun& b) {
+                  KELVANE_LINUX_ONLY("makes links");
                   b.t.link(b.t.path(), "alias");
                   b.linkRoot = b.t / "alias/";
                 }},
@@ -267,6 +269,7 @@ INSTANTIATE_TEST_SUITE_P(
         // The system takes "ln/.." as the folder holding the link's target.
         Refusal{"is source by dots after a link",
                 [](BuildRun& b) {
+                  KELVANE_LINUX_ONLY("makes links");
                   b.t.folder("iso/.hidden");
                   b.t.link(b.t / "iso/.hidden", "links/ln");
                   b.linkRoot = b.t / "links/ln/..";
@@ -274,6 +277,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "merge source"},
         Refusal{"holds a link to the output table",
                 [](BuildRun& b) {
+                  KELVANE_LINUX_ONLY("makes links");
                   b.t.link(b.t / "out/table.vfs", "links/vfs-link");
                   b.vfs = b.t / "links/vfs-link";
                 },
@@ -282,6 +286,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "settings file"},
         Refusal{"output is a link to the settings file",
                 [](BuildRun& b) {
+                  KELVANE_LINUX_ONLY("makes links");
                   b.t.link(b.t / "settings.dat", "dat-link");
                   b.vfs = b.t / "dat-link";
                 },
@@ -303,7 +308,7 @@ TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
   PosixPlatform platform;
   ASSERT_NE(platform.resolvedPath(here), "/");
   AppState state;
-  state.settings.WhereCreate = std::string(here) + "/";
+  state.settings.WhereCreate = std::string(here) + testing::kSeparator;
   state.settings.sources = {{"", ""}, {"", "genre"}};
   state.settings.VFS = state.settings.VFSold = "/nonexistent-kelvane/table.vfs";
   state.datPath = "/nonexistent-kelvane/settings.dat";
@@ -314,6 +319,7 @@ TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
 // The nearest cases to each refusal still build: names that start like the link root,
 // genres that only look like "..", a link below the link root to somewhere else.
 TEST_F(BuildRun, SiblingsThatStartLikeWhatIsRefusedStillBuild) {
+  KELVANE_LINUX_ONLY("makes links");
   t.folder("links-src/debian");
   t.folder("links/stale");
   t.link(t / "links-src", "links/to-source");

@@ -44,7 +44,8 @@ TEST_F(Removal, EmptiesAThreeLevelTreeDeepestFirstAndKeepsTheLinkRoot) {
   ASSERT_EQ(removed.size(), 5u);
   for (size_t i = 0; i < removed.size(); ++i)
     for (size_t j = i + 1; j < removed.size(); ++j)
-      EXPECT_NE(removed[j].rfind(removed[i] + "/", 0), 0u) << removed[i] << " before its child";
+      EXPECT_NE(removed[j].rfind(removed[i] + testing::kSeparator, 0), 0u)
+          << removed[i] << " before its child";
 }
 
 TEST_F(Removal, FilesOnlyAreDeletedAndNoFolderIsRemoved) {
@@ -57,6 +58,7 @@ TEST_F(Removal, FilesOnlyAreDeletedAndNoFolderIsRemoved) {
 }
 
 TEST_F(Removal, LinksAreDeletedAsLinksAndNeverEntered) {
+  KELVANE_LINUX_ONLY("makes links");
   t.folder("links/sub");
   t.folder("outside/deep");
   t.file("outside/precious");
@@ -71,6 +73,7 @@ TEST_F(Removal, LinksAreDeletedAsLinksAndNeverEntered) {
 }
 
 TEST_F(Removal, TheLinkRootMayItselfBeALink) {
+  KELVANE_LINUX_ONLY("makes links");
   t.folder("real/sub/subsub");
   t.file("real/sub/file");
   t.link(t / "real", "links");

@@ -18,6 +18,13 @@ using testing::TempFolder;
 const char* const kQuestion =
     "An error has occured.  Please see kelvaneerrors.txt for more information\r\nView it now?";
 
+// What creating a folder says where a file is in the way.
+#ifdef _WIN32
+const char* const kFileInTheWay = "something other than a folder is already there under that name";
+#else
+const char* const kFileInTheWay = "Not a directory";
+#endif
+
 class ErrorReport : public ::testing::Test {
  protected:
   ErrorReport() {
@@ -35,8 +42,8 @@ TEST_F(ErrorReport, AMissingSettingsFileGivesTheNineteenLines) {
   EXPECT_EQ(report(),
             "Error number      : 2\r\n"
             "Error description : Cannot open file \"" +
-                folder +
-                "/missing.dat\": No such file or directory\r\n"
+                (dir / "program/missing.dat") + "\": " + testing::systemErrorText(ENOENT) +
+                "\r\n"
                 "Error source      : open\r\n"
                 "\r\n"
                 "Program settings\r\n"
@@ -44,8 +51,8 @@ TEST_F(ErrorReport, AMissingSettingsFileGivesTheNineteenLines) {
                 "Input VFS      : \r\n"
                 "Output VFS     : \r\n"
                 "Datfile        : " +
-                folder +
-                "/missing.dat\r\n"
+                (dir / "program/missing.dat") +
+                "\r\n"
                 "Working folder : " +
                 folder +
                 "\r\n"
@@ -106,7 +113,7 @@ TEST_F(ErrorReport, AReportThatCannotBeWrittenIsSaidInTheMessage) {
   EXPECT_NE(text.find("gone.dat"), std::string::npos);
   EXPECT_NE(text.find("Loading dat file"), std::string::npos);
   EXPECT_NE(text.find("The error report could not be written: Cannot create folder \"" +
-                      (dir / "state") + "\": Not a directory"),
+                      (dir / "state") + "\": " + kFileInTheWay),
             std::string::npos)
       << text;
 }
@@ -122,9 +129,11 @@ TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
   // The report still names the program's folder as its working folder.
   EXPECT_NE(text.find("\r\nWorking folder : " + (dir / "program") + "\r\n"), std::string::npos);
   EXPECT_FALSE(testing::pathExists(dir / "program/kelvaneerrors.txt"));
+#ifndef _WIN32  // Windows folders take their permissions from the folder they are made in
   struct stat st {};
   ASSERT_EQ(::stat((dir / "home/.local/state/kelvane").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
+#endif
   // The question names the report's full path; Yes opens that path.
   ASSERT_EQ(platform.messages.size(), 1u);
   EXPECT_EQ(platform.messages[0].text,
@@ -145,8 +154,8 @@ TEST_F(ErrorReport, AReportThatCannotReplaceTheOneBesideTheExecutableGoesToTheSt
 }
 
 TEST_F(ErrorReport, TheStateFolderIsKelvaneInTheUsersStateFolder) {
-  platform.stateFolderOverride = "/home/ftp/.local/state";
-  EXPECT_EQ(stateReportFolder(platform), "/home/ftp/.local/state/kelvane");
+  platform.stateFolderOverride = testing::native("/home/ftp/.local/state");
+  EXPECT_EQ(stateReportFolder(platform), testing::native("/home/ftp/.local/state/kelvane"));
   EXPECT_EQ(viewQuestion("/program/kelvaneerrors.txt", true), kQuestion);
 }
 

@@ -76,13 +76,13 @@ TEST_F(FormLoad, ABareNameMissingHereIsLookedUpInTheProgramFolder) {
 
 TEST_F(FormLoad, AQuestionMarkInsideThePathBuildsButStaysInThePath) {
   testing::writeBytes(dir / "b.dat", kSettings);
-  std::string argument = dir.path() + "/?b.dat";
+  std::string argument = dir / "?b.dat";
   try {
     formLoad(platform, argument, state);
     FAIL() << "a path holding \"?\" was found";
   } catch (const Failure&) {
   }
-  EXPECT_EQ(state.datPath, dir.path() + "/" + argument);
+  EXPECT_EQ(state.datPath, dir / argument);
   EXPECT_EQ(state.runStep.action, "Loading dat file");
   EXPECT_EQ(state.runStep.fix, "Check to see if datfile exists (see above)");
 }
@@ -101,7 +101,7 @@ TEST_F(FormLoad, StepsAreRecordedForEachFailure) {
 
 TEST_F(FormLoad, AnEmptyBuildRequestLooksForTheProgramFolderItself) {
   EXPECT_THROW(formLoad(platform, "?", state), Failure);
-  EXPECT_EQ(state.datPath, dir.path() + "/");
+  EXPECT_EQ(state.datPath, dir / "");
   EXPECT_EQ(state.runStep.action, "Loading dat file");
 }
 
@@ -119,6 +119,7 @@ TEST(FileNamePart, IsTheLastComponent) {
 }
 
 TEST_F(FormLoad, OpenTakesTheFileNameExactlyAndNeverBuilds) {
+  KELVANE_LINUX_ONLY("Windows names cannot hold \"?\" or quotes");
   // A "?" anywhere, a leading "?" and quotes are all part of the name.
   for (std::string name : {"what?.dat", "?lead.dat", "say \"hi\" now.dat"}) {
     AppState fresh;
@@ -137,6 +138,7 @@ TEST_F(FormLoad, OpenAloneOpensTheEmptyWindow) {
 }
 
 TEST_F(FormLoad, OpenLooksARelativeNameUpInTheProgramFolderAndFailsLikeAnyLoad) {
+  KELVANE_LINUX_ONLY("Windows names cannot hold \"?\"");
   testing::writeBytes(dir / "there?.dat", kSettings);
   EXPECT_EQ(formLoad(platform, "--open there?.dat", state), RunMode::WindowLoaded);
   EXPECT_EQ(state.datPath, dir / "there?.dat");

@@ -15,10 +15,19 @@ namespace {
 
 const std::string kLongName(255, 'n');
 
+#ifdef _WIN32
+// Windows names hold no "\", "|", CR or LF and end in no blank; they are Unicode, which the
+// table takes in UTF-8.
+std::vector<std::string> writableNames() {
+  return {"-rf", "\xc3\xbf\xc3\xbe latin", kLongName, "a b"};
+}
+std::vector<std::string> unwritableNames() { return {}; }
+#else
 std::vector<std::string> writableNames() {
   return {"back\\slash", "-rf", "\xff\xfe latin", kLongName, " ", "a b", "ends with blank "};
 }
 std::vector<std::string> unwritableNames() { return {"a|b", "cr\r", "lf\nline"}; }
+#endif
 
 std::vector<std::string> lines(const std::string& table) {
   std::vector<std::string> out;
@@ -36,8 +45,8 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   for (const auto& name : unwritableNames()) makeFolders(source + name);
   makeFolders(source + "...");  // hidden: starts with "."
   // The old mirror holds the same names; all of them go.
-  for (const auto& name : writableNames()) makeFolders(tree.linkRoot + "/" + name + "/x");
-  for (const auto& name : unwritableNames()) makeFolders(tree.linkRoot + "/" + name);
+  for (const auto& name : writableNames()) makeFolders(tree.dir / ("links/" + name + "/x"));
+  for (const auto& name : unwritableNames()) makeFolders(tree.dir / ("links/" + name));
   auto outsideBefore = BuildTree::snapshot(tree.outside);
 
   FakePlatform platform;
@@ -47,7 +56,7 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   auto table = lines(tree.outputBytes());
   for (const auto& line : table) EXPECT_EQ(std::count(line.begin(), line.end(), '|'), 13) << line;
   std::set<std::string> mirrored;
-  for (const auto& entry : BuildTree::snapshot(tree.linkRoot + "/linux"))
+  for (const auto& entry : BuildTree::snapshot(tree.dir / "links/linux"))
     mirrored.insert(entry.first.substr(tree.linkRoot.size() + 7));
   for (const auto& name : writableNames()) {
     EXPECT_TRUE(mirrored.count(name)) << name;
@@ -63,8 +72,7 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
   // Nothing new beside the link root: the top folder holds what it held.
   std::set<std::string> top;
-  for (const auto& entry : PosixPlatform().listFolder(tree.dir.path() + "/"))
-    top.insert(entry.name);
+  for (const auto& entry : PosixPlatform().listFolder(tree.dir / "")) top.insert(entry.name);
   EXPECT_EQ(top, (std::set<std::string>{".", "..", "build.dat", "links", "out", "outside", "src",
                                         "vfs-old.txt"}));
 }

@@ -96,7 +96,7 @@ class CheckedTree : public FolderTree {
     return real_->list(holdsHidden);
   }
   void enter(const std::string& name) override {
-    platform_.check(Op::OpenFolder, real_->currentPath() + name + "/");
+    platform_.check(Op::OpenFolder, real_->currentPath() + name + platform_.separator());
     real_->enter(name);
   }
   void leave() override {

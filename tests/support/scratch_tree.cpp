@@ -10,22 +10,28 @@ namespace kelvane::testing {
 
 void ScratchTree::file(const std::string& relative, std::string_view bytes) const {
   std::string path = *this / relative;
-  makeFolders(std::filesystem::path(path).parent_path().string());
+  makeFolders(path.substr(0, path.rfind(kSeparator)));
   writeBytes(path, bytes);
 }
 
 void ScratchTree::link(const std::string& target, const std::string& relative) const {
+#ifdef _WIN32
+  ADD_FAILURE() << "links are not made on Windows: " << relative << " to " << target;
+#else
   if (::symlink(target.c_str(), (*this / relative).c_str()) != 0)
     ADD_FAILURE() << "cannot link " << relative;
+#endif
 }
 
 std::vector<std::string> ScratchTree::tree(const std::string& relative) const {
   std::vector<std::string> found;
   std::error_code error;
   std::string base = *this / relative;
-  for (auto it = std::filesystem::recursive_directory_iterator(base, error);
+  if (base.back() != kSeparator) base += kSeparator;
+  for (auto it = std::filesystem::recursive_directory_iterator(fsPath(base), error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
-    std::string name = it->path().lexically_relative(base).string();
+    std::string name = pathBytes(it->path()).substr(base.size());
+    std::replace(name.begin(), name.end(), kSeparator, '/');
     if (it->is_symlink())
       name += "@";
     else if (it->is_directory())

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -31,6 +32,8 @@ TempFolder::~TempFolder() {
   ::chmod(path_.c_str(), 0700);
   std::filesystem::remove_all(path_, ignored);
 }
+
+std::string systemErrorText(int err) { return std::strerror(err); }
 
 void writeBytes(const std::string& path, std::string_view bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

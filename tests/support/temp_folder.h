@@ -1,9 +1,49 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace kelvane::testing {
+
+// The platform's path separator. Tests spell relative paths with "/"; the helpers below
+// turn them into the platform's, so that one test text serves both systems.
+#ifdef _WIN32
+inline constexpr char kSeparator = '\\';
+inline constexpr bool kMakesLinks = false;
+// Wine follows links when it deletes, and the system's modes, owners, pipes and processes
+// are POSIX ones: tests of those stop here on Windows, saying why.
+#define KELVANE_LINUX_ONLY(reason) GTEST_SKIP() << (reason)
+#else
+inline constexpr char kSeparator = '/';
+inline constexpr bool kMakesLinks = true;
+#define KELVANE_LINUX_ONLY(reason) static_cast<void>(0)
+#endif
+
+// path with every "/" made the platform's separator.
+inline std::string native(std::string path) {
+  std::replace(path.begin(), path.end(), '/', kSeparator);
+  return path;
+}
+// A path for std::filesystem and back. Paths are the program's bytes, UTF-8 on Windows, not
+// the ANSI code page that std::filesystem reads a std::string in there; a full Windows path
+// takes the "\\?\" prefix, so that names as long as the program's reach past MAX_PATH.
+inline std::filesystem::path fsPath(const std::string& bytes) {
+  std::u8string text(bytes.begin(), bytes.end());
+  if (kSeparator == '\\' && text.size() > 2 && text[1] == ':') text = u8"\\\\?\\" + text;
+  return text;
+}
+inline std::string pathBytes(const std::filesystem::path& path) {
+  std::u8string text = path.u8string();
+  std::string bytes(text.begin(), text.end());
+  return bytes.rfind("\\\\?\\", 0) == 0 ? bytes.substr(4) : bytes;
+}
+
+// The system's own text for an error number, as failures show it after a path.
+std::string systemErrorText(int err);
 
 // A fresh folder under the system's temporary folder, removed with everything in it when
 // the object goes.
@@ -15,8 +55,10 @@ class TempFolder {
   TempFolder& operator=(const TempFolder&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() & "/" & relative
-  std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+  // path() & separator & relative, relative's "/" made the separator.
+  std::string operator/(const std::string& relative) const {
+    return path_ + kSeparator + native(relative);
+  }
 
  private:
   std::string path_;

@@ -16,6 +16,8 @@ TempFolder::TempFolder() : path_(makeScratchFolder()) {}
 
 TempFolder::~TempFolder() { removeTree(path_); }
 
+std::string systemErrorText(int err) { return win::errorText(static_cast<DWORD>(err)); }
+
 void writeBytes(const std::string& path, std::string_view bytes) {
   HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
