@@ -48,8 +48,9 @@ if(KELVANE_TESTS)
        report/*_test.cpp)
   add_wine_tests(kelvane_win_tests tests/win/win_platform_test.cpp ${CORE_TESTS}
                  tests/table_safety_test.cpp tests/fault_sweep_test.cpp
-                 tests/hostile_names_test.cpp tests/support/fake_platform.cpp
-                 tests/support/scratch_tree.cpp tests/support/build_tree.cpp)
+                 tests/hostile_names_test.cpp tests/entry_encoding_test.cpp
+                 tests/support/fake_platform.cpp tests/support/scratch_tree.cpp
+                 tests/support/build_tree.cpp)
   target_include_directories(kelvane_win_tests BEFORE PRIVATE tests/win/shim)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
