@@ -1,5 +1,6 @@
 #include "build/build_run.h"
 
+#include <memory>
 #include <ostream>
 
 #include "build/dir_map.h"
@@ -30,8 +31,10 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   takeSettingsAsText(platform, s);
   bool sameTable = s.VFSold == s.VFS;
   std::string typedLinkRoot = s.WhereCreate;
-  if (s.WhereCreate.empty() || s.WhereCreate.back() != separator) s.WhereCreate += separator;
-  refuseUnsafeValues(state, !sameTable, separator);
+  if (s.WhereCreate.empty() ||
+      platform.separators().find(s.WhereCreate.back()) == std::string_view::npos)
+    s.WhereCreate += separator;
+  refuseUnsafeValues(state, !sameTable, platform.separators());
   // Builds that share the link root or the table would remove and write the same things.
   // A dry run changes nothing, so it waits for nobody.
   std::unique_ptr<BuildLock> lock;
@@ -47,7 +50,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   const RunStep readStep{"Reading old VFS file (" + s.VFSold + ")", "Make sure this file exists!"};
   const RunStep writeStep{"Writing new VFS file (" + s.VFS + ")", kFixDat};
   step = readStep;
-  OldTableReader oldTable(platform.openInput(s.VFSold));
+  auto oldTable = std::make_unique<OldTableReader>(platform.openInput(s.VFSold));
   step = writeStep;
   std::unique_ptr<OutputFile> output = platform.createOutput(s.VFS);
   TableDiff* diff = nullptr;
@@ -67,11 +70,13 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   std::string line;
   for (;;) {
     step = readStep;
-    if (!oldTable.next(line)) break;
+    if (!oldTable->next(line)) break;
     step = writeStep;
     vfs.writeOldLine(line);
   }
-  EntryEncoding encoding(platform, s.textIsUtf8 && oldTable.allUtf8());
+  EntryEncoding encoding(platform, s.textIsUtf8 && oldTable->allUtf8());
+  // Closed at once: a table that is also the output is not held open while it is replaced.
+  oldTable.reset();
   refuseUnencodableValues(state, !sameTable, encoding);
   vfs.encodeEntriesIn(encoding);
 
@@ -81,7 +86,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   DirTable table;
   FolderScan scan(platform, table, &encoding);
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
-  Layout layout(table, separator);
+  Layout layout(table, platform.separators());
 
   // 2. What the new layout does not hold goes, unless the table is being added to in
   // place; the folders both layouts share stay where they are.

@@ -21,7 +21,8 @@ void FolderScan::DirMap(const std::string& Path, const std::string& genrex, int 
   table_.beginCall(Path, genrex, separator);
   // Only a listing of a folder's contents names entries that are exactly Path & N; for any
   // other pattern Path & N is another path and has to be looked at on its own.
-  bool listedIsFull = !Path.empty() && Path.back() == separator;
+  bool listedIsFull =
+      !Path.empty() && platform_.separators().find(Path.back()) != std::string_view::npos;
   for (const DirEntry& entry : entries) {
     // The listing leaves hidden names out; "." and ".." are never rows.
     if (entry.name.empty() || entry.name[0] == '.') continue;

@@ -14,7 +14,7 @@ Layout::Node& Layout::genreNode(const std::string& physGenre) {
   Node* node = &root_;
   size_t at = 0;
   while (at < physGenre.size()) {
-    size_t end = physGenre.find(separator_, at);
+    size_t end = physGenre.find_first_of(separators_, at);
     if (end == std::string::npos) end = physGenre.size();
     std::string_view part(physGenre.data() + at, end - at);
     if (!part.empty() && part != ".") {
@@ -28,7 +28,7 @@ Layout::Node& Layout::genreNode(const std::string& physGenre) {
   return *node;
 }
 
-Layout::Layout(const DirTable& table, char separator) : separator_(separator) {
+Layout::Layout(const DirTable& table, std::string_view separators) : separators_(separators) {
   Node* node = nullptr;
   const std::string* genre = nullptr;
   for (size_t row = 1; row <= table.count(); ++row) {

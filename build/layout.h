@@ -26,7 +26,8 @@ class Layout {
   };
 
   // The table must outlive the layout: mirror names point into it.
-  Layout(const DirTable& table, char separator);
+  // A genre path's levels are split at any of separators.
+  Layout(const DirTable& table, std::string_view separators);
 
   Node& root() { return root_; }
   // The node of a row's genre folder (its physGenre).
@@ -34,7 +35,7 @@ class Layout {
 
  private:
   Node root_;
-  char separator_;
+  std::string_view separators_;
 };
 
 }  // namespace kelvane

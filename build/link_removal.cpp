@@ -115,7 +115,7 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Changes& changes) {
 
 void removeOldStructure(FolderTree& tree) {
   DirTable none;
-  Layout nothing(none, '/');
+  Layout nothing(none, "");  // no genres to split
   Changes changes;
   reconcileLinkRoot(tree, nothing, changes);
 }

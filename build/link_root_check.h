@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "startup/app_state.h"
 
@@ -24,7 +25,7 @@ void refuseUnsafeLinkRoot(Platform& platform, FolderTree* tree, const std::strin
 // a "|", line break or NUL byte in the virtual root, owner user, owner group or a genre, a
 // line break or NUL byte in the link root or a merge source (and a "|" in the link root when
 // the root entry is written), and a genre with a ".." part.
-void refuseUnsafeValues(const AppState& state, bool writesRootEntry, char separator);
+void refuseUnsafeValues(const AppState& state, bool writesRootEntry, std::string_view separators);
 
 // Refuses a value written into the new entries (as refuseUnsafeValues names them) that
 // encoding cannot hold.

@@ -39,10 +39,10 @@ void refuseAny(const std::string& value, std::string_view characters, const std:
                 "check settings");
 }
 
-bool hasParentPart(const std::string& genre, char separator) {
+bool hasParentPart(const std::string& genre, std::string_view separators) {
   size_t at = 0;
   for (;;) {
-    size_t end = genre.find_first_of(std::string{'/', separator}, at);
+    size_t end = genre.find_first_of(separators, at);
     if (genre.compare(at, end == std::string::npos ? std::string::npos : end - at, "..") == 0)
       return true;
     if (end == std::string::npos) return false;
@@ -78,7 +78,7 @@ std::vector<TableValue> tableValues(const Settings& s, bool writesRootEntry) {
 
 }  // namespace
 
-void refuseUnsafeValues(const AppState& state, bool writesRootEntry, char separator) {
+void refuseUnsafeValues(const AppState& state, bool writesRootEntry, std::string_view separators) {
   const Settings& s = state.settings;
   const std::string& dat = state.datPath;
   // Without the root entry the link root is only a path, where a "|" is an ordinary name.
@@ -88,7 +88,7 @@ void refuseUnsafeValues(const AppState& state, bool writesRootEntry, char separa
     refuseAny(v.value, v.breakers, v.what, dat);
   for (size_t i = 0; i < s.sources.size(); ++i) {
     const MergeSource& source = s.sources[i];
-    if (hasParentPart(source.genre, separator))
+    if (hasParentPart(source.genre, separators))
       throw Failure(kErrRefused,
                     "Refused to build: the genre of merge line " + std::to_string(i + 1) + " (\"" +
                         source.path + "|" + source.genre +

@@ -101,6 +101,8 @@ class Platform {
   // --- Path rules ------------------------------------------------------------------------
   // The separator of physical paths: "/" on Linux, "\" on Windows.
   virtual char separator() const = 0;
+  // Every character the system reads as a separator: "/" on Linux; "\" and "/" on Windows.
+  virtual std::string_view separators() const = 0;
 
   // Names and paths in the program are text as the system's listing gives it: UTF-8 on
   // Windows, the bytes themselves on Linux. A file not written in UTF-8 holds them in the

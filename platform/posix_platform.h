@@ -17,6 +17,7 @@ class PosixPlatform : public Platform {
   PosixPlatform& operator=(const PosixPlatform&) = delete;
 
   char separator() const override;
+  std::string_view separators() const override { return "/"; }
   std::string fromLocalText(const std::string& bytes) const override { return bytes; }
   std::optional<std::string> toLocalText(const std::string& text) const override { return text; }
 

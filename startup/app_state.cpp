@@ -14,16 +14,16 @@ SettingsTexts initialBoxTexts() {
   return texts;
 }
 
-std::string fileNamePart(const std::string& path, char separator) {
-  auto end = path.find_last_not_of(separator);
+std::string fileNamePart(const std::string& path, std::string_view separators) {
+  auto end = path.find_last_not_of(separators);
   if (end == std::string::npos) return "";
-  auto slash = path.rfind(separator, end);
+  auto slash = path.find_last_of(separators, end);
   return path.substr(slash == std::string::npos ? 0 : slash + 1,
                      end - (slash == std::string::npos ? 0 : slash + 1) + 1);
 }
 
-std::string captionFor(const std::string& path, char separator) {
-  return std::string(kCaption) + " [" + fileNamePart(path, separator) + "]";
+std::string captionFor(const std::string& path, std::string_view separators) {
+  return std::string(kCaption) + " [" + fileNamePart(path, separators) + "]";
 }
 
 }  // namespace kelvane

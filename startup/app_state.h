@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "settings/settings.h"
 
@@ -28,9 +29,9 @@ struct AppState {
 };
 
 // The window caption naming the settings file at path.
-std::string captionFor(const std::string& path, char separator);
+std::string captionFor(const std::string& path, std::string_view separators);
 
 // The last component of path; a trailing separator is passed over ("/srv/x/" gives "x").
-std::string fileNamePart(const std::string& path, char separator);
+std::string fileNamePart(const std::string& path, std::string_view separators);
 
 }  // namespace kelvane

@@ -27,9 +27,9 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
   // "--open FILE": the window with FILE, its name taken exactly as given (a "?" or a quote
   // in it is part of the name), so that opening a file never starts a build.
   bool open = isOpenRequest(argumentText);
-  state.datPath = open ? argumentText.substr(std::min(argumentText.size(),
-                                                      std::string(kOpenOption).size() + 1))
-                       : argumentText;
+  state.datPath =
+      open ? argumentText.substr(std::min(argumentText.size(), std::string(kOpenOption).size() + 1))
+           : argumentText;
   if (state.datPath.empty()) {
     state.boxes.Lines = kHelpText;
     return RunMode::WindowEmpty;
@@ -47,7 +47,7 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
   state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};
   if (!platform.fileExists(state.datPath))
     state.datPath = joinPath(platform.programFolder(), state.datPath, platform.separator());
-  state.caption = captionFor(state.datPath, platform.separator());
+  state.caption = captionFor(state.datPath, platform.separators());
 
   state.runStep = {"Loading dat file", "Check to see if datfile exists (see above)"};
   readSettings(platform, state.datPath, state.settings, state.boxes.Lines);

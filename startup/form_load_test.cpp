@@ -106,15 +106,17 @@ TEST_F(FormLoad, AnEmptyBuildRequestLooksForTheProgramFolderItself) {
 }
 
 TEST(FileNamePart, IsTheLastComponent) {
-  EXPECT_EQ(fileNamePart("/srv/a b.dat", '/'), "a b.dat");
-  EXPECT_EQ(fileNamePart("plain.dat", '/'), "plain.dat");
-  EXPECT_EQ(fileNamePart("/srv/folder/", '/'), "folder");
-  EXPECT_EQ(fileNamePart("/", '/'), "");
+  EXPECT_EQ(fileNamePart("/srv/a b.dat", "/"), "a b.dat");
+  EXPECT_EQ(fileNamePart("plain.dat", "/"), "plain.dat");
+  EXPECT_EQ(fileNamePart("/srv/folder/", "/"), "folder");
+  EXPECT_EQ(fileNamePart("/", "/"), "");
   EXPECT_EQ(joinPath("/", "x", '/'), "/x");
   EXPECT_EQ(joinPath("/opt/k", "x", '/'), "/opt/k/x");
-  // The platform's separator decides: a "\" is an ordinary character on Linux.
-  EXPECT_EQ(fileNamePart("C:\\k\\a.dat", '\\'), "a.dat");
-  EXPECT_EQ(fileNamePart("/srv/a\\b.dat", '/'), "a\\b.dat");
+  // The platform's separators decide: a "\" is an ordinary character on Linux, and Windows
+  // reads "/" as one too.
+  EXPECT_EQ(fileNamePart("C:\\k\\a.dat", "\\/"), "a.dat");
+  EXPECT_EQ(fileNamePart("C:\\k/a.dat/", "\\/"), "a.dat");
+  EXPECT_EQ(fileNamePart("/srv/a\\b.dat", "/"), "a\\b.dat");
   EXPECT_EQ(joinPath("C:\\", "x", '\\'), "C:\\x");
 }
 

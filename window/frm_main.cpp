@@ -25,7 +25,7 @@ bool FrmMain::savevfs(const std::string& mpath) {
     return false;
   }
   platform_.message("Horray", "Settings successfully saved.", Icon::Information);
-  state_.caption = captionFor(state_.datPath, platform_.separator());
+  state_.caption = captionFor(state_.datPath, platform_.separators());
   return true;
 }
 

@@ -12,6 +12,7 @@ namespace kelvane {
 class WinPlatform : public Platform {
  public:
   char separator() const override { return '\\'; }
+  std::string_view separators() const override { return "\\/"; }
   std::string fromLocalText(const std::string& bytes) const override;
   std::optional<std::string> toLocalText(const std::string& text) const override;
 

@@ -68,6 +68,7 @@ class CheckedOutput : public OutputFile {
   }
   void commit() override {
     platform_.check(Op::Rename, path_);
+    platform_.inputsOpenAtCommit = platform_.inputsOpen;
     real_->commit();
   }
 
@@ -125,7 +126,10 @@ class CheckedTree : public FolderTree {
 class CheckedInput : public InputFile {
  public:
   CheckedInput(FakePlatform& platform, std::string path, std::unique_ptr<InputFile> real)
-      : platform_(platform), path_(std::move(path)), real_(std::move(real)) {}
+      : platform_(platform), path_(std::move(path)), real_(std::move(real)) {
+    ++platform_.inputsOpen;
+  }
+  ~CheckedInput() override { --platform_.inputsOpen; }
   size_t read(char* buffer, size_t size) override {
     platform_.check(Op::Read, path_);
     return real_->read(buffer, size);

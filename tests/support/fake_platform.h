@@ -59,6 +59,10 @@ class FakePlatform : public PosixPlatform {
   // Called before every operation; a hook may change the disk (to race the program).
   std::function<void(Op, const std::string&)> beforeOperation;
   long operations() const { return operations_; }
+  // Input files open now, and when the last output was put in place (Windows will not
+  // replace a file that is still open).
+  int inputsOpen = 0;
+  int inputsOpenAtCommit = -1;
   int count(Op op) const {
     auto it = counts_.find(op);
     return it == counts_.end() ? 0 : it->second;
