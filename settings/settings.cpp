@@ -11,6 +11,8 @@
 
 namespace kelvane {
 
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+
 MergeSource parseMergeLine(const std::string& line) {
   auto bar = line.find('|');
   if (bar == std::string::npos) return {line, ""};
@@ -52,9 +54,7 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
                    std::string& lines) {
   // A mark some editors put before UTF-8 text; it is no part of the link root.
-  constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
-  if (bytes.substr(0, kByteOrderMark.size()) == kByteOrderMark)
-    bytes.remove_prefix(kByteOrderMark.size());
+  if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
   settings.textIsUtf8 = isUtf8(bytes);
   FieldReader fields(bytes);
   settings.WhereCreate = fields.next(name);
@@ -79,11 +79,13 @@ namespace {
 
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
-// Quotes a value the field reader would otherwise split or trim. A value that holds a
-// double quote cannot be kept whole either way; it is written as it stands.
+// Quotes a value the field reader would otherwise split or trim, or whose first bytes would
+// read as a byte order mark at the start of the file. A value that holds a double quote
+// cannot be kept whole either way; it is written as it stands.
 std::string field(const std::string& value) {
   bool needsQuotes = value.find_first_of(",\r\n") != std::string::npos ||
-                     (!value.empty() && (isBlank(value.front()) || isBlank(value.back())));
+                     (!value.empty() && (isBlank(value.front()) || isBlank(value.back()))) ||
+                     value.starts_with(kByteOrderMark);
   if (!needsQuotes || value.find('"') != std::string::npos) return value;
   return "\"" + value + "\"";
 }

@@ -187,6 +187,9 @@ TEST(SettingsFile, ParsingBytesReadsWhatTheFileWouldAndNamesTheGivenName) {
   EXPECT_TRUE(parsed.textIsUtf8);
   parseSettings(" \xEF\xBB\xBF" + bytes, "any.dat", parsed, lines);
   EXPECT_EQ(parsed.WhereCreate, "\xEF\xBB\xBF" + loaded.settings.WhereCreate);
+  SettingsTexts marked = sampleTexts();  // and such a link root survives a save
+  marked.WhereCreate = parsed.WhereCreate;
+  EXPECT_EQ(load(formatSettings(marked)).settings.WhereCreate, marked.WhereCreate);
 
   for (std::string_view bad :
        {std::string_view("l\r\nv\r\n"), std::string_view("l\nv\no\nr\nu\ng\nx\n")}) {
