@@ -25,8 +25,9 @@ class EntryEncoding {
   bool utf8_;
 };
 
-// Settings read from a file in the local encoding, turned into the program's text for
-// names and paths, once; settings read from UTF-8 are that text already.
+// Settings read from a file not in UTF-8, turned into the program's text for names and
+// paths, once: a value (or the merge lines, taken together) that is not UTF-8 is in the
+// local encoding. Settings read from UTF-8 are that text already.
 void takeSettingsAsText(const Platform& platform, Settings& settings);
 
 }  // namespace kelvane

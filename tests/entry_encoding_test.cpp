@@ -21,15 +21,17 @@ std::multiset<std::string> tableLines(const std::string& table) {
 
 // A source folder whose own name is not ASCII, so that the settings' encoding matters.
 struct EncodingTree : ScratchTree {
-  EncodingTree(bool settingsUtf8, const std::string& oldLine, const std::string& virtualRoot) {
+  // linesUtf8: the merge line is UTF-8, else Latin-1; the group goes into the file as it is.
+  EncodingTree(bool linesUtf8, const std::string& oldLine, const std::string& virtualRoot,
+               const std::string& group = "g") {
     for (const char* name : {"plain", "\xC3\x9Cn\xC3\xAF", "\xE6\x97\xA5"})  // Ünï, 日
       folder("src\xC3\xA9/" + std::string(name));
     folder("links/stale");
     folder("prog");
     file("old.vfs", oldLine + "\r\n");
     file("build.dat", settingsText({*this / "links", *this / "out.vfs", *this / "old.vfs",
-                                    virtualRoot, "u", "g", "755"},
-                                   {*this / (settingsUtf8 ? "src\xC3\xA9/" : "src\xE9/")}));
+                                    virtualRoot, "u", group, "755"},
+                                   {*this / (linesUtf8 ? "src\xC3\xA9/" : "src\xE9/")}));
     platform.latin1LocalText = true;
     platform.programFolderOverride = *this / "prog";
   }
@@ -39,27 +41,29 @@ struct EncodingTree : ScratchTree {
 
 struct EncodingCase {
   const char* name;
-  bool settingsUtf8;  // else Latin-1
+  bool linesUtf8;  // else Latin-1
   const char* oldLine;
   bool entriesUtf8;
+  const char* group = "g";
 };
 
 class EntryEncodingTest : public ::testing::TestWithParam<EncodingCase> {};
 
 TEST_P(EntryEncodingTest, NewEntriesFollowTheSettingsAndTheOldTable) {
   const EncodingCase& c = GetParam();
-  EncodingTree t(c.settingsUtf8, c.oldLine, "/m");
+  EncodingTree t(c.linesUtf8, c.oldLine, "/m", c.group);
   ASSERT_EQ(t.build(), 0);
 
   std::string source = c.entriesUtf8 ? t / "src\xC3\xA9/" : t / "src\xE9/";
   std::string unicode = c.entriesUtf8 ? "\xC3\x9Cn\xC3\xAF" : "\xDCn\xEF";
+  std::string owners = "u|" + std::string(c.group) + "|755";
   std::multiset<std::string> expected = {std::string(c.oldLine) + "\r\n",
-                                         vfsLine(t / "links", "/m", "u|g|755"),
-                                         vfsLine(source + "plain", "/m/plain", "u|g|755"),
-                                         vfsLine(source + unicode, "/m/" + unicode, "u|g|755")};
+                                         vfsLine(t / "links", "/m", owners),
+                                         vfsLine(source + "plain", "/m/plain", owners),
+                                         vfsLine(source + unicode, "/m/" + unicode, owners)};
   std::vector<std::string> mirror = {"plain/", "\xC3\x9Cn\xC3\xAF/"};
   if (c.entriesUtf8) {
-    expected.insert(vfsLine(source + "\xE6\x97\xA5", "/m/\xE6\x97\xA5", "u|g|755"));
+    expected.insert(vfsLine(source + "\xE6\x97\xA5", "/m/\xE6\x97\xA5", owners));
     mirror.push_back("\xE6\x97\xA5/");
   }
   EXPECT_EQ(tableLines(t.read("out.vfs")), expected);
@@ -73,6 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
                                    true},
                       EncodingCase{"OldTableLocal", true, "caf\xE9|/caf\xE9", false},
                       EncodingCase{"SettingsLocal", false, "a|/a", false},
+                      // A file with one value in Latin-1 beside a UTF-8 merge line, as the
+                      // window saves one where only that box was typed into.
+                      EncodingCase{"OneValueLocal", true, "a|/a", false, "gr\xFCn"},
                       EncodingCase{"BothLocal", false, "caf\xE9|/caf\xE9", false}),
     [](const auto& info) { return std::string(info.param.name); });
 
