@@ -44,7 +44,7 @@ if(KELVANE_TESTS)
   # With them the core's own tests, the Windows platform under their fake one; those parts
   # that make links or need POSIX skip themselves, and the tests that are all POSIX (links,
   # processes started with fork, mounts) are left out.
-  file(GLOB CORE_TESTS CONFIGURE_DEPENDS startup/*_test.cpp settings/*_test.cpp build/*_test.cpp
+  file(GLOB CORE_TESTS CONFIGURE_DEPENDS startup/*_test.cpp settings/*_test.cpp engine/*_test.cpp
        report/*_test.cpp)
   add_wine_tests(kelvane_win_tests tests/win/win_platform_test.cpp ${CORE_TESTS}
                  tests/table_safety_test.cpp tests/fault_sweep_test.cpp

@@ -2,7 +2,7 @@
 # Builds Kelvane in out/ and leaves the executable at out/kelvane; with --sanitize builds
 # in out-asan/ (AddressSanitizer and UndefinedBehaviorSanitizer), with --release (optimised,
 # no tests, for benchmarks) in out-release/. Nothing generated goes into the source tree:
-# build/ holds the build engine's sources.
+# engine/ holds the build engine's sources.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=out

@@ -32,9 +32,9 @@ touch "$work/before-build"
 sleep 1  # a file written by the build below is then newer than the mark, whatever the clock
 bash scripts/package.sh >/dev/null
 expect "the package is out/kelvane_${version}_amd64.deb" test -s "$deb"
-# build/ holds the build engine's sources: the build must not write there.
-written=$(find build -newer "$work/before-build" -print)
-expect "the build writes nothing into build/ (the engine's sources)" test -z "$written"
+# engine/ holds the build engine's sources: the build must not write there.
+written=$(find engine -newer "$work/before-build" -print)
+expect "the build writes nothing into engine/ (the engine's sources)" test -z "$written"
 
 # --- lintian ---------------------------------------------------------------------------------
 lintian_args=(--fail-on error,warning)

@@ -3,7 +3,7 @@
 #include <iostream>
 #include <new>
 
-#include "build/build_run.h"
+#include "engine/build_run.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
 #include "report/error_report.h"

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "build/link_removal.h"
+#include "engine/link_removal.h"
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
 #include "tests/support/fake_platform.h"

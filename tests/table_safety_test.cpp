@@ -9,7 +9,7 @@
 #include <unistd.h>
 #endif
 
-#include "build/build_run.h"
+#include "engine/build_run.h"
 #include "platform/failure.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "build/vfs_file.h"
+#include "engine/vfs_file.h"
 #include "tests/fuzz/fuzz_check.h"
 #include "tests/support/memory_input.h"
 

@@ -1,4 +1,4 @@
-#include "build/build_run.h"
+#include "engine/build_run.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -7,7 +7,7 @@
 #include <filesystem>
 #include <functional>
 
-#include "build/link_root_check.h"
+#include "engine/link_root_check.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"

@@ -1,4 +1,4 @@
-#include "build/link_root_check.h"
+#include "engine/link_root_check.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "build/dir_map.h"
+#include "engine/dir_map.h"
 
 #include <stdexcept>
 

@@ -1,6 +1,6 @@
-#include "build/table_diff.h"
+#include "engine/table_diff.h"
 
-#include "build/vfs_file.h"
+#include "engine/vfs_file.h"
 
 namespace kelvane {
 

@@ -1,9 +1,9 @@
-#include "build/vfs_file.h"
+#include "engine/vfs_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "build/dir_map.h"
+#include "engine/dir_map.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/memory_input.h"
 #include "tests/support/scratch_tree.h"

@@ -1,8 +1,8 @@
 #include <string_view>
 #include <vector>
 
-#include "build/entry_encoding.h"
-#include "build/link_root_check.h"
+#include "engine/entry_encoding.h"
+#include "engine/link_root_check.h"
 #include "platform/failure.h"
 
 namespace kelvane {

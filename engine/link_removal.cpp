@@ -1,4 +1,4 @@
-#include "build/link_removal.h"
+#include "engine/link_removal.h"
 
 #include <ostream>
 #include <string>

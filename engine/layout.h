@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "build/dir_table.h"
+#include "engine/dir_table.h"
 
 namespace kelvane {
 

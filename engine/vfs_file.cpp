@@ -1,4 +1,4 @@
-#include "build/vfs_file.h"
+#include "engine/vfs_file.h"
 
 #include <algorithm>
 

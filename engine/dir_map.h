@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "build/dir_table.h"
-#include "build/entry_encoding.h"
+#include "engine/dir_table.h"
+#include "engine/entry_encoding.h"
 #include "platform/platform.h"
 
 namespace kelvane {

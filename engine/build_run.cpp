@@ -1,14 +1,14 @@
-#include "build/build_run.h"
+#include "engine/build_run.h"
 
 #include <memory>
 #include <ostream>
 
-#include "build/dir_map.h"
-#include "build/entry_encoding.h"
-#include "build/link_removal.h"
-#include "build/link_root_check.h"
-#include "build/table_diff.h"
-#include "build/vfs_file.h"
+#include "engine/dir_map.h"
+#include "engine/entry_encoding.h"
+#include "engine/link_removal.h"
+#include "engine/link_root_check.h"
+#include "engine/table_diff.h"
+#include "engine/vfs_file.h"
 #include "platform/platform.h"
 
 namespace kelvane {

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <iosfwd>
 
-#include "build/layout.h"
+#include "engine/layout.h"
 
 namespace kelvane {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "build/dir_table.h"
-#include "build/entry_encoding.h"
+#include "engine/dir_table.h"
+#include "engine/entry_encoding.h"
 #include "platform/platform.h"
 #include "settings/settings.h"
 

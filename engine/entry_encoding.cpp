@@ -1,4 +1,4 @@
-#include "build/entry_encoding.h"
+#include "engine/entry_encoding.h"
 
 #include "platform/platform.h"
 #include "platform/utf8.h"

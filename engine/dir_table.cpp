@@ -1,4 +1,4 @@
-#include "build/dir_table.h"
+#include "engine/dir_table.h"
 
 #include <stdexcept>
 

@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "build/build_run.h"
+#include "engine/build_run.h"
 #include "platform/failure.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"

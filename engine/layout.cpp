@@ -1,4 +1,4 @@
-#include "build/layout.h"
+#include "engine/layout.h"
 
 #include <algorithm>
 
