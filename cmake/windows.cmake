@@ -5,7 +5,7 @@ enable_language(RC)
 # (GCC bug 105651).
 add_compile_options(-Wno-restrict)
 
-kelvane_core_sources(WIN_CORE_SOURCES platform/failure.cpp platform/utf8.cpp
+kelvane_core_sources(WIN_CORE_SOURCES platform/failure.cpp platform/utf8.cpp platform/short_hash.cpp
                      platform/win/win_*.cpp)
 list(FILTER WIN_CORE_SOURCES EXCLUDE REGEX "win_main\\.cpp$")
 add_library(kelvane_core STATIC ${WIN_CORE_SOURCES})

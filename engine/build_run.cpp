@@ -1,8 +1,10 @@
 #include "engine/build_run.h"
 
 #include <memory>
+#include <set>
 #include <ostream>
 
+#include "engine/build_lock.h"
 #include "engine/dir_map.h"
 #include "engine/entry_encoding.h"
 #include "engine/link_removal.h"
@@ -35,10 +37,9 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
       platform.separators().find(s.WhereCreate.back()) == std::string_view::npos)
     s.WhereCreate += separator;
   refuseUnsafeValues(state, !sameTable, platform.separators());
-  // Builds that share the link root or the table would remove and write the same things.
-  // A dry run changes nothing, so it waits for nobody.
-  std::unique_ptr<BuildLock> lock;
-  if (!dryRun) lock = platform.lockBuild({s.WhereCreate, s.VFS});
+  // Builds that share the link root or the table would remove and write the same things;
+  // a dry run waits for them so as not to show a half-done change.
+  auto locks = takeTurns(platform, {s.WhereCreate, s.VFS}, dryRun != nullptr);
   // The link root is opened once: the checks look at this folder and the removal empties
   // this same folder, whatever its name leads to meanwhile.
   std::unique_ptr<FolderTree> linkRoot =
@@ -52,15 +53,18 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   step = readStep;
   auto oldTable = std::make_unique<OldTableReader>(platform.openInput(s.VFSold));
   step = writeStep;
-  std::unique_ptr<OutputFile> output = platform.createOutput(s.VFS);
+  std::unique_ptr<OutputFile> output;
   TableDiff* diff = nullptr;
   if (dryRun) {
-    // The output could be written; a dry run only counts what would change in it.
-    output.reset();
+    // Only counts what would change in the table: making even a temporary file beside it
+    // could stand in for the one a running build is about to put in place.
+    platform.checkOutput(s.VFS);
     auto counting = std::make_unique<TableDiff>(
         platform.fileExists(s.VFS) ? platform.openInput(s.VFS) : nullptr);
     diff = counting.get();
     output = std::move(counting);
+  } else {
+    output = platform.createOutput(s.VFS);
   }
   VfsWriter vfs(std::move(output), s);
 
@@ -86,6 +90,12 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   DirTable table;
   FolderScan scan(platform, table, &encoding);
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
+  for (const FolderScan::PassedOver& link : scan.passedOver()) {
+    std::string why = "a link that " + link.owner +
+                      " made, neither root nor the owner of the merge source, is not followed";
+    platform.warn("kelvane: passing over \"" + link.path + "\": " + why);
+    if (dryRun) *dryRun << "pass over " << link.path << ": " << why << "\n";
+  }
   Layout layout(table, platform.separators());
 
   // 2. What the new layout does not hold goes, unless the table is being added to in
@@ -93,9 +103,8 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   step = {"Deleting old structure", "Manual deletion of structure"};
   Changes changes;
   changes.dryRun = dryRun;
-  bool linkRootExists = linkRoot != nullptr;
-  if (!sameTable && linkRoot) reconcileLinkRoot(*linkRoot, layout, changes);
-  linkRoot.reset();
+  bool walked = !sameTable && linkRoot;
+  if (walked) reconcileLinkRoot(*linkRoot, layout, changes);
 
   // 6.
   step = {"Writing path to merge folder in new VFS file (" + s.VFS + ")", kFixDat};
@@ -104,30 +113,40 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // 7. One level only: the link root's parent must exist.
   step = {"Creating the physical merge path if it doesn't exist",
           "Make sure the path is possible to create on your HD (drive must exist)"};
-  std::string linkRootFolder = s.WhereCreate.substr(0, s.WhereCreate.size() - 1);
-  if (!linkRootExists) changes.create(linkRootFolder);
-  if (!dryRun) platform.createFolder(linkRootFolder);
+  if (!linkRoot) {
+    changes.create(s.WhereCreate.substr(0, s.WhereCreate.size() - 1));
+    if (!dryRun) linkRoot = platform.createFolderTree(s.WhereCreate);
+  }
 
-  // 8. Each row's genre folder, its mirror folder, then its entry.
-  const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
-  // After a walk, a folder of the layout that it did not find is not there; without one,
-  // the disk is asked.
-  bool walked = !sameTable && linkRootExists;
-  auto ensureFolder = [&](const std::string& path) {
-    if (!dryRun)
-      platform.createFolder(path);
-    else if (walked || !platform.folderExists(path))
-      changes.create(path);
+  // 8. Each row's genre folder, its mirror folder, then its entry. Every folder is made from
+  // the link root as opened, never through a link. A dry run makes nothing, so below a
+  // folder it would make (or in a link root still to be made) everything is new.
+  std::set<std::string> planned;
+  auto ensureFolder = [&](const std::string& relative, const std::string& shown) {
+    size_t cut = relative.find_last_of(platform.separators());
+    bool made;
+    if (!linkRoot || (cut != std::string::npos && planned.count(relative.substr(0, cut))))
+      made = true;
+    else if (walked && dryRun)
+      made = true;  // the walk found it missing, or would remove what stands there
+    else
+      made = linkRoot->makeFolder(relative, dryRun != nullptr);
+    if (!made) return;
+    changes.create(shown);
+    if (dryRun) planned.insert(relative);
   };
+  const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
   std::string genreFolder, mirrorFolder;
   for (size_t row = 1; row <= table.count(); ++row) {
     step.action = "Creating substructure (if exists)";
     step.fix = kFixLines;
-    genreFolder.assign(s.WhereCreate).append(table.physGenre(row));
-    Layout::Node& genre = layout.genreNode(table.physGenre(row));
+    const std::string& physGenre = table.physGenre(row);
+    Layout::Node& genre = layout.genreNode(physGenre);
     // A folder found by the walk, or made for an earlier row, is there already.
+    genreFolder.assign(s.WhereCreate).append(physGenre);
     if (!genre.present) {
-      if (!table.physGenre(row).empty()) ensureFolder(genreFolder);
+      if (!physGenre.empty())
+        ensureFolder(physGenre.substr(0, physGenre.size() - 1), genreFolder);
       genre.present = true;
     }
 
@@ -135,7 +154,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
     size_t mirror = static_cast<size_t>(genre.mirrorIndex(table.names(row)));
     if (!genre.mirrorPresent[mirror]) {
       mirrorFolder.assign(genreFolder).append(table.names(row));
-      ensureFolder(mirrorFolder);
+      ensureFolder(mirrorFolder.substr(s.WhereCreate.size()), mirrorFolder);
       genre.mirrorPresent[mirror] = true;
     }
 
@@ -143,6 +162,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
     step.fix = kFixDat;
     vfs.writeMergedEntry(table, row);
   }
+  linkRoot.reset();
 
   // 9. Only a complete build replaces the table; putting it in place is still writing it.
   step = writeStep;

@@ -27,7 +27,12 @@ void FolderScan::DirMap(const std::string& Path, const std::string& genrex, int 
     // The listing leaves hidden names out; "." and ".." are never rows.
     if (entry.name.empty() || entry.name[0] == '.') continue;
     bool isFolder;
-    if (listedIsFull && entry.type != EntryType::Link) {
+    if (!entry.foreignOwner.empty()) {
+      // Anyone who can write into a source could otherwise publish any folder of the
+      // server through it.
+      passedOver_.push_back({listedIsFull ? Path + entry.name : Path, entry.foreignOwner});
+      continue;
+    } else if (listedIsFull && entry.type != EntryType::Link) {
       isFolder = entry.type == EntryType::Folder;
     } else {
       full_.assign(Path).append(entry.name);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "engine/dir_table.h"
 #include "engine/entry_encoding.h"
@@ -21,11 +22,19 @@ class FolderScan {
   // skipping a name that the VFS table could not hold.
   void DirMap(const std::string& Path, const std::string& genrex, int mode = MODE_MAP);
 
+  // A link in a source that another account made: never followed, so no row.
+  struct PassedOver {
+    std::string path;
+    std::string owner;
+  };
+  const std::vector<PassedOver>& passedOver() const { return passedOver_; }
+
  private:
   Platform& platform_;
   DirTable& table_;
   const EntryEncoding* encoding_;
   std::string full_;  // reused for every entry
+  std::vector<PassedOver> passedOver_;
 };
 
 }  // namespace kelvane

@@ -1,9 +1,11 @@
 #include "engine/link_removal.h"
 
+#include <cerrno>
 #include <ostream>
 #include <string>
 #include <vector>
 
+#include "platform/failure.h"
 #include "platform/platform.h"
 
 namespace kelvane {
@@ -31,14 +33,13 @@ struct Level {
   Layout::Node* node;  // the genre folder (or link root) this is, or null
   std::vector<Subfolder> folders;
   size_t next = 0;
-  std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
-  bool holdsHidden = false;     // entries the listing leaves out, which stay
+  bool holdsHidden = false;  // entries the listing leaves out, which stay
 };
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps and what goes once emptied.
 Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
-  Level level{node, {}, 0, {}, false};
+  Level level{node, {}, 0, false};
   for (DirEntry& entry : tree.list(level.holdsHidden)) {
     // The listing leaves hidden names out; "." and ".." are the folder and its parent.
     if (entry.name.empty() || entry.name[0] == '.') continue;
@@ -51,39 +52,30 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
     Subfolder folder{std::move(entry.name), nullptr, false};
     if (node) {
       long mirror = node->mirrorIndex(folder.name);
-      if (mirror >= 0) node->mirrorPresent[static_cast<size_t>(mirror)] = true;
       auto genre = node->genres.find(folder.name);
-      if (genre != node->genres.end()) {
-        genre->second.present = true;
-        folder.node = &genre->second;
+      // A folder another account made, or made open to others, could hold what it put there
+      // and take more: it goes and is made again.
+      if ((mirror >= 0 || genre != node->genres.end()) && tree.isOwnFolder(folder.name)) {
+        if (mirror >= 0) node->mirrorPresent[static_cast<size_t>(mirror)] = true;
+        if (genre != node->genres.end()) {
+          genre->second.present = true;
+          folder.node = &genre->second;
+        }
+        folder.keep = true;
       }
-      folder.keep = mirror >= 0 || folder.node;
     }
     level.folders.push_back(std::move(folder));
   }
-  if (node)
-    for (size_t i = 0; i < node->mirrors.size(); ++i)
-      if (!node->mirrorPresent[i]) level.missing.push_back(i);
   return level;
 }
 
-// The emptied stale subfolder goes; where its genre folder lacks a mirror folder, it becomes
-// that one instead, which spares the disk a removal and a creation.
-void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsHidden,
-             Changes& changes) {
-  // A folder still holding hidden entries is not empty: removing it fails, as it must.
-  if (!changes.dryRun && !holdsHidden && parent.node && !parent.missing.empty()) {
-    size_t mirror = parent.missing.back();
-    const std::string_view name = parent.node->mirrors[mirror];
-    if (tree.reuseFolder(folder.name, std::string(name))) {
-      parent.missing.pop_back();
-      parent.node->mirrorPresent[mirror] = true;
-      changes.remove(tree.currentPath() + folder.name);
-      changes.create(tree.currentPath() + std::string(name));
-      return;
-    }
-  }
-  changes.remove(tree.currentPath() + folder.name);
+// The emptied folder that the layout does not keep goes. One still holding hidden entries
+// is not empty and cannot be removed: the dry run fails there as the build would.
+void dispose(FolderTree& tree, const Subfolder& folder, bool holdsHidden, Changes& changes) {
+  std::string path = tree.currentPath() + folder.name;
+  if (changes.dryRun && holdsHidden)
+    throw systemFailure(ENOTEMPTY, "Cannot remove folder", path, "remove folder");
+  changes.remove(path);
   if (!changes.dryRun) tree.removeFolder(folder.name);
 }
 
@@ -109,7 +101,7 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Changes& changes) {
     tree.leave();
     Level& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
-    if (!folder.keep) dispose(tree, parent, folder, holdsHidden, changes);
+    if (!folder.keep) dispose(tree, folder, holdsHidden, changes);
   }
 }
 

@@ -21,9 +21,8 @@ struct Changes {
 
 // Brings the link root, opened as tree, to the layout: every plain file and link below it
 // goes, and every folder that is not a folder of the layout, each folder's contents before
-// the folder itself; folders of the layout stay (emptied of anything else) and are marked
-// present. A stale folder may become a missing mirror folder of the same genre folder
-// instead of being removed and made again. Links are deleted as links and never entered,
+// the folder itself; folders of the layout that this build could have made stay (emptied of
+// anything else) and are marked present. Links are deleted as links and never entered,
 // and memory grows with the tree, not with its depth squared. Throws kelvane::Failure on a
 // file that cannot be deleted (read-only), a folder that cannot be removed (it still holds
 // hidden entries) or one that cannot be entered (another file system or mount).

@@ -19,6 +19,9 @@ enum class EntryType { Folder, File, Link };
 struct DirEntry {
   std::string name;
   EntryType type;
+  // For a link that neither root nor the listed folder's owner made: the account that did,
+  // as the system names it. Such a link is never followed. Empty for every other entry.
+  std::string foreignOwner;
 };
 
 // What the system reaches at a path: two paths lead to the same file or folder exactly when
@@ -49,10 +52,14 @@ class OutputFile {
   virtual void commit() = 0;
 };
 
-// Held for the whole build run; released when destroyed.
-class BuildLock {
+// A lock that builds sharing a folder or a table take turns on; released when destroyed.
+class PathLock {
  public:
-  virtual ~BuildLock() = default;
+  virtual ~PathLock() = default;
+  // Takes the lock when no other build holds it; false, waiting for nothing, otherwise.
+  virtual bool tryHold() = 0;
+  // Waits until no other build holds the lock, then takes it.
+  virtual void hold() = 0;
 };
 
 // A folder opened once, so that what was checked is what is acted on: its identity is taken
@@ -82,10 +89,15 @@ class FolderTree {
   virtual void deleteFile(const std::string& name) = 0;
   // Removes the empty subfolder name of the current folder.
   virtual void removeFolder(const std::string& name) = 0;
-  // Renames the subfolder from of the current folder, emptied of all it holds, to to, when
-  // it is just what a folder created now would be (same owner and permissions) and nothing
-  // is named to; false, changing nothing, otherwise.
-  virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
+  // True when the subfolder name of the current folder (not a link) has the owner and the
+  // permissions that a folder this build makes now would have: only such a folder is kept.
+  virtual bool isOwnFolder(const std::string& name) = 0;
+  // Makes the folder at relative (levels split at the separators) below the tree's own
+  // folder, whose leading levels must stand there as folders: the last level is created
+  // unless a folder is there already. Never follows a link and never enters another file
+  // system or mount: a link, a file or anything else where a level goes fails. True when the
+  // folder was made; with dryRun, checks the same and makes nothing, true when it would.
+  virtual bool makeFolder(const std::string& relative, bool dryRun) = 0;
   // The current folder's path, ending in the separator: the tree's path as it was opened
   // and the names entered. For messages.
   virtual std::string currentPath() = 0;
@@ -94,6 +106,12 @@ class FolderTree {
 // Everything the program asks of the operating system and the window system. Failures are
 // thrown as kelvane::Failure naming the operation and the path. A path holding a NUL byte
 // fails every operation that would hand it to the system.
+//
+// What a build reads, writes, creates or deletes is reached one level at a time from the
+// root of the file system, through the folders it checked: a link is followed, and a folder
+// passed through, only when no account other than the running one and root could have put
+// or replaced it there; anything else is refused (kErrRefused) naming the path and the
+// account, before the build changes anything.
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -124,9 +142,6 @@ class Platform {
   // A plain file / a folder at path, following links.
   virtual bool fileExists(const std::string& path) = 0;
   virtual bool folderExists(const std::string& path) = 0;
-  // Creates one folder level. A folder (or a link to one) already at path is used as it is;
-  // anything else there fails.
-  virtual void createFolder(const std::string& path) = 0;
   // The absolute form of path with links resolved, as the system resolves them, as far as
   // the path exists; the rest is kept as written. For messages and lock names.
   virtual std::string resolvedPath(const std::string& path) = 0;
@@ -138,9 +153,16 @@ class Platform {
   // Opens the folder at path (which may be a link to a folder) for checking and emptying;
   // nullptr when no folder is there.
   virtual std::unique_ptr<FolderTree> openFolderTree(const std::string& path) = 0;
+  // Creates the folder at path (one level: the folder holding it must exist), or takes the
+  // folder already there (not a link), and opens it as openFolderTree does. Anything else
+  // there fails.
+  virtual std::unique_ptr<FolderTree> createFolderTree(const std::string& path) = 0;
 
   // --- Files -----------------------------------------------------------------------------
   virtual std::string readFile(const std::string& path) = 0;
+  // readFile for the settings of a build, which steer everything it does: also refuses a
+  // file that an account other than the running one and root can write or replace.
+  virtual std::string readTrustedFile(const std::string& path) = 0;
   // Creates or replaces the file whole.
   virtual void writeFile(const std::string& path, std::string_view bytes) = 0;
   // Opens a plain file for reading; anything else (a folder, device, pipe, socket) fails.
@@ -149,9 +171,13 @@ class Platform {
   // be written: anything but a plain file there fails. A link's target is what is replaced.
   // The replaced file keeps its mode, owner and group and every name it has.
   virtual std::unique_ptr<OutputFile> createOutput(const std::string& path) = 0;
-  // Waits until no other build holds a lock on any of paths (compared resolved), then
-  // holds them all; says once on standard error that it waits.
-  virtual std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) = 0;
+  // Fails where createOutput(path) would, creating, removing and changing nothing.
+  virtual void checkOutput(const std::string& path) = 0;
+  // The lock on path that builds sharing it take turns on, kept where only the accounts that
+  // may replace path can make or open it: exclusive for a build, which makes it when
+  // missing; shared for a dry run, which makes nothing (nullptr when no build made it yet).
+  // Nothing found there is changed, and opening it never waits.
+  virtual std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) = 0;
 
   // --- Processes -------------------------------------------------------------------------
   // The program that opens a text file given as its only argument for the user to read:
@@ -174,6 +200,8 @@ class Platform {
   virtual void createPrivateFolders(const std::string& folder) = 0;
 
   // --- Messages and the window -------------------------------------------------------------
+  // A line on standard error for whoever runs the build, never a window.
+  virtual void warn(const std::string& text) = 0;
   // Without a display: message goes to standard error as "title: text", question answers
   // No, the save dialog counts as cancelled.
   virtual void message(const std::string& title, const std::string& text, Icon icon) = 0;

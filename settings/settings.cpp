@@ -47,8 +47,9 @@ void refuseNulBytes(const Settings& settings, const std::string& name) {
 }  // namespace
 
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
-                  std::string& lines) {
-  parseSettings(platform.readFile(path), path, settings, lines);
+                  std::string& lines, bool forBuild) {
+  parseSettings(forBuild ? platform.readTrustedFile(path) : platform.readFile(path), path,
+                settings, lines);
 }
 
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,

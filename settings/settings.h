@@ -39,9 +39,10 @@ MergeSource parseMergeLine(const std::string& line);
 // Reads the settings file at path into settings, filling it as far as the file goes so that
 // a failure report shows what was read; lines is the merge-source box text. Throws
 // kelvane::Failure when the file cannot be read, ends before the seventh value, or holds a
-// permission value that is not a number.
+// permission value that is not a number. forBuild: the settings steer a build, so a file
+// that another account could have written is refused.
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
-                  std::string& lines);
+                  std::string& lines, bool forBuild = false);
 
 // readSettings without the file: reads the settings file's bytes, naming name in failures.
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,

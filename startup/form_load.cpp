@@ -50,7 +50,8 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
   state.caption = captionFor(state.datPath, platform.separators());
 
   state.runStep = {"Loading dat file", "Check to see if datfile exists (see above)"};
-  readSettings(platform, state.datPath, state.settings, state.boxes.Lines);
+  readSettings(platform, state.datPath, state.settings, state.boxes.Lines,
+               request != std::string::npos);
 
   state.runStep = {"Showing GUI", ""};
   if (request != std::string::npos) return RunMode::Build;
