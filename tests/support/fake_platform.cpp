@@ -112,9 +112,13 @@ class CheckedTree : public FolderTree {
     platform_.check(Op::RemoveFolder, real_->currentPath() + name);
     real_->removeFolder(name);
   }
-  bool reuseFolder(const std::string& from, const std::string& to) override {
-    platform_.check(Op::Rename, real_->currentPath() + from);
-    return real_->reuseFolder(from, to);
+  bool isOwnFolder(const std::string& name) override {
+    platform_.check(Op::FolderTest, real_->currentPath() + name);
+    return real_->isOwnFolder(name);
+  }
+  bool makeFolder(const std::string& relative, bool dryRun) override {
+    platform_.check(dryRun ? Op::FolderTest : Op::CreateFolder, real_->currentPath() + relative);
+    return real_->makeFolder(relative, dryRun);
   }
   std::string currentPath() override { return real_->currentPath(); }
 
@@ -159,10 +163,6 @@ bool FakePlatform::folderExists(const std::string& path) {
   check(Op::FolderTest, path);
   return PosixPlatform::folderExists(path);
 }
-void FakePlatform::createFolder(const std::string& path) {
-  check(Op::CreateFolder, path);
-  PosixPlatform::createFolder(path);
-}
 std::string FakePlatform::resolvedPath(const std::string& path) {
   check(Op::ResolvePath, path);
   return PosixPlatform::resolvedPath(path);
@@ -177,10 +177,19 @@ std::unique_ptr<FolderTree> FakePlatform::openFolderTree(const std::string& path
   if (!real) return nullptr;
   return std::make_unique<CheckedTree>(*this, std::move(real));
 }
+std::unique_ptr<FolderTree> FakePlatform::createFolderTree(const std::string& path) {
+  check(Op::CreateFolder, path);
+  return std::make_unique<CheckedTree>(*this, PosixPlatform::createFolderTree(path));
+}
 std::string FakePlatform::readFile(const std::string& path) {
   check(Op::Open, path);
   check(Op::Read, path);
   return PosixPlatform::readFile(path);
+}
+std::string FakePlatform::readTrustedFile(const std::string& path) {
+  check(Op::Open, path);
+  check(Op::Read, path);
+  return PosixPlatform::readTrustedFile(path);
 }
 void FakePlatform::writeFile(const std::string& path, std::string_view bytes) {
   check(Op::Open, path);
@@ -195,9 +204,13 @@ std::unique_ptr<OutputFile> FakePlatform::createOutput(const std::string& path) 
   check(Op::Open, path);
   return std::make_unique<CheckedOutput>(*this, path, PosixPlatform::createOutput(path));
 }
-std::unique_ptr<BuildLock> FakePlatform::lockBuild(const std::vector<std::string>& paths) {
-  check(Op::Lock, paths.empty() ? "" : paths.front());
-  return PosixPlatform::lockBuild(paths);
+void FakePlatform::checkOutput(const std::string& path) {
+  check(Op::Open, path);
+  PosixPlatform::checkOutput(path);
+}
+std::unique_ptr<PathLock> FakePlatform::openLock(const std::string& path, bool shared) {
+  check(Op::Lock, path);
+  return PosixPlatform::openLock(path, shared);
 }
 std::string FakePlatform::programFolder() {
   return programFolderOverride.empty() ? PosixPlatform::programFolder() : programFolderOverride;
@@ -210,6 +223,7 @@ void FakePlatform::startDetached(const std::string& program, const std::vector<s
   started.push_back({program, args});
   if (runStarted) PosixPlatform::startDetached(program, args);
 }
+void FakePlatform::warn(const std::string& text) { warnings.push_back(text); }
 void FakePlatform::message(const std::string& title, const std::string& text, Icon icon) {
   messages.push_back({title, text, icon, false});
 }

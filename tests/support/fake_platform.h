@@ -72,6 +72,7 @@ class FakePlatform : public PosixPlatform {
   std::vector<bool> answers;             // taken in order by question(); No when none left
   std::vector<std::string> saveChoices;  // taken in order by saveDialog(); "" when none left
   std::vector<Message> messages;
+  std::vector<std::string> warnings;     // lines the build wrote on standard error
   std::vector<std::string> saveDialogs;  // "title|filter|folder" of every dialog shown
   std::vector<Started> started;
   bool runStarted = false;  // really start the recorded processes
@@ -89,18 +90,21 @@ class FakePlatform : public PosixPlatform {
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;
-  void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
   std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
+  std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
   std::string readFile(const std::string& path) override;
+  std::string readTrustedFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
-  std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) override;
+  void checkOutput(const std::string& path) override;
+  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
   std::string programFolder() override;
   std::string executablePath() override;
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  void warn(const std::string& text) override;
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;
   std::string saveDialog(const std::string& title, const std::string& filter,
