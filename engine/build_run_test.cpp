@@ -387,9 +387,8 @@ INSTANTIATE_TEST_SUITE_P(
         Fault{Op::Read, 1, "Reading old VFS file (#)"},
         Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
         Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},
-        Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist"},
-        Fault{Op::CreateFolder, 2, "Creating substructure (if exists)"},
-        Fault{Op::CreateFolder, 3, "Creating merged structure"},
+        Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
+        Fault{Op::CreateFolder, 2, "Creating merged structure"},
         Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
         Fault{Op::Rename, 1, "Writing new VFS file (%)"}),
     [](const auto& info) {

@@ -14,19 +14,13 @@
 
 #include "platform/failure.h"
 #include "platform/posix_support.h"
+#include "platform/posix_walk.h"
 
 namespace kelvane {
 
 using namespace posix;
 
 namespace {
-
-std::string currentFolder() {
-  char buffer[PATH_MAX];
-  if (::getcwd(buffer, sizeof buffer) == nullptr)
-    throw systemFailure(errno, "Cannot read the current folder", ".", "getcwd");
-  return buffer;
-}
 
 // path without its last part, as the system would take the folder holding it; "" when the
 // path has a single relative part (the current folder holds it).
@@ -81,28 +75,47 @@ PosixPlatform::~PosixPlatform() = default;
 
 char PosixPlatform::separator() const { return '/'; }
 
+namespace {
+
+// A link counts for what it leads to only when root or the folder's owner made it.
+void markForeignLink(int folder, uid_t folderOwner, DirEntry& entry) {
+  struct stat st;
+  if (entry.type != EntryType::Link ||
+      ::fstatat(folder, entry.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return;
+  if (st.st_uid != 0 && st.st_uid != folderOwner) entry.foreignOwner = accountName(st.st_uid);
+}
+
+}  // namespace
+
 std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
+  const char* source = "list folder";
   if (pattern.empty()) return {};
-  const char* path = systemPath(pattern, "list folder");
+  Walk walk = walkPath(pattern, endsWithSlash(pattern), source);
+  Reached& r = walk.reached;
+  if (!walk.complete) return {};
   if (endsWithSlash(pattern)) {
-    int fd = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
+    if (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))) return {};
+    Descriptor folder(::openat(r.folder.get(), r.name.empty() ? "." : r.name.c_str(),
+                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.get() < 0) {
       if (errno == ENOENT || errno == ENOTDIR) return {};
       throw systemFailure(errno, "Cannot list folder", pattern, "open folder");
     }
-    Descriptor folder(fd);
-    return readEntries(fd, pattern, "list folder");
+    struct stat st;
+    if (::fstat(folder.get(), &st) != 0) throw systemFailure(errno, "Cannot list folder", pattern, source);
+    std::vector<DirEntry> entries = readEntries(folder.get(), pattern, source);
+    for (DirEntry& entry : entries) markForeignLink(folder.get(), st.st_uid, entry);
+    return entries;
   }
   std::string name = lastComponent(pattern);
   if (isHidden(name)) return {};
-  struct stat st;
-  if (::lstat(path, &st) != 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return {};
-    throw systemFailure(errno, "Cannot look at", pattern, "lstat");
-  }
+  if (r.name.empty()) return {{name, EntryType::Folder, ""}};  // "a/.." names a folder
   EntryType type;
-  if (!typeFromMode(st.st_mode, type)) return {};
-  return {{name, type}};
+  if (!r.exists || !typeFromMode(r.stat.st_mode, type)) return {};
+  DirEntry entry{name, type, ""};
+  markForeignLink(r.folder.get(), r.folderStat.st_uid, entry);
+  return {entry};
 }
 
 bool PosixPlatform::exists(const std::string& pattern) {
@@ -123,19 +136,6 @@ bool PosixPlatform::fileExists(const std::string& path) {
 bool PosixPlatform::folderExists(const std::string& path) {
   struct stat st;
   return !path.empty() && ::stat(systemPath(path, "folder test"), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void PosixPlatform::createFolder(const std::string& path) {
-  const char* name = systemPath(path, "mkdir");
-  if (::mkdir(name, 0777) == 0) return;
-  if (errno != EEXIST) throw systemFailure(errno, "Cannot create folder", path, "mkdir");
-  // Whatever is there already stands for the folder only if it is one (or leads to one).
-  struct stat st;
-  if (::stat(name, &st) != 0 || !S_ISDIR(st.st_mode))
-    throw Failure(EEXIST,
-                  "Cannot create folder \"" + path +
-                      "\": something other than a folder is already there under that name",
-                  "mkdir");
 }
 
 std::string PosixPlatform::resolvedPath(const std::string& path) {
@@ -174,6 +174,8 @@ std::vector<FileIdentity> PosixPlatform::chainOf(const std::string& path, bool f
     chain.insert(chain.begin(), identityOf(st));
   return chain;
 }
+
+void PosixPlatform::warn(const std::string& text) { std::cerr << text << std::endl; }
 
 void PosixPlatform::message(const std::string& title, const std::string& text, Icon) {
   std::cerr << title << ": " << text << std::endl;

@@ -25,16 +25,18 @@ class PosixPlatform : public Platform {
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;
-  void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
   std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
+  std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
+  std::string readTrustedFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
-  std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) override;
+  void checkOutput(const std::string& path) override;
+  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
 
   std::string programFolder() override;
   std::string executablePath() override;
@@ -44,6 +46,7 @@ class PosixPlatform : public Platform {
   std::string userStateFolder() override;
   void createPrivateFolders(const std::string& folder) override;
 
+  void warn(const std::string& text) override;
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;
   std::string saveDialog(const std::string& title, const std::string& filter,

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <limits.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -21,6 +23,13 @@ struct LinuxDirent64 {
 };
 
 }  // namespace
+
+std::string currentFolder() {
+  char buffer[PATH_MAX];
+  if (::getcwd(buffer, sizeof buffer) == nullptr)
+    throw systemFailure(errno, "Cannot read the current folder", ".", "getcwd");
+  return buffer;
+}
 
 bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
 
@@ -93,13 +102,16 @@ std::vector<FileIdentity> folderChain(int fd, const std::string& path) {
 std::string readWholeFile(const std::string& path, const char* source) {
   Descriptor file(::open(systemPath(path, source), O_RDONLY | O_CLOEXEC));
   if (file.get() < 0) throw systemFailure(errno, "Cannot open file", path, "open");
+  return readAll(file.get(), path);
+}
+
+std::string readAll(int fd, const std::string& path) {
   std::string bytes;
   struct stat st;
-  if (::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode))
-    bytes.reserve(static_cast<size_t>(st.st_size));
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
   char buffer[64 * 1024];
   for (;;) {
-    ssize_t n = ::read(file.get(), buffer, sizeof buffer);
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw systemFailure(errno, "Cannot read file", path, "read");
@@ -149,7 +161,7 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
         default:
           continue;
       }
-      entries.push_back({std::string(name), type});
+      entries.push_back({std::string(name), type, {}});
     }
   }
   return entries;

@@ -16,6 +16,8 @@
 namespace kelvane::posix {
 
 bool endsWithSlash(const std::string& s);
+// The process's current folder.
+std::string currentFolder();
 // A name starting with "." other than "." and "..".
 bool isHidden(std::string_view name);
 std::string lastComponent(const std::string& path);
@@ -62,6 +64,8 @@ class Descriptor {
 
 // The whole file at path, read to its end whatever size it claims.
 std::string readWholeFile(const std::string& path, const char* source);
+// The rest of the open file fd, path naming it in failures.
+std::string readAll(int fd, const std::string& path);
 
 // Every entry a listing returns from the open folder fd; path names it in failures.
 // holdsHidden, when given, is set when hidden entries were left out.

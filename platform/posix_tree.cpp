@@ -11,11 +11,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/failure.h"
 #include "platform/posix_platform.h"
 #include "platform/posix_support.h"
+#include "platform/posix_walk.h"
 
 namespace kelvane {
 
@@ -80,7 +82,7 @@ class PosixFolderTree : public FolderTree {
  public:
   PosixFolderTree(std::string path, Descriptor fd, Place place)
       : path_(std::move(path)), root_(place) {
-    levels_.push_back({"", place.id, std::move(fd), false});
+    levels_.push_back({"", place.id, std::move(fd)});
   }
 
   std::vector<FileIdentity> chain() override { return folderChain(levels_[0].fd.get(), path_); }
@@ -111,22 +113,17 @@ class PosixFolderTree : public FolderTree {
   }
 
   std::vector<DirEntry> list(bool& holdsHidden) override {
-    Level& level = levels_.back();
-    // A folder read to its end before is read again from its start.
-    if (level.listed && ::lseek(level.fd.get(), 0, SEEK_SET) != 0)
-      throw systemFailure(errno, "Cannot list folder", currentPath(), "lseek");
-    level.listed = true;
-    return readEntries(level.fd.get(), currentPath(), "list folder", &holdsHidden);
+    return readEntries(current(), currentPath(), "list folder", &holdsHidden);
   }
 
   void enter(const std::string& name) override {
     const char* source = "open folder";
     Descriptor fd(openSubfolder(current(), entryName(name, source)));
     if (fd.get() < 0) {
-      if (errno == EXDEV) throw anotherMount(name);
+      if (errno == EXDEV) throw anotherMount(currentPath() + name);
       throw systemFailure(errno, "Cannot open folder", currentPath() + name, source);
     }
-    levels_.push_back({name, FileIdentity{}, std::move(fd), false});
+    levels_.push_back({name, FileIdentity{}, std::move(fd)});
     if (levels_.size() - firstOpen_ + 1 > kMaxOpenFolders) {
       // Known by its identity from now on, so that coming back to it can be checked.
       Level& closing = levels_[firstOpen_];
@@ -155,7 +152,6 @@ class PosixFolderTree : public FolderTree {
                         "\" was moved elsewhere while the old structure was removed",
                     "open folder");
     levels_[top].fd = std::move(parent);
-    levels_[top].listed = false;
     firstOpen_ = top;
   }
 
@@ -179,18 +175,53 @@ class PosixFolderTree : public FolderTree {
       throw systemFailure(errno, "Cannot remove folder", currentPath() + name, source);
   }
 
-  bool reuseFolder(const std::string& from, const std::string& to) override {
-    const char* source = "rename folder";
-    const char* oldName = entryName(from, source);
-    const char* newName = entryName(to, source);
+  bool isOwnFolder(const std::string& name) override {
+    const char* source = "look at folder";
     struct stat st;
-    if (::fstatat(current(), oldName, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      throw systemFailure(errno, "Cannot look at folder", currentPath() + from, source);
-    if (!S_ISDIR(st.st_mode) || st.st_uid != owner_ || (st.st_mode & 07777) != freshMode_)
-      return false;
-    if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) == 0) return true;
-    if (errno == EEXIST) return false;
-    throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
+    if (::fstatat(current(), entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
+    // The set-group bit comes from the folder it is made in and gives no one anything.
+    return S_ISDIR(st.st_mode) && st.st_uid == owner_ &&
+           (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
+  }
+
+  bool makeFolder(const std::string& relative, bool dryRun) override {
+    const char* source = "mkdir";
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= relative.size();) {
+      size_t end = std::min(relative.find('/', at), relative.size());
+      std::string part = relative.substr(at, end - at);
+      if (!part.empty() && part != ".") parts.push_back(part);
+      at = end + 1;
+    }
+    if (parts.empty()) return false;  // the tree's own folder
+    std::string shown = path_;
+    Descriptor held;
+    int at = levels_[0].fd.get();
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+      shown += parts[i];
+      Descriptor next(openSubfolder(at, entryName(parts[i], source)));
+      if (next.get() < 0) {
+        if (errno == EXDEV) throw anotherMount(shown);
+        if (errno == ELOOP || errno == ENOTDIR) throw somethingElse(shown);
+        throw systemFailure(errno, "Cannot create folder", path_ + relative, source);
+      }
+      held = std::move(next);
+      at = held.get();
+      shown += "/";
+    }
+    const std::string& name = parts.back();
+    shown += name;
+    if (!dryRun && ::mkdirat(at, entryName(name, source), 0777) == 0) return true;
+    if (!dryRun && errno != EEXIST) throw systemFailure(errno, "Cannot create folder", shown, source);
+    // Whatever is there already stands for the folder only if it is one, not a link to one.
+    struct stat st;
+    if (::fstatat(at, entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (dryRun && errno == ENOENT) return true;
+      throw systemFailure(errno, "Cannot create folder", shown, source);
+    }
+    if (!S_ISDIR(st.st_mode)) throw somethingElse(shown);
+    return false;
   }
 
   std::string currentPath() override {
@@ -204,16 +235,21 @@ class PosixFolderTree : public FolderTree {
     std::string name;
     FileIdentity id;  // taken when its descriptor is closed
     Descriptor fd;    // closed for levels 1 to firstOpen_ - 1
-    bool listed;
   };
 
   int current() const { return levels_.back().fd.get(); }
 
-  Failure anotherMount(const std::string& name) {
+  static Failure anotherMount(const std::string& path) {
     return Failure(EXDEV,
-                   "The folder \"" + currentPath() + name +
+                   "The folder \"" + path +
                        "\" is another file system or mount; nothing is removed across it",
                    "open folder");
+  }
+  static Failure somethingElse(const std::string& path) {
+    return Failure(EEXIST,
+                   "Cannot create folder \"" + path +
+                       "\": something other than a folder is already there under that name",
+                   "mkdir");
   }
 
   // Opens the subfolder name of dir: never through a link, never into another mount.
@@ -249,18 +285,57 @@ class PosixFolderTree : public FolderTree {
 
 }  // namespace
 
-std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& path) {
-  const char* source = "open folder";
-  if (path.empty()) return nullptr;
-  Descriptor fd(::open(systemPath(path, source), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return nullptr;
+namespace {
+
+// The folder the walk reached, opened for listing; an invalid descriptor when no folder is
+// there.
+Descriptor openReachedFolder(const Reached& r, const std::string& path, const char* source) {
+  if (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))) return Descriptor();
+  Descriptor fd(::openat(r.folder.get(), r.name.empty() ? "." : r.name.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 && errno != ENOENT && errno != ENOTDIR)
     throw systemFailure(errno, "Cannot open folder", path, source);
-  }
+  return fd;
+}
+
+std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const char* source) {
   Place place;
   if (!placeOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
   return std::make_unique<PosixFolderTree>(endsWithSlash(path) ? path : path + "/", std::move(fd),
                                            place);
+}
+
+}  // namespace
+
+std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& path) {
+  const char* source = "open folder";
+  if (path.empty()) return nullptr;
+  Walk walk = walkPath(path, true, source);
+  if (!walk.complete) return nullptr;
+  Descriptor fd = openReachedFolder(walk.reached, path, source);
+  if (fd.get() < 0) return nullptr;
+  return treeOf(std::move(fd), path, source);
+}
+
+std::unique_ptr<FolderTree> PosixPlatform::createFolderTree(const std::string& path) {
+  const char* source = "mkdir";
+  Walk walk = walkPath(path, true, source);
+  Reached& r = walk.reached;
+  if (!walk.complete) throw systemFailure(ENOENT, "Cannot create folder", path, source);
+  if (!r.exists && !r.name.empty() && ::mkdirat(r.folder.get(), r.name.c_str(), 0777) != 0 &&
+      errno != EEXIST)
+    throw systemFailure(errno, "Cannot create folder", path, source);
+  // Made now, or there before: either way only a folder, never a link, becomes the tree.
+  if (!r.exists && !r.name.empty() &&
+      ::fstatat(r.folder.get(), r.name.c_str(), &r.stat, AT_SYMLINK_NOFOLLOW) == 0)
+    r.exists = true;
+  Descriptor fd = openReachedFolder(r, path, source);
+  if (fd.get() < 0)
+    throw Failure(EEXIST,
+                  "Cannot create folder \"" + path +
+                      "\": something other than a folder is already there under that name",
+                  source);
+  return treeOf(std::move(fd), path, source);
 }
 
 }  // namespace kelvane

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <functional>
 
+#include "engine/build_lock.h"
 #include "engine/link_removal.h"
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
@@ -130,13 +131,15 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherSaysSoOnce) {
     if (::read(go[0], &byte, 1) != 1) ::_exit(2);
     std::freopen(err.c_str(), "w", stderr);
     // Waits for the link root's lock; the table's is free.
-    auto lock = PosixPlatform().lockBuild({tree.output, tree.linkRoot + "/"});
+    PosixPlatform platform;
+    auto locks = takeTurns(platform, {tree.output, tree.linkRoot + "/"}, false);
     ::_exit(0);
   }
-  auto held = PosixPlatform().lockBuild({tree.linkRoot + "/"});
+  PosixPlatform platform;
+  auto held = takeTurns(platform, {tree.linkRoot}, false);
   ASSERT_EQ(::write(go[1], "g", 1), 1);
   EXPECT_TRUE(waitForText(err, "waiting", 60000));
-  held.reset();
+  held.clear();
   int status = -1;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);

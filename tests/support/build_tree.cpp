@@ -37,6 +37,7 @@ std::map<std::string, std::string> BuildTree::snapshot(const std::string& folder
   std::map<std::string, std::string> files;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(fsPath(folder))) {
     std::string path = pathBytes(entry.path());
+    if (isBuildLock(path)) continue;
     files[path] = entry.is_regular_file() && !entry.is_symlink() ? readBytes(path) : "";
   }
   return files;

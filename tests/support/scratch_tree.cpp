@@ -31,6 +31,7 @@ std::vector<std::string> ScratchTree::tree(const std::string& relative) const {
   for (auto it = std::filesystem::recursive_directory_iterator(fsPath(base), error);
        !error && it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
     std::string name = pathBytes(it->path()).substr(base.size());
+    if (isBuildLock(name)) continue;
     std::replace(name.begin(), name.end(), kSeparator, '/');
     if (it->is_symlink())
       name += "@";
