@@ -1,8 +1,8 @@
 #include "engine/build_run.h"
 
 #include <memory>
-#include <set>
 #include <ostream>
+#include <set>
 
 #include "engine/build_lock.h"
 #include "engine/dir_map.h"
@@ -145,8 +145,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
     // A folder found by the walk, or made for an earlier row, is there already.
     genreFolder.assign(s.WhereCreate).append(physGenre);
     if (!genre.present) {
-      if (!physGenre.empty())
-        ensureFolder(physGenre.substr(0, physGenre.size() - 1), genreFolder);
+      if (!physGenre.empty()) ensureFolder(physGenre.substr(0, physGenre.size() - 1), genreFolder);
       genre.present = true;
     }
 

@@ -1,5 +1,7 @@
 // Whole files read and written, and the input table read as a stream.
 
+#include "platform/posix_files.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,7 +9,6 @@
 #include <cerrno>
 
 #include "platform/failure.h"
-#include "platform/posix_files.h"
 #include "platform/posix_platform.h"
 #include "platform/posix_support.h"
 #include "platform/posix_walk.h"
@@ -58,12 +59,12 @@ std::string notAPlainFile(const std::string& path, mode_t mode, const std::strin
   return "\"" + path + "\" is " + kind + "; the " + role + " must be a plain file";
 }
 
-void refuseLinkedInForeignFolder(const Reached& r, const std::string& path,
-                                 const std::string& role, const char* source) {
+void refuseLinkedInForeignFolder(const Reached& r, const std::string& path, const std::string& role,
+                                 const char* source) {
   if (r.exists && !r.replaceableBy.empty() && r.stat.st_nlink > 1)
     throw Failure(kErrRefused,
-                  "Refused to build: the " + role + " \"" + path + "\" has more than one name, in a folder that " +
-                      r.replaceableBy +
+                  "Refused to build: the " + role + " \"" + path +
+                      "\" has more than one name, in a folder that " + r.replaceableBy +
                       " can write; another name could be a link to any file. Give it one name",
                   source);
 }
@@ -89,16 +90,17 @@ std::string PosixPlatform::readTrustedFile(const std::string& path) {
   Walk walk = walkPath(path, true, source);
   Reached& r = walk.reached;
   if (!walk.complete || !r.exists || r.name.empty())
-    throw systemFailure(r.exists && r.name.empty() ? EISDIR : ENOENT, "Cannot open file", path, source);
+    throw systemFailure(r.exists && r.name.empty() ? EISDIR : ENOENT, "Cannot open file", path,
+                        source);
   if (!S_ISREG(r.stat.st_mode))
     throw Failure(EINVAL, notAPlainFile(path, r.stat.st_mode, "settings file"), source);
   // As a careful server refuses keys that others could have written: the settings decide
   // what a build deletes and writes.
-  std::string who = !r.replaceableBy.empty()          ? r.replaceableBy
-                    : !isTrusted(r.stat.st_uid)       ? "the account " + accountName(r.stat.st_uid)
-                    : (r.stat.st_mode & 0020) != 0    ? "the accounts of its group"
-                    : (r.stat.st_mode & 0002) != 0    ? "any account"
-                                                      : "";
+  std::string who = !r.replaceableBy.empty()       ? r.replaceableBy
+                    : !isTrusted(r.stat.st_uid)    ? "the account " + accountName(r.stat.st_uid)
+                    : (r.stat.st_mode & 0020) != 0 ? "the accounts of its group"
+                    : (r.stat.st_mode & 0002) != 0 ? "any account"
+                                                   : "";
   if (!who.empty())
     throw Failure(kErrRefused,
                   "Refused to build: the settings file \"" + path + "\" can be changed by " + who +

@@ -88,13 +88,14 @@ std::unique_ptr<PathLock> PosixPlatform::openLock(const std::string& path, bool 
   }
   if (!S_ISREG(st.st_mode)) refuseLock(shown, "is not a plain file");
   if (sticky && !isTrusted(st.st_uid) && st.st_uid != folder.st_uid)
-    refuseLock(shown, "was made by " + accountName(st.st_uid) +
-                          ", who cannot change what it guards");
+    refuseLock(shown,
+               "was made by " + accountName(st.st_uid) + ", who cannot change what it guards");
   fd = Descriptor(::openat(r.folder.get(), name.c_str(), flags));
   if (fd.get() < 0) {
     // A dry run that may not open it cannot be kept waiting by it either.
     if (shared && errno == EACCES) return nullptr;
-    throw systemFailure(errno, "Cannot open the lock file (owned by " + accountName(st.st_uid) + ")",
+    throw systemFailure(errno,
+                        "Cannot open the lock file (owned by " + accountName(st.st_uid) + ")",
                         shown, kSource);
   }
   struct stat now;

@@ -103,7 +103,8 @@ std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
       throw systemFailure(errno, "Cannot list folder", pattern, "open folder");
     }
     struct stat st;
-    if (::fstat(folder.get(), &st) != 0) throw systemFailure(errno, "Cannot list folder", pattern, source);
+    if (::fstat(folder.get(), &st) != 0)
+      throw systemFailure(errno, "Cannot list folder", pattern, source);
     std::vector<DirEntry> entries = readEntries(folder.get(), pattern, source);
     for (DirEntry& entry : entries) markForeignLink(folder.get(), st.st_uid, entry);
     return entries;

@@ -10,8 +10,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 
 #include "platform/failure.h"
@@ -213,7 +213,8 @@ class PosixFolderTree : public FolderTree {
     const std::string& name = parts.back();
     shown += name;
     if (!dryRun && ::mkdirat(at, entryName(name, source), 0777) == 0) return true;
-    if (!dryRun && errno != EEXIST) throw systemFailure(errno, "Cannot create folder", shown, source);
+    if (!dryRun && errno != EEXIST)
+      throw systemFailure(errno, "Cannot create folder", shown, source);
     // Whatever is there already stands for the folder only if it is one, not a link to one.
     struct stat st;
     if (::fstatat(at, entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -240,10 +241,10 @@ class PosixFolderTree : public FolderTree {
   int current() const { return levels_.back().fd.get(); }
 
   static Failure anotherMount(const std::string& path) {
-    return Failure(EXDEV,
-                   "The folder \"" + path +
-                       "\" is another file system or mount; nothing is removed across it",
-                   "open folder");
+    return Failure(
+        EXDEV,
+        "The folder \"" + path + "\" is another file system or mount; nothing is removed across it",
+        "open folder");
   }
   static Failure somethingElse(const std::string& path) {
     return Failure(EEXIST,
@@ -277,10 +278,10 @@ class PosixFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "/"
   Place root_;
-  uid_t owner_ = ::geteuid();                 // of a folder created now
+  uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
-  std::vector<Level> levels_;  // [0] is the tree's own folder, always open
-  size_t firstOpen_ = 1;       // the levels from here to the top are open
+  std::vector<Level> levels_;                  // [0] is the tree's own folder, always open
+  size_t firstOpen_ = 1;                       // the levels from here to the top are open
 };
 
 }  // namespace

@@ -104,9 +104,8 @@ Walk walkPath(const std::string& path, bool followLast, const char* source) {
         if (up.get() < 0) throw systemFailure(errno, "Cannot open folder", shown + "/..", source);
         r.folder = std::move(up);
         statOf(r.folder.get(), r.folderStat, shown, source);
-        shown = shown.substr(0, shown.find_last_of('/') == std::string::npos
-                                    ? 0
-                                    : shown.find_last_of('/'));
+        shown = shown.substr(
+            0, shown.find_last_of('/') == std::string::npos ? 0 : shown.find_last_of('/'));
       }
       continue;
     }
@@ -128,7 +127,8 @@ Walk walkPath(const std::string& path, bool followLast, const char* source) {
                    "root can replace is never followed. Name the folder or file it leads "
                    "to, or make the folder holding it writable only by its owner",
                source);
-      if (++links > kMaxLinks) throw systemFailure(ELOOP, "Cannot follow the links of", path, source);
+      if (++links > kMaxLinks)
+        throw systemFailure(ELOOP, "Cannot follow the links of", path, source);
       // Read through the link itself, so that what was checked is what is followed.
       Descriptor link(::openat(r.folder.get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
       struct stat now;
@@ -138,7 +138,8 @@ Walk walkPath(const std::string& path, bool followLast, const char* source) {
         throw systemFailure(ESTALE, "Cannot follow the link (it changed meanwhile)", here, source);
       char target[PATH_MAX];
       ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
-      if (n <= 0) throw systemFailure(n < 0 ? errno : ENOENT, "Cannot follow the link", here, source);
+      if (n <= 0)
+        throw systemFailure(n < 0 ? errno : ENOENT, "Cannot follow the link", here, source);
       std::string to(target, static_cast<size_t>(n));
       splitInto(parts, to, true);
       if (to[0] == '/') {
@@ -162,7 +163,8 @@ Walk walkPath(const std::string& path, bool followLast, const char* source) {
                  " can replace; a build never passes through one. Move what the settings "
                  "name out of it, or make the folder holding it writable only by its owner",
              source);
-    Descriptor next(::openat(r.folder.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    Descriptor next(
+        ::openat(r.folder.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (next.get() < 0) throw systemFailure(errno, "Cannot open folder", here, source);
     r.folder = std::move(next);
     statOf(r.folder.get(), r.folderStat, here, source);

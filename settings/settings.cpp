@@ -48,8 +48,8 @@ void refuseNulBytes(const Settings& settings, const std::string& name) {
 
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
                   std::string& lines, bool forBuild) {
-  parseSettings(forBuild ? platform.readTrustedFile(path) : platform.readFile(path), path,
-                settings, lines);
+  parseSettings(forBuild ? platform.readTrustedFile(path) : platform.readFile(path), path, settings,
+                lines);
 }
 
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
