@@ -1,15 +1,13 @@
 #include "engine/build_run.h"
 
 #include <memory>
-#include <ostream>
-#include <set>
 
 #include "engine/build_lock.h"
 #include "engine/dir_map.h"
 #include "engine/entry_encoding.h"
 #include "engine/link_removal.h"
 #include "engine/link_root_check.h"
-#include "engine/table_diff.h"
+#include "engine/plan.h"
 #include "engine/vfs_file.h"
 #include "platform/platform.h"
 
@@ -39,7 +37,8 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   refuseUnsafeValues(state, !sameTable, platform.separators());
   // Builds that share the link root or the table would remove and write the same things;
   // a dry run waits for them so as not to show a half-done change.
-  auto locks = takeTurns(platform, {s.WhereCreate, s.VFS}, dryRun != nullptr);
+  Plan plan(platform, dryRun);
+  auto locks = takeTurns(platform, {s.WhereCreate, s.VFS}, plan.dryRun());
   // The link root is opened once: the checks look at this folder and the removal empties
   // this same folder, whatever its name leads to meanwhile.
   std::unique_ptr<FolderTree> linkRoot =
@@ -53,19 +52,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   step = readStep;
   auto oldTable = std::make_unique<OldTableReader>(platform.openInput(s.VFSold));
   step = writeStep;
-  std::unique_ptr<OutputFile> output;
-  TableDiff* diff = nullptr;
-  if (dryRun) {
-    // Only counts what would change in the table: making even a temporary file beside it
-    // could stand in for the one a running build is about to put in place.
-    platform.checkOutput(s.VFS);
-    auto counting = std::make_unique<TableDiff>(
-        platform.fileExists(s.VFS) ? platform.openInput(s.VFS) : nullptr);
-    diff = counting.get();
-    output = std::move(counting);
-  } else {
-    output = platform.createOutput(s.VFS);
-  }
+  std::unique_ptr<OutputFile> output = plan.openTable(s.VFS);
   VfsWriter vfs(std::move(output), s);
 
   // 4 and 5. The old lines, copied as they are, before anything is removed: the output is a
@@ -90,21 +77,14 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   DirTable table;
   FolderScan scan(platform, table, &encoding);
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
-  for (const FolderScan::PassedOver& link : scan.passedOver()) {
-    std::string why = "a link that " + link.owner +
-                      " made, neither root nor the owner of the merge source, is not followed";
-    platform.warn("kelvane: passing over \"" + link.path + "\": " + why);
-    if (dryRun) *dryRun << "pass over " << link.path << ": " << why << "\n";
-  }
+  for (const FolderScan::PassedOver& link : scan.passedOver()) plan.passOver(link.path, link.owner);
   Layout layout(table, platform.separators());
 
   // 2. What the new layout does not hold goes, unless the table is being added to in
   // place; the folders both layouts share stay where they are.
   step = {"Deleting old structure", "Manual deletion of structure"};
-  Changes changes;
-  changes.dryRun = dryRun;
   bool walked = !sameTable && linkRoot;
-  if (walked) reconcileLinkRoot(*linkRoot, layout, changes);
+  if (walked) reconcileLinkRoot(*linkRoot, layout, plan);
 
   // 6.
   step = {"Writing path to merge folder in new VFS file (" + s.VFS + ")", kFixDat};
@@ -113,28 +93,10 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // 7. One level only: the link root's parent must exist.
   step = {"Creating the physical merge path if it doesn't exist",
           "Make sure the path is possible to create on your HD (drive must exist)"};
-  if (!linkRoot) {
-    changes.create(s.WhereCreate.substr(0, s.WhereCreate.size() - 1));
-    if (!dryRun) linkRoot = platform.createFolderTree(s.WhereCreate);
-  }
+  plan.makeLinkRoot(linkRoot, s.WhereCreate);
 
   // 8. Each row's genre folder, its mirror folder, then its entry. Every folder is made from
-  // the link root as opened, never through a link. A dry run makes nothing, so below a
-  // folder it would make (or in a link root still to be made) everything is new.
-  std::set<std::string> planned;
-  auto ensureFolder = [&](const std::string& relative, const std::string& shown) {
-    size_t cut = relative.find_last_of(platform.separators());
-    bool made;
-    if (!linkRoot || (cut != std::string::npos && planned.count(relative.substr(0, cut))))
-      made = true;
-    else if (walked && dryRun)
-      made = true;  // the walk found it missing, or would remove what stands there
-    else
-      made = linkRoot->makeFolder(relative, dryRun != nullptr);
-    if (!made) return;
-    changes.create(shown);
-    if (dryRun) planned.insert(relative);
-  };
+  // the link root as opened, never through a link.
   const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
   std::string genreFolder, mirrorFolder;
   for (size_t row = 1; row <= table.count(); ++row) {
@@ -145,7 +107,9 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
     // A folder found by the walk, or made for an earlier row, is there already.
     genreFolder.assign(s.WhereCreate).append(physGenre);
     if (!genre.present) {
-      if (!physGenre.empty()) ensureFolder(physGenre.substr(0, physGenre.size() - 1), genreFolder);
+      if (!physGenre.empty())
+        plan.makeFolder(linkRoot.get(), physGenre.substr(0, physGenre.size() - 1), genreFolder,
+                        walked);
       genre.present = true;
     }
 
@@ -153,7 +117,8 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
     size_t mirror = static_cast<size_t>(genre.mirrorIndex(table.names(row)));
     if (!genre.mirrorPresent[mirror]) {
       mirrorFolder.assign(genreFolder).append(table.names(row));
-      ensureFolder(mirrorFolder.substr(s.WhereCreate.size()), mirrorFolder);
+      plan.makeFolder(linkRoot.get(), mirrorFolder.substr(s.WhereCreate.size()), mirrorFolder,
+                      walked);
       genre.mirrorPresent[mirror] = true;
     }
 
@@ -165,13 +130,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
 
   // 9. Only a complete build replaces the table; putting it in place is still writing it.
   step = writeStep;
-  if (!dryRun) {
-    vfs.commit();
-    return;
-  }
-  *dryRun << "summary: " << changes.removed << " to remove, " << changes.created
-          << " to create; table lines: " << diff->added() << " added, " << diff->dropped()
-          << " dropped\n";
+  plan.finish(vfs);
 }
 
 }  // namespace kelvane

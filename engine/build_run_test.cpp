@@ -372,25 +372,25 @@ TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachPhase, BuildFault,
-    ::testing::Values(
-        Fault{Op::Lock, 1, "Checking the folder to create structure in"},
-        Fault{Op::OpenFolder, 1, "Checking the folder to create structure in"},
-        Fault{Op::Identity, 1, "Checking the folder to create structure in"},
-        Fault{Op::Open, 1, "Reading old VFS file (#)"},
-        Fault{Op::Open, 2, "Writing new VFS file (%)"},
-        Fault{Op::OpenFolder, 2, "Deleting old structure"},
-        Fault{Op::Delete, 1, "Deleting old structure"},
-        Fault{Op::Leave, 1, "Deleting old structure"},
-        Fault{Op::RemoveFolder, 1, "Deleting old structure"},
-        Fault{Op::List, 1, "Mapping out directory structure"},
-        Fault{Op::List, 2, "Deleting old structure"},  // after the mapping's one
-        Fault{Op::Read, 1, "Reading old VFS file (#)"},
-        Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
-        Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},
-        Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
-        Fault{Op::CreateFolder, 2, "Creating merged structure"},
-        Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
-        Fault{Op::Rename, 1, "Writing new VFS file (%)"}),
+    ::testing::Values(Fault{Op::Lock, 1, "Checking the folder to create structure in"},
+                      Fault{Op::OpenFolder, 1, "Checking the folder to create structure in"},
+                      Fault{Op::Identity, 1, "Checking the folder to create structure in"},
+                      Fault{Op::Open, 1, "Reading old VFS file (#)"},
+                      Fault{Op::Open, 2, "Writing new VFS file (%)"},
+                      Fault{Op::OpenFolder, 2, "Deleting old structure"},
+                      Fault{Op::Delete, 1, "Deleting old structure"},
+                      Fault{Op::Leave, 1, "Deleting old structure"},
+                      Fault{Op::RemoveFolder, 1, "Deleting old structure"},
+                      Fault{Op::List, 1, "Mapping out directory structure"},
+                      Fault{Op::List, 2, "Deleting old structure"},  // after the mapping's one
+                      Fault{Op::Read, 1, "Reading old VFS file (#)"},
+                      Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
+                      Fault{Op::CreateFolder, 1,
+                            "Creating the physical merge path if it doesn't exist", true},
+                      Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
+                      Fault{Op::CreateFolder, 2, "Creating merged structure"},
+                      Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
+                      Fault{Op::Rename, 1, "Writing new VFS file (%)"}),
     [](const auto& info) {
       const Fault& fault = info.param;
       return testName(std::string(opName(fault.op)) + " " + std::to_string(fault.nth) +

@@ -1,24 +1,12 @@
 #include "engine/link_removal.h"
 
-#include <cerrno>
-#include <ostream>
 #include <string>
 #include <vector>
 
-#include "platform/failure.h"
+#include "engine/plan.h"
 #include "platform/platform.h"
 
 namespace kelvane {
-
-void Changes::remove(const std::string& path) {
-  ++removed;
-  if (dryRun) *dryRun << "remove " << path << "\n";
-}
-
-void Changes::create(const std::string& path) {
-  ++created;
-  if (dryRun) *dryRun << "create " << path << "\n";
-}
 
 namespace {
 
@@ -38,15 +26,14 @@ struct Level {
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps and what goes once emptied.
-Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
+Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
   Level level{node, {}, 0, false};
   for (DirEntry& entry : tree.list(level.holdsHidden)) {
     // The listing leaves hidden names out; "." and ".." are the folder and its parent.
     if (entry.name.empty() || entry.name[0] == '.') continue;
     if (entry.type != EntryType::Folder) {
       // A link goes as a link, whatever it points to, even named like a folder to keep.
-      changes.remove(tree.currentPath() + entry.name);
-      if (!changes.dryRun) tree.deleteFile(entry.name);
+      plan.removeFile(tree, entry.name);
       continue;
     }
     Subfolder folder{std::move(entry.name), nullptr, false};
@@ -69,30 +56,20 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Changes& changes) {
   return level;
 }
 
-// The emptied folder that the layout does not keep goes. One still holding hidden entries
-// is not empty and cannot be removed: the dry run fails there as the build would.
-void dispose(FolderTree& tree, const Subfolder& folder, bool holdsHidden, Changes& changes) {
-  std::string path = tree.currentPath() + folder.name;
-  if (changes.dryRun && holdsHidden)
-    throw systemFailure(ENOTEMPTY, "Cannot remove folder", path, "remove folder");
-  changes.remove(path);
-  if (!changes.dryRun) tree.removeFolder(folder.name);
-}
-
 }  // namespace
 
-void reconcileLinkRoot(FolderTree& tree, Layout& layout, Changes& changes) {
+void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
   // Depth first: the path from the link root to the current folder, each level with the
   // subfolders it still has to go through.
   std::vector<Level> levels;
-  levels.push_back(sortOut(tree, &layout.root(), changes));
+  levels.push_back(sortOut(tree, &layout.root(), plan));
   while (!levels.empty()) {
     Level& level = levels.back();
     if (level.next < level.folders.size()) {
       const Subfolder& folder = level.folders[level.next];
       Layout::Node* node = folder.node;
       tree.enter(folder.name);
-      levels.push_back(sortOut(tree, node, changes));
+      levels.push_back(sortOut(tree, node, plan));
       continue;
     }
     bool holdsHidden = level.holdsHidden;
@@ -101,15 +78,15 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Changes& changes) {
     tree.leave();
     Level& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
-    if (!folder.keep) dispose(tree, folder, holdsHidden, changes);
+    if (!folder.keep) plan.removeFolder(tree, folder.name, holdsHidden);
   }
 }
 
-void removeOldStructure(FolderTree& tree) {
+void removeOldStructure(Platform& platform, FolderTree& tree) {
   DirTable none;
   Layout nothing(none, "");  // no genres to split
-  Changes changes;
-  reconcileLinkRoot(tree, nothing, changes);
+  Plan plan(platform, nullptr);
+  reconcileLinkRoot(tree, nothing, plan);
 }
 
 }  // namespace kelvane

@@ -18,7 +18,7 @@ class Removal : public ::testing::Test {
   void remove() {
     auto tree = platform.openFolderTree(t / "links/");
     ASSERT_NE(tree, nullptr);
-    removeOldStructure(*tree);
+    removeOldStructure(platform, *tree);
   }
 
   ScratchTree t;

@@ -224,7 +224,7 @@ TEST(LinkSafety, ATreeDeeperThanTheDescriptorLimitIsRemoved) {
     ::setrlimit(RLIMIT_NOFILE, &few);
     PosixPlatform platform;
     auto tree = platform.openFolderTree(dir / "links/");
-    removeOldStructure(*tree);
+    removeOldStructure(platform, *tree);
     ::_exit(0);
   }
   int status = -1;
