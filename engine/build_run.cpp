@@ -8,6 +8,7 @@
 #include "engine/link_removal.h"
 #include "engine/link_root_check.h"
 #include "engine/plan.h"
+#include "engine/value_check.h"
 #include "engine/vfs_file.h"
 #include "platform/platform.h"
 

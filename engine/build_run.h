@@ -2,7 +2,7 @@
 
 #include <iosfwd>
 
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 
 namespace kelvane {
 

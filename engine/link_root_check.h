@@ -1,13 +1,11 @@
 #pragma once
 
 #include <string>
-#include <string_view>
 
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 
 namespace kelvane {
 
-class EntryEncoding;
 class FolderTree;
 class Platform;
 
@@ -20,16 +18,5 @@ class Platform;
 // (kErrRefused) naming the paths; checks only, touches nothing.
 void refuseUnsafeLinkRoot(Platform& platform, FolderTree* tree, const std::string& typedLinkRoot,
                           const AppState& state);
-
-// Refuses values that would change the table's shape or put folders outside the link root:
-// a "|", line break or NUL byte in the virtual root, owner user, owner group or a genre, a
-// line break or NUL byte in the link root or a merge source (and a "|" in the link root when
-// the root entry is written), and a genre with a ".." part.
-void refuseUnsafeValues(const AppState& state, bool writesRootEntry, std::string_view separators);
-
-// Refuses a value written into the new entries (as refuseUnsafeValues names them) that
-// encoding cannot hold.
-void refuseUnencodableValues(const AppState& state, bool writesRootEntry,
-                             const EntryEncoding& encoding);
 
 }  // namespace kelvane

@@ -1,8 +1,9 @@
+#include "engine/value_check.h"
+
 #include <string_view>
 #include <vector>
 
 #include "engine/entry_encoding.h"
-#include "engine/link_root_check.h"
 #include "platform/failure.h"
 
 namespace kelvane {

@@ -1,7 +1,6 @@
 #include "report/error_report.h"
 
 #include "platform/platform.h"
-#include "startup/form_load.h"
 
 namespace kelvane {
 

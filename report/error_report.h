@@ -3,7 +3,7 @@
 #include <string>
 
 #include "platform/failure.h"
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 
 namespace kelvane {
 

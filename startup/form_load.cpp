@@ -15,10 +15,6 @@ const char* const kHelpText =
     "ie2.1: D:\\iso\\\r\n"
     "ie2.2: F:\\iso\\\r\n";
 
-std::string joinPath(const std::string& folder, const std::string& name, char separator) {
-  return (!folder.empty() && folder.back() == separator ? folder : folder + separator) + name;
-}
-
 bool isOpenRequest(const std::string& argumentText) {
   return argumentText == kOpenOption || argumentText.rfind(std::string(kOpenOption) + " ", 0) == 0;
 }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 
 namespace kelvane {
 
@@ -21,8 +21,5 @@ bool isOpenRequest(const std::string& argumentText);
 // file and fills the state for the window or the build. Throws kelvane::Failure with
 // state.runStep saying which step failed.
 RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state);
-
-// folder & separator & name, without doubling the separator of a root folder.
-std::string joinPath(const std::string& folder, const std::string& name, char separator);
 
 }  // namespace kelvane

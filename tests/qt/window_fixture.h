@@ -10,7 +10,7 @@
 #include <string>
 
 #include "platform/qt/frm_main_view.h"
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"
 #include "window/frm_main.h"

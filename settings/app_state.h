@@ -34,4 +34,7 @@ std::string captionFor(const std::string& path, std::string_view separators);
 // The last component of path; a trailing separator is passed over ("/srv/x/" gives "x").
 std::string fileNamePart(const std::string& path, std::string_view separators);
 
+// folder & separator & name, without doubling the separator of a root folder.
+std::string joinPath(const std::string& folder, const std::string& name, char separator);
+
 }  // namespace kelvane

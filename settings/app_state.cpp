@@ -1,4 +1,4 @@
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 
 namespace kelvane {
 
@@ -20,6 +20,10 @@ std::string fileNamePart(const std::string& path, std::string_view separators) {
   auto slash = path.find_last_of(separators, end);
   return path.substr(slash == std::string::npos ? 0 : slash + 1,
                      end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
+
+std::string joinPath(const std::string& folder, const std::string& name, char separator) {
+  return (!folder.empty() && folder.back() == separator ? folder : folder + separator) + name;
 }
 
 std::string captionFor(const std::string& path, std::string_view separators) {
