@@ -21,13 +21,14 @@ struct Level {
   Layout::Node* node;  // the genre folder (or link root) this is, or null
   std::vector<Subfolder> folders;
   size_t next = 0;
-  bool holdsHidden = false;  // entries the listing leaves out, which stay
+  std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
+  bool holdsHidden = false;     // entries the listing leaves out, which stay
 };
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps and what goes once emptied.
 Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
-  Level level{node, {}, 0, false};
+  Level level{node, {}, 0, {}, false};
   for (DirEntry& entry : tree.list(level.holdsHidden)) {
     // The listing leaves hidden names out; "." and ".." are the folder and its parent.
     if (entry.name.empty() || entry.name[0] == '.') continue;
@@ -53,7 +54,26 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
     }
     level.folders.push_back(std::move(folder));
   }
+  if (node)
+    for (size_t i = 0; i < node->mirrors.size(); ++i)
+      if (!node->mirrorPresent[i]) level.missing.push_back(i);
   return level;
+}
+
+// The emptied stale subfolder goes; where its genre folder lacks a mirror folder, it becomes
+// that one instead, which spares the disk a removal and a creation.
+void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsHidden,
+             Plan& plan) {
+  // A folder still holding hidden entries is not empty: removing it fails, as it must.
+  if (!holdsHidden && parent.node && !parent.missing.empty()) {
+    size_t mirror = parent.missing.back();
+    if (plan.reuseFolder(tree, folder.name, std::string(parent.node->mirrors[mirror]))) {
+      parent.missing.pop_back();
+      parent.node->mirrorPresent[mirror] = true;
+      return;
+    }
+  }
+  plan.removeFolder(tree, folder.name, holdsHidden);
 }
 
 }  // namespace
@@ -78,7 +98,7 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
     tree.leave();
     Level& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
-    if (!folder.keep) plan.removeFolder(tree, folder.name, holdsHidden);
+    if (!folder.keep) dispose(tree, parent, folder, holdsHidden, plan);
   }
 }
 

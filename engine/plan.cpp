@@ -46,6 +46,13 @@ void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsHid
   if (!dryRun_) tree.removeFolder(name);
 }
 
+bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to) {
+  if (dryRun_ || !tree.reuseFolder(from, to)) return false;
+  removed_++;
+  created_++;
+  return true;
+}
+
 void Plan::makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path) {
   if (linkRoot) return;
   ++created_;

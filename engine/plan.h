@@ -33,6 +33,10 @@ class Plan {
   // The emptied subfolder name of the tree's current folder goes; one still holding hidden
   // entries cannot be removed, and a dry run fails there as the build would.
   void removeFolder(FolderTree& tree, const std::string& name, bool holdsHidden);
+  // The emptied subfolder from of the tree's current folder becomes the missing folder to,
+  // when the system can do so safely; false otherwise, and always in a dry run, which then
+  // removes the one and makes the other as the build would.
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to);
 
   // The link root, made when it is missing (linkRoot null): a dry run leaves it null.
   void makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path);

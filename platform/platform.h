@@ -89,6 +89,11 @@ class FolderTree {
   virtual void deleteFile(const std::string& name) = 0;
   // Removes the empty subfolder name of the current folder.
   virtual void removeFolder(const std::string& name) = 0;
+  // Renames the subfolder from of the current folder, emptied of all it holds, to to, when
+  // it is just what a folder created now would be (isOwnFolder) and nothing is named to;
+  // false, changing nothing, otherwise. Fails when to holds anything after the rename (it
+  // was written into meanwhile).
+  virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
   // True when the subfolder name of the current folder (not a link) has the owner and the
   // permissions that a folder this build makes now would have: only such a folder is kept.
   virtual bool isOwnFolder(const std::string& name) = 0;

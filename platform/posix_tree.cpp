@@ -175,6 +175,28 @@ class PosixFolderTree : public FolderTree {
       throw systemFailure(errno, "Cannot remove folder", currentPath() + name, source);
   }
 
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    const char* source = "rename folder";
+    const char* oldName = entryName(from, source);
+    const char* newName = entryName(to, source);
+    if (!isOwnFolder(from)) return false;
+    if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) return false;
+      throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
+    }
+    // Whoever could write into it between its listing and the rename must not have left
+    // anything in the new mirror folder.
+    Descriptor fd(openSubfolder(current(), newName));
+    if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", currentPath() + to, source);
+    bool hidden = false;
+    if (readEntries(fd.get(), currentPath() + to, source, &hidden).size() > 2 || hidden)
+      throw Failure(ENOTEMPTY,
+                    "The folder \"" + currentPath() + to + "\" (before \"" + from +
+                        "\") was written into while the build emptied it",
+                    source);
+    return true;
+  }
+
   bool isOwnFolder(const std::string& name) override {
     const char* source = "look at folder";
     struct stat st;

@@ -201,6 +201,26 @@ TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
   EXPECT_EQ(state.runStep.action, "Deleting old structure");
 }
 
+// A stale folder becomes a missing mirror folder by a rename only when nothing was written
+// into it once it was emptied.
+TEST_F(OtherAccount, AStaleFolderWrittenIntoWhileEmptiedNeverBecomesAMirrorFolder) {
+  t.file("links/stale/file");
+  for (bool race : {false, true}) {
+    platform.beforeOperation = [&](testing::Op op, const std::string& path) {
+      if (race && op == testing::Op::Rename && path == t / "links/stale")
+        testing::writeBytes(path + "/planted", "x");
+    };
+    if (!race) {
+      run();
+      EXPECT_EQ(t.tree("links"), Names{"debian/"});
+      ::rename((t / "links/debian").c_str(), (t / "links/stale").c_str());
+      continue;
+    }
+    EXPECT_THROW(run(), Failure);
+    EXPECT_EQ(state.runStep.action, "Deleting old structure");
+  }
+}
+
 TEST_F(OtherAccount, ALinkInASourceCountsOnlyWhenRootOrTheSourcesOwnerMadeIt) {
   t.link(t / "victim", "src/theirs");
   own("src/theirs");

@@ -112,6 +112,10 @@ class CheckedTree : public FolderTree {
     platform_.check(Op::RemoveFolder, real_->currentPath() + name);
     real_->removeFolder(name);
   }
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    platform_.check(Op::Rename, real_->currentPath() + from);
+    return real_->reuseFolder(from, to);
+  }
   bool isOwnFolder(const std::string& name) override {
     platform_.check(Op::FolderTest, real_->currentPath() + name);
     return real_->isOwnFolder(name);
