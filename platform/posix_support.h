@@ -72,4 +72,7 @@ std::string readAll(int fd, const std::string& path);
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
                                   bool* holdsHidden = nullptr);
 
+// The mount points anywhere below the open folder (path names it in failures).
+std::vector<std::string> mountPointsBelow(int folder, const std::string& path);
+
 }  // namespace kelvane::posix
