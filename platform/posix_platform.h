@@ -43,12 +43,18 @@ class PosixPlatform : public Platform {
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;
   void createPrivateFolders(const std::string& folder) override;
+  bool isSystemProgramFolder(const std::string& folder) override;
+  void writeNewFile(const std::string& path, std::string_view bytes) override;
 
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;
   std::string saveDialog(const std::string& title, const std::string& filter,
                          const std::string& initialFolder) override;
   int runWindow(FrmMain& form) override;
+
+ protected:
+  // Root keeps its state under /var/lib, as the system's own accounts do.
+  virtual bool runsAsRoot() const;
 };
 
 }  // namespace kelvane

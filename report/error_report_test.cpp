@@ -2,8 +2,13 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 
 #include "startup/run_program.h"
 #include "tests/support/fake_platform.h"
@@ -142,15 +147,95 @@ TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
   EXPECT_EQ(platform.started[0].args, std::vector<std::string>{path});
 }
 
-TEST_F(ErrorReport, AReportThatCannotReplaceTheOneBesideTheExecutableGoesToTheStateFolder) {
-  // The folder can be written, but the old report's name is taken by a folder.
-  testing::makeFolders(dir / "program/kelvaneerrors.txt");
+// What stands at the report's name, or beside the executable, decides where the report goes;
+// a link there is replaced, never written through.
+struct Place {
+  const char* name;
+  std::function<void(TempFolder&)> prepare;  // program/ holds the executable already
+  bool beside;
+  enum { Anywhere, Links, Root } needs = Anywhere;  // links; or root, who owns program/
+};
+
+class ReportPlace : public ErrorReport, public ::testing::WithParamInterface<Place> {};
+
+TEST_P(ReportPlace, IsBesideTheExecutableOnlyWhereNothingStopsIt) {
+  const Place& c = GetParam();
+  if (c.needs != Place::Anywhere) KELVANE_LINUX_ONLY("links and root's folders");
+#ifndef _WIN32
+  if (c.needs == Place::Root && ::geteuid() != 0) {
+    GTEST_SKIP() << "a folder of root's own";
+  }
+#endif
+  platform.executableOverride = dir / "program/kelvane";
+  testing::writeBytes(dir / "program/kelvane", "the program");
+  testing::writeBytes(dir / "victim", "not yours");
+  c.prepare(dir);
   platform.stateFolderOverride = dir / "state";
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
-  EXPECT_FALSE(testing::readBytes(dir / "state/kelvane/kelvaneerrors.txt").empty());
+  std::string beside = dir / "program/kelvaneerrors.txt";
+  std::string state = dir / "state/kelvane/kelvaneerrors.txt";
+  std::string path = c.beside ? beside : state;
+  EXPECT_EQ(testing::readBytes(path).rfind("Error number      : 2\r\n", 0), 0u) << path;
+  EXPECT_EQ(testing::pathExists(state), !c.beside);
+  EXPECT_EQ(testing::readBytes(dir / "victim"), "not yours");
   ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_NE(platform.messages[0].text.find(dir / "state/kelvane/kelvaneerrors.txt"),
-            std::string::npos);
+  EXPECT_EQ(platform.messages[0].text, viewQuestion(path, c.beside));
+  // Nothing of the program's own is left beside the executable.
+  for (const auto& entry : std::filesystem::directory_iterator(testing::fsPath(dir / "program"))) {
+    std::string name = testing::pathBytes(entry.path().filename());
+    EXPECT_TRUE(name == "kelvane" || name == "kelvaneerrors.txt" || name == "other") << name;
+  }
+}
+
+#ifndef _WIN32
+void makeProgram(const std::string& path) {
+  testing::writeBytes(path, "#!/bin/sh\n");
+  ::chmod(path.c_str(), 0755);
+}
+void plantLink(const std::string& target, const std::string& at) {
+  ::symlink(target.c_str(), at.c_str());
+}
+#else
+void makeProgram(const std::string&) {}
+void plantLink(const std::string&, const std::string&) {}
+#endif
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ReportPlace,
+    ::testing::Values(
+        Place{"AFolderAtItsName",
+              [](TempFolder& d) { testing::makeFolders(d / "program/kelvaneerrors.txt"); }, false},
+        Place{"ALinkAtItsName",
+              [](TempFolder& d) { plantLink(d / "victim", d / "program/kelvaneerrors.txt"); }, true,
+              Place::Links},
+        Place{"ARootFolderHoldingOnlyTheExecutable",
+              [](TempFolder& d) { makeProgram(d / "program/kelvane"); }, true, Place::Root},
+        Place{"ARootFolderHoldingAnotherProgram",
+              [](TempFolder& d) {
+                makeProgram(d / "program/kelvane");
+                makeProgram(d / "program/other");
+              },
+              false, Place::Root}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ReportText, ShowsLineBreaksInValuesAndKeepsItsNineteenLines) {
+  AppState state;
+  state.settings.VFSold = "old\r\n";
+  state.settings.VFS = "out\nput";
+  state.settings.WhereCreate = "\rlinks";
+  state.datPath = "a\r\nb.dat";
+  state.runStep = {"act\n", "fix\r\n"};
+  std::string text =
+      formatErrorReport(Failure(2, "Cannot open \"x\r\ny\"", "open\n"), state, "/prog\nram");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 19);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 19);
+  for (const char* line :
+       {"Error description : Cannot open \"x\\r\\ny\"\r\n", "Error source      : open\\n\r\n",
+        "Input VFS      : old\\r\\n\r\n", "Output VFS     : out\\nput\r\n",
+        "Datfile        : a\\r\\nb.dat\r\n", "Working folder : /prog\\nram\r\n",
+        "Creating structure in     : \\rlinks\r\n", "Action when error occured : act\\n\r\n",
+        "Recommended FIX : fix\\r\\n\r\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST_F(ErrorReport, TheStateFolderIsKelvaneInTheUsersStateFolder) {
