@@ -7,8 +7,6 @@
 #endif
 
 #include <algorithm>
-#include <filesystem>
-#include <functional>
 
 #include "startup/run_program.h"
 #include "tests/support/fake_platform.h"
@@ -148,75 +146,43 @@ TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
 }
 
 // What stands at the report's name, or beside the executable, decides where the report goes;
-// a link there is replaced, never written through.
-struct Place {
-  const char* name;
-  std::function<void(TempFolder&)> prepare;  // program/ holds the executable already
-  bool beside;
-  enum { Anywhere, Links, Root } needs = Anywhere;  // links; or root, who owns program/
-};
+// a link there is replaced, never written through. program/ holds the executable, so that
+// as root (who owns program/ then) the link's case is also that of a folder holding no other
+// program.
+enum class Beside { FolderAtTheName, LinkAtTheName, AnotherProgram };
 
-class ReportPlace : public ErrorReport, public ::testing::WithParamInterface<Place> {};
+class ReportPlace : public ErrorReport, public ::testing::WithParamInterface<Beside> {};
 
 TEST_P(ReportPlace, IsBesideTheExecutableOnlyWhereNothingStopsIt) {
-  const Place& c = GetParam();
-  if (c.needs != Place::Anywhere) KELVANE_LINUX_ONLY("links and root's folders");
-#ifndef _WIN32
-  if (c.needs == Place::Root && ::geteuid() != 0) {
-    GTEST_SKIP() << "a folder of root's own";
-  }
-#endif
+  Beside c = GetParam();
+  std::string beside = dir / "program/kelvaneerrors.txt", victim = dir / "victim";
   platform.executableOverride = dir / "program/kelvane";
-  testing::writeBytes(dir / "program/kelvane", "the program");
-  testing::writeBytes(dir / "victim", "not yours");
-  c.prepare(dir);
   platform.stateFolderOverride = dir / "state";
-  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
-  std::string beside = dir / "program/kelvaneerrors.txt";
-  std::string state = dir / "state/kelvane/kelvaneerrors.txt";
-  std::string path = c.beside ? beside : state;
-  EXPECT_EQ(testing::readBytes(path).rfind("Error number      : 2\r\n", 0), 0u) << path;
-  EXPECT_EQ(testing::pathExists(state), !c.beside);
-  EXPECT_EQ(testing::readBytes(dir / "victim"), "not yours");
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0].text, viewQuestion(path, c.beside));
-  // Nothing of the program's own is left beside the executable.
-  for (const auto& entry : std::filesystem::directory_iterator(testing::fsPath(dir / "program"))) {
-    std::string name = testing::pathBytes(entry.path().filename());
-    EXPECT_TRUE(name == "kelvane" || name == "kelvaneerrors.txt" || name == "other") << name;
-  }
-}
-
-#ifndef _WIN32
-void makeProgram(const std::string& path) {
-  testing::writeBytes(path, "#!/bin/sh\n");
-  ::chmod(path.c_str(), 0755);
-}
-void plantLink(const std::string& target, const std::string& at) {
-  ::symlink(target.c_str(), at.c_str());
-}
+  testing::writeBytes(victim, "not yours");
+  if (c == Beside::FolderAtTheName) testing::makeFolders(beside);
+#ifdef _WIN32
+  if (c != Beside::FolderAtTheName) GTEST_SKIP() << "links and root's folders";
 #else
-void makeProgram(const std::string&) {}
-void plantLink(const std::string&, const std::string&) {}
+  if (c == Beside::AnotherProgram && ::geteuid() != 0) GTEST_SKIP() << "a folder of root's own";
+  for (std::string name : {"kelvane", "other"}) {
+    testing::writeBytes(dir / ("program/" + name), "#!/bin/sh\n");
+    bool program = name == "kelvane" || c == Beside::AnotherProgram;
+    ::chmod((dir / ("program/" + name)).c_str(), program ? 0755 : 0644);
+  }
+  if (c == Beside::LinkAtTheName) ::symlink(victim.c_str(), beside.c_str());
 #endif
+  EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
+  bool isBeside = c == Beside::LinkAtTheName;
+  std::string path = isBeside ? beside : dir / "state/kelvane/kelvaneerrors.txt";
+  EXPECT_EQ(testing::readBytes(path).rfind("Error number      : 2\r\n", 0), 0u) << path;
+  EXPECT_EQ(testing::readBytes(victim), "not yours");
+  ASSERT_EQ(platform.messages.size(), 1u);
+  EXPECT_EQ(platform.messages[0].text, viewQuestion(path, isBeside));
+}
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ReportPlace,
-    ::testing::Values(
-        Place{"AFolderAtItsName",
-              [](TempFolder& d) { testing::makeFolders(d / "program/kelvaneerrors.txt"); }, false},
-        Place{"ALinkAtItsName",
-              [](TempFolder& d) { plantLink(d / "victim", d / "program/kelvaneerrors.txt"); }, true,
-              Place::Links},
-        Place{"ARootFolderHoldingOnlyTheExecutable",
-              [](TempFolder& d) { makeProgram(d / "program/kelvane"); }, true, Place::Root},
-        Place{"ARootFolderHoldingAnotherProgram",
-              [](TempFolder& d) {
-                makeProgram(d / "program/kelvane");
-                makeProgram(d / "program/other");
-              },
-              false, Place::Root}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, ReportPlace,
+                         ::testing::Values(Beside::FolderAtTheName, Beside::LinkAtTheName,
+                                           Beside::AnotherProgram));
 
 TEST(ReportText, ShowsLineBreaksInValuesAndKeepsItsNineteenLines) {
   AppState state;

@@ -1,8 +1,6 @@
 // The executable run as a process from a copy in its own program folder, with no display:
 // nothing may wait for a person, and every start-up failure ends in the report.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
@@ -51,20 +49,6 @@ TEST_F(StartupProcess, AMissingSettingsFileWritesTheReportBesideTheExecutable) {
                             "more information\r\nView it now?"),
             std::string::npos)
       << result.err;
-}
-
-TEST_F(StartupProcess, RootsReportBesideOtherProgramsGoesToTheStateFolder) {
-  if (::geteuid() != 0) GTEST_SKIP() << "only root's folders are system program folders";
-  // program/ as /usr/bin is: root's, holding other programs.
-  writeBytes(dir / "program/other", "#!/bin/sh\n");
-  ASSERT_EQ(::chmod((dir / "program/other").c_str(), 0755), 0);
-  ProcessResult result =
-      runProcess(exe, {"?missing.dat"}, dir / "work", {{"XDG_STATE_HOME", dir / "state"}});
-  EXPECT_EQ(result.status, 1);
-  std::string report = dir / "state/kelvane/kelvaneerrors.txt";
-  EXPECT_EQ(readBytes(report).rfind("Error number      : 2\r\n", 0), 0u);
-  EXPECT_FALSE(pathExists(dir / "program/kelvaneerrors.txt"));
-  EXPECT_NE(result.err.find("Please see " + report + " for"), std::string::npos) << result.err;
 }
 
 TEST_F(StartupProcess, ArgumentsAreJoinedWithBlanksIntoOnePath) {

@@ -114,8 +114,8 @@ void WinPlatform::writeNewFile(const std::string& path, std::string_view bytes) 
   std::wstring target = widePath(path, source);
   size_t cut = target.find_last_of(L"\\/");
   if (target.empty() || isSeparator(target.back()))
-    throw Failure(ERROR_DIRECTORY,
-                  "Cannot create file \"" + path + "\": it names a folder", source);
+    throw Failure(ERROR_DIRECTORY, "Cannot create file \"" + path + "\": it names a folder",
+                  source);
   std::wstring folder = cut == std::wstring::npos ? std::wstring() : target.substr(0, cut + 1);
 
   // A name no file has yet, opened as it stands (a reparse point there is not followed).

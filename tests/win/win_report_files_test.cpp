@@ -9,6 +9,7 @@
 #include "platform/failure.h"
 #include "platform/win/win_platform.h"
 #include "platform/win/win_support.h"
+#include "tests/support/fake_platform.h"
 #include "tests/win/win_scratch.h"
 
 namespace kelvane {
@@ -48,16 +49,6 @@ class ScopedVariable {
   std::optional<std::wstring> old_;
 };
 
-// The Windows platform as though it ran from program\kelvane.exe.
-class RunningFrom : public WinPlatform {
- public:
-  explicit RunningFrom(std::string exe) : exe_(std::move(exe)) {}
-  std::string executablePath() override { return exe_; }
-
- private:
-  std::string exe_;
-};
-
 struct FolderCase {
   const char* name;
   const char* systemVariable;  // names scratch\system; nullptr: it names no folder here
@@ -76,7 +67,8 @@ TEST_P(WinProgramFolder, IsASystemOneBelowTheSystemsFoldersHoldingAnotherProgram
   ScopedVariable files86("ProgramFiles(x86)", t / "elsewhere");
   std::optional<ScopedVariable> chosen;
   if (c.systemVariable) chosen.emplace(c.systemVariable, t / "system\\");
-  RunningFrom platform(t / "system\\app\\kelvane.exe");
+  testing::FakePlatform platform;
+  platform.executableOverride = t / "system\\app\\kelvane.exe";
   EXPECT_EQ(platform.isSystemProgramFolder(t / "system\\app"), c.system);
 }
 
