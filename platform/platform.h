@@ -198,11 +198,22 @@ class Platform {
   // read-only file system or a folder that is missing).
   virtual bool folderWritable(const std::string& folder) = 0;
   // The user's folder for state that programs keep: $XDG_STATE_HOME when that is an absolute
-  // path, else ~/.local/state (the home from $HOME, else from the user database).
+  // path, else ~/.local/state (the home from $HOME, else from the user database); for root
+  // (which the Linux platform tells by the effective user) /var/lib.
   virtual std::string userStateFolder() = 0;
   // Creates folder and every missing folder above it, each new one open to its owner only;
   // folders already there (or links to them) are used as they are.
   virtual void createPrivateFolders(const std::string& folder) = 0;
+  // True when folder is one of the system's own program folders, where a report has no
+  // place: on Linux a folder owned by root that holds an executable file other than the
+  // running executable (kelvaneerrors.txt aside); on Windows a folder below %ProgramFiles%,
+  // %ProgramFiles(x86)% or %SystemRoot% that holds another .exe.
+  virtual bool isSystemProgramFolder(const std::string& folder) = 0;
+  // Puts bytes at path as a new file: written under a temporary name of the program's own
+  // in path's folder, created there new and never through a link, then renamed over
+  // whatever stands at path, so that a link at path is replaced, not followed. A folder at
+  // path fails; a failed write leaves no temporary file.
+  virtual void writeNewFile(const std::string& path, std::string_view bytes) = 0;
 
   // --- Messages and the window -------------------------------------------------------------
   // A line on standard error for whoever runs the build, never a window.

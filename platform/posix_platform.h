@@ -45,6 +45,8 @@ class PosixPlatform : public Platform {
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;
   void createPrivateFolders(const std::string& folder) override;
+  bool isSystemProgramFolder(const std::string& folder) override;
+  void writeNewFile(const std::string& path, std::string_view bytes) override;
 
   void warn(const std::string& text) override;
   void message(const std::string& title, const std::string& text, Icon icon) override;
@@ -52,6 +54,10 @@ class PosixPlatform : public Platform {
   std::string saveDialog(const std::string& title, const std::string& filter,
                          const std::string& initialFolder) override;
   int runWindow(FrmMain& form) override;
+
+ protected:
+  // Root keeps its state under /var/lib, as the system's own accounts do.
+  virtual bool runsAsRoot() const;
 };
 
 }  // namespace kelvane

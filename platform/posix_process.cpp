@@ -85,6 +85,9 @@ std::string PosixPlatform::userStateFolder() {
   const char* state = std::getenv("XDG_STATE_HOME");
   // As the XDG base directory rules have it: a relative path is invalid and is ignored.
   if (state != nullptr && state[0] == '/') return state;
+  // Root's home is no place for the state of a build that cron or a timer runs: Debian keeps
+  // a system account's state in /var/lib.
+  if (runsAsRoot()) return "/var/lib";
   std::string home;
   const char* variable = std::getenv("HOME");
   if (variable != nullptr && variable[0] == '/') {
@@ -103,10 +106,11 @@ std::string PosixPlatform::userStateFolder() {
   return (home == "/" ? "" : home) + "/.local/state";
 }
 
+bool PosixPlatform::runsAsRoot() const { return ::geteuid() == 0; }
+
 void PosixPlatform::createPrivateFolders(const std::string& folder) {
   if (folder.empty() || folder[0] != '/')
-    throw Failure(ENOENT, "Cannot create folder \"" + folder + "\": not an absolute path",
-                  "mkdir");
+    throw Failure(ENOENT, "Cannot create folder \"" + folder + "\": not an absolute path", "mkdir");
   size_t at = 1;
   while (at <= folder.size()) {
     size_t slash = folder.find('/', at);

@@ -20,12 +20,16 @@ class ScopedVariable {
  public:
   ScopedVariable(const char* name, std::optional<std::string> value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
-    if (value) ::setenv(name, value->c_str(), 1);
-    else ::unsetenv(name);
+    if (value)
+      ::setenv(name, value->c_str(), 1);
+    else
+      ::unsetenv(name);
   }
   ~ScopedVariable() {
-    if (old_) ::setenv(name_, old_->c_str(), 1);
-    else ::unsetenv(name_);
+    if (old_)
+      ::setenv(name_, old_->c_str(), 1);
+    else
+      ::unsetenv(name_);
   }
 
  private:
@@ -39,28 +43,49 @@ mode_t modeOf(const std::string& path) {
   return st.st_mode & 07777;
 }
 
-TEST(UserStateFolder, IsXdgStateHomeWhenThatIsAnAbsolutePath) {
-  ScopedVariable state("XDG_STATE_HOME", "/var/tmp/some state");
-  ScopedVariable home("HOME", "/home/ftp");
-  PosixPlatform platform;
-  EXPECT_EQ(platform.userStateFolder(), "/var/tmp/some state");
-}
+// The platform as root or as another account, whoever runs the tests; it only names folders.
+class Account : public PosixPlatform {
+ public:
+  explicit Account(bool root) : root_(root) {}
 
-TEST(UserStateFolder, IsBelowTheHomeWhenXdgStateHomeIsUnsetEmptyOrRelative) {
+ protected:
+  bool runsAsRoot() const override { return root_; }
+
+ private:
+  bool root_;
+};
+
+struct StateCase {
+  const char* name;
+  bool root;
+  std::optional<std::string> stateHome;
+  std::string expected;
+};
+
+class UserStateFolder : public ::testing::TestWithParam<StateCase> {};
+
+TEST_P(UserStateFolder, IsXdgStateHomeWhenAbsoluteElseBelowTheHomeOrForRootVarLib) {
   ScopedVariable home("HOME", "/home/ftp/");
-  PosixPlatform platform;
-  for (std::optional<std::string> value : {std::optional<std::string>(), std::optional<std::string>(""),
-                                           std::optional<std::string>("state")}) {
-    ScopedVariable state("XDG_STATE_HOME", value);
-    EXPECT_EQ(platform.userStateFolder(), "/home/ftp/.local/state");
-  }
+  ScopedVariable state("XDG_STATE_HOME", GetParam().stateHome);
+  EXPECT_EQ(Account(GetParam().root).userStateFolder(), GetParam().expected);
 }
 
-TEST(UserStateFolder, TakesTheHomeFromTheUserDatabaseWithoutHome) {
+INSTANTIATE_TEST_SUITE_P(
+    Accounts, UserStateFolder,
+    ::testing::Values(
+        StateCase{"UserWithStateHome", false, "/var/tmp/some state", "/var/tmp/some state"},
+        StateCase{"RootWithStateHome", true, "/var/tmp/some state", "/var/tmp/some state"},
+        StateCase{"UserWithout", false, std::nullopt, "/home/ftp/.local/state"},
+        StateCase{"UserWithAnEmptyOne", false, "", "/home/ftp/.local/state"},
+        StateCase{"UserWithARelativeOne", false, "state", "/home/ftp/.local/state"},
+        StateCase{"RootWithout", true, std::nullopt, "/var/lib"},
+        StateCase{"RootWithARelativeOne", true, "state", "/var/lib"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UserStateFolderOfAUser, TakesTheHomeFromTheUserDatabaseWithoutHome) {
   ScopedVariable state("XDG_STATE_HOME", std::nullopt);
   ScopedVariable home("HOME", std::nullopt);
-  PosixPlatform platform;
-  std::string folder = platform.userStateFolder();
+  std::string folder = Account(false).userStateFolder();
   ASSERT_FALSE(folder.empty());
   EXPECT_EQ(folder[0], '/');
   EXPECT_EQ(folder.substr(folder.size() - 13), "/.local/state") << folder;

@@ -3,6 +3,24 @@
 #include "platform/platform.h"
 
 namespace kelvane {
+namespace {
+
+// A value holding a line break (which a build refuses) would add lines to the report: its
+// breaks are shown as the two characters \r and \n, so the report keeps its nineteen lines.
+std::string shown(const std::string& value) {
+  std::string out;
+  for (char c : value) {
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
+  }
+  return out;
+}
+
+}  // namespace
 
 std::string formatErrorReport(const Failure& failure, const AppState& state,
                               const std::string& programFolder) {
@@ -10,24 +28,24 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
   const Settings& s = state.settings;
   std::string lines[] = {
       "Error number      : " + std::to_string(failure.number()),
-      "Error description : " + failure.description(),
-      "Error source      : " + failure.source(),
+      "Error description : " + shown(failure.description()),
+      "Error source      : " + shown(failure.source()),
       "",
       "Program settings",
       rule,
-      "Input VFS      : " + s.VFSold,
-      "Output VFS     : " + s.VFS,
-      "Datfile        : " + state.datPath,
-      "Working folder : " + programFolder,
+      "Input VFS      : " + shown(s.VFSold),
+      "Output VFS     : " + shown(s.VFS),
+      "Datfile        : " + shown(state.datPath),
+      "Working folder : " + shown(programFolder),
       "",
       rule,
       "Extra error information",
       rule,
-      "Creating structure in     : " + s.WhereCreate,
-      "Action when error occured : " + state.runStep.action,
+      "Creating structure in     : " + shown(s.WhereCreate),
+      "Action when error occured : " + shown(state.runStep.action),
       "",
       "",
-      "Recommended FIX : " + state.runStep.fix,
+      "Recommended FIX : " + shown(state.runStep.fix),
   };
   std::string out;
   for (const auto& line : lines) out += line + "\r\n";
@@ -50,23 +68,24 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     std::string path;
     bool beside = false;
     std::string unwritable;
-    // Beside the executable first, where users have always found it; an installed program's folder
-    // cannot be written by its users, so their reports go to their own state folder.
-    if (platform.folderWritable(folder)) {
-      try {
+    // Beside the executable first, where users have always found it. An installed program's
+    // folder cannot be written by its users, and a system program folder (/usr/bin) is no
+    // place for root's report: those reports go to the state folder.
+    try {
+      if (platform.folderWritable(folder) && !platform.isSystemProgramFolder(folder)) {
         path = joinPath(folder, kReportName, platform.separator());
-        platform.writeFile(path, report);
+        platform.writeNewFile(path, report);
         beside = true;
-      } catch (const Failure& e) {
-        unwritable = e.description();
       }
+    } catch (const Failure& e) {
+      unwritable = e.description();
     }
     if (!beside) {
       try {
         std::string stateFolder = stateReportFolder(platform);
         platform.createPrivateFolders(stateFolder);
         path = joinPath(stateFolder, kReportName, platform.separator());
-        platform.writeFile(path, report);
+        platform.writeNewFile(path, report);
         unwritable.clear();
       } catch (const Failure& e) {
         unwritable += (unwritable.empty() ? "" : "; ") + e.description();

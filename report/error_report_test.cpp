@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include <algorithm>
 
@@ -142,15 +145,63 @@ TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
   EXPECT_EQ(platform.started[0].args, std::vector<std::string>{path});
 }
 
-TEST_F(ErrorReport, AReportThatCannotReplaceTheOneBesideTheExecutableGoesToTheStateFolder) {
-  // The folder can be written, but the old report's name is taken by a folder.
-  testing::makeFolders(dir / "program/kelvaneerrors.txt");
+// What stands at the report's name, or beside the executable, decides where the report goes;
+// a link there is replaced, never written through. program/ holds the executable, so that
+// as root (who owns program/ then) the link's case is also that of a folder holding no other
+// program.
+enum class Beside { FolderAtTheName, LinkAtTheName, AnotherProgram };
+
+class ReportPlace : public ErrorReport, public ::testing::WithParamInterface<Beside> {};
+
+TEST_P(ReportPlace, IsBesideTheExecutableOnlyWhereNothingStopsIt) {
+  Beside c = GetParam();
+  std::string beside = dir / "program/kelvaneerrors.txt", victim = dir / "victim";
+  platform.executableOverride = dir / "program/kelvane";
   platform.stateFolderOverride = dir / "state";
+  testing::writeBytes(victim, "not yours");
+  if (c == Beside::FolderAtTheName) testing::makeFolders(beside);
+#ifdef _WIN32
+  if (c != Beside::FolderAtTheName) GTEST_SKIP() << "links and root's folders";
+#else
+  if (c == Beside::AnotherProgram && ::geteuid() != 0) GTEST_SKIP() << "a folder of root's own";
+  for (std::string name : {"kelvane", "other"}) {
+    testing::writeBytes(dir / ("program/" + name), "#!/bin/sh\n");
+    bool program = name == "kelvane" || c == Beside::AnotherProgram;
+    ::chmod((dir / ("program/" + name)).c_str(), program ? 0755 : 0644);
+  }
+  if (c == Beside::LinkAtTheName) ::symlink(victim.c_str(), beside.c_str());
+#endif
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
-  EXPECT_FALSE(testing::readBytes(dir / "state/kelvane/kelvaneerrors.txt").empty());
+  bool isBeside = c == Beside::LinkAtTheName;
+  std::string path = isBeside ? beside : dir / "state/kelvane/kelvaneerrors.txt";
+  EXPECT_EQ(testing::readBytes(path).rfind("Error number      : 2\r\n", 0), 0u) << path;
+  EXPECT_EQ(testing::readBytes(victim), "not yours");
   ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_NE(platform.messages[0].text.find(dir / "state/kelvane/kelvaneerrors.txt"),
-            std::string::npos);
+  EXPECT_EQ(platform.messages[0].text, viewQuestion(path, isBeside));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReportPlace,
+                         ::testing::Values(Beside::FolderAtTheName, Beside::LinkAtTheName,
+                                           Beside::AnotherProgram));
+
+TEST(ReportText, ShowsLineBreaksInValuesAndKeepsItsNineteenLines) {
+  AppState state;
+  state.settings.VFSold = "old\r\n";
+  state.settings.VFS = "out\nput";
+  state.settings.WhereCreate = "\rlinks";
+  state.datPath = "a\r\nb.dat";
+  state.runStep = {"act\n", "fix\r\n"};
+  std::string text =
+      formatErrorReport(Failure(2, "Cannot open \"x\r\ny\"", "open\n"), state, "/prog\nram");
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 19);
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 19);
+  for (const char* line :
+       {"Error description : Cannot open \"x\\r\\ny\"\r\n", "Error source      : open\\n\r\n",
+        "Input VFS      : old\\r\\n\r\n", "Output VFS     : out\\nput\r\n",
+        "Datfile        : a\\r\\nb.dat\r\n", "Working folder : /prog\\nram\r\n",
+        "Creating structure in     : \\rlinks\r\n", "Action when error occured : act\\n\r\n",
+        "Recommended FIX : fix\\r\\n\r\n"})
+    EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
 TEST_F(ErrorReport, TheStateFolderIsKelvaneInTheUsersStateFolder) {

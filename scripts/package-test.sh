@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package (scripts/package.sh) and checks it as a user gets it: lintian, its
 # control fields and files, then the program unpacked with dpkg-deb -x into a temporary root
-# and run from there: --version, a build of the bundled example, and a failing build as an
-# ordinary user whose report lands in the state folder. The manual page must render with
-# man -l without a warning, and the systemd units must pass systemd-analyze verify where it
-# can run (skipped, and said so, where it cannot). Ends with "package: N passed, N failed"
+# and run from there: --version, a build of the bundled example, and failing builds as an
+# ordinary user and as root whose reports land in their state folders. The manual page must
+# render with man -l without a warning, and the systemd units must pass systemd-analyze
+# verify where it can run (skipped, and said so, where it cannot). Ends with "package: N passed, N failed"
 # and exits 1 when a check failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -143,6 +143,43 @@ expect "with XDG_STATE_HOME set, the report lands in \$XDG_STATE_HOME/kelvane/" 
 expect "and standard error names that path" \
   grep -qF "Please see $home/xdg state/kelvane/kelvaneerrors.txt for" "$work/xdg.err"
 [ "$(id -u)" -eq 0 ] || chmod u+w "$root/usr/bin"
+
+# A failing build as root, with the unpacked usr/bin made like the real one: root's, holding
+# other programs. Its report must not land beside the program but in the state folder:
+# $XDG_STATE_HOME/kelvane/, or without it /var/lib/kelvane/, which is shown in a mount
+# namespace of its own where a scratch folder stands for /var/lib (the real one is never
+# written).
+if [ "$(id -u)" -eq 0 ]; then
+  cp /bin/true "$root/usr/bin/true"
+  status=0
+  (cd "$home" && env -i PATH=/usr/bin:/bin HOME=/root XDG_STATE_HOME="$work/root state" \
+    "$kelvane" '?missing.dat') >/dev/null 2>"$work/root.err" || status=$?
+  expect "a failing build as root exits 1" test "$status" -eq 1
+  expect "root's report lands in \$XDG_STATE_HOME/kelvane/" \
+    test -s "$work/root state/kelvane/kelvaneerrors.txt"
+  expect "and standard error names that path" \
+    grep -qF "Please see $work/root state/kelvane/kelvaneerrors.txt for" "$work/root.err"
+  expect "root writes nothing beside the program among other programs" \
+    test ! -e "$root/usr/bin/kelvaneerrors.txt"
+  varlib=$work/var-lib
+  mkdir "$varlib"
+  in_namespace=(unshare --mount --propagation private)
+  if "${in_namespace[@]}" true 2>/dev/null; then
+    status=0
+    (cd "$home" && "${in_namespace[@]}" sh -c 'mount --bind "$1" /var/lib && shift && exec "$@"' \
+      sh "$varlib" env -i PATH=/usr/bin:/bin HOME=/root "$kelvane" '?missing.dat') \
+      >/dev/null 2>&1 || status=$?
+    expect "without XDG_STATE_HOME, root's report lands in /var/lib/kelvane/" \
+      test "$status" -eq 1 -a -s "$varlib/kelvane/kelvaneerrors.txt"
+    expect "/var/lib/kelvane/ is open to root only" test "$(stat -c %a "$varlib/kelvane")" = 700
+    expect "and nothing beside the program" test ! -e "$root/usr/bin/kelvaneerrors.txt"
+  else
+    skip "root's report without XDG_STATE_HOME: no mount namespace can be made here"
+  fi
+  rm "$root/usr/bin/true"
+else
+  skip "root's report: the test does not run as root"
+fi
 
 # --- the manual page ---------------------------------------------------------------------------
 page=$root/usr/share/man/man1/kelvane.1.gz

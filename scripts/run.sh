@@ -20,12 +20,24 @@ fi
 
 echo "No display: running the build: kelvane '?example.dat'"
 status=0
-"$kelvane" '?example.dat' || status=$?
+errors=$(mktemp /tmp/kelvane-example-err-XXXXXX)
+"$kelvane" '?example.dat' 2>"$errors" || status=$?
+cat "$errors" >&2
 if [ "$status" -ne 0 ]; then
-  echo "The build failed (exit status $status); its report:"
-  cat "$(dirname "$kelvane")/kelvaneerrors.txt"
+  # The message names the report: by its bare name beside the program, else by its full path
+  # (the state folder, where root's report goes when out/ holds the test programs too).
+  report=$(sed -n 's/.*Please see \(.*\) for more information.*/\1/p' "$errors" | head -n 1)
+  [ "$report" = kelvaneerrors.txt ] && report="$(dirname "$kelvane")/kelvaneerrors.txt"
+  rm -f "$errors"
+  if [ -n "$report" ] && [ -f "$report" ]; then
+    echo "The build failed (exit status $status); its report ($report):"
+    cat "$report"
+  else
+    echo "The build failed (exit status $status); no report could be written (see above)."
+  fi
   exit "$status"
 fi
+rm -f "$errors"
 echo "New VFS table (vfs.txt):"
 tr -d '\r' < vfs.txt
 echo "Mirror folders under links/:"

@@ -24,9 +24,10 @@ const char* const kUsage =
     "                                what it would remove and create\n"
     "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
-    "folder. A failure writes kelvaneerrors.txt beside the executable, or in\n"
-    "$XDG_STATE_HOME/kelvane/ (default ~/.local/state/kelvane/) when the program's folder\n"
-    "cannot be written; exit status 1. See kelvane(1).\n";
+    "folder. A failure writes kelvaneerrors.txt beside the executable when that folder can\n"
+    "be written and is no system program folder (one of root's holding other programs, as\n"
+    "/usr/bin), else in $XDG_STATE_HOME/kelvane/ (default ~/.local/state/kelvane/, for root\n"
+    "/var/lib/kelvane/); exit status 1. See kelvane(1).\n";
 
 }  // namespace
 

@@ -45,6 +45,8 @@ class WinPlatform : public Platform {
   std::string userStateFolder() override;
   // New folders take the permissions of the folder they are made in (the user's own one).
   void createPrivateFolders(const std::string& folder) override;
+  bool isSystemProgramFolder(const std::string& folder) override;
+  void writeNewFile(const std::string& path, std::string_view bytes) override;
 
   // Without an interactive desktop (a service, a scheduled task run without a logged-on
   // user) these behave as without a display: standard error, No, cancelled.

@@ -263,6 +263,16 @@ void FakePlatform::createPrivateFolders(const std::string& folder) {
   check(Op::CreateFolder, folder);
   PosixPlatform::createPrivateFolders(folder);
 }
+bool FakePlatform::isSystemProgramFolder(const std::string& folder) {
+  check(Op::List, folder);
+  return PosixPlatform::isSystemProgramFolder(folder);
+}
+void FakePlatform::writeNewFile(const std::string& path, std::string_view bytes) {
+  check(Op::Open, path);
+  check(Op::Write, path);
+  check(Op::Rename, path);
+  PosixPlatform::writeNewFile(path, bytes);
+}
 
 std::string FakePlatform::fromLocalText(const std::string& bytes) const {
   if (!latin1LocalText) return PosixPlatform::fromLocalText(bytes);

@@ -125,6 +125,10 @@ class FakePlatform : public PosixPlatform {
   std::string userStateFolder() override;
   // Counted and made to fail as Op::CreateFolder.
   void createPrivateFolders(const std::string& folder) override;
+  // Counted and made to fail as Op::List.
+  bool isSystemProgramFolder(const std::string& folder) override;
+  // Counted and made to fail as Op::Open, Op::Write and Op::Rename, in that order.
+  void writeNewFile(const std::string& path, std::string_view bytes) override;
 
  private:
   struct Fault {
