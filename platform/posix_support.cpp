@@ -121,6 +121,22 @@ std::string readAll(int fd, const std::string& path) {
   }
 }
 
+bool isEmptyFolder(int fd, const std::string& path, const char* source) {
+  alignas(LinuxDirent64) char buffer[4096];
+  long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+  if (n < 0) throw systemFailure(errno, "Cannot list folder", path, source);
+  for (long at = 0; at < n;) {
+    auto* d = reinterpret_cast<LinuxDirent64*>(buffer + at);
+    at += d->d_reclen;
+    std::string_view name(d->d_name);
+    if (name != "." && name != "..") return false;
+  }
+  // A read that left room for more entries read them all: one call tells an empty folder.
+  return n + static_cast<long>(sizeof(LinuxDirent64)) + NAME_MAX + 1 <
+             static_cast<long>(sizeof buffer) ||
+         ::syscall(SYS_getdents64, fd, buffer, sizeof buffer) == 0;
+}
+
 // Reads a whole open folder with large getdents64 calls, keeping what a listing returns.
 // The entry type comes from the listing itself; only a file system that does not fill it
 // in costs a stat.

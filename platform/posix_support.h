@@ -67,6 +67,9 @@ std::string readWholeFile(const std::string& path, const char* source);
 // The rest of the open file fd, path naming it in failures.
 std::string readAll(int fd, const std::string& path);
 
+// True when the open folder fd holds nothing but "." and "..", hidden entries included.
+bool isEmptyFolder(int fd, const std::string& path, const char* source);
+
 // Every entry a listing returns from the open folder fd; path names it in failures.
 // holdsHidden, when given, is set when hidden entries were left out.
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,

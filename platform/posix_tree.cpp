@@ -144,8 +144,7 @@ class PosixFolderTree : public FolderTree {
     // anything in the new mirror folder.
     Descriptor fd(openSubfolder(current(), newName));
     if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", currentPath() + to, source);
-    bool hidden = false;
-    if (readEntries(fd.get(), currentPath() + to, source, &hidden).size() > 2 || hidden)
+    if (!isEmptyFolder(fd.get(), currentPath() + to, source))
       throw Failure(ENOTEMPTY,
                     "The folder \"" + currentPath() + to + "\" (before \"" + from +
                         "\") was written into while the build emptied it",
