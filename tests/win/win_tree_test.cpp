@@ -1,0 +1,190 @@
+// The Windows folder walk of a removal, from the folder it opened, with real files beside
+// the test executable.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+// After windows.h, which it needs.
+#include <aclapi.h>
+
+#include "platform/failure.h"
+#include "tests/win/win_platform_fixture.h"
+
+namespace kelvane {
+namespace {
+
+using namespace testing;
+
+// The walk of a removal: what it may act on, and beside each refusal the nearest case that
+// must still work.
+class FolderTreeTest : public WinPlatformTest {
+ protected:
+  void SetUp() override {
+    WinPlatformTest::SetUp();
+    t.file("root\\a.txt", "a");
+    t.file("root\\ro.txt", "r");
+    t.file("root\\sub\\b.txt", "b");
+    t.folder("root\\sub\\deep");
+    t.file("root\\.kept", "hidden");
+    setAttributes(t / "root\\ro.txt", FILE_ATTRIBUTE_READONLY);
+    tree = platform.openFolderTree(t / "root");
+    ASSERT_NE(tree, nullptr);
+  }
+  // The current folder's entries, checking whether it also holds hidden ones.
+  Names listed(bool holdsHidden) {
+    bool hidden = !holdsHidden;
+    Names names = namesOf(tree->list(hidden));
+    EXPECT_EQ(hidden, holdsHidden) << tree->currentPath();
+    return names;
+  }
+  std::unique_ptr<FolderTree> tree;
+};
+
+TEST_F(FolderTreeTest, WalksDeletesAndRemovesFromTheOpenFolder) {
+  EXPECT_EQ(listed(true), (Names{"..\\", ".\\", "a.txt", "ro.txt", "sub\\"}));
+  tree->enter("SUB");
+  EXPECT_EQ(tree->currentPath(), t / "root\\SUB\\");
+  tree->deleteFile("b.txt");
+  tree->enter("deep");
+  EXPECT_EQ(listed(false), (Names{"..\\", ".\\"}));
+  tree->leave();
+  tree->removeFolder("deep");
+  EXPECT_EQ(listed(false), (Names{"..\\", ".\\"}));
+  tree->leave();
+  tree->removeFolder("sub");
+  tree->deleteFile("a.txt");
+  EXPECT_EQ(t.tree("root"), (Names{".kept", "ro.txt"}));
+}
+
+TEST_F(FolderTreeTest, RefusesWhatItMustNotTouch) {
+  // Each refusal leaves the tree as it was.
+  EXPECT_THROW(tree->deleteFile("ro.txt"), Failure);
+  EXPECT_THROW(tree->deleteFile("sub"), Failure);
+  EXPECT_THROW(tree->enter("a.txt"), Failure);
+  EXPECT_THROW(tree->enter("none"), Failure);
+  try {
+    tree->removeFolder("sub");
+    FAIL() << "a folder that is not empty was removed";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ERROR_DIR_NOT_EMPTY);
+  }
+  EXPECT_EQ(t.tree("root"),
+            (Names{".kept", "a.txt", "ro.txt", "sub\\", "sub\\b.txt", "sub\\deep\\"}));
+  EXPECT_EQ(tree->currentPath(), t / "root\\");
+}
+
+// Deeper than the folders a walk holds open: each one let go is opened again on the way back,
+// and one moved away meanwhile stops the walk there.
+class DeepWalk : public FolderTreeTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeepWalk, HoldsSoManyFoldersAndChecksEachOneItComesBackTo) {
+  const bool moveOne = GetParam();
+  const int depth = 40;
+  std::string path = "root\\sub", moved;
+  for (int i = 0; i < depth; ++i) {
+    path += "\\l" + std::to_string(i);
+    if (i == 5) moved = path;
+  }
+  t.file(path + "\\f.txt", "f");
+  DWORD before = 0, inside = 0;
+  ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
+  tree->enter("sub");
+  for (int i = 0; i < depth; ++i) tree->enter("l" + std::to_string(i));
+  ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &inside));
+  EXPECT_LE(inside, before + 32);
+  tree->deleteFile("f.txt");
+  // l5 has been let go; its folder is moved out of the tree, with everything below it, where
+  // the system lets that be done to a folder holding open ones (Wine does).
+  bool movedAway =
+      moveOne && ::MoveFileExW(win::wide(t / moved).c_str(), win::wide(t / "moved").c_str(), 0);
+  std::string failure;
+  try {
+    for (int i = depth - 1; i >= 0; --i) {
+      tree->leave();
+      tree->removeFolder("l" + std::to_string(i));
+    }
+    tree->leave();
+  } catch (const Failure& caught) {
+    failure = caught.description();
+  }
+  if (movedAway) {
+    // The walk stops inside what was moved, and nothing above it goes.
+    EXPECT_NE(failure.find(t / moved), std::string::npos) << failure;
+    EXPECT_TRUE(isFolder(t / "moved"));
+    EXPECT_TRUE(isFolder(t / "root\\sub\\l0\\l1\\l2\\l3\\l4"));
+  } else {
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(tree->currentPath(), t / "root\\");
+    EXPECT_EQ(t.tree("root\\sub"), (Names{"b.txt", "deep\\"}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, DeepWalk, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Moved" : "InPlace"; });
+
+enum class Kind { Folder, File, Missing, Link, OpenToAll, OtherAccount };
+
+struct OwnCase {
+  const char* name;
+  Kind kind;
+  bool own;
+};
+
+class OwnFolder : public FolderTreeTest, public ::testing::WithParamInterface<OwnCase> {};
+
+TEST_P(OwnFolder, IsOnlyAFolderAsThisBuildWouldMakeIt) {
+  const std::string x = t / "root\\x";
+  switch (GetParam().kind) {
+    case Kind::Folder:
+      t.folder("root\\x");
+      break;
+    case Kind::File:
+      t.file("root\\x", "x");
+      break;
+    case Kind::Missing:
+      break;
+    case Kind::Link:
+      hostLink("root\\sub", "root\\x");
+      break;
+    case Kind::OpenToAll: {
+      t.folder("root\\x");
+      EXPLICIT_ACCESSW all{};
+      all.grfAccessPermissions = GENERIC_ALL;
+      all.grfAccessMode = GRANT_ACCESS;
+      all.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+      all.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+      PACL acl = nullptr;
+      ASSERT_EQ(::SetEntriesInAclW(1, &all, nullptr, &acl), ERROR_SUCCESS);
+      ASSERT_EQ(::SetNamedSecurityInfoW(win::wide(x).data(), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+                ERROR_SUCCESS);
+      ::LocalFree(acl);
+      break;
+    }
+    case Kind::OtherAccount:
+      t.folder("root\\x");
+      if (!runOnHost("chown nobody " + hostPath(x))) GTEST_SKIP() << "no account to give it to";
+      break;
+  }
+  if (IsSkipped()) return;
+  EXPECT_EQ(tree->isOwnFolder("x"), GetParam().own);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OwnFolder,
+                         ::testing::Values(OwnCase{"MadeByThisAccount", Kind::Folder, true},
+                                           OwnCase{"File", Kind::File, false},
+                                           OwnCase{"Missing", Kind::Missing, false},
+                                           OwnCase{"Link", Kind::Link, false},
+                                           OwnCase{"OpenToEveryone", Kind::OpenToAll, false},
+                                           OwnCase{"OtherAccounts", Kind::OtherAccount, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WinPlatformTest, NoTreeWhereNoFolderIs) {
+  EXPECT_EQ(platform.openFolderTree(t / "none"), nullptr);
+  EXPECT_EQ(platform.openFolderTree(t / "dir\\a.txt"), nullptr);
+  EXPECT_EQ(platform.openFolderTree(""), nullptr);
+  EXPECT_NE(platform.openFolderTree(t / "dir\\"), nullptr);
+}
+
+}  // namespace
+}  // namespace kelvane
