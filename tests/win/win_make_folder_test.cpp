@@ -1,9 +1,7 @@
-// Folders made below an opened folder and the link root made in its folder: each level
-// reached from a checked one, never through a reparse point, with real files beside the test
-// executable (and Unix links, which Wine shows as reparse points).
+// Folders made below an opened folder, and the link root made in its folder: each level
+// reached from a checked one, never through a reparse point (under Wine: a Unix link).
 
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include "platform/failure.h"
 #include "tests/win/win_platform_fixture.h"
@@ -13,15 +11,12 @@ namespace {
 
 using namespace testing;
 
-enum class Made { New, There, Fails };
-
 struct MakeCase {
   const char* name;
-  std::string relative;  // below root
+  bool linkRoot;         // createFolderTree(root\relative) rather than makeFolder(relative)
+  std::string relative;  // "lnk" leads to elsewhere
   bool dryRun;
-  Made made;
-  std::string failure;  // what the failure says
-  bool link = false;    // root\lnk leads to elsewhere
+  std::string outcome;  // "made", "there", or what the failure says
 };
 
 class MakeFolder : public WinPlatformTest, public ::testing::WithParamInterface<MakeCase> {};
@@ -31,93 +26,52 @@ TEST_P(MakeFolder, MakesTheLastLevelOnlyBelowRealFolders) {
   t.folder("root\\g");
   t.folder("elsewhere");
   t.file("root\\f.txt", "f");
-  if (c.link) hostLink("elsewhere", "root\\lnk");
+  if (c.relative.find("lnk") != std::string::npos) hostLink("elsewhere", "root\\lnk");
   if (IsSkipped()) return;
   Names before = t.tree();
-  auto tree = platform.openFolderTree(t / "root");
-  ASSERT_NE(tree, nullptr);
-  if (c.made == Made::Fails) {
-    try {
-      tree->makeFolder(c.relative, c.dryRun);
-      FAIL() << "made " << c.relative;
-    } catch (const Failure& failure) {
-      EXPECT_NE(failure.description().find(c.failure), std::string::npos) << failure.what();
-      EXPECT_NE(failure.description().find(t / "root\\"), std::string::npos) << failure.what();
-    }
-  } else {
-    EXPECT_EQ(tree->makeFolder(c.relative, c.dryRun), c.made == Made::New);
+  std::string outcome;
+  try {
+    auto root = platform.openFolderTree(t / "root");
+    if (c.linkRoot)
+      outcome =
+          platform.createFolderTree(t / "root\\" + c.relative)->makeFolder("x", true) ? "made" : "";
+    else
+      outcome = root->makeFolder(c.relative, c.dryRun) ? "made" : "there";
+  } catch (const Failure& failure) {
+    outcome = failure.description();
+    EXPECT_NE(outcome.find(t / "root\\"), std::string::npos) << outcome;
   }
-  Names after = before;
-  if (c.made == Made::New && !c.dryRun) {
-    after.push_back("root\\g\\new\\");
-    std::sort(after.begin(), after.end());
+  EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
+  if (c.outcome == "made" && !c.dryRun) {
+    before.push_back("root\\g\\new\\");
+    std::sort(before.begin(), before.end());
   }
-  EXPECT_EQ(t.tree(), after);
+  EXPECT_EQ(t.tree(), before);
   EXPECT_EQ(t.tree("elsewhere"), Names{});
 }
 
 const char* const kElse = "something other than a folder is already there under that name";
-const char* const kElseOnTheWay = "something other than a folder is already there at";
+const char* const kOnTheWay = "something other than a folder is already there at";
 
 INSTANTIATE_TEST_SUITE_P(
     Levels, MakeFolder,
-    ::testing::Values(MakeCase{"Missing", "g\\new", false, Made::New, ""},
-                      MakeCase{"EitherSeparatorAndDots", "g/./new\\", false, Made::New, ""},
-                      MakeCase{"DryRunMakesNothing", "g\\new", true, Made::New, ""},
-                      MakeCase{"FolderThere", "G", false, Made::There, ""},
-                      MakeCase{"FolderThereDryRun", "g\\", true, Made::There, ""},
-                      MakeCase{"FileThere", "f.txt", false, Made::Fails, kElse},
-                      MakeCase{"FileThereDryRun", "f.txt", true, Made::Fails, kElse},
-                      MakeCase{"FileOnTheWay", "f.txt\\x", false, Made::Fails, kElseOnTheWay},
-                      MakeCase{"MissingOnTheWay", "none\\x", false, Made::Fails, "none\\x"},
-                      MakeCase{"ParentLevel", "..\\x", false, Made::Fails, "\"..\""},
-                      MakeCase{"LinkThere", "lnk", false, Made::Fails, kElse, true},
-                      MakeCase{"LinkOnTheWay", "lnk\\x", false, Made::Fails, kElseOnTheWay, true},
-                      MakeCase{"LinkOnTheWayDryRun", "lnk\\x", true, Made::Fails, kElseOnTheWay,
-                               true}),
+    ::testing::Values(MakeCase{"Missing", false, "g\\new", false, "made"},
+                      MakeCase{"EitherSeparatorAndDots", false, "g/./new\\", false, "made"},
+                      MakeCase{"DryRunMakesNothing", false, "g\\new", true, "made"},
+                      MakeCase{"FolderThere", false, "G", false, "there"},
+                      MakeCase{"FileThere", false, "f.txt", false, kElse},
+                      MakeCase{"FileThereDryRun", false, "f.txt", true, kElse},
+                      MakeCase{"FileOnTheWay", false, "f.txt\\x", false, kOnTheWay},
+                      MakeCase{"MissingOnTheWay", false, "none\\x", false, "none\\x"},
+                      MakeCase{"ParentLevel", false, "..\\x", false, "\"..\""},
+                      MakeCase{"LinkThere", false, "lnk", false, kElse},
+                      MakeCase{"LinkOnTheWayDryRun", false, "lnk\\x", true, kOnTheWay},
+                      MakeCase{"LinkRootMissing", true, "g\\new", false, "made"},
+                      MakeCase{"LinkRootThere", true, "g", true, "made"},
+                      MakeCase{"LinkRootAboveMissing", true, "none\\new", true, "none\\new"},
+                      MakeCase{"FileAsLinkRoot", true, "f.txt\\", true, kElse},
+                      MakeCase{"LinkAsLinkRoot", true, "lnk\\", true, kElse}),
     [](const auto& info) { return std::string(info.param.name); });
-
-struct CreateTreeCase {
-  const char* name;
-  std::string relative;
-  std::string failure;  // "" when the tree opens
-  bool link = false;
-};
-
-class CreateFolderTree : public WinPlatformTest,
-                         public ::testing::WithParamInterface<CreateTreeCase> {};
-
-TEST_P(CreateFolderTree, MakesOrTakesOneFolderLevel) {
-  const CreateTreeCase& c = GetParam();
-  t.folder("elsewhere");
-  if (c.link) hostLink("elsewhere", "lnk");
-  if (IsSkipped()) return;
-  if (c.failure.empty()) {
-    auto tree = platform.createFolderTree(t / c.relative);
-    ASSERT_NE(tree, nullptr);
-    EXPECT_TRUE(tree->makeFolder("inside", false));
-    EXPECT_TRUE(isFolder(t / c.relative + "\\inside"));
-  } else {
-    Names before = t.tree();
-    try {
-      platform.createFolderTree(t / c.relative);
-      FAIL() << "opened " << c.relative;
-    } catch (const Failure& failure) {
-      EXPECT_NE(failure.description().find(c.failure), std::string::npos) << failure.what();
-    }
-    EXPECT_EQ(t.tree(), before);
-  }
-  EXPECT_EQ(t.tree("elsewhere"), Names{});
-}
-
-INSTANTIATE_TEST_SUITE_P(Places, CreateFolderTree,
-                         ::testing::Values(CreateTreeCase{"Missing", "links\\", ""},
-                                           CreateTreeCase{"FolderThere", "dir\\sub", ""},
-                                           CreateTreeCase{"FileThere", "dir\\a.txt", kElse},
-                                           CreateTreeCase{"FolderAboveMissing", "none\\links",
-                                                          "none\\links"},
-                                           CreateTreeCase{"LinkThere", "lnk\\", kElse, true}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace kelvane

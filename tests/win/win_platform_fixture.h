@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <algorithm>
 #include <string>
@@ -30,6 +32,21 @@ inline Names namesOf(const std::vector<DirEntry>& entries) {
 
 inline void setAttributes(const std::string& path, DWORD attributes) {
   ASSERT_TRUE(::SetFileAttributesW(win::wide(path).c_str(), attributes)) << path;
+}
+
+// Lets everyone do everything with the file or folder at path.
+inline void openToEveryone(const std::string& path) {
+  EXPLICIT_ACCESSW all{};
+  all.grfAccessPermissions = GENERIC_ALL;
+  all.grfAccessMode = GRANT_ACCESS;
+  all.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  all.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+  PACL acl = nullptr;
+  ASSERT_EQ(::SetEntriesInAclW(1, &all, nullptr, &acl), ERROR_SUCCESS);
+  EXPECT_EQ(::SetNamedSecurityInfoW(win::wide(path).data(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+            ERROR_SUCCESS);
+  ::LocalFree(acl);
 }
 
 inline DWORD attributesOf(const std::string& path) {
