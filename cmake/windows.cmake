@@ -46,8 +46,9 @@ if(KELVANE_TESTS)
   # processes started with fork, mounts) are left out.
   file(GLOB CORE_TESTS CONFIGURE_DEPENDS startup/*_test.cpp settings/*_test.cpp engine/*_test.cpp
        report/*_test.cpp)
-  add_wine_tests(kelvane_win_tests tests/win/win_platform_test.cpp
-                 tests/win/win_report_files_test.cpp ${CORE_TESTS}
+  file(GLOB WIN_PLATFORM_TESTS CONFIGURE_DEPENDS tests/win/win_*_test.cpp)
+  list(FILTER WIN_PLATFORM_TESTS EXCLUDE REGEX "win_(window|process)_test\\.cpp$")
+  add_wine_tests(kelvane_win_tests ${WIN_PLATFORM_TESTS} ${CORE_TESTS}
                  tests/table_safety_test.cpp tests/fault_sweep_test.cpp
                  tests/hostile_names_test.cpp tests/entry_encoding_test.cpp
                  tests/support/fake_platform.cpp tests/support/scratch_tree.cpp

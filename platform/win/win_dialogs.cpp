@@ -43,6 +43,8 @@ bool hasInteractiveDesktop() {
          (flags.dwFlags & WSF_VISIBLE);
 }
 
+void WinPlatform::warn(const std::string& text) { std::cerr << text << std::endl; }
+
 void WinPlatform::message(const std::string& title, const std::string& text, Icon icon) {
   if (!hasInteractiveDesktop()) return tellStandardError(title, text);
   ::MessageBoxW(::GetActiveWindow(), wide(text).c_str(), wide(title).c_str(),

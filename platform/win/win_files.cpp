@@ -1,10 +1,12 @@
-// Folder listing and tests, folder creation, path resolution and identities, and files read
-// and written whole.
+// Folder listing and tests, path resolution and identities, the report's folders, and files
+// read and written whole.
 
 #include <algorithm>
 #include <vector>
 
+#include "platform/win/win_nt.h"
 #include "platform/win/win_platform.h"
+#include "platform/win/win_security.h"
 #include "platform/win/win_support.h"
 
 namespace kelvane {
@@ -40,15 +42,6 @@ bool isVisible(DWORD attributes) {
 EntryType typeOf(DWORD attributes) {
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return EntryType::Link;
   return attributes & FILE_ATTRIBUTE_DIRECTORY ? EntryType::Folder : EntryType::File;
-}
-
-std::wstring fullPathOf(const std::wstring& path, const std::string& shown, const char* source) {
-  DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-  if (n == 0) throw lastErrorFailure("Cannot resolve", shown, source);
-  std::wstring out(n, L'\0');
-  n = ::GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
-  out.resize(n);
-  return out;
 }
 
 std::string readAll(HANDLE h, const std::string& path) {
@@ -94,6 +87,35 @@ class WinInput : public InputFile {
   std::string path_;
 };
 
+// Who made the link name in folder, when that is an account whose links are not followed.
+std::string foreignOwner(const std::wstring& folder, const std::wstring& name) {
+  Handle listed(::CreateFileW(folder.empty() ? L"." : folder.c_str(), READ_CONTROL,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  NTSTATUS status = 0;
+  Handle link = listed
+                    ? openIn(listed.get(), name,
+                             {READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              FILE_OPEN, 0},
+                             status)
+                    : Handle();
+  // A link whose owner cannot be asked is not one to follow either.
+  return link ? foreignOwnerOf(link.get(), listed.get()) : "an account the system does not name";
+}
+
+// Creates one folder level; a folder (or a link to one) already there is used as it is.
+void createFolder(const std::string& path) {
+  if (::CreateDirectoryW(widePath(path, "create folder").c_str(), nullptr)) return;
+  DWORD err = ::GetLastError();
+  if (err != ERROR_ALREADY_EXISTS) throw errorFailure(err, "Cannot create folder", path, "mkdir");
+  Handle h = openForLooking(widePath(path, "create folder"), true);
+  if (!h || !infoOf(h.get(), path, "mkdir").isFolder())
+    throw Failure(static_cast<int>(err),
+                  "Cannot create folder \"" + path +
+                      "\": something other than a folder is already there under that name",
+                  "mkdir");
+}
+
 }  // namespace
 
 std::vector<DirEntry> WinPlatform::listFolder(const std::string& pattern) {
@@ -112,9 +134,12 @@ std::vector<DirEntry> WinPlatform::listFolder(const std::string& pattern) {
     throw errorFailure(err, "Cannot list folder", pattern, "list folder");
   }
   std::vector<DirEntry> entries;
+  std::wstring folder = search.substr(0, search.find_last_of(L"\\/") + 1);
   do {
-    if (isVisible(found.dwFileAttributes))
-      entries.push_back({narrow(found.cFileName), typeOf(found.dwFileAttributes)});
+    if (!isVisible(found.dwFileAttributes)) continue;
+    entries.push_back({narrow(found.cFileName), typeOf(found.dwFileAttributes), {}});
+    if (entries.back().type == EntryType::Link)
+      entries.back().foreignOwner = foreignOwner(folder, found.cFileName);
   } while (::FindNextFileW(find, &found));
   DWORD err = ::GetLastError();
   ::FindClose(find);
@@ -144,18 +169,6 @@ bool WinPlatform::folderExists(const std::string& path) {
   if (path.empty()) return false;
   Handle h = openForLooking(widePath(path, "folder test"), true);
   return h && infoOf(h.get(), path, "folder test").isFolder();
-}
-
-void WinPlatform::createFolder(const std::string& path) {
-  if (::CreateDirectoryW(widePath(path, "create folder").c_str(), nullptr)) return;
-  DWORD err = ::GetLastError();
-  if (err != ERROR_ALREADY_EXISTS) throw errorFailure(err, "Cannot create folder", path, "mkdir");
-  // Whatever is there already stands for the folder only if it is one (or leads to one).
-  if (!folderExists(path))
-    throw Failure(static_cast<int>(err),
-                  "Cannot create folder \"" + path +
-                      "\": something other than a folder is already there under that name",
-                  "mkdir");
 }
 
 bool WinPlatform::folderWritable(const std::string& folder) {
@@ -236,6 +249,11 @@ std::string WinPlatform::readFile(const std::string& path) {
   Handle h = openPlainForReading(path);
   return readAll(h.get(), path);
 }
+
+// Windows has no owner and mode to judge a settings file by, as Linux has: who may write it
+// is its access list and those of the folders above it, filled in by inheritance, which this
+// build does not judge. A settings file is read as any other.
+std::string WinPlatform::readTrustedFile(const std::string& path) { return readFile(path); }
 
 void WinPlatform::writeFile(const std::string& path, std::string_view bytes) {
   Handle h(::CreateFileW(widePath(path, "write").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,

@@ -1,10 +1,6 @@
-// The output table replaced only when a build completes, and the lock two builds of the
-// same table or link root take turns on.
+// The output table replaced only when a build completes.
 
 #include <algorithm>
-#include <iostream>
-#include <set>
-#include <vector>
 
 #include "platform/win/win_platform.h"
 #include "platform/win/win_support.h"
@@ -117,99 +113,61 @@ class WinOutput : public OutputFile {
   bool committed_ = false;
 };
 
-class FileLocks : public BuildLock {
- public:
-  void add(Handle h) { held_.push_back(std::move(h)); }
-
- private:
-  std::vector<Handle> held_;  // closing a handle releases its lock
+// What createOutput finds at path: the target to write (a link's is what it leads to), and
+// whether a table is there already. Anything that cannot become the table fails now, before
+// the old mirror folders are gone, and nothing is changed.
+struct OutputPlace {
+  std::wstring target;
+  bool exists = false;
+  bool inPlace = false;
 };
 
-// The folder of the lock files: one for every user of the machine, so that a scheduled
-// build and one started by hand take turns whoever runs them; the temporary folder when
-// there is no such folder.
-std::wstring lockFolder() {
-  wchar_t data[MAX_PATH];
-  DWORD n = ::GetEnvironmentVariableW(L"ProgramData", data, MAX_PATH);
-  if (n > 0 && n < MAX_PATH) {
-    std::wstring folder = std::wstring(data, n) + L"\\Kelvane";
-    if (::CreateDirectoryW(folder.c_str(), nullptr) || ::GetLastError() == ERROR_ALREADY_EXISTS)
-      return folder + L"\\";
-  }
-  wchar_t temp[MAX_PATH + 1];
-  n = ::GetTempPathW(MAX_PATH + 1, temp);
-  return std::wstring(temp, n);
-}
-
-// One lock file a resolved path, named by the path's upper-case text: paths differing only
-// in case are one path here.
-std::wstring lockFileFor(const std::wstring& folder, const std::string& resolved) {
-  std::wstring text = wide(resolved);
-  ::CharUpperBuffW(text.data(), static_cast<DWORD>(text.size()));
-  uint64_t hash = 1469598103934665603ull;
-  for (wchar_t c : text) hash = (hash ^ static_cast<uint64_t>(c)) * 1099511628211ull;
-  wchar_t name[32];
-  swprintf(name, 32, L"kelvane-%016llx.lock", static_cast<unsigned long long>(hash));
-  return folder + name;
-}
-
-}  // namespace
-
-std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
-  const char* source = "open";
+OutputPlace placeOfOutput(const std::string& path, const char* source) {
   // No name is no table: it would make ".kelvane" in the current folder and fail only when
-  // put in place, after the old mirror folders are gone.
+  // put in place.
   if (path.empty()) throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create file", path, source);
-  std::wstring target = widePath(path, source);
-  bool exists = false, inPlace = false;
-  if (Handle h = openForLooking(target, true)) {
+  OutputPlace place{widePath(path, source)};
+  if (Handle h = openForLooking(place.target, true)) {
     bool device = ::GetFileType(h.get()) != FILE_TYPE_DISK;  // it has no file information
     HandleInfo info = device ? HandleInfo{} : infoOf(h.get(), path, source);
     if (device || info.isFolder())
       throw Failure(ERROR_ACCESS_DENIED,
                     "Cannot write \"" + path + "\": something other than a plain file is there",
                     source);
-    // Found now rather than when the finished table is put in place, after the old mirror
-    // folders are gone: the system will not replace a read-only file.
+    // The system will not replace a read-only file.
     if (info.info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
       throw Failure(
           ERROR_ACCESS_DENIED,
           "Cannot replace \"" + path + "\": it is read-only. Clear its read-only attribute",
           source);
-    // A link keeps being a link: its target is what is replaced.
-    target = finalPath(h.get(), path, source);
-    exists = true;
-    inPlace = info.info.nNumberOfLinks > 1;
+    place.target = finalPath(h.get(), path, source);
+    place.exists = true;
+    place.inPlace = info.info.nNumberOfLinks > 1;
   }
-  return std::make_unique<WinOutput>(path, target, exists, inPlace);
+  return place;
 }
 
-std::unique_ptr<BuildLock> WinPlatform::lockBuild(const std::vector<std::string>& paths) {
-  // Sorted, so that two builds sharing several paths take them in the same order.
-  std::set<std::wstring> files;
-  std::wstring folder = lockFolder();
-  for (const std::string& path : paths)
-    if (!path.empty()) files.insert(lockFileFor(folder, resolvedPath(path)));
-  auto locks = std::make_unique<FileLocks>();
-  bool said = false;
-  for (const std::wstring& file : files) {
-    // Reading is enough to lock, and is what another user may do with a lock file made first
-    // by someone else.
-    Handle h(::CreateFileW(file.c_str(), GENERIC_READ,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!h) throw lastErrorFailure("Cannot open file to lock it", narrow(file), "lock");
-    OVERLAPPED at{};
-    if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-      if (!said)
-        std::cerr << "kelvane: waiting for another build of the same tables to end" << std::endl;
-      said = true;
-      if (!::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at))
-        throw lastErrorFailure("Cannot lock file", narrow(file), "lock");
-    }
-    locks->add(std::move(h));
-  }
-  return locks;
+}  // namespace
+
+std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
+  OutputPlace place = placeOfOutput(path, "open");
+  return std::make_unique<WinOutput>(path, place.target, place.exists, place.inPlace);
+}
+
+void WinPlatform::checkOutput(const std::string& path) {
+  const char* source = "open";
+  OutputPlace place = placeOfOutput(path, source);
+  // The temporary file goes into the target's folder: asking for the right to add a file to
+  // it is the system's own check of that, and adds nothing.
+  std::wstring folder = place.target.substr(0, place.target.find_last_of(L"\\/") + 1);
+  if (place.target.back() == L'\\' || place.target.back() == L'/')
+    throw errorFailure(ERROR_INVALID_NAME, "Cannot create file", path, source);
+  Handle h(::CreateFileW(folder.empty() ? L"." : folder.c_str(), FILE_ADD_FILE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h || !infoOf(h.get(), path, source).isFolder())
+    throw errorFailure(h ? ERROR_PATH_NOT_FOUND : ::GetLastError(),
+                       "Cannot create the new table's temporary file for", path, source);
 }
 
 }  // namespace kelvane

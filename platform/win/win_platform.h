@@ -20,16 +20,22 @@ class WinPlatform : public Platform {
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;
-  void createFolder(const std::string& path) override;
   std::string resolvedPath(const std::string& path) override;
   std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
+  // One level made from the folder holding it, never through a reparse point.
+  std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
+  std::string readTrustedFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
-  std::unique_ptr<BuildLock> lockBuild(const std::vector<std::string>& paths) override;
+  // Asks the system for the right to add the temporary file to the table's folder.
+  void checkOutput(const std::string& path) override;
+  // ".kelvane-<hash of the last part>.lock", hidden, in the folder holding path; only the
+  // accounts that may make files in that folder may open one this build makes.
+  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
 
   std::string textEditor() const override { return "notepad.exe"; }
   std::string programFolder() override;
@@ -48,6 +54,7 @@ class WinPlatform : public Platform {
   bool isSystemProgramFolder(const std::string& folder) override;
   void writeNewFile(const std::string& path, std::string_view bytes) override;
 
+  void warn(const std::string& text) override;
   // Without an interactive desktop (a service, a scheduled task run without a logged-on
   // user) these behave as without a display: standard error, No, cancelled.
   void message(const std::string& title, const std::string& text, Icon icon) override;

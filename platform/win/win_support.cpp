@@ -110,6 +110,15 @@ std::wstring finalPath(HANDLE h, const std::string& path, const char* source) {
   }
 }
 
+std::wstring fullPathOf(const std::wstring& path, const std::string& shown, const char* source) {
+  DWORD n = ::GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (n == 0) throw lastErrorFailure("Cannot resolve", shown, source);
+  std::wstring out(n, L'\0');
+  n = ::GetFullPathNameW(path.c_str(), n, out.data(), nullptr);
+  out.resize(n);
+  return out;
+}
+
 std::wstring rootOf(const std::wstring& resolved) {
   if (resolved.rfind(L"\\\\", 0) == 0) {
     // \\server\share\ : the fourth separator ends the root.

@@ -63,6 +63,9 @@ std::wstring finalPath(HANDLE h, const std::string& path, const char* source);
 
 FileIdentity identityOf(const HandleInfo& handle);
 
+// The absolute form of path, as the system makes it ("." and ".." folded, "/" made "\\").
+std::wstring fullPathOf(const std::wstring& path, const std::string& shown, const char* source);
+
 // The root a resolved path starts with: "C:\" or "\\server\share\".
 std::wstring rootOf(const std::wstring& resolved);
 // path without its last part; empty when path is a root already.

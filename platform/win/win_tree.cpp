@@ -1,15 +1,14 @@
 // The link root opened once and emptied from that open folder. Every folder below it is
-// opened by name relative to its parent's handle (NtCreateFile with a root directory), never
-// following a reparse point, and is held open without sharing deletion, so that no folder
-// of the walk can be renamed, or swapped for a junction, while it is walked.
-
-#include <windows.h>
-// After windows.h, which it needs.
-#include <winternl.h>
+// opened by name relative to its parent's handle, never following a reparse point, and is
+// held open without sharing deletion, so that no folder of the walk can be renamed, or
+// swapped for a junction, while it is walked; however deep the tree goes, only so many are
+// held, and one let go is opened again, and checked, when the walk comes back to it.
 
 #include <vector>
 
+#include "platform/win/win_nt.h"
 #include "platform/win/win_platform.h"
+#include "platform/win/win_security.h"
 #include "platform/win/win_support.h"
 
 namespace kelvane {
@@ -18,38 +17,19 @@ using namespace win;
 
 namespace {
 
-constexpr ULONG kOpenExisting = 1;  // FILE_OPEN: never create
+// Folders deeper than this many open ones are let go, and opened again as the folder holding
+// the one below (checked to be the same folder) when the walk comes back to them.
+constexpr size_t kMaxOpenFolders = 32;
 
-// Opens name in the folder parent, the name itself when it is a reparse point.
-Handle openRelative(HANDLE parent, const std::wstring& name, ACCESS_MASK access, ULONG share,
-                    ULONG options, const std::string& shown, const char* what, const char* source) {
-  UNICODE_STRING text;
-  text.Buffer = const_cast<wchar_t*>(name.c_str());
-  text.Length = static_cast<USHORT>(name.size() * sizeof(wchar_t));
-  text.MaximumLength = text.Length;
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, parent, nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE h = nullptr;
-  NTSTATUS result = ::NtCreateFile(
-      &h, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &attributes, &status, nullptr, 0, share,
-      kOpenExisting, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (result < 0) throw errorFailure(::RtlNtStatusToDosError(result), what, shown, source);
-  return Handle(h);
-}
-
-// Marks the open file or folder for deletion; it goes when the handle closes.
-void deleteOpen(HANDLE h, const std::string& shown, const char* what, const char* source) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
-  if (!::SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition))
-    throw lastErrorFailure(what, shown, source);
-}
+// Others may read a folder of the walk but not rename or delete it while it is held.
+constexpr ULONG kWalkShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+constexpr ACCESS_MASK kWalkAccess = FILE_LIST_DIRECTORY | READ_CONTROL;
 
 class WinFolderTree : public FolderTree {
  public:
   WinFolderTree(std::string path, Handle root, const HandleInfo& info)
       : path_(std::move(path)), volume_(info.info.dwVolumeSerialNumber) {
-    levels_.push_back({"", std::move(root)});
+    levels_.push_back({"", std::move(root), identityOf(info), nullptr});
   }
 
   std::vector<FileIdentity> chain() override {
@@ -104,7 +84,8 @@ class WinFolderTree : public FolderTree {
                                                                      : EntryType::File;
           entries.push_back(
               {narrow(std::wstring_view(entry->FileName, entry->FileNameLength / sizeof(wchar_t))),
-               type});
+               type,
+               {}});
         }
         if (entry->NextEntryOffset == 0) break;
         at += entry->NextEntryOffset;
@@ -115,9 +96,8 @@ class WinFolderTree : public FolderTree {
   void enter(const std::string& name) override {
     const char* source = "open folder";
     std::string shown = currentPath() + name;
-    // Others may read the folder but not rename or delete it while the walk is inside.
-    Handle h = openRelative(current(), widePath(name, source), FILE_LIST_DIRECTORY,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE, shown,
+    Handle h = openInOrFail(current(), widePath(name, source),
+                            {kWalkAccess, kWalkShare, FILE_OPEN, FILE_DIRECTORY_FILE}, shown,
                             "Cannot open folder", source);
     HandleInfo info = infoOf(h.get(), shown, source);
     if (info.isReparse())
@@ -128,19 +108,39 @@ class WinFolderTree : public FolderTree {
       throw Failure(ERROR_NOT_SAME_DEVICE,
                     "The folder \"" + shown + "\" is another volume; nothing is removed across it",
                     source);
-    levels_.push_back({name, std::move(h)});
+    levels_.push_back({name, std::move(h), identityOf(info), nullptr});
+    // Known by its identity while let go, so that coming back to it can be checked.
+    if (levels_.size() - firstOpen_ + 1 > kMaxOpenFolders) levels_[firstOpen_++].h = Handle();
   }
 
   void leave() override {
     if (levels_.size() < 2) throw std::logic_error("leaving the folder tree's own folder");
-    // Held without sharing deletion, the folder cannot have been moved meanwhile.
+    // Held without sharing deletion, an open folder cannot have been moved meanwhile.
+    Level child = std::move(levels_.back());
     levels_.pop_back();
+    size_t top = levels_.size() - 1;
+    if (top == 0 || top >= firstOpen_) return;
+    // Let go, it may have been: the folder now holding the child must be the one left.
+    const char* source = "open folder";
+    std::wstring above = parentText(finalPath(child.h.get(), currentPath(), source));
+    Handle h(::CreateFileW(longPath(above).c_str(), kWalkAccess | FILE_READ_ATTRIBUTES, kWalkShare,
+                           nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!h) throw lastErrorFailure("Cannot open folder", currentPath(), source);
+    HandleInfo info = infoOf(h.get(), currentPath(), source);
+    if (identityOf(info) != levels_[top].id || info.isReparse())
+      throw Failure(ERROR_FILE_INVALID,
+                    "The folder \"" + currentPath() + child.name +
+                        "\" was moved elsewhere while the old structure was removed",
+                    source);
+    levels_[top].h = std::move(h);
+    firstOpen_ = top;
   }
 
   void deleteFile(const std::string& name) override {
     const char* source = "delete file";
     std::string shown = currentPath() + name;
-    Handle h = openRelative(current(), widePath(name, source), DELETE, 0, 0, shown,
+    Handle h = openInOrFail(current(), widePath(name, source), {DELETE, 0, FILE_OPEN, 0}, shown,
                             "Cannot delete file", source);
     HandleInfo info = infoOf(h.get(), shown, source);
     if (info.isFolder() && !info.isReparse())
@@ -152,8 +152,9 @@ class WinFolderTree : public FolderTree {
   void removeFolder(const std::string& name) override {
     const char* source = "remove folder";
     std::string shown = currentPath() + name;
-    Handle h = openRelative(current(), widePath(name, source), DELETE, 0, FILE_DIRECTORY_FILE,
-                            shown, "Cannot remove folder", source);
+    Handle h =
+        openInOrFail(current(), widePath(name, source), {DELETE, 0, FILE_OPEN, FILE_DIRECTORY_FILE},
+                     shown, "Cannot remove folder", source);
     if (infoOf(h.get(), shown, source).isReparse())
       throw Failure(ERROR_ACCESS_DENIED,
                     "Cannot remove \"" + shown + "\" as a folder: it is a link or junction",
@@ -161,10 +162,28 @@ class WinFolderTree : public FolderTree {
     deleteOpen(h.get(), shown, "Cannot remove folder", source);
   }
 
-  // Never: a kept folder would have to carry exactly the security a new one gets, and on
-  // Windows that depends on inherited and explicit permissions this walk does not compare.
-  // The build then removes the folder and creates the new one, which is always right.
+  // Folders are never renamed into place on Windows, where a kept folder's security could
+  // differ from a new one's: a stale folder is removed and the missing one made.
   bool reuseFolder(const std::string&, const std::string&) override { return false; }
+
+  bool isOwnFolder(const std::string& name) override {
+    const char* source = "folder test";
+    std::wstring wideName = widePath(name, source);
+    NTSTATUS status = 0;
+    Handle h = openIn(current(), wideName,
+                      {READ_CONTROL, kWalkShare, FILE_OPEN, FILE_DIRECTORY_FILE}, status);
+    if (!h || !isPlainFolder(current(), wideName, h.get(), volume_, currentPath() + name, source))
+      return false;
+    Level& level = levels_.back();
+    if (!level.fresh) level.fresh = std::make_unique<FreshFolder>(current());
+    return level.fresh->isLike(h.get());
+  }
+
+  bool makeFolder(const std::string& relative, bool dryRun) override {
+    bool made = false;
+    reachFolder(levels_[0].h.get(), volume_, path_, relative, dryRun, made);
+    return made;
+  }
 
   std::string currentPath() override {
     std::string path = path_;
@@ -175,14 +194,17 @@ class WinFolderTree : public FolderTree {
  private:
   struct Level {
     std::string name;
-    Handle h;
+    Handle h;  // let go for levels 1 to firstOpen_ - 1
+    FileIdentity id;
+    std::unique_ptr<FreshFolder> fresh;  // what a folder made in it would be, once asked
   };
 
   HANDLE current() const { return levels_.back().h.get(); }
 
   std::string path_;  // as opened, ending in "\"
   DWORD volume_;
-  std::vector<Level> levels_;  // [0] is the tree's own folder
+  std::vector<Level> levels_;  // [0] is the tree's own folder, always held
+  size_t firstOpen_ = 1;       // the levels from here to the top are held
 };
 
 }  // namespace
@@ -191,9 +213,8 @@ std::unique_ptr<FolderTree> WinPlatform::openFolderTree(const std::string& path)
   const char* source = "open folder";
   if (path.empty()) return nullptr;
   // The tree's own folder may be a link or junction: the user named it.
-  Handle h(::CreateFileW(widePath(path, source).c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  Handle h(::CreateFileW(widePath(path, source).c_str(), kWalkAccess | FILE_READ_ATTRIBUTES,
+                         kWalkShare, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!h) {
     DWORD err = ::GetLastError();
     // A file named as a folder ("file\") is no name for a folder: nothing is there either.
@@ -206,6 +227,33 @@ std::unique_ptr<FolderTree> WinPlatform::openFolderTree(const std::string& path)
   if (!info.isFolder()) return nullptr;
   bool ends = path.back() == '\\' || path.back() == '/';
   return std::make_unique<WinFolderTree>(ends ? path : path + "\\", std::move(h), info);
+}
+
+std::unique_ptr<FolderTree> WinPlatform::createFolderTree(const std::string& path) {
+  const char* source = "mkdir";
+  std::wstring full = fullPathOf(widePath(path, source), path, source);
+  while (full.size() > rootOf(full).size() && (full.back() == L'\\' || full.back() == L'/'))
+    full.pop_back();
+  std::wstring above = parentText(full);
+  if (above.empty()) {
+    // A root is made by no one: it is there, or nothing can be.
+    if (auto tree = openFolderTree(path)) return tree;
+    throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", path, source);
+  }
+  // The folder holding it may be a link or junction: the user named it.
+  std::string shown = narrow(full);
+  Handle folder(::CreateFileW(longPath(above).c_str(), FILE_READ_ATTRIBUTES, kWalkShare, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder || !infoOf(folder.get(), shown, source).isFolder())
+    throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", shown, source);
+  std::wstring shownAbove = above.back() == L'\\' ? above : above + L'\\';
+  bool made = false;
+  Handle h =
+      reachFolder(folder.get(), infoOf(folder.get(), shown, source).info.dwVolumeSerialNumber,
+                  narrow(shownAbove), narrow(full.substr(shownAbove.size())), false, made);
+  bool ends = path.back() == '\\' || path.back() == '/';
+  return std::make_unique<WinFolderTree>(ends ? path : path + "\\", std::move(h),
+                                         infoOf(h.get(), shown, source));
 }
 
 }  // namespace kelvane

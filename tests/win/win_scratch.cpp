@@ -23,6 +23,8 @@ void removeAll(const std::wstring& path) {
       std::wstring name = found.cFileName;
       if (name == L"." || name == L"..") continue;
       std::wstring child = path + L"\\" + name;
+      // A link is left alone: Wine would remove what it leads to instead.
+      if (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
       ::SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
         removeAll(child);
@@ -70,7 +72,10 @@ std::string makeScratchFolder() {
 }
 
 void removeTree(const std::string& path) {
-  if (!path.empty()) removeAll(wide(path));
+  if (path.empty()) return;
+  removeAll(wide(path));
+  // Wine removes what a Unix link leads to, not the link: the host removes what is left.
+  if (pathExists(path)) runOnHost("rm -rf " + hostPath(path));
 }
 
 WinScratch::WinScratch() : path_(makeScratchFolder()) {}
@@ -94,6 +99,33 @@ std::vector<std::string> WinScratch::tree(const std::string& relative) const {
   listInto(wide(relative.empty() ? path_ : *this / relative) + L"\\", L"", out);
   std::sort(out.begin(), out.end());
   return out;
+}
+
+std::string hostPath(const std::string& windowsPath) {
+  std::string out = windowsPath.size() > 2 && (windowsPath[0] == 'Z' || windowsPath[0] == 'z') &&
+                            windowsPath[1] == ':'
+                        ? windowsPath.substr(2)
+                        : windowsPath;
+  std::replace(out.begin(), out.end(), '\\', '/');
+  return "'" + out + "'";
+}
+
+bool runOnHost(const std::string& command) {
+  // Wine gives no handle to wait on for a Unix program: it says it is done by a file.
+  static int counter = 0;
+  std::string done = makeScratchFolder() + "\\done" + std::to_string(++counter);
+  std::wstring line = wide("sh -c \"" + command + " && : > " + hostPath(done) + "\"");
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION started{};
+  if (!::CreateProcessW(L"Z:\\bin\\sh", line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started))
+    return false;
+  ::CloseHandle(started.hThread);
+  ::CloseHandle(started.hProcess);
+  bool ran = waitForFile(done, 10000);
+  removeTree(done.substr(0, done.find_last_of('\\')));
+  return ran;
 }
 
 std::string wineDrivePath(const std::string& unixPath) {

@@ -36,4 +36,13 @@ void removeTree(const std::string& path);
 // The Windows path of a path on the machine running Wine (Wine's Z: drive is "/").
 std::string wineDrivePath(const std::string& unixPath);
 
+// Runs command (a shell command line; paths in it are Windows ones on Z:, given through
+// hostPath) on the machine running Wine, which starts Unix programs as it starts its own:
+// true once it has run to its end. False where there is no such machine (Windows itself),
+// and a test that needs it skips. So are made what no Windows call makes under Wine: Unix
+// links, which it shows as reparse points, and files of another account.
+bool runOnHost(const std::string& command);
+// The host's path of a Z: path, quoted for the shell.
+std::string hostPath(const std::string& windowsPath);
+
 }  // namespace kelvane::testing

@@ -1,0 +1,55 @@
+#pragma once
+
+// Who a file or folder belongs to and who may open it, from the security the system keeps on
+// it: what a build checks before it keeps a folder or follows a link, and the security of the
+// lock files it makes.
+
+#include <windows.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace kelvane::win {
+
+// A SID as its bytes, and what each account may do, by its SID.
+using Sid = std::string;
+using Rights = std::map<Sid, ACCESS_MASK>;
+
+// What a folder made now in parent would let each account do: the permissions it inherits
+// from parent (or the running account's default ones where parent passes none on). Read once
+// for all the subfolders of parent.
+class FreshFolder {
+ public:
+  explicit FreshFolder(HANDLE parent);  // opened with READ_CONTROL
+  // True when folder (opened with READ_CONTROL, a subfolder of parent) belongs to the running
+  // account and lets no one do more than a folder made now would.
+  bool isLike(HANDLE folder) const;
+
+ private:
+  bool read_ = false;
+  Rights grants_, passes_;
+};
+
+// The account that owns link (a reparse point opened itself, with READ_CONTROL), as the
+// system names it, when that is neither the owner of folder (the one listed), the system's
+// own account nor the Administrators; "" otherwise.
+std::string foreignOwnerOf(HANDLE link, HANDLE folder);
+
+// The security of a lock file made in folder: only the accounts that could make a file there
+// themselves (or change the folder's permissions to) may open it, so that no other account
+// can hold it, open it without sharing, or stand a file of its own in its place.
+class LockSecurity {
+ public:
+  explicit LockSecurity(HANDLE folder);
+  LockSecurity(const LockSecurity&) = delete;
+  LockSecurity& operator=(const LockSecurity&) = delete;
+  PSECURITY_DESCRIPTOR get() { return &descriptor_; }
+
+ private:
+  std::vector<BYTE> acl_;
+  SECURITY_DESCRIPTOR descriptor_{};
+};
+
+}  // namespace kelvane::win

@@ -1,0 +1,157 @@
+// The locks builds take turns on: a hidden file beside what it guards, one for every name of
+// the same path, made only by a build and opened only by who may make files there.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <sddl.h>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "engine/build_lock.h"
+#include "platform/failure.h"
+#include "platform/short_hash.h"
+#include "tests/win/win_platform_fixture.h"
+
+namespace kelvane {
+namespace {
+
+using namespace testing;
+
+// The lock file of the entry name (upper case) in folder.
+std::string lockOf(const std::string& folder, const std::string& name) {
+  return folder + "\\.kelvane-" + shortHash(name) + ".lock";
+}
+
+struct KeyCase {
+  const char* name;
+  std::string first, second;  // relative paths
+  bool shared;                // one lock for both
+};
+
+class LockKey : public WinPlatformTest, public ::testing::WithParamInterface<KeyCase> {};
+
+TEST_P(LockKey, IsOneForEveryNameOfAPath) {
+  auto first = platform.openLock(t / GetParam().first, false);
+  ASSERT_TRUE(first && first->tryHold());
+  EXPECT_EQ(platform.openLock(t / GetParam().second, false)->tryHold(), !GetParam().shared);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, LockKey,
+    ::testing::Values(KeyCase{"OtherCase", "dir\\vfs.txt", "DIR\\VFS.TXT", true},
+                      KeyCase{"TrailingSeparator", "dir\\links", "dir\\links\\", true},
+                      KeyCase{"ThroughDotDot", "dir\\sub\\..\\links", "dir\\links", true},
+                      KeyCase{"OtherName", "dir\\vfs.txt", "dir\\vfs2.txt", false},
+                      KeyCase{"OtherFolder", "dir\\vfs.txt", "dir\\sub\\vfs.txt", false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(WinPlatformTest, ABuildMakesAHiddenLockADryRunOnlySharesOne) {
+  const std::string file = t / lockOf("dir", "VFS.TXT");
+  EXPECT_EQ(platform.openLock(t / "dir\\vfs.txt", true), nullptr);
+  EXPECT_EQ(platform.openLock(t / "none\\vfs.txt", false), nullptr);
+  EXPECT_EQ(t.tree(), (Names{"dir\\", "dir\\.dotted", "dir\\a.txt", "dir\\hid.txt", "dir\\sub\\",
+                             "dir\\sys.txt"}));
+  auto build = platform.openLock(t / "dir\\vfs.txt", false);
+  // (Under Wine a name starting with "." is hidden whatever the attributes made.)
+  EXPECT_TRUE(attributesOf(file) & FILE_ATTRIBUTE_HIDDEN);
+  auto one = platform.openLock(t / "dir\\vfs.txt", true);
+  auto two = platform.openLock(t / "dir\\vfs.txt", true);
+  ASSERT_TRUE(one && two && one->tryHold() && two->tryHold());
+  EXPECT_FALSE(build->tryHold());
+  one.reset();
+  two.reset();
+  EXPECT_TRUE(build->tryHold());
+  EXPECT_FALSE(platform.openLock(t / "dir\\vfs.txt", true)->tryHold());
+}
+
+TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
+  const std::string found = t / lockOf("dir", "FOUND.TXT");
+  writeBytes(found, "kept");
+  setAttributes(found, FILE_ATTRIBUTE_READONLY);
+  DWORD attributes = attributesOf(found);
+  EXPECT_TRUE(platform.openLock(t / "dir\\found.txt", false)->tryHold());
+  EXPECT_EQ(attributesOf(found), attributes);
+  EXPECT_EQ(readBytes(found), "kept");
+  t.folder(lockOf("dir", "FOLDER.TXT"));
+  Names refused{"folder.txt"};
+  if (runOnHost("ln -s " + hostPath(t / "dir\\sub") + " " + hostPath(t / lockOf("dir", "LN"))))
+    refused.push_back("ln");
+  for (const std::string& name : refused)
+    for (bool shared : {false, true}) {
+      try {
+        platform.openLock(t / "dir\\" + name, shared);
+        ADD_FAILURE() << "locked through " << name;
+      } catch (const Failure& failure) {
+        EXPECT_NE(failure.description().find(".lock\": something other than a plain file"),
+                  std::string::npos)
+            << failure.what();
+      }
+    }
+}
+
+// The access list of the file at path, as text.
+std::string accessOf(const std::string& path) {
+  PSECURITY_DESCRIPTOR security = nullptr;
+  wchar_t* text = nullptr;
+  EXPECT_EQ(
+      ::GetNamedSecurityInfoW(win::wide(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, nullptr, nullptr, &security),
+      ERROR_SUCCESS);
+  ::ConvertSecurityDescriptorToStringSecurityDescriptorW(security, SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &text, nullptr);
+  std::string out = text ? win::narrow(text) : "";
+  ::LocalFree(text);
+  ::LocalFree(security);
+  return out;
+}
+
+TEST_F(WinPlatformTest, OnlyWhoMayMakeFilesBesideALockMayOpenIt) {
+  t.folder("open");
+  openToEveryone(t / "open");
+  ASSERT_NE(platform.openLock(t / "dir\\vfs.txt", false), nullptr);
+  ASSERT_NE(platform.openLock(t / "open\\vfs.txt", false), nullptr);
+  // "WD" is everyone, "SY" the system's own account.
+  EXPECT_EQ(accessOf(t / lockOf("dir", "VFS.TXT")).find(";WD)"), std::string::npos);
+  EXPECT_NE(accessOf(t / lockOf("dir", "VFS.TXT")).find(";SY)"), std::string::npos);
+  EXPECT_NE(accessOf(t / lockOf("open", "VFS.TXT")).find(";WD)"), std::string::npos);
+}
+
+// A platform that lets the test know when a build says it waits.
+struct Said : WinPlatform {
+  void warn(const std::string& text) override {
+    std::lock_guard<std::mutex> hold(mutex);
+    lines.push_back(text);
+    changed.notify_all();
+  }
+  std::mutex mutex;
+  std::condition_variable changed;
+  Names lines;
+};
+
+TEST_F(WinPlatformTest, BuildsSharingAPathTakeTurnsAndTheSecondSaysSoOnce) {
+  auto first = takeTurns(platform, {t / "links\\", t / "dir\\vfs.txt"}, false);
+  EXPECT_EQ(takeTurns(platform, {t / "dir\\other.txt"}, false).size(), 1u);  // not held up
+  Said said;
+  Names order;
+  std::thread second([&] {
+    auto locks = takeTurns(said, {t / "DIR\\VFS.TXT", t / "LINKS"}, true);
+    std::lock_guard<std::mutex> hold(said.mutex);
+    order.push_back("second holds " + std::to_string(locks.size()));
+  });
+  {
+    std::unique_lock<std::mutex> wait(said.mutex);
+    said.changed.wait(wait, [&] { return !said.lines.empty(); });
+    order.push_back("first releases");
+  }
+  first.clear();
+  second.join();
+  EXPECT_EQ(order, (Names{"first releases", "second holds 2"}));
+  ASSERT_EQ(said.lines.size(), 1u);
+  EXPECT_NE(said.lines[0].find("waiting for another build"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelvane

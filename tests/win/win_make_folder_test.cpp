@@ -1,0 +1,77 @@
+// Folders made below an opened folder, and the link root made in its folder: each level
+// reached from a checked one, never through a reparse point (under Wine: a Unix link).
+
+#include <gtest/gtest.h>
+
+#include "platform/failure.h"
+#include "tests/win/win_platform_fixture.h"
+
+namespace kelvane {
+namespace {
+
+using namespace testing;
+
+struct MakeCase {
+  const char* name;
+  bool linkRoot;         // createFolderTree(root\relative) rather than makeFolder(relative)
+  std::string relative;  // "lnk" leads to elsewhere
+  bool dryRun;
+  std::string outcome;  // "made", "there", or what the failure says
+};
+
+class MakeFolder : public WinPlatformTest, public ::testing::WithParamInterface<MakeCase> {};
+
+TEST_P(MakeFolder, MakesTheLastLevelOnlyBelowRealFolders) {
+  const MakeCase& c = GetParam();
+  t.folder("root\\g");
+  t.folder("elsewhere");
+  t.file("root\\f.txt", "f");
+  if (c.relative.find("lnk") != std::string::npos) hostLink("elsewhere", "root\\lnk");
+  if (IsSkipped()) return;
+  Names before = t.tree();
+  std::string outcome;
+  try {
+    auto root = platform.openFolderTree(t / "root");
+    if (c.linkRoot)
+      outcome =
+          platform.createFolderTree(t / "root\\" + c.relative)->makeFolder("x", true) ? "made" : "";
+    else
+      outcome = root->makeFolder(c.relative, c.dryRun) ? "made" : "there";
+  } catch (const Failure& failure) {
+    outcome = failure.description();
+    EXPECT_NE(outcome.find(t / "root\\"), std::string::npos) << outcome;
+  }
+  EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
+  if (c.outcome == "made" && !c.dryRun) {
+    before.push_back("root\\g\\new\\");
+    std::sort(before.begin(), before.end());
+  }
+  EXPECT_EQ(t.tree(), before);
+  EXPECT_EQ(t.tree("elsewhere"), Names{});
+}
+
+const char* const kElse = "something other than a folder is already there under that name";
+const char* const kOnTheWay = "something other than a folder is already there at";
+
+INSTANTIATE_TEST_SUITE_P(
+    Levels, MakeFolder,
+    ::testing::Values(MakeCase{"Missing", false, "g\\new", false, "made"},
+                      MakeCase{"EitherSeparatorAndDots", false, "g/./new\\", false, "made"},
+                      MakeCase{"DryRunMakesNothing", false, "g\\new", true, "made"},
+                      MakeCase{"FolderThere", false, "G", false, "there"},
+                      MakeCase{"FileThere", false, "f.txt", false, kElse},
+                      MakeCase{"FileThereDryRun", false, "f.txt", true, kElse},
+                      MakeCase{"FileOnTheWay", false, "f.txt\\x", false, kOnTheWay},
+                      MakeCase{"MissingOnTheWay", false, "none\\x", false, "none\\x"},
+                      MakeCase{"ParentLevel", false, "..\\x", false, "\"..\""},
+                      MakeCase{"LinkThere", false, "lnk", false, kElse},
+                      MakeCase{"LinkOnTheWayDryRun", false, "lnk\\x", true, kOnTheWay},
+                      MakeCase{"LinkRootMissing", true, "g\\new", false, "made"},
+                      MakeCase{"LinkRootThere", true, "g", true, "made"},
+                      MakeCase{"LinkRootAboveMissing", true, "none\\new", true, "none\\new"},
+                      MakeCase{"FileAsLinkRoot", true, "f.txt\\", true, kElse},
+                      MakeCase{"LinkAsLinkRoot", true, "lnk\\", true, kElse}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,78 @@
+#pragma once
+
+// What the Windows platform's tests share: a scratch folder with a few entries of each kind,
+// and the platform under test.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "platform/win/win_platform.h"
+#include "platform/win/win_support.h"
+#include "tests/support/temp_folder.h"
+#include "tests/win/win_scratch.h"
+
+namespace kelvane::testing {
+
+using Names = std::vector<std::string>;
+
+// The names of entries, folders ending in "\", sorted.
+inline Names namesOf(const std::vector<DirEntry>& entries) {
+  Names names;
+  for (const DirEntry& entry : entries)
+    names.push_back(entry.name + (entry.type == EntryType::Folder ? "\\" : ""));
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+inline void setAttributes(const std::string& path, DWORD attributes) {
+  ASSERT_TRUE(::SetFileAttributesW(win::wide(path).c_str(), attributes)) << path;
+}
+
+// Lets everyone do everything with the file or folder at path.
+inline void openToEveryone(const std::string& path) {
+  EXPLICIT_ACCESSW all{};
+  all.grfAccessPermissions = GENERIC_ALL;
+  all.grfAccessMode = GRANT_ACCESS;
+  all.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  all.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+  PACL acl = nullptr;
+  ASSERT_EQ(::SetEntriesInAclW(1, &all, nullptr, &acl), ERROR_SUCCESS);
+  EXPECT_EQ(::SetNamedSecurityInfoW(win::wide(path).data(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
+            ERROR_SUCCESS);
+  ::LocalFree(acl);
+}
+
+inline DWORD attributesOf(const std::string& path) {
+  return ::GetFileAttributesW(win::wide(path).c_str());
+}
+
+class WinPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    t.file("dir\\a.txt", "a");
+    t.folder("dir\\sub");
+    t.file("dir\\.dotted", "hidden by its name");
+    t.file("dir\\hid.txt", "h");
+    t.file("dir\\sys.txt", "s");
+    setAttributes(t / "dir\\hid.txt", FILE_ATTRIBUTE_HIDDEN);
+    setAttributes(t / "dir\\sys.txt", FILE_ATTRIBUTE_SYSTEM);
+  }
+  // A Unix link at relative leading to target (both in the scratch folder), which Wine shows
+  // as a reparse point; the test skips where none can be made.
+  void hostLink(const std::string& target, const std::string& relative) {
+    if (!runOnHost("ln -s " + hostPath(t / target) + " " + hostPath(t / relative)))
+      GTEST_SKIP() << "no Unix link can be made here";
+  }
+
+  WinScratch t;
+  WinPlatform platform;
+};
+
+}  // namespace kelvane::testing

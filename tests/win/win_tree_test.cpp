@@ -1,0 +1,144 @@
+// The Windows folder walk of a removal, from the folder it opened, with real files beside
+// the test executable.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "platform/failure.h"
+#include "tests/win/win_platform_fixture.h"
+
+namespace kelvane {
+namespace {
+
+using namespace testing;
+
+// The walk of a removal: what it may act on, and beside each refusal the nearest case that
+// must still work.
+class FolderTreeTest : public WinPlatformTest {
+ protected:
+  void SetUp() override {
+    WinPlatformTest::SetUp();
+    t.file("root\\a.txt", "a");
+    t.file("root\\ro.txt", "r");
+    t.file("root\\sub\\b.txt", "b");
+    t.folder("root\\sub\\deep");
+    t.file("root\\.kept", "hidden");
+    setAttributes(t / "root\\ro.txt", FILE_ATTRIBUTE_READONLY);
+    tree = platform.openFolderTree(t / "root");
+    ASSERT_NE(tree, nullptr);
+  }
+  // The current folder's entries, checking whether it also holds hidden ones.
+  Names listed(bool holdsHidden) {
+    bool hidden = !holdsHidden;
+    Names names = namesOf(tree->list(hidden));
+    EXPECT_EQ(hidden, holdsHidden) << tree->currentPath();
+    return names;
+  }
+  std::unique_ptr<FolderTree> tree;
+};
+
+TEST_F(FolderTreeTest, WalksDeletesAndRemovesFromTheOpenFolder) {
+  EXPECT_EQ(listed(true), (Names{"..\\", ".\\", "a.txt", "ro.txt", "sub\\"}));
+  tree->enter("SUB");
+  EXPECT_EQ(tree->currentPath(), t / "root\\SUB\\");
+  tree->deleteFile("b.txt");
+  tree->enter("deep");
+  EXPECT_EQ(listed(false), (Names{"..\\", ".\\"}));
+  tree->leave();
+  tree->removeFolder("deep");
+  EXPECT_EQ(listed(false), (Names{"..\\", ".\\"}));
+  tree->leave();
+  tree->removeFolder("sub");
+  tree->deleteFile("a.txt");
+  EXPECT_EQ(t.tree("root"), (Names{".kept", "ro.txt"}));
+}
+
+TEST_F(FolderTreeTest, RefusesWhatItMustNotTouch) {
+  // Each refusal leaves the tree as it was.
+  EXPECT_THROW(tree->deleteFile("ro.txt"), Failure);
+  EXPECT_THROW(tree->deleteFile("sub"), Failure);
+  EXPECT_THROW(tree->enter("a.txt"), Failure);
+  EXPECT_THROW(tree->enter("none"), Failure);
+  try {
+    tree->removeFolder("sub");
+    FAIL() << "a folder that is not empty was removed";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ERROR_DIR_NOT_EMPTY);
+  }
+  EXPECT_EQ(t.tree("root"),
+            (Names{".kept", "a.txt", "ro.txt", "sub\\", "sub\\b.txt", "sub\\deep\\"}));
+  EXPECT_EQ(tree->currentPath(), t / "root\\");
+}
+
+// Deeper than the folders a walk holds open: each one let go is opened again on the way back,
+// and one moved away meanwhile stops the walk there.
+class DeepWalk : public FolderTreeTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(DeepWalk, HoldsSoManyFoldersAndChecksEachOneItComesBackTo) {
+  const bool moveOne = GetParam();
+  const int depth = 40;
+  std::string path = "root\\sub", moved;
+  for (int i = 0; i < depth; ++i) {
+    path += "\\l" + std::to_string(i);
+    if (i == 5) moved = path;
+  }
+  t.file(path + "\\f.txt", "f");
+  DWORD before = 0, inside = 0;
+  ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &before));
+  tree->enter("sub");
+  for (int i = 0; i < depth; ++i) tree->enter("l" + std::to_string(i));
+  ASSERT_TRUE(::GetProcessHandleCount(::GetCurrentProcess(), &inside));
+  EXPECT_LE(inside, before + 32);
+  tree->deleteFile("f.txt");
+  // l5 has been let go; its folder is moved out of the tree, with everything below it, where
+  // the system lets that be done to a folder holding open ones (Wine does).
+  bool movedAway =
+      moveOne && ::MoveFileExW(win::wide(t / moved).c_str(), win::wide(t / "moved").c_str(), 0);
+  std::string failure;
+  try {
+    for (int i = depth - 1; i >= 0; --i) {
+      tree->leave();
+      tree->removeFolder("l" + std::to_string(i));
+    }
+    tree->leave();
+  } catch (const Failure& caught) {
+    failure = caught.description();
+  }
+  if (movedAway) {
+    // The walk stops inside what was moved, and nothing above it goes.
+    EXPECT_NE(failure.find(t / moved), std::string::npos) << failure;
+    EXPECT_TRUE(isFolder(t / "moved"));
+    EXPECT_TRUE(isFolder(t / "root\\sub\\l0\\l1\\l2\\l3\\l4"));
+  } else {
+    EXPECT_EQ(failure, "");
+    EXPECT_EQ(tree->currentPath(), t / "root\\");
+    EXPECT_EQ(t.tree("root\\sub"), (Names{"b.txt", "deep\\"}));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Walks, DeepWalk, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Moved" : "InPlace"; });
+
+TEST_F(FolderTreeTest, KeepsOnlyAFolderAsThisBuildWouldMakeIt) {
+  t.folder("root\\mine");
+  t.folder("root\\open");
+  openToEveryone(t / "root\\open");
+  t.folder("root\\theirs");
+  Names others{"a.txt", "none", "open"};
+  if (runOnHost("chown nobody " + hostPath(t / "root\\theirs"))) others.push_back("theirs");
+  if (runOnHost("ln -s " + hostPath(t / "root\\mine") + " " + hostPath(t / "root\\lnk")))
+    others.push_back("lnk");
+  EXPECT_TRUE(tree->isOwnFolder("mine"));
+  EXPECT_TRUE(tree->isOwnFolder("SUB"));
+  for (const std::string& name : others) EXPECT_FALSE(tree->isOwnFolder(name)) << name;
+}
+
+TEST_F(WinPlatformTest, NoTreeWhereNoFolderIs) {
+  EXPECT_EQ(platform.openFolderTree(t / "none"), nullptr);
+  EXPECT_EQ(platform.openFolderTree(t / "dir\\a.txt"), nullptr);
+  EXPECT_EQ(platform.openFolderTree(""), nullptr);
+  EXPECT_NE(platform.openFolderTree(t / "dir\\"), nullptr);
+}
+
+}  // namespace
+}  // namespace kelvane
