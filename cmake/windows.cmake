@@ -56,5 +56,6 @@ if(KELVANE_TESTS)
   target_include_directories(kelvane_win_tests BEFORE PRIVATE tests/win/shim)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
-                 tests/win/win_process_test.cpp platform/win/kelvane.rc)
+                 tests/win/win_window_keys_test.cpp tests/win/win_window_boxes_test.cpp
+                 tests/win/win_person.cpp tests/win/win_process_test.cpp platform/win/kelvane.rc)
 endif()

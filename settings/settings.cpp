@@ -81,33 +81,62 @@ namespace {
 bool isBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Quotes a value the field reader would otherwise split or trim, or whose first bytes would
-// read as a byte order mark at the start of the file. A value that holds a double quote
-// cannot be kept whole either way; it is written as it stands.
+// read as a byte order mark at the start of the file. The value holds no double quote
+// (unsavableText refuses one), so the quotes read back as a pair around it.
 std::string field(const std::string& value) {
   bool needsQuotes = value.find_first_of(",\r\n") != std::string::npos ||
                      (!value.empty() && (isBlank(value.front()) || isBlank(value.back()))) ||
                      value.starts_with(kByteOrderMark);
-  if (!needsQuotes || value.find('"') != std::string::npos) return value;
-  return "\"" + value + "\"";
+  return needsQuotes ? "\"" + value + "\"" : value;
+}
+
+// The merge-source box's lines: it keeps its own line breaks, and each line is one merge line.
+std::vector<std::string> boxLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t at = 0;
+  for (size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+    lines.push_back(text.substr(at, end - at));
+  lines.push_back(text.substr(at));
+  return lines;
+}
+
+// What in value the settings file cannot hold, and what to do about it; empty when nothing.
+std::string unsavablePart(const std::string& value) {
+  if (value.find('"') != std::string::npos)
+    return "holds a double quote (\"), which the settings file cannot hold: remove it (commas "
+           "and blanks need no quotes, they are saved as typed)";
+  if (value.find('\0') != std::string::npos)
+    return "holds a NUL character, which the settings file cannot hold: remove it";
+  return "";
 }
 
 }  // namespace
 
+std::string unsavableText(const SettingsTexts& texts) {
+  const std::pair<const char*, const std::string*> values[] = {
+      {"link root", &texts.WhereCreate},   {"output VFS file", &texts.VFS},
+      {"input VFS file", &texts.VFSold},   {"virtual root", &texts.VirtualR},
+      {"owner user", &texts.OwnU},         {"owner group", &texts.OwnG},
+      {"permission (CHMOD)", &texts.CHMOD}};
+  for (const auto& [box, value] : values)
+    if (std::string why = unsavablePart(*value); !why.empty())
+      return std::string("The ") + box + " box " + why;
+  std::vector<std::string> lines = boxLines(texts.Lines);
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (std::string why = unsavablePart(lines[i]); !why.empty())
+      return "Line " + std::to_string(i + 1) + " of the merge-source box " + why;
+  return "";
+}
+
 std::string formatSettings(const SettingsTexts& texts) {
+  if (std::string why = unsavableText(texts); !why.empty())
+    throw Failure(kErrRefused, why, "write settings");
   std::string out;
   for (const std::string* value : {&texts.WhereCreate, &texts.VFS, &texts.VFSold, &texts.VirtualR,
                                    &texts.OwnU, &texts.OwnG, &texts.CHMOD})
     out += field(*value) + "\r\n";
-  // The box keeps its own line breaks; each of its lines is one merge line.
-  size_t at = 0;
-  for (;;) {
-    size_t end = texts.Lines.find("\r\n", at);
-    out += field(texts.Lines.substr(at, end == std::string::npos ? end : end - at));
-    if (end == std::string::npos) break;
-    out += "\r\n";
-    at = end + 2;
-  }
-  return out + "\r\n";
+  for (const std::string& line : boxLines(texts.Lines)) out += field(line) + "\r\n";
+  return out;
 }
 
 }  // namespace kelvane

@@ -48,8 +48,17 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
                    std::string& lines);
 
+// Why the settings file cannot hold the box texts, naming the first box (or merge line) at
+// fault and what to change in it; empty when every text can be saved and reads back as it is.
+// The field reading rule never keeps a double quote in a value (a pair is dropped, a single
+// one takes in the values after it), and the reader refuses a NUL byte: a text holding either
+// cannot be saved, whatever else it holds. Commas, blanks and line breaks can.
+std::string unsavableText(const SettingsTexts& texts);
+
 // The settings file for the box texts. A value or merge line that holds a comma or has
-// blanks at either end is wrapped in double quotes so that it reads back the same.
+// blanks at either end is wrapped in double quotes so that it reads back the same. Throws
+// kelvane::Failure (kErrRefused, with unsavableText's reason) for texts the file cannot hold,
+// so that no file is ever written that reads back otherwise.
 std::string formatSettings(const SettingsTexts& texts);
 
 }  // namespace kelvane

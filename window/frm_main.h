@@ -19,9 +19,10 @@ class FrmMain {
 
   AppState& state() { return state_; }
 
-  // Saves the boxes to the current file, asking for one when mpath is empty. False when
-  // the user cancels the dialog or the file cannot be written (both said in a message).
-  bool savevfs(const std::string& mpath);
+  // Saves the boxes to the current file, asking for one when mpath is empty. False when a
+  // box holds what the settings file cannot (refused before anything else), the user cancels
+  // the dialog, or the file cannot be written; each is said in a message.
+  bool savevfs(const std::string& mpath) { return save(mpath.empty()); }
 
   void cmdSave_Click();
   void cmdSaveAs_Click();
@@ -32,6 +33,10 @@ class FrmMain {
   bool closeRequested() const { return closeRequested_; }
 
  private:
+  // savevfs, asking for a file when ask is set. Only a completed write changes the current
+  // file; a cancelled dialog leaves none (the caption keeps the old name), a refusal or a
+  // failed write keeps the one the window had.
+  bool save(bool ask);
   void launchBuild();
 
   Platform& platform_;

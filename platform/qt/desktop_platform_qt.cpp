@@ -24,6 +24,10 @@ QMessageBox::Icon qtIcon(Icon icon) {
   return QMessageBox::NoIcon;
 }
 
+// The window a box or the dialog belongs to: the one the user was in, which gets the
+// activation back when the box closes.
+QWidget* ownerWindow() { return QApplication::activeWindow(); }
+
 }  // namespace
 
 DesktopPlatform::DesktopPlatform(const char* programName)
@@ -52,14 +56,15 @@ bool DesktopPlatform::haveDisplay() {
 
 void DesktopPlatform::message(const std::string& title, const std::string& text, Icon icon) {
   if (!haveDisplay()) return PosixPlatform::message(title, text, icon);
-  QMessageBox box(qtIcon(icon), messageText(title), messageText(text), QMessageBox::Ok);
+  QMessageBox box(qtIcon(icon), messageText(title), messageText(text), QMessageBox::Ok,
+                  ownerWindow());
   box.exec();
 }
 
 bool DesktopPlatform::question(const std::string& title, const std::string& text, Icon icon) {
   if (!haveDisplay()) return PosixPlatform::question(title, text, icon);
   QMessageBox box(qtIcon(icon), messageText(title), messageText(text),
-                  QMessageBox::Yes | QMessageBox::No);
+                  QMessageBox::Yes | QMessageBox::No, ownerWindow());
   box.setDefaultButton(QMessageBox::Yes);
   return box.exec() == QMessageBox::Yes;
 }
@@ -67,7 +72,7 @@ bool DesktopPlatform::question(const std::string& title, const std::string& text
 std::string DesktopPlatform::saveDialog(const std::string& title, const std::string& filter,
                                         const std::string& initialFolder) {
   if (!haveDisplay()) return PosixPlatform::saveDialog(title, filter, initialFolder);
-  QFileDialog dialog(nullptr, messageText(title), QFile::decodeName(initialFolder.c_str()),
+  QFileDialog dialog(ownerWindow(), messageText(title), QFile::decodeName(initialFolder.c_str()),
                      qtFilter(filter));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);

@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextDocument>
@@ -145,6 +146,9 @@ bool FrmMainView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FrmMainView::run(void (FrmMain::*handler)()) {
+  // The control the user was in (the button itself when it was clicked), even while a box
+  // of the handler's is the active window.
+  QPointer<QWidget> had = focusWidget();
   takeBoxes();
   try {
     (form_.*handler)();
@@ -153,7 +157,14 @@ void FrmMainView::run(void (FrmMain::*handler)()) {
     platform_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }
   showState();
-  if (form_.closeRequested()) close();
+  if (form_.closeRequested()) {
+    close();
+    return;
+  }
+  // The handler's message boxes and dialog are gone: typing goes on where it was.
+  if (!isVisible()) return;
+  activateWindow();
+  if (had) had->setFocus(Qt::ActiveWindowFocusReason);
 }
 
 QString FrmMainView::linesText() const {

@@ -18,7 +18,13 @@ inline constexpr int kIconResource = 1;
 // frmMain as a Win32 window. Each button copies the boxes' texts into the form's state, runs
 // the form's handler and shows the state (caption and boxes) again; the behaviour itself is
 // FrmMain's. Controls sit at the same pixels as in the Linux window, relative to the client
-// area, and have the dialog manager's keyboard handling (tab order, access keys).
+// area, and have the dialog manager's keyboard handling (tab order, access keys). Enter and
+// Escape press nothing anywhere (Enter starts a line in txtLines), and the focus goes back to
+// the control that had it whenever the window is active again, as in a dialog.
+//
+// The window's life and messages are in win_window.cpp, its controls in
+// win_window_controls.cpp, the keys and focus of each control in win_window_keys.cpp, and the
+// boxes' texts in win_window_text.cpp.
 class WinMainWindow {
  public:
   WinMainWindow(FrmMain& form, Platform& platform);
@@ -37,8 +43,14 @@ class WinMainWindow {
     bool ansi;
   };
 
+  // Control ids: none is IDOK or IDCANCEL, so Enter and Escape press nothing.
+  enum ControlId { kFirstBox = 100, kLines = 110, kIcon, kSave, kSaveAs, kBuild, kClose };
+
   static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
+  void run(void (FrmMain::*handler)());
+
+  // win_window_controls.cpp
   void createControls();
   HWND addControl(const wchar_t* kind, const wchar_t* text, DWORD style, DWORD exStyle, int x,
                   int y, int width, int height, int id);
@@ -46,7 +58,14 @@ class WinMainWindow {
               int id);
   void keepBox(HWND edit, std::string SettingsTexts::*text);
   void addTip(HWND control, const std::string& text);
-  void run(void (FrmMain::*handler)());
+
+  // win_window_keys.cpp
+  static LRESULT CALLBACK controlProcedure(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
+                                           UINT_PTR id, DWORD_PTR self);
+  void watchKeysAndFocus(HWND control);
+  void giveFocusBack();
+
+  // win_window_text.cpp
   void takeBoxes();
   void showState();
 
@@ -58,6 +77,7 @@ class WinMainWindow {
   HICON icon_ = nullptr;
   std::array<Box, 8> boxes_{};  // the seven line boxes, then txtLines
   int boxCount_ = 0;
+  HWND focus_ = nullptr;  // the control that had the focus last
   bool running_ = false;
 };
 

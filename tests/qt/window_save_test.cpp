@@ -168,8 +168,10 @@ TEST_F(WindowSaveTest, AReadOnlyFolderIsNamedInAMessageAndTheWindowStaysOpen) {
   EXPECT_EQ(fake.messages[0].title, "Notice");
   EXPECT_NE(fake.messages[0].text.find(path), std::string::npos) << fake.messages[0].text;
   EXPECT_NE(fake.messages[0].text.find("Permission denied"), std::string::npos);
+  EXPECT_NE(fake.messages[0].text.find("The window still has no settings file"), std::string::npos);
   EXPECT_TRUE(view->isVisible());
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin");
+  EXPECT_EQ(state.datPath, "") << "the failed path is not the window's file";
   EXPECT_EQ(box("txtVFS")->text(), "/srv/ftp/new.vfs") << "what was typed is kept";
 
   // The user picks another place and saves what was typed.
@@ -177,6 +179,82 @@ TEST_F(WindowSaveTest, AReadOnlyFolderIsNamedInAMessageAndTheWindowStaysOpen) {
   fake.saveChoices = {elsewhere};
   click("cmdSaveAs");
   EXPECT_EQ(readBytes(elsewhere), kTypedFile);
+}
+
+TEST_F(WindowSaveTest, AFailedSaveAsKeepsTheFileTheWindowHadAndSaysSo) {
+  typeSettings();
+  std::string first = folder / "first.dat";
+  fake.saveChoices = {first};
+  click("cmdSave");
+  std::string locked = folder / "locked";
+  ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
+  if (::geteuid() == 0) fake.failOn(Op::Open, 1, EACCES);
+  fake.saveChoices = {locked + "/other.dat"};
+  box("txtOwnU")->setText("nobody");
+  click("cmdSaveAs");
+
+  ASSERT_EQ(fake.messages.size(), 2u);
+  EXPECT_EQ(fake.messages[1].title, "Notice");
+  EXPECT_EQ(fake.messages[1].icon, Icon::Error);
+  EXPECT_NE(fake.messages[1].text.find(locked + "/other.dat"), std::string::npos);
+  EXPECT_NE(fake.messages[1].text.find("The window keeps its settings file \"" + first + "\"."),
+            std::string::npos)
+      << fake.messages[1].text;
+  EXPECT_EQ(state.datPath, first);
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]");
+
+  // The next Save writes the file the window kept, and a build answered No builds it.
+  click("cmdSave");
+  EXPECT_EQ(fake.saveDialogs.size(), 2u);
+  EXPECT_NE(readBytes(first).find("\r\nnobody\r\n"), std::string::npos);
+  fake.answers = {false};
+  click("cmdBuild");
+  ASSERT_EQ(fake.started.size(), 1u);
+  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + first});
+}
+
+TEST_F(WindowSaveTest, AValueTheFileCannotHoldIsRefusedBeforeAnythingIsWritten) {
+  typeSettings();
+  std::string path = folder / "kept.dat";
+  fake.saveChoices = {path};
+  click("cmdSave");
+  const std::string saved = readBytes(path);
+  fake.messages.clear();
+
+  box("txtOwnG")->setText("a,\"b\"");
+  click("cmdSave");
+  click("cmdSaveAs");
+  fake.answers = {true};
+  click("cmdBuild");
+  ASSERT_EQ(fake.messages.size(), 4u);
+  for (size_t i : {0, 1, 3}) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(fake.messages[i].title, "Notice");
+    EXPECT_EQ(fake.messages[i].icon, Icon::Error);
+    EXPECT_EQ(fake.messages[i].text,
+              "Settings not saved. The owner group box holds a double quote (\"), which the "
+              "settings file cannot hold: remove it (commas and blanks need no quotes, they are "
+              "saved as typed).\r\nNothing was written.");
+  }
+  EXPECT_EQ(fake.saveDialogs.size(), 1u) << "no file is asked for that would not be written";
+  EXPECT_TRUE(fake.started.empty());
+  EXPECT_EQ(readBytes(path), saved);
+  EXPECT_EQ(state.datPath, path);
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [kept.dat]");
+  EXPECT_EQ(box("txtOwnG")->text(), "a,\"b\"") << "what was typed stays, to be changed";
+
+  lines()->setPlainText("/data/mp3|music\n/data/\"iso\"/");
+  box("txtOwnG")->setText("a,b");  // the nearest text that can be saved
+  click("cmdSave");
+  EXPECT_NE(fake.messages.back().text.find("Line 2 of the merge-source box holds a double quote"),
+            std::string::npos);
+  lines()->setPlainText("/data/mp3|music\n/data/iso/");
+  click("cmdSave");
+  EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.");
+  AppState reopened;
+  ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
+  EXPECT_EQ(reopened.boxes.OwnG, "a,b");
+  EXPECT_EQ(reopened.boxes.CHMOD, "755");
 }
 
 }  // namespace

@@ -230,9 +230,11 @@ void FakePlatform::startDetached(const std::string& program, const std::vector<s
 void FakePlatform::warn(const std::string& text) { warnings.push_back(text); }
 void FakePlatform::message(const std::string& title, const std::string& text, Icon icon) {
   messages.push_back({title, text, icon, false});
+  if (whileShown) whileShown();
 }
 bool FakePlatform::question(const std::string& title, const std::string& text, Icon icon) {
   messages.push_back({title, text, icon, true});
+  if (whileShown) whileShown();
   if (answers.empty()) return false;
   bool answer = answers.front();
   answers.erase(answers.begin());
@@ -241,6 +243,7 @@ bool FakePlatform::question(const std::string& title, const std::string& text, I
 std::string FakePlatform::saveDialog(const std::string& title, const std::string& filter,
                                      const std::string& initialFolder) {
   saveDialogs.push_back(title + "|" + filter + "|" + initialFolder);
+  if (whileShown) whileShown();
   if (saveChoices.empty()) return {};
   std::string choice = saveChoices.front();
   saveChoices.erase(saveChoices.begin());

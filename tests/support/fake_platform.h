@@ -75,6 +75,9 @@ class FakePlatform : public PosixPlatform {
   std::vector<std::string> warnings;     // lines the build wrote on standard error
   std::vector<std::string> saveDialogs;  // "title|filter|folder" of every dialog shown
   std::vector<Started> started;
+  // Called while each message, question or save dialog is up, before it is answered (a
+  // window test shows a real box there, which takes the activation from the window).
+  std::function<void()> whileShown;
   bool runStarted = false;  // really start the recorded processes
   std::string programFolderOverride;
   std::string executableOverride;

@@ -1,0 +1,190 @@
+// The running Win32 window with the system's own message boxes and save dialog, answered as
+// a person would: the focus comes back after each and when the window is activated again, a
+// failed save keeps the window's file, and a value the file cannot hold is refused.
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "platform/win/win_support.h"
+#include "platform/win/win_window.h"
+#include "tests/win/win_person.h"
+#include "tests/win/win_scratch.h"
+#include "window/frm_main.h"
+
+namespace kelvane::testing {
+namespace {
+
+constexpr int kFileNameBox = 0x47c;  // in the save dialog
+const char* const kDialogTitle = "Open Varnholt settings file.";
+
+class WinWindowBoxes : public ::testing::Test {
+ protected:
+  WinWindowBoxes() { platform.realBoxes = true; }
+
+  // Opens the window on the state as it stands, as start-up leaves it.
+  void open() {
+    form = std::make_unique<FrmMain>(platform, state);
+    window = std::make_unique<WinMainWindow>(*form, platform);
+  }
+  HWND main() const { return window->handle(); }
+  HWND stop(size_t i) const { return tabStops(main())[i]; }
+  HWND button(const wchar_t* text) const {
+    return ::FindWindowExW(main(), nullptr, L"Button", text);
+  }
+
+  // Steps that answer the save dialog with path, having seen that it took the focus.
+  Step answerDialog(const std::string& path) {
+    return [this, path] {
+      HWND dialog = shownDialog(kDialogTitle);
+      if (!dialog) return false;
+      EXPECT_FALSE(::IsChild(main(), ::GetFocus())) << "the dialog has the focus";
+      ::SetDlgItemTextW(dialog, kFileNameBox, win::wide(path).c_str());
+      ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      return true;
+    };
+  }
+  // A step that reads the message box of that title into text and presses OK.
+  Step answerBox(const std::string& title, std::string* text = nullptr) {
+    return [this, title, text] {
+      HWND box = shownDialog(title);
+      if (!box) return false;
+      EXPECT_FALSE(::IsChild(main(), ::GetFocus())) << "the box has the focus";
+      if (text) *text = boxText(box);
+      ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+      return true;
+    };
+  }
+  // A step that waits for every box to be gone and checks where the focus is.
+  Step expectFocusIn(HWND control, const char* after) {
+    return [this, control, after, n = 0]() mutable {
+      if (shownDialog("") || ++n < 5) return false;
+      EXPECT_EQ(::GetActiveWindow(), main()) << after;
+      EXPECT_EQ(::GetFocus(), control) << after;
+      return true;
+    };
+  }
+
+  WinScratch t;
+  PersonPlatform platform;
+  AppState state;
+  std::unique_ptr<FrmMain> form;
+  std::unique_ptr<WinMainWindow> window;
+};
+
+TEST_F(WinWindowBoxes, TheFocusComesBackAfterTheDialogTheMessageAndAnotherWindow) {
+  open();
+  HWND group = stop(5);  // txtOwnG
+  std::string path = t / "one.dat";
+  HWND other = nullptr;
+  drive(*window,
+        {
+            [&] {
+              ::SetForegroundWindow(main());
+              ::SetFocus(group);
+              ::SetWindowTextW(group, L"users");
+              ::SendMessageW(group, EM_SETSEL, 2, 2);
+              postClick(main(), button(L"&Save Settings"));  // as Alt+S would, from the box
+              return true;
+            },
+            answerDialog(path),
+            answerBox("Horray"),
+            expectFocusIn(group, "after the dialog and the message"),
+            [&] {
+              press({'X'});
+              return true;
+            },
+            settle(),
+            [&] {
+              EXPECT_EQ(textOf(group), "usxers") << "typing goes on where it was";
+              other = ::CreateWindowExW(0, L"STATIC", L"other", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0,
+                                        0, 200, 100, nullptr, nullptr, nullptr, nullptr);
+              ::SetForegroundWindow(other);
+              ::SetActiveWindow(other);
+              return true;
+            },
+            settle(),
+            [&] {
+              EXPECT_EQ(::GetActiveWindow(), other);
+              EXPECT_NE(::GetFocus(), group);
+              ::SetForegroundWindow(main());
+              ::SetActiveWindow(main());
+              return true;
+            },
+            settle(),
+            [&] {
+              EXPECT_EQ(::GetFocus(), group) << "after another window";
+              ::DestroyWindow(other);
+              return true;
+            },
+        });
+  EXPECT_EQ(platform.shown, (std::vector<std::string>{"dialog: Open Varnholt settings file.",
+                                                      "Horray: Settings successfully saved."}));
+  EXPECT_EQ(state.datPath, path);
+  EXPECT_NE(t.read("one.dat").find("\r\nusers\r\n"), std::string::npos);
+}
+
+TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
+  t.file("one.dat", "kept\r\n");
+  t.file("locked.dat", "before\r\n");
+  // Another program holds the file open, sharing nothing. (Under Wine, run as root, a
+  // read-only file or folder is written all the same.)
+  HANDLE held = ::CreateFileW(win::wide(t / "locked.dat").c_str(), GENERIC_READ, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  state.datPath = t / "one.dat";
+  state.caption = captionFor(state.datPath, "\\/");
+  open();
+  HWND vfs = stop(1);
+  std::string failure, caption;
+  drive(*window, {
+                     [&] {
+                       ::SetForegroundWindow(main());
+                       ::SetFocus(vfs);
+                       postClick(main(), button(L"&as"));
+                       return true;
+                     },
+                     answerDialog(t / "locked.dat"),
+                     answerBox("Notice", &failure),
+                     expectFocusIn(vfs, "after the failure"),
+                     [&] {
+                       caption = textOf(main());
+                       return true;
+                     },
+                 });
+  ::CloseHandle(held);
+  EXPECT_NE(failure.find("locked.dat"), std::string::npos) << failure;
+  EXPECT_NE(failure.find("The window keeps its settings file \"" + t / "one.dat" + "\"."),
+            std::string::npos)
+      << failure;
+  EXPECT_EQ(state.datPath, t / "one.dat");
+  EXPECT_EQ(caption, "Kelvane v1.1 by Oduvin [one.dat]");
+  EXPECT_EQ(t.read("locked.dat"), "before\r\n");
+  EXPECT_EQ(t.read("one.dat"), "kept\r\n");
+}
+
+TEST_F(WinWindowBoxes, AValueTheFileCannotHoldIsRefusedBeforeTheDialog) {
+  t.file("one.dat", "kept\r\n");
+  state.datPath = t / "one.dat";
+  open();
+  HWND group = stop(5);
+  std::string refusal;
+  drive(*window, {
+                     [&] {
+                       ::SetForegroundWindow(main());
+                       ::SetFocus(group);
+                       ::SetWindowTextW(group, L"a,\"b\"");
+                       postClick(main(), button(L"&as"));
+                       return true;
+                     },
+                     answerBox("Notice", &refusal),
+                     expectFocusIn(group, "after the refusal"),
+                 });
+  EXPECT_EQ(platform.shown.size(), 1u) << "no dialog";
+  EXPECT_NE(refusal.find("The owner group box holds a double quote"), std::string::npos) << refusal;
+  EXPECT_NE(refusal.find("Nothing was written."), std::string::npos) << refusal;
+  EXPECT_EQ(t.read("one.dat"), "kept\r\n");
+  EXPECT_EQ(state.datPath, t / "one.dat");
+}
+
+}  // namespace
+}  // namespace kelvane::testing
