@@ -6,7 +6,7 @@
 
 #include "platform/win/win_support.h"
 #include "platform/win/win_window.h"
-#include "startup/app_state.h"
+#include "settings/app_state.h"
 
 namespace kelvane {
 
