@@ -47,7 +47,7 @@ if(KELVANE_TESTS)
   file(GLOB CORE_TESTS CONFIGURE_DEPENDS startup/*_test.cpp settings/*_test.cpp engine/*_test.cpp
        report/*_test.cpp)
   file(GLOB WIN_PLATFORM_TESTS CONFIGURE_DEPENDS tests/win/win_*_test.cpp)
-  list(FILTER WIN_PLATFORM_TESTS EXCLUDE REGEX "win_(window|process)_test\\.cpp$")
+  list(FILTER WIN_PLATFORM_TESTS EXCLUDE REGEX "win_(window(_[a-z]+)?|process)_test\\.cpp$")
   add_wine_tests(kelvane_win_tests ${WIN_PLATFORM_TESTS} ${CORE_TESTS}
                  tests/table_safety_test.cpp tests/fault_sweep_test.cpp
                  tests/hostile_names_test.cpp tests/entry_encoding_test.cpp

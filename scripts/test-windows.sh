@@ -5,14 +5,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build-windows.sh --tests
-xvfb-run -a -s "-screen 0 1024x768x24" bash -c '
-  export WINEPREFIX=$PWD/out-win/wineprefix
+export KELVANE_WINE_LOG=$PWD/out-win/wine-starts.log
+rm -f "$KELVANE_WINE_LOG"
+xvfb-run -a -s "-screen 0 1024x768x24" bash -euo pipefail -c '
+  export WINEPREFIX=${KELVANE_WINEPREFIX:-$PWD/out-win/wineprefix}
   scripts/wine-run.sh cmd /c exit
   # One Wine server for the whole run: each test program then starts in a fraction of a
-  # second instead of two or three.
+  # second instead of two or three, and none starts while a server is going away. The
+  # server that made the prefix or ran cmd lingers a few seconds, and a second one cannot
+  # start beside it: wait for it to end first.
+  wineserver -w
   wineserver -p
   cd out-win
   status=0
   ctest --output-on-failure -j 2 || status=$?
   wineserver -k 2>/dev/null || true
   exit $status'
+if [ -s "$KELVANE_WINE_LOG" ]; then
+  echo "Wine could not start a test program at the first try:"
+  cat "$KELVANE_WINE_LOG"
+fi
