@@ -58,13 +58,14 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
 
   // 4 and 5. The old lines, copied as they are, before anything is removed: the output is a
   // new file until the commit, so an input that is also the output is read as it was, and
-  // the new entries can be written in the old lines' encoding.
-  std::string line;
+  // the new entries can be written in the old lines' encoding. A line of any length is
+  // copied in pieces.
+  std::string piece;
   for (;;) {
     step = readStep;
-    if (!oldTable->next(line)) break;
+    if (!oldTable->nextPiece(piece)) break;
     step = writeStep;
-    vfs.writeOldLine(line);
+    vfs.writeOld(piece, oldTable->lineEnded());
   }
   EntryEncoding encoding(platform, s.textIsUtf8 && oldTable->allUtf8());
   // Closed at once: a table that is also the output is not held open while it is replaced.

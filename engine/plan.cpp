@@ -5,6 +5,7 @@
 
 #include "engine/table_diff.h"
 #include "engine/vfs_file.h"
+#include "engine/visible_text.h"
 #include "platform/failure.h"
 
 namespace kelvane {
@@ -23,12 +24,12 @@ std::unique_ptr<OutputFile> Plan::openTable(const std::string& path) {
 void Plan::passOver(const std::string& path, const std::string& owner) {
   std::string why = "a link that " + owner +
                     " made, neither root nor the owner of the merge source, is not followed";
-  platform_.warn("kelvane: passing over \"" + path + "\": " + why);
-  if (dryRun_) *dryRun_ << "pass over " << path << ": " << why << "\n";
+  platform_.warn("kelvane: passing over \"" + visibleText(path) + "\": " + why);
+  if (dryRun_) *dryRun_ << "pass over " << visibleText(path) << ": " << why << "\n";
 }
 
 void Plan::print(const char* what, const std::string& path) {
-  if (dryRun_) *dryRun_ << what << " " << path << "\n";
+  if (dryRun_) *dryRun_ << what << " " << visibleText(path) << "\n";
 }
 
 void Plan::removeFile(FolderTree& tree, const std::string& name) {

@@ -1,7 +1,7 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
-#include <string>
 #include <string_view>
 #include <unordered_map>
 
@@ -10,13 +10,14 @@
 namespace kelvane {
 
 // Stands in for the output table in a dry run: writes nothing, and counts the lines the new
-// table would add to, and drop from, the table there now.
+// table would add to, and drop from, the table there now, as multisets. Lines are known by
+// a 64-bit hash, so that neither table is held in memory, whatever the length of its lines.
 class TableDiff : public OutputFile {
  public:
   // current: the table there now, or null when there is none.
   explicit TableDiff(std::unique_ptr<InputFile> current);
 
-  // Takes whole lines, each ended by CR LF, as the table writer gives them.
+  // Takes the new table's bytes in any pieces; its lines end in CR LF.
   void write(std::string_view bytes) override;
   void commit() override {}
 
@@ -24,7 +25,8 @@ class TableDiff : public OutputFile {
   size_t dropped() const;
 
  private:
-  std::unordered_map<std::string, size_t> current_;  // lines not matched yet, and how often
+  std::unordered_map<uint64_t, size_t> current_;  // lines not matched yet, and how often
+  uint64_t line_;                                 // the hash of the new line so far
   size_t added_ = 0;
 };
 

@@ -18,29 +18,67 @@ void OldTableReader::fill() {
   ended_ = n == 0;
 }
 
-bool OldTableReader::next(std::string& line) {
+namespace {
+
+// Where to cut text of n bytes so that no UTF-8 sequence is split: before a lead byte whose
+// sequence would run past the end, else at n.
+size_t sequenceBoundary(const std::string& text, size_t from, size_t n) {
+  for (size_t i = n; i > 0 && i + 3 >= n; --i) {
+    unsigned char byte = static_cast<unsigned char>(text[from + i - 1]);
+    if ((byte & 0xC0) == 0x80) continue;
+    if (byte < 0xC0) return n;
+    size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : 2;
+    return i - 1 + length > n ? i - 1 : n;
+  }
+  return n;
+}
+
+}  // namespace
+
+bool OldTableReader::nextPiece(std::string& piece) {
   for (;;) {
     size_t end = buffer_.find_first_of("\r\n", std::max(at_, scanned_));
     // A CR at the end of what was read may be the first half of a CR LF.
     bool needMore = end == std::string::npos || (buffer_[end] == '\r' && end + 1 == buffer_.size());
     if (needMore && !ended_) {
+      size_t pending = (end == std::string::npos ? buffer_.size() : end) - at_;
+      if (pending >= kPiece) {
+        // A long line goes on in pieces rather than all in memory.
+        piece.assign(buffer_, at_, sequenceBoundary(buffer_, at_, kPiece));
+        at_ += piece.size();
+        lineEnded_ = false;
+        allUtf8_ = allUtf8_ && isUtf8(piece);
+        return true;
+      }
       // What was looked through holds no line end; a lone CR at the end is looked at again.
       scanned_ = end == std::string::npos ? buffer_.size() : end;
       fill();
       continue;
     }
     if (end == std::string::npos) {
-      if (at_ == buffer_.size()) return false;
-      line.assign(buffer_, at_);
+      // A line cut into pieces has ended even when its last piece is empty.
+      if (at_ == buffer_.size() && lineEnded_) return false;
+      piece.assign(buffer_, at_);
       at_ = buffer_.size();
     } else {
-      line.assign(buffer_, at_, end - at_);
+      piece.assign(buffer_, at_, end - at_);
       at_ = end + 1;
       if (buffer_[end] == '\r' && at_ < buffer_.size() && buffer_[at_] == '\n') ++at_;
     }
-    allUtf8_ = allUtf8_ && isUtf8(line);
+    lineEnded_ = true;
+    allUtf8_ = allUtf8_ && isUtf8(piece);
     return true;
   }
+}
+
+bool OldTableReader::next(std::string& line) {
+  line.clear();
+  std::string piece;
+  while (nextPiece(piece)) {
+    line += piece;
+    if (lineEnded_) return true;
+  }
+  return false;
 }
 
 VfsWriter::VfsWriter(Platform& platform, const Settings& settings)
@@ -54,8 +92,9 @@ VfsWriter::VfsWriter(std::unique_ptr<OutputFile> out, const Settings& settings)
       tail_("|" + settings.OwnU + "|" + settings.OwnG + "|" + numberText(settings.CHMOD) +
             "|r|0|0|0|0|0|0|0|0\r\n") {}
 
-void VfsWriter::writeOldLine(std::string_view line) {
-  line_.assign(line).append("\r\n");
+void VfsWriter::writeOld(std::string_view piece, bool endsLine) {
+  line_.assign(piece);
+  if (endsLine) line_.append("\r\n");
   out_->write(line_);
 }
 

@@ -16,8 +16,17 @@ namespace kelvane {
 // or a lone CR; an empty line is a line; a last line without an ending is a line too.
 class OldTableReader {
  public:
+  // The most a piece of a line holds: what the reader keeps stays about twice this, however
+  // long a line is.
+  static constexpr size_t kPiece = 64 * 1024;
+
   explicit OldTableReader(std::unique_ptr<InputFile> input) : input_(std::move(input)) {}
-  // The next line without its ending; false at the end of the file.
+  // The next piece of the current line, without its ending: a line longer than kPiece comes
+  // in several, cut between UTF-8 sequences; lineEnded() says whether this one ends it.
+  // False at the end of the file.
+  bool nextPiece(std::string& piece);
+  bool lineEnded() const { return lineEnded_; }
+  // The next whole line without its ending; false at the end of the file.
   bool next(std::string& line);
   // Every line returned so far is UTF-8 (or plain ASCII).
   bool allUtf8() const { return allUtf8_; }
@@ -32,6 +41,7 @@ class OldTableReader {
   size_t at_ = 0;
   size_t scanned_ = 0;  // no line end in buffer_ before this
   bool ended_ = false;
+  bool lineEnded_ = true;
   bool allUtf8_ = true;
 };
 
@@ -45,7 +55,9 @@ class VfsWriter {
   // The same, writing to out.
   VfsWriter(std::unique_ptr<OutputFile> out, const Settings& settings);
 
-  void writeOldLine(std::string_view line);
+  // A piece of an old line, and its CR LF when it ends the line.
+  void writeOld(std::string_view piece, bool endsLine);
+  void writeOldLine(std::string_view line) { writeOld(line, true); }
   // Entries written from now on are in encoding (until then, as they are).
   void encodeEntriesIn(const EntryEncoding& encoding) { encoding_ = &encoding; }
   // The link root without its trailing separator, at the virtual root.

@@ -44,6 +44,41 @@ TEST(OldTable, LinesComeBackByteForByteWhereverTheReadsEnd) {
     }
 }
 
+TEST(OldTable, ALongLineComesInBoundedPiecesThatNeverSplitACharacter) {
+  const size_t piece = OldTableReader::kPiece;
+  const std::string euro = "\xe2\x82\xac";  // three bytes
+  struct Case {
+    std::string line;
+    bool utf8;
+  } cases[] = {
+      {std::string(3 * piece, 'a'), true},
+      // A character across each place a piece could end: one, two and three bytes before it.
+      {std::string(piece - 1, 'a') + euro + std::string(piece, 'b'), true},
+      {std::string(piece - 2, 'a') + euro + euro, true},
+      {std::string(piece - 3, 'a') + "\xf0\x9f\x98\x80" + std::string(piece, 'b'), true},
+      // A broken character is broken however the line is cut.
+      {std::string(piece - 1, 'a') + "\xe2\x82" + std::string(piece, 'b'), false},
+      {std::string(piece - 1, 'a'), true},  // the nearest line that comes whole
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.size());
+    OldTableReader reader(std::make_unique<testing::MemoryInput>(c.line + "\r\nnext", 4096));
+    std::string piece, joined;
+    size_t pieces = 0;
+    while (reader.nextPiece(piece)) {
+      EXPECT_LE(piece.size(), OldTableReader::kPiece);
+      ++pieces;
+      if (reader.lineEnded()) break;
+      joined += piece;
+    }
+    EXPECT_EQ(joined + piece, c.line);
+    EXPECT_EQ(pieces, c.line.size() / OldTableReader::kPiece + 1);
+    EXPECT_EQ(reader.allUtf8(), c.utf8);
+    ASSERT_TRUE(reader.next(piece));
+    EXPECT_EQ(piece, "next");
+  }
+}
+
 TEST(OldTable, OnlyAPlainFileIsRead) {
   ScratchTree t;
   FakePlatform platform;

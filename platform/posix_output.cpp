@@ -55,6 +55,12 @@ class AtomicOutput : public OutputFile {
     if (::renameat(folder_.get(), temp_.c_str(), folder_.get(), target_.c_str()) != 0)
       throw systemFailure(errno, "Cannot replace file", named_, "rename");
     committed_ = true;
+    // The new name lasts only once the folder is written (the checked folder is held as a
+    // path only, so it is opened for that, where it can be read); a file system that cannot
+    // sync a folder says EINVAL.
+    Descriptor folder(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() >= 0 && ::fsync(folder.get()) != 0 && errno != EINVAL)
+      throw systemFailure(errno, "Cannot write file", named_, "fsync folder");
   }
 
  private:
@@ -74,19 +80,43 @@ class AtomicOutput : public OutputFile {
 };
 
 // For a table that a new file could not stand in for (another owner, more names, a folder
-// that takes no new file): the table is opened now and written over in one go on commit.
+// that takes no new file): the table is opened now and written over on commit. Until then
+// the new table is held in memory, since it may begin with this very file's lines; so are
+// the table's bytes while it is written over, to be put back if the write fails. The room
+// the new table needs is taken first, so a full disk fails with the table as it was, and it
+// is cut to its length last, so that no old tail stays after a shorter one.
 class InPlaceOutput : public OutputFile {
  public:
   InPlaceOutput(Descriptor fd, std::string named) : fd_(std::move(fd)), named_(std::move(named)) {}
   void write(std::string_view bytes) override { bytes_.append(bytes); }
   void commit() override {
-    if (::ftruncate(fd_.get(), 0) != 0)
-      throw systemFailure(errno, "Cannot write file", named_, "truncate");
-    writeAll(fd_.get(), bytes_, named_, "write");
-    if (::fsync(fd_.get()) != 0) throw systemFailure(errno, "Cannot write file", named_, "fsync");
+    std::string before = readAll(fd_.get(), named_);
+    // A file system without a way to set room aside (EOPNOTSUPP) is written at a venture.
+    if (!bytes_.empty() &&
+        ::fallocate(fd_.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes_.size())) != 0 &&
+        errno != EOPNOTSUPP)
+      throw systemFailure(errno, "Cannot write file", named_, "allocate");
+    try {
+      writeOver(bytes_);
+    } catch (const Failure&) {
+      try {
+        writeOver(before);
+      } catch (const Failure&) {
+      }
+      throw;
+    }
   }
 
  private:
+  void writeOver(const std::string& bytes) {
+    if (::lseek(fd_.get(), 0, SEEK_SET) != 0)
+      throw systemFailure(errno, "Cannot write file", named_, "seek");
+    writeAll(fd_.get(), bytes, named_, "write");
+    if (::ftruncate(fd_.get(), static_cast<off_t>(bytes.size())) != 0)
+      throw systemFailure(errno, "Cannot write file", named_, "truncate");
+    if (::fsync(fd_.get()) != 0) throw systemFailure(errno, "Cannot write file", named_, "fsync");
+  }
+
   Descriptor fd_;
   std::string named_;
   std::string bytes_;
@@ -117,7 +147,7 @@ std::string tempName(const Reached& r) { return ".kelvane-" + shortHash(r.name) 
 std::unique_ptr<OutputFile> inPlace(const Reached& r, const std::string& path) {
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   return std::make_unique<InPlaceOutput>(
-      openReached(r, O_WRONLY | O_NONBLOCK, path, "Cannot write file", kSource), path);
+      openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource), path);
 }
 
 }  // namespace
@@ -130,7 +160,10 @@ std::unique_ptr<OutputFile> PosixPlatform::createOutput(const std::string& path)
   Descriptor fd(::openat(r.folder.get(), temp.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) {
-    if (!r.exists) throw systemFailure(errno, "Cannot create file", path, kSource);
+    // Only a folder that takes no new file makes the table be written in place; a full disk
+    // or quota fails here, with the table as it was.
+    if (!r.exists || (errno != EACCES && errno != EPERM))
+      throw systemFailure(errno, "Cannot create file", path, kSource);
     return inPlace(r, path);
   }
   if (!r.exists) {
@@ -159,7 +192,8 @@ void PosixPlatform::checkOutput(const std::string& path) {
   if (::faccessat(r.folder.get(), ".", W_OK, AT_EACCESS) == 0) return;
   if (!r.exists) throw systemFailure(errno, "Cannot create file", path, kSource);
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
-  if (::faccessat(r.folder.get(), r.name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+  if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
+      0)
     throw systemFailure(errno, "Cannot write file", path, kSource);
 }
 

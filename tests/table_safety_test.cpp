@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 #endif
 
 #include "engine/build_run.h"
@@ -80,6 +83,40 @@ TEST_F(TableSafety, TheTableKeepsItsOwnerModeAndEveryName) {
   EXPECT_EQ(t.read("out/alias.vfs"), t.read("out/table.vfs"));
   EXPECT_EQ(statOf("out/alias.vfs").st_ino, statOf("out/table.vfs").st_ino);
   EXPECT_EQ(t.tree("out"), (Names{"alias.vfs", "table.vfs"}));
+}
+
+// A table with a second name is written over: it ends as the new table, however much
+// shorter, or, when the write fails, as it was; a new table gets the ordinary mode.
+TEST_F(TableSafety, AWriteOverEndsAsTheNewTableOrTheOldOne) {
+  std::string longTable;
+  for (int i = 0; i < 500; ++i) longTable += "an old line of the server's own table\r\n";
+  t.file("out/table.vfs", longTable);
+  ASSERT_EQ(::link((t / "out/table.vfs").c_str(), (t / "out/alias.vfs").c_str()), 0);
+  t.file("short.vfs", "short\r\n");
+  build(t / "out/table.vfs", t / "short.vfs");
+  std::string shorter = "short\r\n" + vfsLine(t / "links", "/merged") +
+                        vfsLine(t / "iso/Smith, John", "/merged/Smith, John");
+  EXPECT_EQ(t.read("out/table.vfs"), shorter);
+  EXPECT_EQ(t.read("out/alias.vfs"), shorter);
+
+  // A file size limit stands in for a full disk: the write fails part of the way.
+  t.file("out/long.vfs", longTable);
+  struct rlimit was {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &was), 0);
+  auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit limit = was;
+  limit.rlim_cur = shorter.size() + 100;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+  EXPECT_THROW(build(t / "out/table.vfs", t / "out/long.vfs"), Failure);
+  ::setrlimit(RLIMIT_FSIZE, &was);
+  std::signal(SIGXFSZ, previous);
+  EXPECT_EQ(state.runStep.action, "Writing new VFS file (" + (t / "out/table.vfs") + ")");
+  EXPECT_EQ(t.read("out/table.vfs"), shorter);
+
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  build(t / "out/new.vfs", t / "short.vfs");
+  EXPECT_EQ(statOf("out/new.vfs").st_mode & 07777, 0666u & ~mask);
 }
 #endif
 

@@ -86,10 +86,27 @@ class WinOutput : public OutputFile {
   }
 
  private:
+  // The room the new table needs is taken first, so a full disk fails with the table as it
+  // was; it is written from the start and cut to its length last, so that no old tail stays
+  // after a shorter one.
   void commitInPlace() {
     Handle out(::CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                             TRUNCATE_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) throw lastErrorFailure("Cannot write file", shown_, "open");
+    LARGE_INTEGER length{};
+    if (!::GetFileSizeEx(temp_h_.get(), &length))
+      throw lastErrorFailure("Cannot read the new table back from", narrow(temp_), "size");
+    // Only room beyond the table's end is asked for: an allocation below it would cut it. A
+    // file system that sets no room aside is written at a venture; a full one fails here.
+    LARGE_INTEGER now{};
+    FILE_ALLOCATION_INFO room{};
+    room.AllocationSize = length;
+    if (::GetFileSizeEx(out.get(), &now) && length.QuadPart > now.QuadPart &&
+        !::SetFileInformationByHandle(out.get(), FileAllocationInfo, &room, sizeof room)) {
+      DWORD err = ::GetLastError();
+      if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL || err == ERROR_NOT_ENOUGH_QUOTA)
+        throw errorFailure(err, "Cannot write file", shown_, "allocate");
+    }
     LARGE_INTEGER start{};
     ::SetFilePointerEx(temp_h_.get(), start, nullptr, FILE_BEGIN);
     char buffer[64 * 1024];
@@ -99,6 +116,7 @@ class WinOutput : public OutputFile {
       if (n == 0) break;
       writeAll(out.get(), std::string_view(buffer, n), shown_);
     }
+    if (!::SetEndOfFile(out.get())) throw lastErrorFailure("Cannot write file", shown_, "cut");
     if (!::FlushFileBuffers(out.get()))
       throw lastErrorFailure("Cannot write file", shown_, "flush");
   }
