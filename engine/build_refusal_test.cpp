@@ -18,7 +18,7 @@ using Names = std::vector<std::string>;
 struct Refusal {
   const char* name;
   std::function<void(BuildRun&)> arrange;
-  const char* says = "link root";  // in the failure's description
+  const char* says;  // in the failure's description: its own reason
 };
 
 // For gtest's listing and messages, which would show the bytes of the object.
@@ -53,9 +53,9 @@ TEST_P(BuildRefusal, FailsInThePhaseOneStepAndTouchesNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildRefusal,
     ::testing::Values(
-        Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }},
+        Refusal{"empty", [](BuildRun& b) { b.linkRoot = ""; }, "is empty"},
         // Windows reads "/" as a separator too: the root of the current drive.
-        Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }},
+        Refusal{"root", [](BuildRun& b) { b.linkRoot = "/"; }, "root of a file system"},
         Refusal{"root by dots",
                 [](BuildRun& b) {
                   // One ".." more than the scratch folder is deep, wherever the
@@ -64,25 +64,30 @@ INSTANTIATE_TEST_SUITE_P(
                   for (char c : b.t.path())
                     if (c == testing::kSeparator) up += "/..";
                   b.linkRoot = b.t / up;
-                }},
-        Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }},
-        Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); }},
+                },
+                "root of a file system"},
+        Refusal{"is source", [](BuildRun& b) { b.linkRoot = b.t / "iso"; }, "is the merge source"},
+        Refusal{"holds source", [](BuildRun& b) { b.linkRoot = b.t.path(); },
+                "holds the merge source"},
         Refusal{"holds source through a link",
                 [](BuildRun& b) {
                   KELVANE_LINUX_ONLY("makes links");
                   b.t.link(b.t.path(), "alias");
                   b.linkRoot = b.t / "alias/";
-                }},
+                },
+                "holds the merge source"},
         Refusal{"holds input table",
                 [](BuildRun& b) {
                   b.t.file("links/old.vfs", "old\r\n");
                   b.vfsOld = b.t / "links/old.vfs";
-                }},
+                },
+                "holds the input VFS file"},
         Refusal{"holds output table",
                 [](BuildRun& b) {
                   b.t.file("links/table.vfs", "before\r\n");
                   b.vfs = b.t / "links/table.vfs";
-                }},
+                },
+                "holds the output VFS file"},
         // The system takes "ln/.." as the folder holding the link's target.
         Refusal{"is source by dots after a link",
                 [](BuildRun& b) {
@@ -91,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
                   b.t.link(b.t / "iso/.hidden", "links/ln");
                   b.linkRoot = b.t / "links/ln/..";
                 },
-                "merge source"},
+                "is the merge source"},
         Refusal{"holds a link to the output table",
                 [](BuildRun& b) {
                   KELVANE_LINUX_ONLY("makes links");
@@ -100,7 +105,16 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "output VFS file"},
         Refusal{"output is the settings file", [](BuildRun& b) { b.vfs = b.t / "settings.dat"; },
-                "settings file"},
+                "is the settings file"},
+        Refusal{"output is the settings file with no link root yet",
+                [](BuildRun& b) {
+                  b.linkRoot = b.t / "new-links";
+                  b.vfs = b.t / "settings.dat";
+                },
+                "is the settings file"},
+        Refusal{"holds the settings file",
+                [](BuildRun& b) { b.settingsFile = "links/settings.dat"; },
+                "holds the settings file"},
         Refusal{"output is a link to the settings file",
                 [](BuildRun& b) {
                   KELVANE_LINUX_ONLY("makes links");

@@ -259,5 +259,42 @@ TEST(FolderTree, WalksFromTheOpenedFolderWhateverItsNameLeadsTo) {
   EXPECT_EQ(platform.openFolderTree(dir / "nothing-here/"), nullptr);
 }
 
+// Deeper than the folders a walk holds open: each one let go is opened again on the way back,
+// and one moved away meanwhile stops the walk there, with nothing above it removed.
+TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {
+  for (bool moveOne : {false, true}) {
+    SCOPED_TRACE(moveOne ? "one moved away" : "all in place");
+    testing::TempFolder dir;
+    std::string path = dir / "links/sub", moved;
+    for (int i = 0; i < 40; ++i) {
+      path += "/l" + std::to_string(i);
+      if (i == 5) moved = path;
+    }
+    testing::makeFolders(path);
+    auto tree = PosixPlatform().openFolderTree(dir / "links/");
+    tree->enter("sub");
+    for (int i = 0; i < 40; ++i) tree->enter("l" + std::to_string(i));
+    if (moveOne) {
+      ASSERT_EQ(::rename(moved.c_str(), (dir / "moved").c_str()), 0);
+    }
+    std::string failure;
+    try {
+      for (int i = 39; i >= 0; --i) {
+        tree->leave();
+        tree->removeFolder("l" + std::to_string(i));
+      }
+    } catch (const Failure& caught) {
+      failure = caught.description();
+    }
+    if (moveOne) {
+      EXPECT_NE(failure.find("moved elsewhere"), std::string::npos) << failure;
+      EXPECT_TRUE(testing::isFolder(dir / "links/sub/l0/l1/l2/l3/l4"));
+    } else {
+      EXPECT_EQ(failure, "");
+      EXPECT_TRUE(std::filesystem::is_empty(dir / "links/sub"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvane

@@ -204,20 +204,36 @@ TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {
       << readBytes(report);
   EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
   EXPECT_EQ(tree.outputBytes(), tree.originalOutput);
+
+  // The nearest that must build: a mount beside the link root whose name starts like it.
+  makeFolders(tree.linkRoot + "2");
+  status = inMountNamespace([&] {
+    if (!bindMount(tree.outside, tree.linkRoot + "2")) return 77;
+    FakePlatform platform;
+    platform.programFolderOverride = tree.dir / "program";
+    return runProgram(platform, "?" + tree.settingsPath());
+  });
+  EXPECT_EQ(status, 0) << readBytes(report);
+  EXPECT_FALSE(pathExists(tree.linkRoot + "/top.txt"));
+  EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
 }
 
-TEST(LinkSafety, ATreeDeeperThanTheDescriptorLimitIsRemoved) {
+TEST(LinkSafety, TwoBranchesDeeperThanTheDescriptorLimitAreRemoved) {
   TempFolder dir;
   makeFolders(dir / "links");
-  // Made one level at a time: the whole path is longer than the system takes at once.
-  int fd = ::open((dir / "links").c_str(), O_RDONLY | O_DIRECTORY);
-  for (int level = 0; level < 300; ++level) {
-    ASSERT_EQ(::mkdirat(fd, "level", 0777), 0);
-    int next = ::openat(fd, "level", O_RDONLY | O_DIRECTORY);
+  // Two branches, each made one level at a time: the whole path is longer than the system
+  // takes at once, and the walk must let go of the first before it goes down the second.
+  for (const char* branch : {"a", "b"}) {
+    makeFolders(dir / (std::string("links/") + branch));
+    int fd = ::open((dir / (std::string("links/") + branch)).c_str(), O_RDONLY | O_DIRECTORY);
+    for (int level = 0; level < 300; ++level) {
+      ASSERT_EQ(::mkdirat(fd, "level", 0777), 0);
+      int next = ::openat(fd, "level", O_RDONLY | O_DIRECTORY);
+      ::close(fd);
+      fd = next;
+    }
     ::close(fd);
-    fd = next;
   }
-  ::close(fd);
   pid_t child = ::fork();
   if (child == 0) {
     struct rlimit few = {64, 64};

@@ -31,11 +31,11 @@ class BuildRun : public ::testing::Test {
   }
 
   void load(std::initializer_list<std::string> mergeLines) {
-    t.file("settings.dat",
+    t.file(settingsFile,
            testing::settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"},
                                  mergeLines));
     state = AppState();
-    ASSERT_EQ(formLoad(platform, "?" + (t / "settings.dat"), state), RunMode::Build);
+    ASSERT_EQ(formLoad(platform, "?" + (t / settingsFile), state), RunMode::Build);
   }
   void build(std::initializer_list<std::string> mergeLines) {
     load(mergeLines);
@@ -53,7 +53,8 @@ class BuildRun : public ::testing::Test {
   FakePlatform platform;
   AppState state;
   std::string linkRoot, vfs, vfsOld, virtualRoot = "/merged";
-  std::string genre;  // of the refusal cases' merge source
+  std::string settingsFile = "settings.dat";  // relative to t
+  std::string genre;                          // of the refusal cases' merge source
 };
 
 // text with everything but letters and digits made "_", as a test name must be.
