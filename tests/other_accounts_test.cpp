@@ -52,6 +52,9 @@ class OtherAccount : public ::testing::Test {
   }
   void run(std::ostream* dryRun = nullptr) {
     writeSettings();
+    runWritten(dryRun);
+  }
+  void runWritten(std::ostream* dryRun) {
     state = AppState();
     formLoad(platform, "?" + (t / "settings.dat"), state);
     runBuild(platform, state, dryRun);
@@ -263,22 +266,28 @@ TEST_F(OtherAccount, LocksCannotBeHeldOrPoisonedAndDoNotDependOnTheLinkRootExist
   EXPECT_THROW(real.openLock(t / "links", false), Failure);
 }
 
-// A dry run beside a running build: it makes, removes and renames nothing, so the build's
-// temporary table cannot be swapped for an empty one.
+// A dry run beside a running build: it makes, removes and renames nothing and changes no
+// modification time, so the build's temporary table cannot be swapped for an empty one.
 TEST_F(OtherAccount, ADryRunLeavesTheFoldersOfTheTableAndTheLinkRootAsTheyAre) {
   t.file("out/table.vfs", "server's\r\n");
   std::string running = "out/.kelvane-" + shortHash("table.vfs") + ".tmp";
   t.file(running, "a build's");
   auto everything = [&] {
     Names found;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path()))
-      found.push_back(entry.path().string());
+    // Each path with its modification time: a folder given a file and its removal would
+    // otherwise look the same.
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path())) {
+      struct stat st {};
+      ::lstat(entry.path().c_str(), &st);
+      found.push_back(entry.path().string() + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                      std::to_string(st.st_mtim.tv_nsec));
+    }
     return found;
   };
   writeSettings();
   auto before = everything();
   std::ostringstream dry;
-  run(&dry);
+  runWritten(&dry);
   EXPECT_EQ(everything(), before);
   EXPECT_EQ(t.read(running), "a build's");
 }
