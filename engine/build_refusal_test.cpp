@@ -159,6 +159,14 @@ TEST_F(BuildRun, SiblingsThatStartLikeWhatIsRefusedStillBuild) {
   EXPECT_EQ(t.tree("links"), (Names{"a..b/", "a..b/debian/"}));
   EXPECT_EQ(t.tree("links-src"), Names{"debian/"});
   EXPECT_TRUE(t.has("links.vfs"));
+
+  // A link root that is a link this account made: the build empties and fills its target.
+  t.folder("real-links/stale");
+  t.link(t / "real-links", "linked");
+  linkRoot = t / "linked";
+  build({t / "links-src/"});
+  EXPECT_EQ(t.tree("real-links"), Names{"debian/"});
+  EXPECT_FALSE(t.isFolder("linked"));
 }
 
 }  // namespace
