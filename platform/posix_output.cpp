@@ -98,10 +98,14 @@ class InPlaceOutput : public OutputFile {
       throw systemFailure(errno, "Cannot write file", named_, "allocate");
     try {
       writeOver(bytes_);
-    } catch (const Failure&) {
+    } catch (const Failure& failed) {
       try {
         writeOver(before);
-      } catch (const Failure&) {
+      } catch (const Failure& again) {
+        throw Failure(failed.number(),
+                      failed.description() + "; putting its old bytes back failed too (" +
+                          again.description() + "): restore the table from a copy",
+                      failed.source());
       }
       throw;
     }
