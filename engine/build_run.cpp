@@ -108,20 +108,16 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
     Layout::Node& genre = layout.genreNode(physGenre);
     // A folder found by the walk, or made for an earlier row, is there already.
     genreFolder.assign(s.WhereCreate).append(physGenre);
-    if (!genre.present) {
-      if (!physGenre.empty())
-        plan.makeFolder(linkRoot.get(), physGenre.substr(0, physGenre.size() - 1), genreFolder,
-                        walked);
-      genre.present = true;
-    }
+    if (genre.markPresent() && !physGenre.empty())
+      plan.makeFolder(linkRoot.get(), physGenre.substr(0, physGenre.size() - 1), genreFolder,
+                      walked);
 
     step.action = "Creating merged structure";
     size_t mirror = static_cast<size_t>(genre.mirrorIndex(table.names(row)));
-    if (!genre.mirrorPresent[mirror]) {
+    if (genre.markMirrorPresent(mirror)) {
       mirrorFolder.assign(genreFolder).append(table.names(row));
       plan.makeFolder(linkRoot.get(), mirrorFolder.substr(s.WhereCreate.size()), mirrorFolder,
                       walked);
-      genre.mirrorPresent[mirror] = true;
     }
 
     step.action = entryAction;

@@ -45,7 +45,7 @@ Layout::Layout(const DirTable& table, std::string_view separators) : separators_
     nodes.pop_back();
     std::sort(n->mirrors.begin(), n->mirrors.end());
     n->mirrors.erase(std::unique(n->mirrors.begin(), n->mirrors.end()), n->mirrors.end());
-    n->mirrorPresent.assign(n->mirrors.size(), false);
+    n->mirrorPresent_.assign(n->mirrors.size(), false);
     for (auto& child : n->genres) nodes.push_back(&child.second);
   }
 }

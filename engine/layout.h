@@ -3,6 +3,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "engine/dir_table.h"
@@ -15,14 +16,28 @@ namespace kelvane {
 // already there is marked present, so that it is neither removed nor created again.
 class Layout {
  public:
-  struct Node {
+  class Node {
+   public:
     std::map<std::string, Node, std::less<>> genres;  // the levels of genre paths below
     std::vector<std::string_view> mirrors;            // sorted, each name once
-    std::vector<bool> mirrorPresent;                  // beside mirrors
-    bool present = false;
 
     // The index of name among mirrors, or -1.
     long mirrorIndex(std::string_view name) const;
+
+    // Marks this genre folder, or its mirror folder at index, as there (found by the walk,
+    // or made); true when it was not marked yet, that is when it still has to be made.
+    bool markPresent() { return !std::exchange(present_, true); }
+    bool markMirrorPresent(size_t index) {
+      bool missing = !mirrorPresent_[index];
+      mirrorPresent_[index] = true;
+      return missing;
+    }
+    bool mirrorIsPresent(size_t index) const { return mirrorPresent_[index]; }
+
+   private:
+    friend class Layout;
+    std::vector<bool> mirrorPresent_;  // beside mirrors
+    bool present_ = false;
   };
 
   // The table must outlive the layout: mirror names point into it.

@@ -44,9 +44,9 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
       // A folder another account made, or made open to others, could hold what it put there
       // and take more: it goes and is made again.
       if ((mirror >= 0 || genre != node->genres.end()) && tree.isOwnFolder(folder.name)) {
-        if (mirror >= 0) node->mirrorPresent[static_cast<size_t>(mirror)] = true;
+        if (mirror >= 0) node->markMirrorPresent(static_cast<size_t>(mirror));
         if (genre != node->genres.end()) {
-          genre->second.present = true;
+          genre->second.markPresent();
           folder.node = &genre->second;
         }
         folder.keep = true;
@@ -56,7 +56,7 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
   }
   if (node)
     for (size_t i = 0; i < node->mirrors.size(); ++i)
-      if (!node->mirrorPresent[i]) level.missing.push_back(i);
+      if (!node->mirrorIsPresent(i)) level.missing.push_back(i);
   return level;
 }
 
@@ -69,7 +69,7 @@ void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool hold
     size_t mirror = parent.missing.back();
     if (plan.reuseFolder(tree, folder.name, std::string(parent.node->mirrors[mirror]))) {
       parent.missing.pop_back();
-      parent.node->mirrorPresent[mirror] = true;
+      parent.node->markMirrorPresent(mirror);
       return;
     }
   }
