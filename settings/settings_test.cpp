@@ -5,26 +5,15 @@
 #include "platform/failure.h"
 #include "settings/number_text.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/sample_settings.h"
 #include "tests/support/temp_folder.h"
 
 namespace kelvane {
 namespace {
 
 using testing::FakePlatform;
+using testing::sampleTexts;
 using testing::TempFolder;
-
-SettingsTexts sampleTexts() {
-  SettingsTexts t;
-  t.WhereCreate = "/srv/links/";
-  t.VFS = "/srv/vfs.txt";
-  t.VFSold = "/srv/vfs.orig";
-  t.VirtualR = "/merged";
-  t.OwnU = "anon";
-  t.OwnG = "users";
-  t.CHMOD = "755";
-  t.Lines = "/data/iso/|linux\r\n/data/mp3/|music|rock";
-  return t;
-}
 
 struct Loaded {
   Settings settings;

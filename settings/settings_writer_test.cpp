@@ -7,24 +7,13 @@
 
 #include "platform/failure.h"
 #include "settings/settings.h"
+#include "tests/support/sample_settings.h"
 
 namespace kelvane {
 namespace {
 
 using namespace std::string_literals;
-
-SettingsTexts plainTexts() {
-  SettingsTexts t;
-  t.WhereCreate = "/srv/links/";
-  t.VFS = "/srv/vfs.txt";
-  t.VFSold = "/srv/vfs.orig";
-  t.VirtualR = "/merged";
-  t.OwnU = "anon";
-  t.OwnG = "users";
-  t.CHMOD = "755";
-  t.Lines = "/data/iso/|linux\r\n/data/mp3/";
-  return t;
-}
+using testing::sampleTexts;
 
 struct ReadBack {
   Settings settings;
@@ -92,7 +81,7 @@ TEST(SettingsWriter, SavesWhatReadsBackAndRefusesWhatCannot) {
   };
   for (const BoxCase& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.text));
-    SettingsTexts texts = plainTexts();
+    SettingsTexts texts = sampleTexts();
     texts.*c.box = c.text;
     std::string why = unsavableText(texts);
     if (c.refusal.empty()) {
@@ -113,12 +102,12 @@ TEST(SettingsWriter, SavesWhatReadsBackAndRefusesWhatCannot) {
 }
 
 TEST(SettingsWriter, TheFirstBoxAtFaultIsNamed) {
-  SettingsTexts texts = plainTexts();
+  SettingsTexts texts = sampleTexts();
   texts.OwnG = "\"g\"";
   texts.Lines = "\"l\"";
   texts.VFS = "\"v\"";
   EXPECT_TRUE(unsavableText(texts).starts_with("The output VFS file box")) << unsavableText(texts);
-  EXPECT_EQ(unsavableText(plainTexts()), "");
+  EXPECT_EQ(unsavableText(sampleTexts()), "");
 }
 
 // Texts made of the characters that matter to the rule, in every mix: each is either
@@ -134,7 +123,7 @@ TEST(SettingsWriter, AnyMixOfCommasBlanksBreaksAndQuotesIsRefusedOrReadsBack) {
   };
   int saved = 0, refused = 0;
   for (int i = 0; i < 3000; ++i) {
-    SettingsTexts texts = plainTexts();
+    SettingsTexts texts = sampleTexts();
     for (auto box : {&SettingsTexts::WhereCreate, &SettingsTexts::VFS, &SettingsTexts::VFSold,
                      &SettingsTexts::VirtualR, &SettingsTexts::OwnU, &SettingsTexts::OwnG})
       texts.*box = text();

@@ -11,6 +11,16 @@ class Platform;
 inline constexpr const char* kSaveDialogTitle = "Open Varnholt settings file.";
 inline constexpr const char* kSaveDialogFilter = "Dat files (*.dat)|*.dat";
 
+// What both windows draw alike: the height of a box, the row and height of the buttons, and
+// the tooltips of the link root box and the merge-source box.
+inline constexpr int kBoxHeight = 19;
+inline constexpr int kButtonY = 384;
+inline constexpr int kButtonHeight = 25;
+inline constexpr const char* kWhereCreateTip =
+    "Physical location of the path where all the folders will be made.";
+inline constexpr const char* kLinesTip =
+    "Put your folders to merge in format X:\\Folder\\|subfolder";
+
 // The settings window's behaviour, apart from the widgets that show it: the view copies the
 // boxes' texts into state().boxes before a handler runs and shows state() again after it.
 class FrmMain {

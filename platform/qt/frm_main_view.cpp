@@ -31,13 +31,6 @@ namespace {
 
 constexpr int kClientWidth = 347;
 constexpr int kClientHeight = 433;
-constexpr int kBoxHeight = 19;
-constexpr int kButtonY = 384;
-constexpr int kButtonHeight = 25;
-
-const char* const kWhereCreateTip =
-    "Physical location of the path where all the folders will be made.";
-const char* const kLinesTip = "Put your folders to merge in format X:\\Folder\\|subfolder";
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 #include "platform/win/win_support.h"
 #include "platform/win/win_window.h"
 #include "settings/app_state.h"
+#include "window/frm_main.h"
 
 namespace kelvane {
 
@@ -15,13 +16,6 @@ using namespace win;
 namespace {
 
 constexpr int kFrameX = 8, kFrameY = 8;  // controls are placed relative to the frame
-constexpr int kBoxHeight = 19;
-constexpr int kButtonY = 384;
-constexpr int kButtonHeight = 25;
-
-const char* const kWhereCreateTip =
-    "Physical location of the path where all the folders will be made.";
-const char* const kLinesTip = "Put your folders to merge in format X:\\Folder\\|subfolder";
 
 HFONT dialogFont() {
   LOGFONTW font{};
