@@ -10,12 +10,28 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="winedbg.exe=d;mscoree,mshtml="
 mkdir -p "$(dirname "$WINEPREFIX")"
 exec 9>"$WINEPREFIX.lock"
 flock 9
+log() { echo "wine-run.sh: $*" | tee -a "${KELVANE_WINE_LOG:-/dev/null}" >&2; }
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot -i >/dev/null 2>&1
+  # wineboot may end with an error status although it made the prefix: the prefix is what
+  # is checked, and a failed first try is logged and made good once.
+  made=0
+  wineboot -i >/dev/null 2>&1 || made=$?
+  wineserver -w || true
+  if [ "$made" -ne 0 ]; then
+    log "wineboot -i ended with status $made; bringing the prefix up to date once more"
+    wineboot -u >/dev/null 2>&1 || true
+    wineserver -w || true
+  fi
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine-run.sh: cannot make the Wine prefix $WINEPREFIX (wineboot ended with status" \
+      "$made); check that Wine is installed and the folder can be written" >&2
+    exit 1
+  fi
   # Without a window manager, Wine's own frames start a window in a fraction of a second
   # instead of two.
-  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1
-  wineserver -w
+  wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 ||
+    log "Wine's window frames could not be set; windows open more slowly"
+  wineserver -w || true
 fi
 flock -u 9
 exec 9>&-
@@ -33,8 +49,7 @@ status=0
 run "$@" >"$out" 2>"$err" || status=$?
 if [ "$status" -ne 0 ] && [ "$status" -ne 124 ] && [ "$status" -ne 137 ] && [ ! -s "$out" ] &&
   [ ! -s "$err" ]; then
-  echo "wine-run.sh: $* ended with status $status and printed nothing; starting it once more" |
-    tee -a "${KELVANE_WINE_LOG:-/dev/null}" >&2
+  log "$* ended with status $status and printed nothing; starting it once more"
   status=0
   run "$@" >"$out" 2>"$err" || status=$?
 fi
