@@ -1,40 +1,56 @@
 #include "engine/build_lock.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <utility>
 
+#include "engine/visible_text.h"
+#include "platform/failure.h"
+
 namespace kelvane {
+namespace {
+
+std::string seconds(double wait) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", wait);
+  return text;
+}
+
+std::string heldBy(const std::string& holder) {
+  return holder.empty() ? "another build" : visibleText(holder);
+}
+
+}  // namespace
 
 std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
-                                                 const std::vector<std::string>& paths,
-                                                 bool shared) {
-  // A folder is one thing whether or not it is named with a separator after it, and
-  // whether or not it exists yet: the key is its resolved path without one.
-  std::vector<std::pair<std::string, std::string>> keys;  // resolved, as named
-  for (std::string path : paths) {
-    while (path.size() > 1 && platform.separators().find(path.back()) != std::string_view::npos)
-      path.pop_back();
-    if (!path.empty()) keys.emplace_back(platform.resolvedPath(path), path);
+                                                 const std::vector<std::string>& paths, bool shared,
+                                                 double waitSeconds) {
+  std::vector<std::unique_ptr<PathLock>> locks;
+  for (const std::string& path : paths)
+    if (!path.empty())
+      if (auto lock = platform.openLock(path, shared)) locks.push_back(std::move(lock));
+  // One lock for what two paths share, and always taken in the same order, so that two
+  // builds never each hold what the other waits for.
+  auto byIdentity = [](const auto& a, const auto& b) { return a->identity() < b->identity(); };
+  std::sort(locks.begin(), locks.end(), byIdentity);
+  locks.erase(
+      std::unique(locks.begin(), locks.end(),
+                  [](const auto& a, const auto& b) { return a->identity() == b->identity(); }),
+      locks.end());
+  for (const auto& lock : locks) {
+    if (lock->tryHold()) continue;
+    std::string where = "\"" + visibleText(lock->shown()) + "\"";
+    platform.warn("kelvane: " + where + " is held by " + heldBy(lock->holder()) +
+                  "; waiting up to " + seconds(waitSeconds) + " s for it");
+    if (lock->holdWithin(waitSeconds)) continue;
+    throw Failure(kErrLockHeld,
+                  "Another build still held " + where + " after " + seconds(waitSeconds) +
+                      " s: " + heldBy(lock->holder()),
+                  "lock",
+                  "Let the build named above finish, or stop it if it hangs; a build that may "
+                  "wait longer takes --wait SECONDS");
   }
-  // Always taken in the same order, so two builds never each hold what the other waits for.
-  std::sort(keys.begin(), keys.end());
-  keys.erase(std::unique(keys.begin(), keys.end(),
-                         [](const auto& a, const auto& b) { return a.first == b.first; }),
-             keys.end());
-  std::vector<std::unique_ptr<PathLock>> held;
-  bool said = false;
-  for (const auto& [resolved, named] : keys) {
-    std::unique_ptr<PathLock> lock = platform.openLock(named, shared);
-    if (!lock) continue;
-    if (!lock->tryHold()) {
-      if (!said)
-        platform.warn("kelvane: waiting for another build using \"" + resolved + "\" to finish");
-      said = true;
-      lock->hold();
-    }
-    held.push_back(std::move(lock));
-  }
-  return held;
+  return locks;
 }
 
 }  // namespace kelvane

@@ -9,10 +9,11 @@
 namespace kelvane {
 
 // Builds that share a link root or a table take turns, whatever settings file each comes
-// from: holds the lock of every one of paths (a dry run shares them), waiting for the build
-// that holds one and saying once on standard error that it waits.
+// from: holds the lock of every one of paths (a dry run shares them). A lock another build
+// holds is waited for at most waitSeconds, saying once on standard error who holds it; still
+// held then, the build fails naming the holder.
 std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
                                                  const std::vector<std::string>& paths,
-                                                 bool shared);
+                                                 bool shared, double waitSeconds);
 
 }  // namespace kelvane

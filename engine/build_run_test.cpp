@@ -198,7 +198,7 @@ TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachPhase, BuildFault,
-    ::testing::Values(Fault{Op::Lock, 1, "Checking the folder to create structure in"},
+    ::testing::Values(Fault{Op::Lock, 1, "Waiting for other builds of the link root and the output VFS file"},
                       Fault{Op::OpenFolder, 1, "Checking the folder to create structure in"},
                       Fault{Op::Identity, 1, "Checking the folder to create structure in"},
                       Fault{Op::Open, 1, "Reading old VFS file (#)"},

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <compare>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,7 +30,7 @@ struct DirEntry {
 struct FileIdentity {
   uint64_t device = 0;
   uint64_t inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+  friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
 };
 
 enum class Icon { Error, Question, Information };
@@ -58,8 +59,16 @@ class PathLock {
   virtual ~PathLock() = default;
   // Takes the lock when no other build holds it; false, waiting for nothing, otherwise.
   virtual bool tryHold() = 0;
-  // Waits until no other build holds the lock, then takes it.
-  virtual void hold() = 0;
+  // Waits at most seconds for the lock and takes it; false when it is still held then.
+  virtual bool holdWithin(double seconds) = 0;
+  // Who holds the lock now, as the system tells ("process 12 (kelvane) of ftp (uid 107)"),
+  // or "" where it does not.
+  virtual std::string holder() = 0;
+  // What is locked: two locks with one identity are one lock, and locks are always taken in
+  // the order of their identities.
+  virtual FileIdentity identity() const = 0;
+  // Its path, for messages.
+  virtual const std::string& shown() const = 0;
 };
 
 // A folder opened once, so that what was checked is what is acted on: its identity is taken
@@ -178,10 +187,10 @@ class Platform {
   virtual std::unique_ptr<OutputFile> createOutput(const std::string& path) = 0;
   // Fails where createOutput(path) would, creating, removing and changing nothing.
   virtual void checkOutput(const std::string& path) = 0;
-  // The lock on path that builds sharing it take turns on, kept where only the accounts that
-  // may replace path can make or open it: exclusive for a build, which makes it when
-  // missing; shared for a dry run, which makes nothing (nullptr when no build made it yet).
-  // Nothing found there is changed, and opening it never waits.
+  // The lock that builds acting on path take turns on, whichever account runs them: exclusive
+  // for a build, shared for a dry run. It needs no right beyond reaching path's folder, and
+  // makes, changes and waits for nothing; nullptr where even the folder that would hold path
+  // is missing (nothing to guard yet).
   virtual std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) = 0;
 
   // --- Processes -------------------------------------------------------------------------

@@ -20,6 +20,11 @@ std::string shown(const std::string& value) {
   return out;
 }
 
+// What the failure itself says to do, where it knows; else what its step says.
+const std::string& fixFor(const Failure& failure, const AppState& state) {
+  return failure.fix().empty() ? state.runStep.fix : failure.fix();
+}
+
 }  // namespace
 
 std::string formatErrorReport(const Failure& failure, const AppState& state,
@@ -45,7 +50,7 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
       "Action when error occured : " + shown(state.runStep.action),
       "",
       "",
-      "Recommended FIX : " + shown(state.runStep.fix),
+      "Recommended FIX : " + shown(fixFor(failure, state)),
   };
   std::string out;
   for (const auto& line : lines) out += line + "\r\n";
@@ -95,7 +100,7 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
       // Nowhere to put the report: say in the message what it would have said.
       platform.message("Error",
                        "An error has occured: " + failure.description() + "\r\nWhile: " +
-                           state.runStep.action + "\r\nRecommended FIX: " + state.runStep.fix +
+                           state.runStep.action + "\r\nRecommended FIX: " + fixFor(failure, state) +
                            "\r\nThe error report could not be written: " + unwritable,
                        Icon::Error);
       return 1;

@@ -9,6 +9,10 @@ namespace kelvane {
 
 inline constexpr const char* kCaption = "Kelvane v1.1 by Oduvin";
 
+// How long a build waits by default for another build of its link root or table: long enough
+// for a nightly build to let an earlier one finish, short enough to fail before morning.
+inline constexpr double kDefaultWaitSeconds = 600;
+
 // What the program is doing now and what the user should check if it fails; the error
 // report prints both.
 struct RunStep {
@@ -26,6 +30,8 @@ struct AppState {
   RunStep runStep;
   std::string caption = kCaption;
   SettingsTexts boxes = initialBoxTexts();
+  // How long a build waits for another build of its link root or table (--wait SECONDS).
+  double waitSeconds = kDefaultWaitSeconds;
 };
 
 // The window caption naming the settings file at path.

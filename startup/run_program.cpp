@@ -22,12 +22,23 @@ const char* const kUsage =
     "       kelvane --dry-run '?SETTINGS.dat'\n"
     "                                run every check of a build, change nothing, and print\n"
     "                                what it would remove and create\n"
+    "       kelvane --wait SECONDS '?SETTINGS.dat'\n"
+    "                                wait at most SECONDS (default 600) for another build of\n"
+    "                                the same link root or table, then fail naming it\n"
     "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
     "folder. A failure writes kelvaneerrors.txt beside the executable when that folder can\n"
     "be written and is no system program folder (one of root's holding other programs, as\n"
     "/usr/bin), else in $XDG_STATE_HOME/kelvane/ (default ~/.local/state/kelvane/, for root\n"
     "/var/lib/kelvane/); exit status 1. See kelvane(1).\n";
+
+// A whole number of seconds, 0 to a day: no build should wait longer than that unseen.
+bool waitSeconds(const std::string& text, double& seconds) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    return false;
+  seconds = std::stoi(text);
+  return seconds <= 86400;
+}
 
 }  // namespace
 
@@ -40,17 +51,35 @@ int runProgram(Platform& platform, const std::string& argumentText) {
     std::cout << "kelvane 1.1\n";
     return 0;
   }
-  const std::string dryRunFlag = "--dry-run ";
-  bool dryRun = argumentText.rfind(dryRunFlag, 0) == 0;
-  if (dryRun && argumentText.find('?') == std::string::npos) {
-    std::cerr << "kelvane: --dry-run needs a build request: kelvane --dry-run '?SETTINGS.dat'\n";
+  // Options of a build stand before its request, in any order.
+  std::string request = argumentText;
+  bool dryRun = false, waitGiven = false;
+  AppState state;
+  for (;;) {
+    if (request.rfind("--dry-run ", 0) == 0) {
+      dryRun = true;
+      request.erase(0, 10);
+    } else if (request.rfind("--wait ", 0) == 0) {
+      size_t end = request.find(' ', 7);
+      if (!waitSeconds(request.substr(7, end - 7), state.waitSeconds) || end == std::string::npos) {
+        std::cerr << "kelvane: --wait takes a number of seconds and a build request: kelvane "
+                     "--wait 600 '?SETTINGS.dat'\n";
+        return 2;
+      }
+      waitGiven = true;
+      request.erase(0, end + 1);
+    } else {
+      break;
+    }
+  }
+  if ((dryRun || waitGiven) && request.find('?') == std::string::npos) {
+    std::cerr << "kelvane: --dry-run and --wait need a build request: kelvane --dry-run "
+                 "'?SETTINGS.dat'\n";
     return 2;
   }
-  AppState state;
   try {
     try {
-      RunMode mode =
-          formLoad(platform, dryRun ? argumentText.substr(dryRunFlag.size()) : argumentText, state);
+      RunMode mode = formLoad(platform, request, state);
       if (mode == RunMode::Build) {
         runBuild(platform, state, dryRun ? &std::cout : nullptr);
         return 0;

@@ -13,6 +13,7 @@ namespace kelvane::testing {
 namespace {
 
 const std::set<std::string> kBuildActions = {
+    "Waiting for other builds of the link root and the output VFS file",
     "Checking to see if dat exists",
     "Loading dat file",
     "Checking the folder to create structure in",

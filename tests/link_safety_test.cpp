@@ -119,35 +119,46 @@ TEST(LinkSafety, TwoBuildsSharingALinkRootAndTableEndAsOneBuildWhateverTheirSett
   EXPECT_FALSE(pathExists(tree.linkRoot + "/top.txt"));
 }
 
-TEST(LinkSafety, ABuildThatWaitsForAnotherSaysSoOnce) {
+// A build that finds the lock held names the holder once and waits, up to its bound: within
+// it, it goes on when the holder ends; past it, it fails naming the holder.
+TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBound) {
   BuildTree tree;
-  std::string err = tree.dir / "stderr.txt";
-  // The child is made before the lock is taken, so that it holds no copy of it.
-  int go[2];
-  ASSERT_EQ(::pipe(go), 0);
-  pid_t child = ::fork();
-  if (child == 0) {
-    char byte;
-    if (::read(go[0], &byte, 1) != 1) ::_exit(2);
-    std::freopen(err.c_str(), "w", stderr);
-    // Waits for the link root's lock; the table's is free.
+  for (double wait : {600.0, 0.0}) {
+    std::string err = tree.dir / "stderr.txt";
+    // The child is made before the lock is taken, so that it holds no copy of it.
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+      char byte;
+      if (::read(go[0], &byte, 1) != 1) ::_exit(2);
+      std::freopen(err.c_str(), "w", stderr);
+      PosixPlatform platform;
+      try {
+        auto locks = takeTurns(platform, {tree.output, tree.linkRoot + "/"}, false, wait);
+      } catch (const Failure& failure) {
+        std::fprintf(stderr, "failed %d: %s\n", failure.number(), failure.description().c_str());
+        ::_exit(failure.fix().empty() ? 4 : 3);
+      }
+      ::_exit(0);
+    }
     PosixPlatform platform;
-    auto locks = takeTurns(platform, {tree.output, tree.linkRoot + "/"}, false);
-    ::_exit(0);
+    auto held = takeTurns(platform, {tree.linkRoot}, false, 0);
+    ASSERT_EQ(held.size(), 1u);
+    ASSERT_EQ(::write(go[1], "g", 1), 1);
+    EXPECT_TRUE(waitForText(err, "waiting", 60000));
+    if (wait > 0) held.clear();
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), wait > 0 ? 0 : 3) << wait;
+    std::string said = readBytes(err);
+    EXPECT_EQ(said.find("waiting"), said.rfind("waiting")) << said;
+    EXPECT_NE(said.find("process " + std::to_string(::getpid())), std::string::npos) << said;
+    EXPECT_EQ(said.find("failed 70: "), wait > 0 ? std::string::npos : said.find("failed"));
+    ::close(go[0]);
+    ::close(go[1]);
   }
-  PosixPlatform platform;
-  auto held = takeTurns(platform, {tree.linkRoot}, false);
-  ASSERT_EQ(::write(go[1], "g", 1), 1);
-  EXPECT_TRUE(waitForText(err, "waiting", 60000));
-  held.clear();
-  int status = -1;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  std::string said = readBytes(err);
-  EXPECT_EQ(said.find("waiting"), said.rfind("waiting")) << said;
-  EXPECT_NE(said.find(tree.linkRoot), std::string::npos) << said;
-  ::close(go[0]);
-  ::close(go[1]);
 }
 
 // Runs body in a child process with a mount namespace of its own, so that a bind mount made

@@ -2,8 +2,11 @@
 // that account cannot make it write, read, keep or follow anything it could not touch
 // itself. The other account is played by giving folders and links to uid 65534.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -15,6 +18,7 @@
 #include "platform/short_hash.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
+#include "tests/support/process.h"
 #include "tests/support/scratch_tree.h"
 
 namespace kelvane {
@@ -240,30 +244,89 @@ TEST_F(OtherAccount, ALinkInASourceCountsOnlyWhenRootOrTheSourcesOwnerMadeIt) {
   EXPECT_EQ(t.tree("links"), (Names{"debian/", "roots/", "theirs/"}));
 }
 
-TEST_F(OtherAccount, LocksCannotBeHeldOrPoisonedAndDoNotDependOnTheLinkRootExisting) {
-  PosixPlatform real;
-  auto held = real.openLock(t / "links", false);
-  ASSERT_TRUE(held->tryHold());
-  EXPECT_FALSE(real.openLock(t / "links/", false)->tryHold());
-  t.folder("links");
-  EXPECT_FALSE(real.openLock(t / "links/", false)->tryHold());
-  // Open only to who may replace what it guards, and never changed once found.
-  std::string lock = t / (".kelvane-" + shortHash("links") + ".lock");
-  struct stat st;
-  ASSERT_EQ(::stat(lock.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  held.reset();
-  ASSERT_EQ(::chmod(lock.c_str(), 0644), 0);
-  EXPECT_TRUE(real.openLock(t / "links", false)->tryHold());
-  ASSERT_EQ(::stat(lock.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0644u);
-  // A pipe or a folder in its place fails at once rather than waiting or taking it.
-  ::unlink(lock.c_str());
-  ASSERT_EQ(::mkfifo(lock.c_str(), 0600), 0);
-  EXPECT_THROW(real.openLock(t / "links", false), Failure);
-  ::unlink(lock.c_str());
-  t.folder(lock.substr(t.path().size() + 1));
-  EXPECT_THROW(real.openLock(t / "links", false), Failure);
+// The server's own account runs its builds too: owning the link root and the table's folder
+// (or only the table, in a folder of root's that takes no new file) is all it needs, before
+// and after root built there. Beside it, a link root it does not own still fails.
+TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
+  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+  t.folder("srv/merged/stale");
+  t.file("srv/tables/vfs.txt", "old|line\r\n");
+  t.file("etc/vfs.txt", "old|line\r\n");
+  t.folder("state");
+  for (auto folder : {"srv/merged/stale", "srv/merged", "srv/tables", "state"}) own(folder);
+  own("srv/tables/vfs.txt", kOther, 0644);
+  own("etc/vfs.txt", kOther, 0644);
+  std::string program = testing::installKelvaneCopy(t / "program");
+  auto build = [&](uid_t uid, const std::string& table, const std::string& linkRoot) {
+    t.file("settings.dat", testing::settingsText({t / linkRoot, t / table, t / "old.vfs", "/merged",
+                                                  "anon", "users", "755"},
+                                                 {source}));
+    own("settings.dat", uid, 0644);
+    return testing::runProcess(program, {"?" + (t / "settings.dat")}, t.path(),
+                               {{"XDG_STATE_HOME", t / "state"}}, static_cast<int>(uid));
+  };
+  for (auto table : {"srv/tables/vfs.txt", "etc/vfs.txt"}) {
+    for (uid_t uid : {kOther, uid_t{0}, kOther}) {
+      auto result = build(uid, table, "srv/merged");
+      EXPECT_EQ(result.status, 0) << table << " as uid " << uid << ": " << result.err;
+    }
+    EXPECT_NE(t.read(table).find(t / "src/debian"), std::string::npos) << table;
+  }
+  EXPECT_EQ(t.tree("srv/merged"), Names{"debian/"});
+  t.folder("srv/roots/stale");
+  EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
+  EXPECT_TRUE(t.has("srv/roots/stale"));
+}
+
+// No lock file is made, so none can be planted; an account that holds the folder's lock
+// anyway delays a build by no more than its bound, and is named.
+TEST_F(OtherAccount, NoAccountCanPoisonALockOrHoldABuildPastItsBound) {
+  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+  t.folder("tmp");
+  ASSERT_EQ(::chmod((t / "tmp").c_str(), 01777), 0);
+  vfs = t / "tmp/table.vfs";
+  for (auto planted :
+       {".kelvane-" + shortHash("table.vfs") + ".lock", std::string(".kelvane.lock")})
+    t.file("tmp/" + planted, "theirs");
+  for (auto planted :
+       {"tmp/.kelvane-" + shortHash("table.vfs") + ".lock", std::string("tmp/.kelvane.lock")})
+    own(planted, kOther, 0600);
+  writeSettings();
+  auto before = t.tree("tmp");
+  EXPECT_NO_THROW(runWritten(nullptr));
+  auto after = t.tree("tmp");
+  EXPECT_EQ(after.size(), before.size() + 1) << "only the table is new";
+  // Held by another account: the build waits its bound, then fails naming the holder.
+  int held[2], done[2];
+  ASSERT_EQ(::pipe(held), 0);
+  ASSERT_EQ(::pipe(done), 0);
+  pid_t holder = ::fork();
+  if (holder == 0) {
+    int fd = ::open((t / "tmp").c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0 || ::setuid(kOther) != 0 || ::flock(fd, LOCK_SH) != 0) ::_exit(1);
+    char byte = 'h';
+    if (::write(held[1], &byte, 1) != 1 || ::read(done[0], &byte, 1) != 1) ::_exit(1);
+    ::_exit(0);
+  }
+  char byte;
+  ASSERT_EQ(::read(held[0], &byte, 1), 1);
+  state = AppState();
+  formLoad(platform, "?" + (t / "settings.dat"), state);
+  state.waitSeconds = 0;
+  try {
+    runBuild(platform, state);
+    ADD_FAILURE() << "built while the lock was held";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), kErrLockHeld);
+    EXPECT_NE(failure.description().find("process " + std::to_string(holder)), std::string::npos)
+        << failure.description();
+    EXPECT_NE(failure.description().find("(uid 65534)"), std::string::npos);
+    EXPECT_FALSE(failure.fix().empty());
+  }
+  ASSERT_EQ(::write(done[1], "g", 1), 1);
+  ::waitpid(holder, nullptr, 0);
+  for (int fd : {held[0], held[1], done[0], done[1]}) ::close(fd);
+  EXPECT_NO_THROW(runWritten(nullptr));
 }
 
 // A dry run beside a running build: it makes, removes and renames nothing and changes no

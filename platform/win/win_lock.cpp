@@ -16,13 +16,22 @@ namespace {
 
 class FileLock : public PathLock {
  public:
-  FileLock(Handle h, std::string shown, bool shared)
-      : h_(std::move(h)), shown_(std::move(shown)), shared_(shared) {}
+  FileLock(Handle h, std::string shown, bool shared, FileIdentity identity)
+      : h_(std::move(h)), shown_(std::move(shown)), shared_(shared), identity_(identity) {}
 
   bool tryHold() override { return lock(LOCKFILE_FAIL_IMMEDIATELY); }
-  void hold() override {
-    if (!lock(0)) throw lastErrorFailure("Cannot lock file", shown_, "lock");
+  bool holdWithin(double seconds) override {
+    ULONGLONG end = ::GetTickCount64() + static_cast<ULONGLONG>(seconds * 1000);
+    for (;;) {
+      if (tryHold()) return true;
+      if (::GetTickCount64() >= end) return false;
+      ::Sleep(200);
+    }
   }
+  // The system does not tell who holds a byte range.
+  std::string holder() override { return ""; }
+  FileIdentity identity() const override { return identity_; }
+  const std::string& shown() const override { return shown_; }
 
  private:
   bool lock(DWORD flags) {
@@ -37,6 +46,7 @@ class FileLock : public PathLock {
   Handle h_;  // closing it lets the lock go
   std::string shown_;
   bool shared_;
+  FileIdentity identity_;
 };
 
 }  // namespace
@@ -89,7 +99,7 @@ std::unique_ptr<PathLock> WinPlatform::openLock(const std::string& path, bool sh
     throw Failure(ERROR_ACCESS_DENIED,
                   "Cannot lock \"" + shown + "\": something other than a plain file is there",
                   source);
-  return std::make_unique<FileLock>(std::move(h), shown, shared);
+  return std::make_unique<FileLock>(std::move(h), shown, shared, identityOf(info));
 }
 
 }  // namespace kelvane

@@ -1,6 +1,7 @@
 #include "tests/support/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -14,7 +15,7 @@
 namespace kelvane::testing {
 
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& folder, const Environment& environment) {
+                         const std::string& folder, const Environment& environment, int uid) {
   TempFolder streams;
   std::string outPath = streams / "out", errPath = streams / "err";
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
@@ -42,6 +43,9 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || ::chdir(folder.c_str()) != 0) ::_exit(125);
+    if (uid >= 0 && (::setgroups(0, nullptr) != 0 || ::setgid(static_cast<gid_t>(uid)) != 0 ||
+                     ::setuid(static_cast<uid_t>(uid)) != 0))
+      ::_exit(124);
     ::dup2(in, 0);
     ::dup2(out, 1);
     ::dup2(err, 2);

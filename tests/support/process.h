@@ -17,9 +17,11 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Runs program with args in folder, with no display (unless environment names one),
 // standard input closed and a 60-second alarm so that a program waiting for a person fails
-// the test instead of hanging it.
+// the test instead of hanging it; as the account uid (its group the same number) when one
+// is given, which needs root.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& args,
-                         const std::string& folder, const Environment& environment = {});
+                         const std::string& folder, const Environment& environment = {},
+                         int uid = -1);
 
 // Copies the built kelvane into folder (its program folder) and returns the copy's path.
 std::string installKelvaneCopy(const std::string& folder);
