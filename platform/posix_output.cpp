@@ -3,14 +3,17 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "platform/failure.h"
 #include "platform/posix_files.h"
 #include "platform/posix_platform.h"
 #include "platform/posix_support.h"
+#include "platform/posix_table_journal.h"
 #include "platform/short_hash.h"
 
 namespace kelvane {
@@ -41,6 +44,7 @@ class AtomicOutput : public OutputFile {
   void write(std::string_view bytes) override {
     if (buffer_.size() + bytes.size() > kBufferSize) flush();
     if (bytes.size() >= kBufferSize) {
+      tableStep("write");
       writeAll(fd_.get(), bytes, named_, "write");
       return;
     }
@@ -49,9 +53,14 @@ class AtomicOutput : public OutputFile {
 
   void commit() override {
     flush();
+    // A table whose bytes would not change is left as it is, its time with it, so that a
+    // server watching it does not reload it for nothing.
+    if (old_.get() >= 0 && sameBytes(old_.get(), fd_.get(), named_)) return;
+    tableStep("fsync");
     if (::fsync(fd_.get()) != 0) throw systemFailure(errno, "Cannot write file", named_, "fsync");
     if (::close(fd_.release()) != 0)
       throw systemFailure(errno, "Cannot write file", named_, "close");
+    tableStep("rename");
     if (::renameat(folder_.get(), temp_.c_str(), folder_.get(), target_.c_str()) != 0)
       throw systemFailure(errno, "Cannot replace file", named_, "rename");
     committed_ = true;
@@ -59,14 +68,27 @@ class AtomicOutput : public OutputFile {
     // path only, so it is opened for that, where it can be read); a file system that cannot
     // sync a folder says EINVAL.
     Descriptor folder(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() >= 0 && ::fsync(folder.get()) != 0 && errno != EINVAL)
-      throw systemFailure(errno, "Cannot write file", named_, "fsync folder");
+    tableStep("fsync folder");
+    if (folder.get() >= 0 && ::fsync(folder.get()) != 0 && errno != EINVAL) {
+      int err = errno;
+      throw Failure(err,
+                    "The new VFS file \"" + named_ +
+                        "\" is in place and the mirror is built, but its folder could not be "
+                        "synced (" +
+                        std::strerror(err) +
+                        "): a system crash now could still bring back the old table",
+                    "fsync folder",
+                    "Check the file system of the table's folder; build once more to be sure");
+    }
   }
+  // The table there now, read to tell whether the new one differs.
+  void compareWith(Descriptor old) { old_ = std::move(old); }
 
  private:
   static constexpr size_t kBufferSize = 64 * 1024;
 
   void flush() {
+    tableStep("write");
     writeAll(fd_.get(), buffer_, named_, "write");
     buffer_.clear();
   }
@@ -77,53 +99,7 @@ class AtomicOutput : public OutputFile {
   std::string named_;  // the path as the settings name it, for failures
   bool committed_ = false;
   std::string buffer_;
-};
-
-// For a table that a new file could not stand in for (another owner, more names, a folder
-// that takes no new file): the table is opened now and written over on commit. Until then
-// the new table is held in memory, since it may begin with this very file's lines; so are
-// the table's bytes while it is written over, to be put back if the write fails. The room
-// the new table needs is taken first, so a full disk fails with the table as it was, and it
-// is cut to its length last, so that no old tail stays after a shorter one.
-class InPlaceOutput : public OutputFile {
- public:
-  InPlaceOutput(Descriptor fd, std::string named) : fd_(std::move(fd)), named_(std::move(named)) {}
-  void write(std::string_view bytes) override { bytes_.append(bytes); }
-  void commit() override {
-    std::string before = readAll(fd_.get(), named_);
-    // A file system without a way to set room aside (EOPNOTSUPP) is written at a venture.
-    if (!bytes_.empty() &&
-        ::fallocate(fd_.get(), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes_.size())) != 0 &&
-        errno != EOPNOTSUPP)
-      throw systemFailure(errno, "Cannot write file", named_, "allocate");
-    try {
-      writeOver(bytes_);
-    } catch (const Failure& failed) {
-      try {
-        writeOver(before);
-      } catch (const Failure& again) {
-        throw Failure(failed.number(),
-                      failed.description() + "; putting its old bytes back failed too (" +
-                          again.description() + "): restore the table from a copy",
-                      failed.source());
-      }
-      throw;
-    }
-  }
-
- private:
-  void writeOver(const std::string& bytes) {
-    if (::lseek(fd_.get(), 0, SEEK_SET) != 0)
-      throw systemFailure(errno, "Cannot write file", named_, "seek");
-    writeAll(fd_.get(), bytes, named_, "write");
-    if (::ftruncate(fd_.get(), static_cast<off_t>(bytes.size())) != 0)
-      throw systemFailure(errno, "Cannot write file", named_, "truncate");
-    if (::fsync(fd_.get()) != 0) throw systemFailure(errno, "Cannot write file", named_, "fsync");
-  }
-
-  Descriptor fd_;
-  std::string named_;
-  std::string bytes_;
+  Descriptor old_;
 };
 
 // The table's place, checked as createOutput needs it: the folder that holds it (links
@@ -148,49 +124,120 @@ Reached reachOutput(const std::string& path) {
 // builds of one table take turns, so a file of this name is always such a leftover.
 std::string tempName(const Reached& r) { return ".kelvane-" + shortHash(r.name) + ".tmp"; }
 
-std::unique_ptr<OutputFile> inPlace(const Reached& r, const std::string& path) {
+// Extended attributes (ACLs among them) go with the table to the new file; false where one
+// cannot be read or set, for the table to be written in place instead, which keeps them.
+bool copyAttributes(int from, int to) {
+  ssize_t size = ::flistxattr(from, nullptr, 0);
+  if (size <= 0) return size == 0;
+  std::string names(static_cast<size_t>(size), '\0');
+  size = ::flistxattr(from, names.data(), names.size());
+  if (size < 0) return false;
+  names.resize(static_cast<size_t>(size));
+  for (size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+    const char* name = names.c_str() + at;
+    ssize_t length = ::fgetxattr(from, name, nullptr, 0);
+    if (length < 0) return false;
+    std::string value(static_cast<size_t>(length), '\0');
+    length = ::fgetxattr(from, name, value.data(), value.size());
+    if (length < 0 || ::fsetxattr(to, name, value.data(), static_cast<size_t>(length), 0) != 0)
+      return false;
+  }
+  return true;
+}
+
+// The journal of the table at path, among the state of the account in folder.
+std::string journalOf(Platform& platform, const std::string& folder, const std::string& path) {
+  return journalPath(folder + "/kelvane", platform.resolvedPath(path));
+}
+
+// The journal a stopped build left for the table at path, or "" when there is none. Where
+// the account has no state folder to find, no build of its could have left one.
+std::string pendingJournal(Platform& platform, const std::string& path) {
+  std::string folder;
+  try {
+    folder = platform.userStateFolder();
+  } catch (const Failure&) {
+    return "";
+  }
+  std::string journal = journalOf(platform, folder, path);
+  return ::access(journal.c_str(), F_OK) == 0 ? journal : "";
+}
+
+std::unique_ptr<OutputFile> inPlace(Platform& platform, const Reached& r, const std::string& path) {
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
-  return std::make_unique<InPlaceOutput>(
-      openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource), path);
+  Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
+  std::string journal = journalOf(platform, platform.userStateFolder(), path);
+  platform.createPrivateFolders(parentOf(journal));
+  return journaledOutput(std::move(table), path, journal);
 }
 
 }  // namespace
 
 std::unique_ptr<OutputFile> PosixPlatform::createOutput(const std::string& path) {
   Reached r = reachOutput(path);
+  // A build stopped while it wrote this table in place left its old bytes: they come back
+  // before anything else is decided.
+  std::string journal = pendingJournal(*this, path);
+  if (r.exists && !journal.empty()) {
+    refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
+    Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
+    if (putBackFromJournal(journal, table.get(), path))
+      warn("kelvane: \"" + path + "\" was put back as it was before a build that stopped while " +
+           "writing it (from \"" + journal + "\")");
+    r = reachOutput(path);
+  }
   const struct stat& st = r.stat;
   std::string temp = tempName(r);
   ::unlinkat(r.folder.get(), temp.c_str(), 0);
   Descriptor fd(::openat(r.folder.get(), temp.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) {
     // Only a folder that takes no new file makes the table be written in place; a full disk
     // or quota fails here, with the table as it was.
     if (!r.exists || (errno != EACCES && errno != EPERM))
       throw systemFailure(errno, "Cannot create file", path, kSource);
-    return inPlace(r, path);
+    return inPlace(*this, r, path);
   }
+  auto atomic = [&](Descriptor old) {
+    auto output =
+        std::make_unique<AtomicOutput>(std::move(r.folder), r.name, temp, std::move(fd), path);
+    output->compareWith(std::move(old));
+    return output;
+  };
   if (!r.exists) {
     ::fchmod(fd.get(), 0666 & ~currentUmask());
-    return std::make_unique<AtomicOutput>(std::move(r.folder), r.name, temp, std::move(fd), path);
+    return atomic(Descriptor());
   }
-  // A new file can stand in for the table only with the same owner and group, and only when
-  // the table has no other name that would go on showing the old one.
-  struct stat mine;
-  bool replaceable = st.st_nlink == 1 && ::fstat(fd.get(), &mine) == 0 &&
-                     ((mine.st_uid == st.st_uid && mine.st_gid == st.st_gid) ||
-                      ::fchown(fd.get(), st.st_uid, st.st_gid) == 0) &&
-                     ::fchmod(fd.get(), st.st_mode & 07777) == 0;
+  // A new file can stand in for the table only with the same owner, group and attributes,
+  // and only when the table has no other name that root or this account gave it, which
+  // would go on showing the old one. A name another account gave its own table is no reason
+  // to write it in place: that name keeps the old table.
+  Descriptor old(
+      ::openat(r.folder.get(), r.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat mine, now;
+  bool sameFile = old.get() >= 0 && ::fstat(old.get(), &now) == 0 && now.st_ino == st.st_ino &&
+                  now.st_dev == st.st_dev;
+  bool replaceable =
+      sameFile && (st.st_nlink == 1 || !isTrusted(st.st_uid)) && ::fstat(fd.get(), &mine) == 0 &&
+      ((mine.st_uid == st.st_uid && mine.st_gid == st.st_gid) ||
+       ::fchown(fd.get(), st.st_uid, st.st_gid) == 0) &&
+      ::fchmod(fd.get(), st.st_mode & 07777) == 0 && copyAttributes(old.get(), fd.get());
   if (!replaceable) {
     fd.reset();
     ::unlinkat(r.folder.get(), temp.c_str(), 0);
-    return inPlace(r, path);
+    return inPlace(*this, r, path);
   }
-  return std::make_unique<AtomicOutput>(std::move(r.folder), r.name, temp, std::move(fd), path);
+  return atomic(std::move(old));
 }
 
 void PosixPlatform::checkOutput(const std::string& path) {
   Reached r = reachOutput(path);
+  std::string journal = pendingJournal(*this, path);
+  if (r.exists && !journal.empty())
+    warn("kelvane: a build stopped while writing \"" + path +
+         "\"; the next build puts back its "
+         "old bytes from \"" +
+         journal + "\" first");
   // A new file beside the table needs a folder that takes one; without it, the table itself
   // is written in place.
   if (::faccessat(r.folder.get(), ".", W_OK, AT_EACCESS) == 0) return;

@@ -39,6 +39,7 @@ class TableSafety : public ::testing::Test {
     t.folder("iso/Smith, John");
     t.file("links/stale/file");
     t.file("out/table.vfs", "server, own|line \"quoted\"\r\n");
+    platform.stateFolderOverride = t / "state";
   }
   void build(const std::string& vfs, const std::string& vfsOld) {
     t.file(
@@ -77,11 +78,22 @@ TEST_F(TableSafety, TheTableKeepsItsOwnerModeAndEveryName) {
   EXPECT_EQ(replaced.st_gid, 65534u);
   EXPECT_EQ(replaced.st_mode & 07777, 0640u);
 
-  // A second name must go on showing the table: it is written in place, not replaced.
+  // A second name that another account may have made is no reason to write in place: the
+  // named table is replaced, the other name keeps the old one.
+  ASSERT_EQ(::link((t / "out/table.vfs").c_str(), (t / "out/alias.vfs").c_str()), 0);
+  std::string before = t.read("out/table.vfs");
+  build(t / "out/table.vfs", t / "out/table.vfs");
+  EXPECT_EQ(t.read("out/alias.vfs"), before);
+  EXPECT_NE(statOf("out/alias.vfs").st_ino, statOf("out/table.vfs").st_ino);
+  // One that only root or this account could have made goes on showing the table: it is
+  // written in place, not replaced, and keeps its group.
+  ASSERT_EQ(::unlink((t / "out/alias.vfs").c_str()), 0);
+  ASSERT_EQ(::chown((t / "out/table.vfs").c_str(), 0, 65534), 0);
   ASSERT_EQ(::link((t / "out/table.vfs").c_str(), (t / "out/alias.vfs").c_str()), 0);
   build(t / "out/table.vfs", t / "out/table.vfs");
   EXPECT_EQ(t.read("out/alias.vfs"), t.read("out/table.vfs"));
   EXPECT_EQ(statOf("out/alias.vfs").st_ino, statOf("out/table.vfs").st_ino);
+  EXPECT_EQ(statOf("out/table.vfs").st_gid, 65534u);
   EXPECT_EQ(t.tree("out"), (Names{"alias.vfs", "table.vfs"}));
 }
 
