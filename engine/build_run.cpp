@@ -18,6 +18,15 @@ namespace {
 const char* const kFixDat = "Make sure the path is properly written in dat";
 const char* const kFixLines = "Make sure you entered the lines in proper format in the dat";
 
+// The two tables are one file however they are spelled ("a/../t.vfs" and "t.vfs", a link to
+// it, a second hard link): the old lines are then the table's own.
+bool isOneTable(Platform& platform, const std::string& input, const std::string& output) {
+  if (input == output) return true;
+  if (!platform.fileExists(input) || !platform.fileExists(output)) return false;
+  auto one = platform.chainOf(input, true), two = platform.chainOf(output, true);
+  return !one.empty() && !two.empty() && one.front() == two.front();
+}
+
 }  // namespace
 
 void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
@@ -30,7 +39,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // here, before anything is touched.
   step = {"Checking the folder to create structure in", ""};
   takeSettingsAsText(platform, s);
-  bool sameTable = s.VFSold == s.VFS;
+  const bool sameTable = isOneTable(platform, s.VFSold, s.VFS);
   std::string typedLinkRoot = s.WhereCreate;
   if (s.WhereCreate.empty() ||
       platform.separators().find(s.WhereCreate.back()) == std::string_view::npos)
