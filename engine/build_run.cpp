@@ -48,7 +48,9 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // Builds that share the link root or the table would remove and write the same things;
   // a dry run waits for them so as not to show a half-done change.
   Plan plan(platform, dryRun);
-  step = {"Waiting for other builds of the link root and the output VFS file", ""};
+  step = {"Waiting for other builds of the link root and the output VFS file",
+          "Make sure the account running the build can read the folders holding the link root "
+          "and the output VFS file"};
   auto locks = takeTurns(platform, {s.WhereCreate, s.VFS}, plan.dryRun(), state.waitSeconds);
   step = {"Checking the folder to create structure in", ""};
   // The link root is opened once: the checks look at this folder and the removal empties

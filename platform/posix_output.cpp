@@ -6,8 +6,10 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "platform/failure.h"
 #include "platform/posix_files.h"
@@ -124,6 +126,23 @@ Reached reachOutput(const std::string& path) {
 // builds of one table take turns, so a file of this name is always such a leftover.
 std::string tempName(const Reached& r) { return ".kelvane-" + shortHash(r.name) + ".tmp"; }
 
+// A table's other name that root or this account gave it would go on showing the old table
+// after a rename; one another account gave its own table is its own affair.
+bool namesAllowRename(const struct stat& table) {
+  return table.st_nlink == 1 || !isTrusted(table.st_uid);
+}
+
+// Whether a new file of this account's can be given the table's owner and group.
+bool ownerCanBeKept(const struct stat& table) {
+  if (::geteuid() == 0) return true;
+  if (table.st_uid != ::geteuid()) return false;
+  if (table.st_gid == ::getegid()) return true;
+  std::vector<gid_t> groups(static_cast<size_t>(std::max(::getgroups(0, nullptr), 0)));
+  int n = ::getgroups(static_cast<int>(groups.size()), groups.data());
+  return std::find(groups.begin(), groups.begin() + std::max(n, 0), table.st_gid) !=
+         groups.begin() + std::max(n, 0);
+}
+
 // Extended attributes (ACLs among them) go with the table to the new file; false where one
 // cannot be read or set, for the table to be written in place instead, which keeps them.
 bool copyAttributes(int from, int to) {
@@ -217,11 +236,11 @@ std::unique_ptr<OutputFile> PosixPlatform::createOutput(const std::string& path)
   struct stat mine, now;
   bool sameFile = old.get() >= 0 && ::fstat(old.get(), &now) == 0 && now.st_ino == st.st_ino &&
                   now.st_dev == st.st_dev;
-  bool replaceable =
-      sameFile && (st.st_nlink == 1 || !isTrusted(st.st_uid)) && ::fstat(fd.get(), &mine) == 0 &&
-      ((mine.st_uid == st.st_uid && mine.st_gid == st.st_gid) ||
-       ::fchown(fd.get(), st.st_uid, st.st_gid) == 0) &&
-      ::fchmod(fd.get(), st.st_mode & 07777) == 0 && copyAttributes(old.get(), fd.get());
+  bool replaceable = sameFile && namesAllowRename(st) && ::fstat(fd.get(), &mine) == 0 &&
+                     ((mine.st_uid == st.st_uid && mine.st_gid == st.st_gid) ||
+                      ::fchown(fd.get(), st.st_uid, st.st_gid) == 0) &&
+                     ::fchmod(fd.get(), st.st_mode & 07777) == 0 &&
+                     copyAttributes(old.get(), fd.get());
   if (!replaceable) {
     fd.reset();
     ::unlinkat(r.folder.get(), temp.c_str(), 0);
@@ -235,13 +254,13 @@ void PosixPlatform::checkOutput(const std::string& path) {
   std::string journal = pendingJournal(*this, path);
   if (r.exists && !journal.empty())
     warn("kelvane: a build stopped while writing \"" + path +
-         "\"; the next build puts back its "
-         "old bytes from \"" +
-         journal + "\" first");
-  // A new file beside the table needs a folder that takes one; without it, the table itself
-  // is written in place.
-  if (::faccessat(r.folder.get(), ".", W_OK, AT_EACCESS) == 0) return;
-  if (!r.exists) throw systemFailure(errno, "Cannot create file", path, kSource);
+         "\"; the next build puts back its old bytes from \"" + journal + "\" first");
+  // As createOutput decides: a new file beside the table needs a folder that takes one, and
+  // stands in for the table only where it can keep its names, owner and group; otherwise
+  // the table itself is written in place.
+  bool takesFile = ::faccessat(r.folder.get(), ".", W_OK, AT_EACCESS) == 0;
+  if (!takesFile && !r.exists) throw systemFailure(errno, "Cannot create file", path, kSource);
+  if (takesFile && (!r.exists || (namesAllowRename(r.stat) && ownerCanBeKept(r.stat)))) return;
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
       0)

@@ -257,13 +257,16 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   own("srv/tables/vfs.txt", kOther, 0644);
   own("etc/vfs.txt", kOther, 0644);
   std::string program = testing::installKelvaneCopy(t / "program");
-  auto build = [&](uid_t uid, const std::string& table, const std::string& linkRoot) {
+  auto build = [&](uid_t uid, const std::string& table, const std::string& linkRoot,
+                   bool dryRun = false) {
     t.file("settings.dat", testing::settingsText({t / linkRoot, t / table, t / "old.vfs", "/merged",
                                                   "anon", "users", "755"},
                                                  {source}));
     own("settings.dat", uid, 0644);
-    return testing::runProcess(program, {"?" + (t / "settings.dat")}, t.path(),
-                               {{"XDG_STATE_HOME", t / "state"}}, static_cast<int>(uid));
+    std::vector<std::string> args{"?" + (t / "settings.dat")};
+    if (dryRun) args.insert(args.begin(), "--dry-run");
+    return testing::runProcess(program, args, t.path(), {{"XDG_STATE_HOME", t / "state"}},
+                               static_cast<int>(uid));
   };
   for (auto table : {"srv/tables/vfs.txt", "etc/vfs.txt"}) {
     for (uid_t uid : {kOther, uid_t{0}, kOther}) {
@@ -276,6 +279,15 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   t.folder("srv/roots/stale");
   EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
   EXPECT_TRUE(t.has("srv/roots/stale"));
+  // A table of root's in the account's own folder cannot be replaced keeping its owner, nor
+  // written: the dry run says so as the build does, before anything goes.
+  t.file("srv/tables/roots.txt", "root's\r\n");
+  t.folder("srv/merged/stale");
+  own("srv/merged/stale");
+  for (bool dryRun : {true, false})
+    EXPECT_EQ(build(kOther, "srv/tables/roots.txt", "srv/merged", dryRun).status, 1) << dryRun;
+  EXPECT_TRUE(t.has("srv/merged/stale"));
+  EXPECT_EQ(t.read("srv/tables/roots.txt"), "root's\r\n");
 }
 
 // No lock file is made, so none can be planted; an account that holds the folder's lock
