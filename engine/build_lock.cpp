@@ -39,7 +39,8 @@ std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
       locks.end());
   for (const auto& lock : locks) {
     if (lock->tryHold()) continue;
-    std::string where = "\"" + visibleText(lock->shown()) + "\"";
+    std::string where(1, '"');
+    where.append(visibleText(lock->shown())).push_back('"');
     platform.warn("kelvane: " + where + " is held by " + heldBy(lock->holder()) +
                   "; waiting up to " + seconds(waitSeconds) + " s for it");
     if (lock->holdWithin(waitSeconds)) continue;

@@ -167,6 +167,38 @@ INSTANTIATE_TEST_SUITE_P(
                 o.own("tmp/theirs");
                 o.vfs = o.t / "tmp/table.vfs";
               },
+              false},
+        Steer{"table_through_a_folder_its_group_may_write",
+              [](OtherAccount& o) {
+                o.t.folder("grp/sub");
+                o.own("grp", 0, 0775);
+                o.vfs = o.t / "grp/sub/table.vfs";
+              },
+              true},
+        Steer{"table_through_a_folder_only_root_may_write",
+              [](OtherAccount& o) {
+                o.t.folder("grp/sub");
+                o.own("grp", 0, 0755);
+                o.vfs = o.t / "grp/sub/table.vfs";
+              },
+              false},
+        Steer{"settings_its_group_may_write", [](OtherAccount& o) { o.settingsMode = 0664; }, true},
+        Steer{"table_through_a_link_another_made_in_a_sticky_folder",
+              [](OtherAccount& o) {
+                o.t.folder("tmp");
+                o.own("tmp", 0, 01777);
+                o.t.link(o.t / "out", "tmp/to");
+                o.own("tmp/to");
+                o.vfs = o.t / "tmp/to/table.vfs";
+              },
+              true},
+        Steer{"table_through_a_link_root_made_in_a_sticky_folder",
+              [](OtherAccount& o) {
+                o.t.folder("tmp");
+                o.own("tmp", 0, 01777);
+                o.t.link(o.t / "out", "tmp/to");
+                o.vfs = o.t / "tmp/to/table.vfs";
+              },
               false}),
     [](const auto& info) { return std::string(info.param.name); });
 
