@@ -9,8 +9,9 @@ exe=$PWD/out-release/kelvane
 work=$(mktemp -d "${TMPDIR:-/tmp}/kelvane-bench-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/src/debian" "$work/links" "$work/state"
-yes 'an old line of the server'"'"'s own table, copied byte for byte|/x|anon|users|755|r|0' |
-  head -c "$((mib * 1024 * 1024))" > "$work/old.vfs"
+head -c "$((mib * 1024 * 1024))" \
+  < <(yes 'an old line of the server'"'"'s own table, copied byte for byte|/x|anon|users|755|r|0') \
+  > "$work/old.vfs"
 printf '%s\r\n' "$work/links" "$work/table.vfs" "$work/old.vfs" /merged anon users 755 \
   "$work/src/" > "$work/settings.dat"
 echo "table of $mib MiB, $(nproc) cores, $(uname -r)"

@@ -67,6 +67,22 @@ TEST_F(TableSafety, OldLinesAndCommasSurviveEveryRebuildOfTheSameTable) {
   EXPECT_EQ(t.read("out/table.vfs"), "server, own|line \"quoted\"\r\n" + entry + entry);
 }
 
+// Lines longer than the pieces the old table is copied in, and one exactly a piece long with
+// no line ending, come out byte for byte (the missing ending made CR LF).
+TEST_F(TableSafety, OldLinesOfAnyLengthSurviveAWholeBuild) {
+  const size_t piece = 64 * 1024;
+  for (auto [old, copied] :
+       {std::pair{std::string(piece + 7, 'a') + "\r\n" + std::string(3, 'b'),
+                  std::string(piece + 7, 'a') + "\r\nbbb\r\n"},
+        std::pair{std::string(piece - 1, 'c') + "\n" + std::string(piece, 'd'),
+                  std::string(piece - 1, 'c') + "\r\n" + std::string(piece, 'd') + "\r\n"}}) {
+    t.file("long.vfs", old);
+    build(t / "out/table.vfs", t / "long.vfs");
+    EXPECT_EQ(t.read("out/table.vfs"), copied + vfsLine(t / "links", "/merged") +
+                                           vfsLine(t / "iso/Smith, John", "/merged/Smith, John"));
+  }
+}
+
 #ifndef _WIN32  // owners, modes and hard links as POSIX has them
 TEST_F(TableSafety, TheTableKeepsItsOwnerModeAndEveryName) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can give the table another owner";
