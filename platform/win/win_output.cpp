@@ -4,6 +4,7 @@
 
 #include "platform/win/win_platform.h"
 #include "platform/win/win_support.h"
+#include "platform/win/win_table_journal.h"
 
 namespace kelvane {
 
@@ -90,8 +91,8 @@ class WinOutput : public OutputFile {
   // was; it is written from the start and cut to its length last, so that no old tail stays
   // after a shorter one.
   void commitInPlace() {
-    Handle out(::CreateFileW(target_.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    Handle out(::CreateFileW(target_.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!out) throw lastErrorFailure("Cannot write file", shown_, "open");
     LARGE_INTEGER length{};
     if (!::GetFileSizeEx(temp_h_.get(), &length))
@@ -107,18 +108,38 @@ class WinOutput : public OutputFile {
       if (err == ERROR_DISK_FULL || err == ERROR_HANDLE_DISK_FULL || err == ERROR_NOT_ENOUGH_QUOTA)
         throw errorFailure(err, "Cannot write file", shown_, "allocate");
     }
-    LARGE_INTEGER start{};
-    ::SetFilePointerEx(temp_h_.get(), start, nullptr, FILE_BEGIN);
-    char buffer[64 * 1024];
-    for (DWORD n = 0;;) {
-      if (!::ReadFile(temp_h_.get(), buffer, sizeof buffer, &n, nullptr))
-        throw lastErrorFailure("Cannot read the new table back from", narrow(temp_), "read");
-      if (n == 0) break;
-      writeAll(out.get(), std::string_view(buffer, n), shown_);
+    // The old bytes first, whole and flushed, where the next build finds them.
+    std::wstring journal = journalOf(target_);
+    writeJournal(journal, out.get(), shown_);
+    try {
+      LARGE_INTEGER start{};
+      ::SetFilePointerEx(temp_h_.get(), start, nullptr, FILE_BEGIN);
+      ::SetFilePointerEx(out.get(), start, nullptr, FILE_BEGIN);
+      char buffer[64 * 1024];
+      for (DWORD n = 0;;) {
+        if (!::ReadFile(temp_h_.get(), buffer, sizeof buffer, &n, nullptr))
+          throw lastErrorFailure("Cannot read the new table back from", narrow(temp_), "read");
+        if (n == 0) break;
+        writeAll(out.get(), std::string_view(buffer, n), shown_);
+      }
+      if (!::SetEndOfFile(out.get())) throw lastErrorFailure("Cannot write file", shown_, "cut");
+      if (!::FlushFileBuffers(out.get()))
+        throw lastErrorFailure("Cannot write file", shown_, "flush");
+    } catch (const Failure& failed) {
+      out = Handle();
+      try {
+        putBackFromJournal(journal, target_, shown_);
+      } catch (const Failure& again) {
+        throw Failure(failed.number(),
+                      failed.description() + "; putting its old bytes back failed too (" +
+                          again.description() + ")",
+                      failed.source(),
+                      "The old table is kept in \"" + narrow(journal) +
+                          "\": the next build puts it back before anything else");
+      }
+      throw;
     }
-    if (!::SetEndOfFile(out.get())) throw lastErrorFailure("Cannot write file", shown_, "cut");
-    if (!::FlushFileBuffers(out.get()))
-      throw lastErrorFailure("Cannot write file", shown_, "flush");
+    ::DeleteFileW(journal.c_str());
   }
 
   std::string shown_;
@@ -169,12 +190,21 @@ OutputPlace placeOfOutput(const std::string& path, const char* source) {
 
 std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
   OutputPlace place = placeOfOutput(path, "open");
+  // A build stopped while it wrote this table in place left its old bytes: they come back
+  // before anything else is decided.
+  if (place.exists && putBackFromJournal(journalOf(place.target), place.target, path))
+    warn("kelvane: \"" + path + "\" was put back as it was before a build that stopped while " +
+         "writing it");
   return std::make_unique<WinOutput>(path, place.target, place.exists, place.inPlace);
 }
 
 void WinPlatform::checkOutput(const std::string& path) {
   const char* source = "open";
   OutputPlace place = placeOfOutput(path, source);
+  if (place.exists &&
+      ::GetFileAttributesW(journalOf(place.target).c_str()) != INVALID_FILE_ATTRIBUTES)
+    warn("kelvane: a build stopped while writing \"" + path +
+         "\"; the next build puts back its old bytes first");
   // The temporary file goes into the target's folder: asking for the right to add a file to
   // it is the system's own check of that, and adds nothing.
   std::wstring folder = place.target.substr(0, place.target.find_last_of(L"\\/") + 1);

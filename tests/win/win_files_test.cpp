@@ -113,5 +113,29 @@ INSTANTIATE_TEST_SUITE_P(Places, OutputCheck,
                                            OutputCase{"Device", "NUL", true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A journal a stopped build left beside the table brings its old bytes back before the next
+// build decides anything; one of another file, or one never finished, puts nothing back.
+TEST_F(WinPlatformTest, AJournalBesideTheTablePutsItsOldBytesBackFirst) {
+  std::string table = t / "out\\table.txt", journal = table + ".kelvane-journal";
+  for (const char* kind : {"whole", "another file", "unfinished"}) {
+    SCOPED_TRACE(kind);
+    t.file("out\\table.txt", "torn");
+    FileIdentity id = platform.chainOf(table, true).front();
+    std::string text = "kelvane table journal 1\n" +
+                       std::to_string(id.device + (std::string(kind) == "another file")) + " " +
+                       std::to_string(id.inode) + " 5\nolder\nend\n";
+    if (std::string(kind) == "unfinished") text.resize(text.size() - 4);
+    t.file("out\\table.txt.kelvane-journal", text);
+    if (std::string(kind) == "another file") {
+      EXPECT_THROW(platform.createOutput(table), Failure);
+      EXPECT_EQ(t.read("out\\table.txt"), "torn");
+      continue;
+    }
+    platform.createOutput(table);  // never committed
+    EXPECT_EQ(t.read("out\\table.txt"), std::string(kind) == "whole" ? "older" : "torn");
+    EXPECT_EQ(::GetFileAttributesW(win::wide(journal).c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+}
+
 }  // namespace
 }  // namespace kelvane
