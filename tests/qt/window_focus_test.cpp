@@ -75,6 +75,7 @@ TEST_F(WindowFocusTest, EnterAndEscapeDoNothingInAnyControlButStartLinesInTheMer
 TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   showRealBoxes();
   QLineEdit* group = box("txtOwnG");
+  box("txtCHMOD")->setText("755");
   group->setFocus();
   group->setText("users");
   group->setCursorPosition(2);
@@ -88,11 +89,11 @@ TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   QTest::keyClicks(QApplication::focusWidget(), "X");
   EXPECT_EQ(group->text(), "usXers") << "typing goes on where it was";
 
-  // Build: a question, the save's message, and the build's.
+  // Build: a question, the save's message, and the build's once it has ended.
   lines()->setFocus();
   fake.answers = {true};
   button("cmdBuild")->click();
-  EXPECT_EQ(boxesThatTookTheWindow, 5);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return boxesThatTookTheWindow == 5; }));
   EXPECT_EQ(fake.started.size(), 1u);
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
   EXPECT_EQ(QApplication::focusWidget(), lines());
