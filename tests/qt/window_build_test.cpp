@@ -114,6 +114,19 @@ TEST_F(WindowBuildTest, AFailedBuildLeavesTheWordToItsReportAndAnyOtherEndIsSaid
   EXPECT_FALSE(said(kComplete));
 }
 
+TEST_F(WindowBuildTest, ABuildThatEndsWhileTheDialogIsUpIsToldOnceItIsAnswered) {
+  state.datPath = folder / "s.dat";
+  fake.answers = {false};
+  click("cmdBuild");  // ended at once: seen at the event loop's next turn
+  fake.saveChoices = {folder / "t.dat"};
+  fake.whileShown = [] { QCoreApplication::processEvents(); };
+  click("cmdSaveAs");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }));
+  EXPECT_EQ(messageLines(),
+            (std::vector<std::string>{"Hmm: Save settings first?",
+                                      "Horray: Settings successfully saved.", kComplete}));
+}
+
 TEST_F(WindowBuildTest, ABuildThatCannotStartIsSaidAndNeverCalledComplete) {
   view->show();
   state.datPath = folder / "s.dat";
