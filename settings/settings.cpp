@@ -97,6 +97,9 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
   try {
     bytes = forBuild ? platform.readTrustedFile(path) : platform.readFile(path);
   } catch (const Failure& failure) {
+    // A file that is not there is named with what it should hold; any other refusal says
+    // enough itself.
+    if (platform.fileExists(path)) throw;
     throw Failure(failure.number(), failure.description() + "; " + fileLayout(), failure.source());
   }
   parseSettings(bytes, path, settings, lines);

@@ -196,6 +196,17 @@ TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
               std::string::npos)
         << failure.description();
   }
+  // A file that is there but cannot be read is not told what a settings file holds.
+  testing::writeBytes(dir / "there.dat", "x\r\n");
+  platform.failOn(testing::Op::Read, 1, EIO);
+  try {
+    readSettings(platform, dir / "there.dat", settings, lines);
+    FAIL() << "a failing read was read";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), EIO);
+    EXPECT_EQ(failure.description().find("seven values"), std::string::npos)
+        << failure.description();
+  }
 }
 
 TEST(SettingsFile, ParsingBytesReadsWhatTheFileWouldAndNamesTheGivenName) {
