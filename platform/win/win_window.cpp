@@ -181,7 +181,7 @@ void WinMainWindow::act(const std::function<void()>& action) {
 }
 
 void WinMainWindow::watch(Platform::WatchedProcess& build) {
-  auto watch = std::make_unique<BuildWatch>(BuildWatch{this, &build});
+  auto watch = std::make_unique<BuildWatch>(BuildWatch{window_, &build});
   if (!::RegisterWaitForSingleObject(&watch->wait, reinterpret_cast<HANDLE>(build.endHandle()),
                                      buildSignalled, watch.get(), INFINITE, WT_EXECUTEONLYONCE)) {
     platform_.message(
@@ -198,7 +198,7 @@ void WinMainWindow::watch(Platform::WatchedProcess& build) {
 void CALLBACK WinMainWindow::buildSignalled(void* watch, BOOLEAN) {
   // On a thread of the system's pool: the window's own thread takes it from here.
   auto* w = static_cast<BuildWatch*>(watch);
-  ::PostMessageW(w->window->window_, kBuildEnded, 0, reinterpret_cast<LPARAM>(w));
+  ::PostMessageW(w->window, kBuildEnded, 0, reinterpret_cast<LPARAM>(w));
 }
 
 void WinMainWindow::buildEnded(BuildWatch* watch) {

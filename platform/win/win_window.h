@@ -53,7 +53,7 @@ class WinMainWindow {
 
   // A build the window waits for on the system's thread pool, never blocking its own thread.
   struct BuildWatch {
-    WinMainWindow* window;
+    HWND window;  // taken when the watch starts: the wait thread reads nothing that changes
     Platform::WatchedProcess* build;
     HANDLE wait = nullptr;
   };
