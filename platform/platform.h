@@ -206,7 +206,8 @@ class Platform {
     virtual std::intptr_t endHandle() const = 0;
   };
   // Starts program as startDetached does, as this process's own child, so that the window
-  // can tell when it ends and how. Fails, starting nothing, when it cannot be started.
+  // can tell when it ends and how. Fails when it cannot be started (nothing then runs), or,
+  // on a Linux without pidfds, cannot be watched (it then runs unwatched, as the failure says).
   virtual std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
                                                        const std::vector<std::string>& args) = 0;
   // True when the running user may create and replace files in folder (false on a

@@ -143,7 +143,7 @@ bool FrmMainView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FrmMainView::run(void (FrmMain::*handler)()) {
-  act([this, handler] { (form_.*handler)(); });
+  act([&form = form_, handler] { (form.*handler)(); });
 }
 
 void FrmMainView::act(const std::function<void()>& action) {
@@ -187,7 +187,8 @@ void FrmMainView::watch(Platform::WatchedProcess& build) {
 void FrmMainView::tellEndedBuilds() {
   std::vector<Platform::WatchedProcess*> ended;
   ended.swap(ended_);
-  for (Platform::WatchedProcess* build : ended) act([this, build] { form_.buildEnded(*build); });
+  for (Platform::WatchedProcess* build : ended)
+    act([&form = form_, build] { form.buildEnded(*build); });
 }
 
 QString FrmMainView::linesText() const {

@@ -154,7 +154,7 @@ LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void WinMainWindow::run(void (FrmMain::*handler)()) {
-  act([this, handler] { (form_.*handler)(); });
+  act([&form = form_, handler] { (form.*handler)(); });
 }
 
 void WinMainWindow::act(const std::function<void()>& action) {
@@ -215,7 +215,8 @@ void WinMainWindow::buildEnded(BuildWatch* watch) {
 void WinMainWindow::tellEndedBuilds() {
   std::vector<Platform::WatchedProcess*> ended;
   ended.swap(ended_);
-  for (Platform::WatchedProcess* build : ended) act([this, build] { form_.buildEnded(*build); });
+  for (Platform::WatchedProcess* build : ended)
+    act([&form = form_, build] { form.buildEnded(*build); });
 }
 
 int WinPlatform::runWindow(FrmMain& form) {
