@@ -57,5 +57,6 @@ if(KELVANE_TESTS)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
                  tests/win/win_window_keys_test.cpp tests/win/win_window_boxes_test.cpp
+                 tests/win/win_window_build_test.cpp
                  tests/win/win_person.cpp tests/win/win_process_test.cpp platform/win/kelvane.rc)
 endif()

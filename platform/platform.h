@@ -203,6 +203,22 @@ class Platform {
   // Starts program (looked up in PATH when it has no separator) with args in a new process
   // that is not waited for, its standard streams on /dev/null.
   virtual void startDetached(const std::string& program, const std::vector<std::string>& args) = 0;
+  // A process started by startWatched. Nothing waits for it: the window's event loop waits on
+  // endHandle(), which the system signals when the process ends (on Linux a descriptor that
+  // becomes readable, a pidfd; on Windows the process handle), then reads exitStatus().
+  class WatchedProcess {
+   public:
+    virtual ~WatchedProcess() = default;
+    // The exit status once the process has ended (128 + N for a Linux process ended by
+    // signal N, -1 when the system no longer knows it); nullopt while it runs. Never waits.
+    virtual std::optional<int> exitStatus() = 0;
+    virtual std::intptr_t endHandle() const = 0;
+  };
+  // Starts program as startDetached does, as this process's own child, so that the window
+  // can tell when it ends and how. Fails when it cannot be started (nothing then runs), or,
+  // on a Linux without pidfds, cannot be watched (it then runs unwatched, as the failure says).
+  virtual std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
+                                                       const std::vector<std::string>& args) = 0;
   // True when the running user may create and replace files in folder (false on a
   // read-only file system or a folder that is missing).
   virtual bool folderWritable(const std::string& folder) = 0;

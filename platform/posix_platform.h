@@ -42,6 +42,8 @@ class PosixPlatform : public Platform {
   std::string executablePath() override;
   std::string textEditor() const override { return "xdg-open"; }
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
+                                               const std::vector<std::string>& args) override;
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;
   void createPrivateFolders(const std::string& folder) override;

@@ -1,6 +1,8 @@
 #include "platform/posix_platform.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -217,6 +219,35 @@ TEST(Processes, AProgramThatCannotStartFails) {
       "sh", {"-c", "echo started > '" + mark + ".tmp' && mv '" + mark + ".tmp' '" + mark + "'"});
   for (int i = 0; i < 6000 && !testing::pathExists(mark); ++i) ::usleep(10000);
   EXPECT_EQ(testing::readBytes(mark), "started\n");
+}
+
+// Waits (up to a minute, so that a fault fails instead of hanging) for the end handle.
+bool signalled(const Platform::WatchedProcess& process) {
+  struct pollfd end = {static_cast<int>(process.endHandle()), POLLIN, 0};
+  return ::poll(&end, 1, 60000) == 1;
+}
+
+TEST(Processes, AWatchedProcessTellsWhenItEndsAndHow) {
+  PosixPlatform platform;
+  TempFolder dir;
+  std::string go = dir / "go";
+  auto running =
+      platform.startWatched("sh", {"-c", "while [ ! -e '" + go + "' ]; do sleep 0.01; done"});
+  EXPECT_EQ(running->exitStatus(), std::nullopt) << "it waits for the mark";
+  struct pollfd end = {static_cast<int>(running->endHandle()), POLLIN, 0};
+  EXPECT_EQ(::poll(&end, 1, 0), 0) << "not signalled while it runs";
+  testing::writeBytes(go, "");
+  ASSERT_TRUE(signalled(*running));
+  EXPECT_EQ(running->exitStatus(), 0);
+  EXPECT_EQ(running->exitStatus(), 0) << "asked again";
+
+  for (const auto& [script, status] :
+       std::vector<std::pair<std::string, int>>{{"exit 3", 3}, {"kill -KILL $$", 128 + SIGKILL}}) {
+    auto ended = platform.startWatched("sh", {"-c", script});
+    ASSERT_TRUE(signalled(*ended));
+    EXPECT_EQ(ended->exitStatus(), status) << script;
+  }
+  EXPECT_THROW(platform.startWatched("/nonexistent/kelvane-no-such-program", {"?x"}), Failure);
 }
 
 TEST(Processes, TheProgramFolderHoldsTheRunningExecutable) {

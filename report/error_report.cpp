@@ -1,24 +1,16 @@
 #include "report/error_report.h"
 
+#include "engine/visible_text.h"
 #include "platform/platform.h"
 
 namespace kelvane {
 namespace {
 
-// A value holding a line break (which a build refuses) would add lines to the report: its
-// breaks are shown as the two characters \r and \n, so the report keeps its nineteen lines.
-std::string shown(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    if (c == '\r')
-      out += "\\r";
-    else if (c == '\n')
-      out += "\\n";
-    else
-      out += c;
-  }
-  return out;
-}
+// A value holding a line break (which a build refuses) would add lines to the report, and
+// one read from a file of random bytes could steer the terminal it is shown in: its control
+// bytes are escaped (a line break as the two characters \r or \n), so the report keeps its
+// nineteen lines.
+std::string shown(const std::string& value) { return visibleText(value); }
 
 // What the failure itself says to do, where it knows; else what its step says.
 const std::string& fixFor(const Failure& failure, const AppState& state) {

@@ -11,8 +11,8 @@ class Platform;
 
 inline constexpr const char* kReportName = "kelvaneerrors.txt";
 
-// The report's nineteen lines, each ended by CR LF; a line break inside a value is shown as
-// \r or \n.
+// The report's nineteen lines, each ended by CR LF; the control bytes of a value are shown
+// escaped (visibleText), a line break as \r or \n.
 std::string formatErrorReport(const Failure& failure, const AppState& state,
                               const std::string& programFolder);
 

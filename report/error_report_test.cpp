@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+
+#include <random>
 #ifndef _WIN32
 #include <unistd.h>
 #endif
@@ -46,7 +48,9 @@ TEST_F(ErrorReport, AMissingSettingsFileGivesTheNineteenLines) {
             "Error number      : 2\r\n"
             "Error description : Cannot open file \"" +
                 (dir / "program/missing.dat") + "\": " + testing::systemErrorText(ENOENT) +
-                "\r\n"
+                "; a settings file holds seven values, one a line (the link root, the output VFS "
+                "file, the input VFS file, the virtual root, the owner user, the owner group, the "
+                "mode: a number such as 755), then the merge sources, one a line\r\n"
                 "Error source      : open\r\n"
                 "\r\n"
                 "Program settings\r\n"
@@ -215,6 +219,34 @@ TEST_F(ErrorReport, AViewerThatCannotStartDoesNotHideTheExitStatus) {
   platform.failOn(testing::Op::Start);
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
   EXPECT_FALSE(report().empty());
+}
+
+// Random bytes for a settings file: the report names the line and what belongs there, and
+// shows every control byte escaped, so that its nineteen lines stay nineteen plain lines.
+TEST_F(ErrorReport, ASettingsFileOfRandomBytesIsReportedByLineWithItsBytesEscaped) {
+  std::mt19937 random(23);
+  for (int file = 0; file < 20; ++file) {
+    std::string bytes;
+    for (int i = 0; i < 300; ++i)
+      bytes += static_cast<char>(std::uniform_int_distribution<int>(0, 255)(random));
+    testing::writeBytes(dir / "program/random.dat", bytes);
+    EXPECT_EQ(runProgram(platform, "?random.dat"), 1);
+    std::string text = report();
+    SCOPED_TRACE(text);
+    EXPECT_NE(text.find("in the settings file \"" + (dir / "program/random.dat") + "\": line "),
+              std::string::npos);
+    size_t lines = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      unsigned char c = static_cast<unsigned char>(text[i]);
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') {
+        ++lines;
+        ++i;
+      } else {
+        ASSERT_TRUE(c >= 0x20 && c != 0x7f) << "a raw control byte at " << i;
+      }
+    }
+    EXPECT_EQ(lines, 19u);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "settings/app_state.h"
 
+#include <cctype>
+
 namespace kelvane {
 
 SettingsTexts initialBoxTexts() {
@@ -20,6 +22,13 @@ std::string fileNamePart(const std::string& path, std::string_view separators) {
   auto slash = path.find_last_of(separators, end);
   return path.substr(slash == std::string::npos ? 0 : slash + 1,
                      end - (slash == std::string::npos ? 0 : slash + 1) + 1);
+}
+
+bool isRelativePath(const std::string& path, std::string_view separators) {
+  if (!path.empty() && separators.find(path[0]) != std::string_view::npos) return false;
+  bool drives = separators.find('\\') != std::string_view::npos;
+  return !(drives && path.size() >= 2 && path[1] == ':' &&
+           std::isalpha(static_cast<unsigned char>(path[0])));
 }
 
 std::string joinPath(const std::string& folder, const std::string& name, char separator) {

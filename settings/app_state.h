@@ -40,6 +40,10 @@ std::string captionFor(const std::string& path, std::string_view separators);
 // The last component of path; a trailing separator is passed over ("/srv/x/" gives "x").
 std::string fileNamePart(const std::string& path, std::string_view separators);
 
+// True when path is taken from the current folder: it starts with no separator and, where
+// "\" is one (Windows), names no drive ("C:").
+bool isRelativePath(const std::string& path, std::string_view separators);
+
 // folder & separator & name, without doubling the separator of a root folder.
 std::string joinPath(const std::string& folder, const std::string& name, char separator);
 

@@ -44,4 +44,14 @@ std::string FieldReader::next(const std::string& name) {
   return field;
 }
 
+size_t FieldReader::line() const {
+  size_t line = 1;
+  for (size_t i = 0; i < at_; ++i)
+    if (text_[i] == '\n' || (text_[i] == '\r' && (i + 1 >= text_.size() || text_[i + 1] != '\n')))
+      ++line;
+  char last = text_.empty() ? '\n' : text_.back();
+  if (atEnd() && last != '\n' && last != '\r') ++line;  // a last line without its break
+  return line;
+}
+
 }  // namespace kelvane

@@ -18,6 +18,8 @@ class FieldReader {
   // The next field. Throws kelvane::Failure (input past end of file) when none is left;
   // name is the file named in that failure.
   std::string next(const std::string& name);
+  // The 1-based line the next field starts on; at the end, the line after the last one.
+  size_t line() const;
 
  private:
   std::string_view text_;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "engine/visible_text.h"
 #include "platform/failure.h"
 
 namespace kelvane {
@@ -38,15 +39,14 @@ bool isDecimalNumber(const std::string& s) {
   return i == n;
 }
 
-}  // namespace
-
-float parseNumber(const std::string& field, const std::string& name) {
+// The read number, or what is wrong with the field: "not a number" or "too large".
+float readNumber(const std::string& field, const char*& problem) {
+  problem = nullptr;
   if (field.empty()) return 0;
-  if (!isDecimalNumber(field))
-    throw Failure(
-        kErrTypeMismatch,
-        "Type mismatch: the permission value \"" + field + "\" in \"" + name + "\" is not a number",
-        "read number");
+  if (!isDecimalNumber(field)) {
+    problem = "not a number";
+    return 0;
+  }
   const char* begin = field.data() + (field[0] == '+' ? 1 : 0);
   float value = 0;
   auto result = std::from_chars(begin, field.data() + field.size(), value);
@@ -61,12 +61,28 @@ float parseNumber(const std::string& field, const std::string& name) {
                           field.find('-', field.find_first_of("eE")) != std::string::npos;
     if (tiny) return 0;
   }
-  if (result.ec != std::errc() || !std::isfinite(value))
-    throw Failure(
-        kErrOverflow,
-        "Overflow: the permission value \"" + field + "\" in \"" + name + "\" is too large",
-        "read number");
+  if (result.ec != std::errc() || !std::isfinite(value)) problem = "too large";
   return value;
+}
+
+}  // namespace
+
+std::string numberProblem(const std::string& field) {
+  const char* problem = nullptr;
+  readNumber(field, problem);
+  return problem ? problem : "";
+}
+
+float parseNumber(const std::string& field, const std::string& where) {
+  const char* problem = nullptr;
+  float value = readNumber(field, problem);
+  if (problem == nullptr) return value;
+  bool large = std::string_view(problem) == "too large";
+  throw Failure(large ? kErrOverflow : kErrTypeMismatch,
+                std::string(large ? "Overflow" : "Type mismatch") + " " + where + ": " +
+                    kNumberExpected + " was expected, and \"" + visibleText(field) + "\" is " +
+                    problem,
+                "read number");
 }
 
 }  // namespace kelvane

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "engine/visible_text.h"
 #include "platform/failure.h"
 #include "platform/platform.h"
 #include "platform/utf8.h"
@@ -21,26 +22,70 @@ MergeSource parseMergeLine(const std::string& line) {
 
 namespace {
 
+// The seven values in the order the file holds them, one a line as the window saves them.
+constexpr const char* kValueNames[] = {
+    "the link root",    "the output VFS file", "the input VFS file",
+    "the virtual root", "the owner user",      "the owner group",
+    "the mode"};
+constexpr size_t kModeValue = 6;
+
+std::string fileLayout() {
+  return std::string(
+             "a settings file holds seven values, one a line (the link root, the output "
+             "VFS file, the input VFS file, the virtual root, the owner user, the owner "
+             "group, the mode: ") +
+         kNumberExpected + "), then the merge sources, one a line";
+}
+
+std::string at(const std::string& name, size_t line, const std::string& what) {
+  return "in the settings file \"" + name + "\": line " + std::to_string(line) + ", " + what;
+}
+
+// Reads the settings file's values and merge lines, remembering the line each starts on.
+class ValueReader {
+ public:
+  ValueReader(std::string_view bytes, const std::string& name) : fields_(bytes), name_(name) {}
+
+  std::string value(size_t index) {
+    lines_.push_back(fields_.line());
+    if (fields_.atEnd())
+      throw Failure(kErrInputPastEnd,
+                    "Input past end of file " + at(name_, lines_.back(), kValueNames[index]) +
+                        ", is missing: " + fileLayout(),
+                    "read settings");
+    return fields_.next(name_);
+  }
+  std::string mergeLine() {
+    lines_.push_back(fields_.line());
+    return fields_.next(name_);
+  }
+  bool atEnd() const { return fields_.atEnd(); }
+  // Where value or merge line number index (counted from 0 over both) starts.
+  std::string where(size_t index, const std::string& what) const {
+    return at(name_, lines_[index], what);
+  }
+
+ private:
+  FieldReader fields_;
+  const std::string& name_;
+  std::vector<size_t> lines_;
+};
+
 // The system reads a path only up to a NUL byte, so a value holding one would be checked as
 // one path and acted on as another.
-void refuseNulBytes(const Settings& settings, const std::string& name) {
-  std::vector<std::pair<const char*, const std::string*>> values = {
-      {"link root", &settings.WhereCreate}, {"output VFS file", &settings.VFS},
-      {"input VFS file", &settings.VFSold}, {"virtual root", &settings.VirtualR},
-      {"owner user", &settings.OwnU},       {"owner group", &settings.OwnG}};
-  for (const auto& [what, value] : values)
-    if (value->find('\0') != std::string::npos)
-      throw Failure(
-          EINVAL,
-          "The settings file \"" + name + "\" holds a NUL byte in the " + what + "; remove it",
-          "read settings");
+void refuseNulBytes(const Settings& settings, const ValueReader& reader) {
+  const std::string* values[] = {&settings.WhereCreate, &settings.VFS,  &settings.VFSold,
+                                 &settings.VirtualR,    &settings.OwnU, &settings.OwnG};
+  auto refuse = [&](size_t index, const std::string& what) {
+    throw Failure(EINVAL, "A NUL byte " + reader.where(index, what) + "; remove it",
+                  "read settings");
+  };
+  for (size_t i = 0; i < std::size(values); ++i)
+    if (values[i]->find('\0') != std::string::npos) refuse(i, kValueNames[i]);
   for (size_t i = 0; i < settings.sources.size(); ++i) {
     const MergeSource& source = settings.sources[i];
     if ((source.path + source.genre).find('\0') != std::string::npos)
-      throw Failure(EINVAL,
-                    "The settings file \"" + name + "\" holds a NUL byte in merge line " +
-                        std::to_string(i + 1) + "; remove it",
-                    "read settings");
+      refuse(kModeValue + 1 + i, "merge line " + std::to_string(i + 1));
   }
 }
 
@@ -48,8 +93,16 @@ void refuseNulBytes(const Settings& settings, const std::string& name) {
 
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
                   std::string& lines, bool forBuild) {
-  parseSettings(forBuild ? platform.readTrustedFile(path) : platform.readFile(path), path, settings,
-                lines);
+  std::string bytes;
+  try {
+    bytes = forBuild ? platform.readTrustedFile(path) : platform.readFile(path);
+  } catch (const Failure& failure) {
+    // A file that is not there is named with what it should hold; any other refusal says
+    // enough itself.
+    if (platform.fileExists(path)) throw;
+    throw Failure(failure.number(), failure.description() + "; " + fileLayout(), failure.source());
+  }
+  parseSettings(bytes, path, settings, lines);
 }
 
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
@@ -57,23 +110,24 @@ void parseSettings(std::string_view bytes, const std::string& name, Settings& se
   // A mark some editors put before UTF-8 text; it is no part of the link root.
   if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
   settings.textIsUtf8 = isUtf8(bytes);
-  FieldReader fields(bytes);
-  settings.WhereCreate = fields.next(name);
-  settings.VFS = fields.next(name);
-  settings.VFSold = fields.next(name);
-  settings.VirtualR = fields.next(name);
-  settings.OwnU = fields.next(name);
-  settings.OwnG = fields.next(name);
-  settings.CHMOD = parseNumber(fields.next(name), name);
+  ValueReader reader(bytes, name);
+  settings.WhereCreate = reader.value(0);
+  settings.VFS = reader.value(1);
+  settings.VFSold = reader.value(2);
+  settings.VirtualR = reader.value(3);
+  settings.OwnU = reader.value(4);
+  settings.OwnG = reader.value(5);
+  std::string mode = reader.value(kModeValue);
+  settings.CHMOD = parseNumber(mode, reader.where(kModeValue, kValueNames[kModeValue]));
   lines.clear();
   settings.sources.clear();
-  while (!fields.atEnd()) {
-    std::string line = fields.next(name);
+  while (!reader.atEnd()) {
+    std::string line = reader.mergeLine();
     settings.sources.push_back(parseMergeLine(line));
     if (settings.sources.size() > 1) lines += "\r\n";
     lines += line;
   }
-  refuseNulBytes(settings, name);
+  refuseNulBytes(settings, reader);
 }
 
 namespace {
@@ -121,6 +175,10 @@ std::string unsavableText(const SettingsTexts& texts) {
   for (const auto& [box, value] : values)
     if (std::string why = unsavablePart(*value); !why.empty())
       return std::string("The ") + box + " box " + why;
+  // The reader takes the mode as a number, and a file it cannot read back opens no window.
+  if (std::string problem = numberProblem(texts.CHMOD); !problem.empty())
+    return "The permission (CHMOD) box holds \"" + visibleText(texts.CHMOD) + "\", which is " +
+           problem + ": type " + kNumberExpected + ", or nothing for 0";
   std::vector<std::string> lines = boxLines(texts.Lines);
   for (size_t i = 0; i < lines.size(); ++i)
     if (std::string why = unsavablePart(lines[i]); !why.empty())

@@ -39,7 +39,8 @@ MergeSource parseMergeLine(const std::string& line);
 // Reads the settings file at path into settings, filling it as far as the file goes so that
 // a failure report shows what was read; lines is the merge-source box text. Throws
 // kelvane::Failure when the file cannot be read, ends before the seventh value, or holds a
-// permission value that is not a number. forBuild: the settings steer a build, so a file
+// permission value that is not a number, saying on which line and what belongs there (its
+// bytes escaped). forBuild: the settings steer a build, so a file
 // that another account could have written is refused.
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
                   std::string& lines, bool forBuild = false);
@@ -51,8 +52,9 @@ void parseSettings(std::string_view bytes, const std::string& name, Settings& se
 // Why the settings file cannot hold the box texts, naming the first box (or merge line) at
 // fault and what to change in it; empty when every text can be saved and reads back as it is.
 // The field reading rule never keeps a double quote in a value (a pair is dropped, a single
-// one takes in the values after it), and the reader refuses a NUL byte: a text holding either
-// cannot be saved, whatever else it holds. Commas, blanks and line breaks can.
+// one takes in the values after it), and the reader refuses a NUL byte and a mode that is not
+// a number: a text holding either cannot be saved, whatever else it holds, nor a mode box
+// parseNumber would refuse. Commas, blanks and line breaks can.
 std::string unsavableText(const SettingsTexts& texts);
 
 // The settings file for the box texts. A value or merge line that holds a comma or has

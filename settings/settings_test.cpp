@@ -144,6 +144,43 @@ TEST(SettingsFile, AFileThatEndsEarlyFailsButKeepsWhatItRead) {
   EXPECT_EQ(settings.VFSold, "old");
 }
 
+// A file that ends too early or holds no number for the mode says on which line, and what
+// belongs there; its bytes are shown escaped. Beside each, the nearest file that loads.
+TEST(SettingsFile, AFailureNamesTheLineAndWhatBelongsThere) {
+  const std::string head = "l\r\nv\r\no\r\nr\r\nu\r\ng\r\n";
+  struct Case {
+    std::string bytes;
+    int number;  // 0 when the file must load
+    std::string says;
+  } cases[] = {
+      {"", kErrInputPastEnd, "line 1, the link root, is missing: a settings file holds seven"},
+      {"/srv/links/\r\n/srv/vfs\r\nold\r\n", kErrInputPastEnd, "line 4, the virtual root,"},
+      {"a,b\r\nc\r\n", kErrInputPastEnd, "line 3, the virtual root,"},
+      {head.substr(0, head.size() - 2), kErrInputPastEnd, "line 7, the mode, is missing"},
+      {head + "7\x1b[2J\x01\r\n", kErrTypeMismatch,
+       "line 7, the mode: a number such as 755 was expected, and \"7\\x1b[2J\\x01\" is not a "
+       "number"},
+      {"\"l\r\nl\"\r\nv\r\no\r\nr\r\nu\r\ng\r\nX\r\n", kErrTypeMismatch, "line 8, the mode:"},
+      {head + "1e60\r\n", kErrOverflow, "line 7, the mode: a number such as 755 was expected"},
+      {head + "7", 0, ""},
+      {head + "7\r\n/data/\r\n", 0, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.bytes));
+    Settings settings;
+    std::string lines;
+    try {
+      parseSettings(c.bytes, "s.dat", settings, lines);
+      EXPECT_EQ(c.number, 0);
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), c.number);
+      EXPECT_NE(failure.description().find("in the settings file \"s.dat\": " + c.says),
+                std::string::npos)
+          << failure.description();
+    }
+  }
+}
+
 TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
   TempFolder dir;
   FakePlatform platform;
@@ -155,6 +192,20 @@ TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), ENOENT);
     EXPECT_NE(failure.description().find(dir / "none.dat"), std::string::npos);
+    EXPECT_NE(failure.description().find("a settings file holds seven values, one a line"),
+              std::string::npos)
+        << failure.description();
+  }
+  // A file that is there but cannot be read is not told what a settings file holds.
+  testing::writeBytes(dir / "there.dat", "x\r\n");
+  platform.failOn(testing::Op::Read, 1, EIO);
+  try {
+    readSettings(platform, dir / "there.dat", settings, lines);
+    FAIL() << "a failing read was read";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), EIO);
+    EXPECT_EQ(failure.description().find("seven values"), std::string::npos)
+        << failure.description();
   }
 }
 
@@ -200,10 +251,10 @@ TEST(SettingsFile, ANulByteInAnyValueFailsNamingTheValue) {
     std::string bytes;
     std::string names;  // "" when the file must load
   } cases[] = {
-      {"/srv/li\0nks\r\n"s + head.substr(3), "in the link root"},
-      {"l\r\nv\r\no\r\nr\r\nan\0on\r\ng\r\n7\r\n"s, "in the owner user"},
-      {head + "/data/a|x\r\n/data/\0b|y\r\n"s, "in merge line 2"},
-      {head + "/data/a|ge\0nre\r\n"s, "in merge line 1"},
+      {"/srv/li\0nks\r\n"s + head.substr(3), "line 1, the link root"},
+      {"l\r\nv\r\no\r\nr\r\nan\0on\r\ng\r\n7\r\n"s, "line 5, the owner user"},
+      {head + "/data/a|x\r\n/data/\0b|y\r\n"s, "line 9, merge line 2"},
+      {head + "/data/a|ge\0nre\r\n"s, "line 8, merge line 1"},
       {head + "/data/\x01|\\0\r\n", ""},
   };
   for (const Case& c : cases) {
@@ -215,7 +266,8 @@ TEST(SettingsFile, ANulByteInAnyValueFailsNamingTheValue) {
       EXPECT_EQ(c.names, "");
     } catch (const Failure& failure) {
       EXPECT_NE(c.names, "");
-      EXPECT_NE(failure.description().find("NUL byte " + c.names), std::string::npos)
+      EXPECT_NE(failure.description().find("NUL byte in the settings file \"s.dat\": " + c.names),
+                std::string::npos)
           << failure.description();
     }
   }

@@ -101,6 +101,45 @@ TEST(SettingsWriter, SavesWhatReadsBackAndRefusesWhatCannot) {
   }
 }
 
+// The reader takes the mode as a number: a mode box it could not read back is refused, and
+// the nearest texts that read are saved.
+TEST(SettingsWriter, AModeTheReaderWouldRefuseIsRefusedNamingTheBox) {
+  const std::pair<std::string, const char*> cases[] = {
+      {"755A7B", "not a number"},
+      {"CHMOD", "not a number"},
+      {" 755", "not a number"},
+      {"7,5", "not a number"},
+      {"1e39", "too large"},
+      {"\x1b", "not a number"},
+      {"755", nullptr},
+      {"", nullptr},
+      {"-1", nullptr},
+      {"7.5", nullptr},
+      {"+1e5", nullptr},
+      {"1e-50", nullptr},
+  };
+  for (const auto& [mode, problem] : cases) {
+    SCOPED_TRACE(mode);
+    SettingsTexts texts = sampleTexts();
+    texts.CHMOD = mode;
+    std::string why = unsavableText(texts);
+    if (problem == nullptr) {
+      EXPECT_EQ(why, "");
+      EXPECT_NO_THROW(reload(formatSettings(texts)));
+      continue;
+    }
+    EXPECT_TRUE(why.starts_with("The permission (CHMOD) box holds \"")) << why;
+    EXPECT_NE(why.find(std::string("which is ") + problem + ": type a number such as 755"),
+              std::string::npos)
+        << why;
+    EXPECT_THROW(formatSettings(texts), Failure);
+  }
+  SettingsTexts escaped = sampleTexts();
+  escaped.CHMOD = "7\x1b[2J";
+  EXPECT_NE(unsavableText(escaped).find("\"7\\x1b[2J\""), std::string::npos)
+      << unsavableText(escaped);
+}
+
 TEST(SettingsWriter, TheFirstBoxAtFaultIsNamed) {
   SettingsTexts texts = sampleTexts();
   texts.OwnG = "\"g\"";

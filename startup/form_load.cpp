@@ -41,7 +41,8 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
   state.boxes.Lines.clear();
 
   state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};
-  if (!platform.fileExists(state.datPath))
+  // Only a relative name may be the program folder's: an absolute one is shown as given.
+  if (!platform.fileExists(state.datPath) && isRelativePath(state.datPath, platform.separators()))
     state.datPath = joinPath(platform.programFolder(), state.datPath, platform.separator());
   state.caption = captionFor(state.datPath, platform.separators());
 

@@ -82,9 +82,26 @@ TEST_F(FormLoad, AQuestionMarkInsideThePathBuildsButStaysInThePath) {
     FAIL() << "a path holding \"?\" was found";
   } catch (const Failure&) {
   }
-  EXPECT_EQ(state.datPath, dir / argument);
+  EXPECT_EQ(state.datPath, argument) << "an absolute path is taken as given";
   EXPECT_EQ(state.runStep.action, "Loading dat file");
   EXPECT_EQ(state.runStep.fix, "Check to see if datfile exists (see above)");
+}
+
+TEST(FormLoadPaths, OnlyARelativeNameIsTakenFromTheProgramFolder) {
+  for (const char* relative : {"s.dat", "sub/s.dat", "", "s:x"})
+    EXPECT_TRUE(isRelativePath(relative, "/")) << relative;
+  for (const char* relative : {"s.dat", "sub\\s.dat", "", "1:x", "s.dat:x"})
+    EXPECT_TRUE(isRelativePath(relative, "\\/")) << relative;
+  EXPECT_FALSE(isRelativePath("/srv/s.dat", "/"));
+  for (const char* absolute : {"C:\\s.dat", "z:s.dat", "\\\\server\\share\\s.dat", "/s.dat"})
+    EXPECT_FALSE(isRelativePath(absolute, "\\/")) << absolute;
+}
+
+TEST_F(FormLoad, AMissingAbsolutePathIsShownAsGiven) {
+  const std::string missing = dir / "gone/missing.dat";
+  EXPECT_THROW(formLoad(platform, "?" + missing, state), Failure);
+  EXPECT_EQ(state.datPath, missing);
+  EXPECT_EQ(state.runStep.action, "Loading dat file");
 }
 
 TEST_F(FormLoad, StepsAreRecordedForEachFailure) {

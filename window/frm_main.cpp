@@ -29,7 +29,6 @@ bool FrmMain::save(bool ask) {
   const std::string kept = state_.datPath;
   std::string path = kept;
   if (ask) {
-    state_.datPath.clear();
     path = platform_.saveDialog(kSaveDialogTitle, kSaveDialogFilter, platform_.programFolder());
     if (path.empty()) {
       platform_.message("Notice", "File not saved.  No output filename selected", Icon::Error);
@@ -39,7 +38,6 @@ bool FrmMain::save(bool ask) {
   try {
     platform_.writeFile(path, bytes);
   } catch (const Failure& failure) {
-    state_.datPath = kept;
     platform_.message("Notice",
                       "Settings not saved: " + failure.description() +
                           "\r\nCheck that the folder exists and that you may write to it.\r\n" +
@@ -64,14 +62,36 @@ void FrmMain::cmdBuild_Click() {
 }
 
 void FrmMain::launchBuild() {
+  // A build of no file would only report that it found none.
+  if (state_.datPath.empty()) {
+    platform_.message("Notice",
+                      "No build started: the window has no settings file yet.\r\nSave the "
+                      "settings first (Save Settings), then build.",
+                      Icon::Error);
+    return;
+  }
   try {
-    platform_.startDetached(platform_.executablePath(), {"?" + state_.datPath});
+    builds_.push_back(platform_.startWatched(platform_.executablePath(), {"?" + state_.datPath}));
   } catch (const Failure& failure) {
     platform_.message("Error", "The build could not be started: " + failure.description(),
                       Icon::Error);
     return;
   }
-  platform_.message("yay", "Building complete", Icon::Information);
+  if (watchBuild) watchBuild(*builds_.back());
+}
+
+void FrmMain::buildEnded(Platform::WatchedProcess& build) {
+  std::optional<int> status = build.exitStatus();
+  if (!status) return;  // still running: it is watched no more, and says nothing
+  std::erase_if(builds_, [&](const auto& started) { return started.get() == &build; });
+  if (*status == 0) {
+    platform_.message("yay", "Building complete", Icon::Information);
+  } else if (*status != 1) {
+    platform_.message("Error",
+                      "A build ended with status " + std::to_string(*status) +
+                          " before it completed: it did not say why.",
+                      Icon::Error);
+  }
 }
 
 }  // namespace kelvane

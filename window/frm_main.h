@@ -1,12 +1,14 @@
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "settings/app_state.h"
 
 namespace kelvane {
-
-class Platform;
 
 inline constexpr const char* kSaveDialogTitle = "Open Varnholt settings file.";
 inline constexpr const char* kSaveDialogFilter = "Dat files (*.dat)|*.dat";
@@ -30,8 +32,9 @@ class FrmMain {
   AppState& state() { return state_; }
 
   // Saves the boxes to the current file, asking for one when mpath is empty. False when a
-  // box holds what the settings file cannot (refused before anything else), the user cancels
-  // the dialog, or the file cannot be written; each is said in a message.
+  // box holds what the settings file cannot read back (refused before anything else), the
+  // user cancels the dialog, or the file cannot be written; each is said in a message, and
+  // the window keeps the file it had.
   bool savevfs(const std::string& mpath) { return save(mpath.empty()); }
 
   void cmdSave_Click();
@@ -42,16 +45,24 @@ class FrmMain {
 
   bool closeRequested() const { return closeRequested_; }
 
+  // The view keeps watch on each build the window starts, without waiting for it: called
+  // with the build as it starts. When the build's end handle is signalled, the view calls
+  // buildEnded, once no other handler is running.
+  std::function<void(Platform::WatchedProcess&)> watchBuild;
+  // "Building complete" when the build ended with status 0. A failed build has asked its own
+  // question about its report (status 1) and the window adds nothing; any other end is said.
+  void buildEnded(Platform::WatchedProcess& build);
+
  private:
   // savevfs, asking for a file when ask is set. Only a completed write changes the current
-  // file; a cancelled dialog leaves none (the caption keeps the old name), a refusal or a
-  // failed write keeps the one the window had.
+  // file; a refusal, a cancelled dialog or a failed write keeps the one the window had.
   bool save(bool ask);
   void launchBuild();
 
   Platform& platform_;
   AppState& state_;
   bool closeRequested_ = false;
+  std::vector<std::unique_ptr<Platform::WatchedProcess>> builds_;  // started, not ended yet
 };
 
 }  // namespace kelvane

@@ -9,6 +9,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QSocketNotifier>
 #include <QTextDocument>
 #include <exception>
 #include <limits>
@@ -45,7 +46,10 @@ FrmMainView::FrmMainView(FrmMain& form, Platform& platform) : form_(form), platf
   setWindowIcon(windowIconPicture());
   createControls();
   showState();
+  form_.watchBuild = [this](Platform::WatchedProcess& build) { watch(build); };
 }
+
+FrmMainView::~FrmMainView() { form_.watchBuild = nullptr; }
 
 void FrmMainView::createControls() {
   fraSetup_ = new QGroupBox(QStringLiteral("Setup"), this);
@@ -139,25 +143,52 @@ bool FrmMainView::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FrmMainView::run(void (FrmMain::*handler)()) {
+  act([&form = form_, handler] { (form.*handler)(); });
+}
+
+void FrmMainView::act(const std::function<void()>& action) {
   // The control the user was in (the button itself when it was clicked), even while a box
   // of the handler's is the active window.
   QPointer<QWidget> had = focusWidget();
   takeBoxes();
+  acting_ = true;
   try {
-    (form_.*handler)();
+    action();
   } catch (const std::exception& e) {
     // Nothing a handler meets may take the window down with it.
     platform_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }
+  acting_ = false;
   showState();
   if (form_.closeRequested()) {
     close();
     return;
   }
   // The handler's message boxes and dialog are gone: typing goes on where it was.
-  if (!isVisible()) return;
-  activateWindow();
-  if (had) had->setFocus(Qt::ActiveWindowFocusReason);
+  if (isVisible()) {
+    activateWindow();
+    if (had) had->setFocus(Qt::ActiveWindowFocusReason);
+  }
+  tellEndedBuilds();
+}
+
+void FrmMainView::watch(Platform::WatchedProcess& build) {
+  auto* ended =
+      new QSocketNotifier(static_cast<qintptr>(build.endHandle()), QSocketNotifier::Read, this);
+  connect(ended, &QSocketNotifier::activated, this, [this, ended, &build] {
+    ended->setEnabled(false);  // before buildEnded closes the handle
+    ended->deleteLater();
+    ended_.push_back(&build);
+    // A build that ends while a message or the dialog is up is told once it is answered.
+    if (!acting_) tellEndedBuilds();
+  });
+}
+
+void FrmMainView::tellEndedBuilds() {
+  std::vector<Platform::WatchedProcess*> ended;
+  ended.swap(ended_);
+  for (Platform::WatchedProcess* build : ended)
+    act([&form = form_, build] { form.buildEnded(*build); });
 }
 
 QString FrmMainView::linesText() const {

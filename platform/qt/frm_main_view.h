@@ -3,8 +3,11 @@
 #include <QIcon>
 #include <QWidget>
 #include <array>
+#include <functional>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 class QGroupBox;
@@ -16,7 +19,6 @@ class QPushButton;
 namespace kelvane {
 
 class FrmMain;
-class Platform;
 
 // frmMain's widgets. Each button copies the boxes' texts into the form's state, runs the
 // form's handler, and shows the state (caption and boxes) again; the behaviour itself is
@@ -25,6 +27,7 @@ class FrmMainView : public QWidget {
  public:
   // Messages about faults the handlers do not catch themselves go through platform.
   FrmMainView(FrmMain& form, Platform& platform);
+  ~FrmMainView() override;
 
   // The window's own 32 by 32 picture, for the title bar, imgIcon and message boxes.
   static QIcon windowIconPicture();
@@ -48,6 +51,12 @@ class FrmMainView : public QWidget {
   QPushButton* addButton(const char* name, const char* caption, int x, int width,
                          void (FrmMain::*handler)());
   void run(void (FrmMain::*handler)());
+  // Runs action between taking the boxes and showing the state again, then gives the focus
+  // back; the ends of builds seen meanwhile are told after it.
+  void act(const std::function<void()>& action);
+  // Waits for the build's end handle in the event loop, never blocking it.
+  void watch(Platform::WatchedProcess& build);
+  void tellEndedBuilds();
   // The merge-source box's text exactly as typed, lines ended by "\n".
   QString linesText() const;
   void takeBoxes();
@@ -61,6 +70,8 @@ class FrmMainView : public QWidget {
   QPlainTextEdit* txtLines_ = nullptr;
   bool linesLatin1_ = false;
   QLabel* imgIcon_ = nullptr;
+  bool acting_ = false;
+  std::vector<Platform::WatchedProcess*> ended_;  // builds whose end is not told yet
 };
 
 }  // namespace kelvane

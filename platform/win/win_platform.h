@@ -44,6 +44,8 @@ class WinPlatform : public Platform {
   // blanks, unquoted, as the program's own argument text takes it whole. The program itself
   // starts hidden; any other program (the report's viewer) in a normal window.
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
+                                               const std::vector<std::string>& args) override;
   // Tried by making (and at once losing) a hidden file there: what the system allows is what
   // counts, whatever the folder's attributes say.
   bool folderWritable(const std::string& folder) override;

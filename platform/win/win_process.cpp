@@ -45,8 +45,12 @@ std::string commandLineOf(const std::string& program, const std::vector<std::str
   return line;
 }
 
-void WinPlatform::startDetached(const std::string& program, const std::vector<std::string>& args) {
-  bool self = program == executablePath();
+namespace {
+
+// Starts program with args, the program itself hidden and any other in a normal window.
+PROCESS_INFORMATION startProcess(WinPlatform& platform, const std::string& program,
+                                 const std::vector<std::string>& args) {
+  bool self = program == platform.executablePath();
   std::wstring commandLine = widePath(commandLineOf(program, args), "start process");
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -60,7 +64,35 @@ void WinPlatform::startDetached(const std::string& program, const std::vector<st
                         FALSE, CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &started))
     throw lastErrorFailure("Cannot start", program, "start process");
   ::CloseHandle(started.hThread);
-  ::CloseHandle(started.hProcess);
+  return started;
+}
+
+class WinWatchedProcess : public Platform::WatchedProcess {
+ public:
+  explicit WinWatchedProcess(HANDLE process) : process_(process) {}
+  ~WinWatchedProcess() override { ::CloseHandle(process_); }
+
+  std::optional<int> exitStatus() override {
+    DWORD code = 0;
+    if (::WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) return std::nullopt;
+    if (!::GetExitCodeProcess(process_, &code)) return -1;
+    return static_cast<int>(code);
+  }
+  std::intptr_t endHandle() const override { return reinterpret_cast<std::intptr_t>(process_); }
+
+ private:
+  HANDLE process_;
+};
+
+}  // namespace
+
+void WinPlatform::startDetached(const std::string& program, const std::vector<std::string>& args) {
+  ::CloseHandle(startProcess(*this, program, args).hProcess);
+}
+
+std::unique_ptr<Platform::WatchedProcess> WinPlatform::startWatched(
+    const std::string& program, const std::vector<std::string>& args) {
+  return std::make_unique<WinWatchedProcess>(startProcess(*this, program, args).hProcess);
 }
 
 }  // namespace kelvane

@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <exception>
 #include <iostream>
 
@@ -56,9 +57,13 @@ WinMainWindow::WinMainWindow(FrmMain& form, Platform& platform) : form_(form), p
     throw lastErrorFailure("Cannot open the settings window", "frmMain", "CreateWindowExW");
   createControls();
   showState();
+  form_.watchBuild = [this](Platform::WatchedProcess& build) { watch(build); };
 }
 
 WinMainWindow::~WinMainWindow() {
+  form_.watchBuild = nullptr;
+  // Waits for a wait callback that is running, so that none posts for a window gone.
+  for (auto& watch : watches_) ::UnregisterWaitEx(watch->wait, INVALID_HANDLE_VALUE);
   if (window_) ::DestroyWindow(window_);
   if (font_) ::DeleteObject(font_);
   if (icon_) ::DestroyIcon(icon_);
@@ -70,7 +75,13 @@ int WinMainWindow::run() {
   running_ = true;
   MSG message;
   while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
-    if (::IsDialogMessageW(window_, &message)) continue;
+    // An access key makes the dialog manager move the focus to its button before it is
+    // pressed: the handler gives the focus back to the control that had it at the key.
+    bool key = message.message >= WM_KEYFIRST && message.message <= WM_KEYLAST;
+    if (key) keyFocus_ = ::GetFocus();
+    bool dialogs = ::IsDialogMessageW(window_, &message);
+    if (key) keyFocus_ = nullptr;
+    if (dialogs) continue;
     ::TranslateMessage(&message);
     ::DispatchMessageW(&message);
   }
@@ -91,6 +102,8 @@ LRESULT CALLBACK WinMainWindow::procedure(HWND window, UINT message, WPARAM wPar
 LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
+      if (HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) >= kFirstBox && LOWORD(wParam) < kLines)
+        showStartWhenItFits(reinterpret_cast<HWND>(lParam));
       switch (LOWORD(wParam)) {
         case kSave:
           run(&FrmMain::cmdSave_Click);
@@ -125,6 +138,9 @@ LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
           (::GetFocus() == window_ || !::GetFocus()))
         giveFocusBack();  // restored from the task bar
       break;
+    case kBuildEnded:
+      buildEnded(reinterpret_cast<BuildWatch*>(lParam));
+      return 0;
     case WM_CLOSE:
       ::DestroyWindow(window_);
       return 0;
@@ -138,13 +154,20 @@ LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 void WinMainWindow::run(void (FrmMain::*handler)()) {
+  act([&form = form_, handler] { (form.*handler)(); });
+}
+
+void WinMainWindow::act(const std::function<void()>& action) {
+  if (keyFocus_ && ::GetParent(keyFocus_) == window_) focus_ = keyFocus_;
   takeBoxes();
+  acting_ = true;
   try {
-    (form_.*handler)();
+    action();
   } catch (const std::exception& e) {
     // Nothing a handler meets may take the window down with it.
     platform_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }
+  acting_ = false;
   if (!window_) return;
   showState();
   if (form_.closeRequested()) {
@@ -154,6 +177,46 @@ void WinMainWindow::run(void (FrmMain::*handler)()) {
   // The handler's message boxes and dialog are gone: typing goes on where it was, even if
   // the system gave the activation elsewhere when the last of them closed.
   if (::IsWindowVisible(window_)) giveFocusBack();
+  tellEndedBuilds();
+}
+
+void WinMainWindow::watch(Platform::WatchedProcess& build) {
+  auto watch = std::make_unique<BuildWatch>(BuildWatch{window_, &build});
+  if (!::RegisterWaitForSingleObject(&watch->wait, reinterpret_cast<HANDLE>(build.endHandle()),
+                                     buildSignalled, watch.get(), INFINITE, WT_EXECUTEONLYONCE)) {
+    platform_.message(
+        "Error",
+        "The build was started, but the window cannot tell when it ends: " +
+            lastErrorFailure("Cannot wait for", "the build", "RegisterWaitForSingleObject")
+                .description(),
+        Icon::Error);
+    return;
+  }
+  watches_.push_back(std::move(watch));
+}
+
+void CALLBACK WinMainWindow::buildSignalled(void* watch, BOOLEAN) {
+  // On a thread of the system's pool: the window's own thread takes it from here.
+  auto* w = static_cast<BuildWatch*>(watch);
+  ::PostMessageW(w->window, kBuildEnded, 0, reinterpret_cast<LPARAM>(w));
+}
+
+void WinMainWindow::buildEnded(BuildWatch* watch) {
+  auto found = std::find_if(watches_.begin(), watches_.end(),
+                            [&](const auto& w) { return w.get() == watch; });
+  if (found == watches_.end()) return;
+  ::UnregisterWaitEx(watch->wait, INVALID_HANDLE_VALUE);  // its one callback has run
+  ended_.push_back(watch->build);
+  watches_.erase(found);
+  // A build that ends while a message or the dialog is up is told once it is answered.
+  if (!acting_) tellEndedBuilds();
+}
+
+void WinMainWindow::tellEndedBuilds() {
+  std::vector<Platform::WatchedProcess*> ended;
+  ended.swap(ended_);
+  for (Platform::WatchedProcess* build : ended)
+    act([&form = form_, build] { form.buildEnded(*build); });
 }
 
 int WinPlatform::runWindow(FrmMain& form) {

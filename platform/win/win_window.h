@@ -3,14 +3,17 @@
 #include <windows.h>
 
 #include <array>
+#include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "platform/platform.h"
 #include "settings/settings.h"
 
 namespace kelvane {
 
 class FrmMain;
-class Platform;
 
 // Resource ids of the executable.
 inline constexpr int kIconResource = 1;
@@ -45,10 +48,26 @@ class WinMainWindow {
 
   // Control ids: none is IDOK or IDCANCEL, so Enter and Escape press nothing.
   enum ControlId { kFirstBox = 100, kLines = 110, kIcon, kSave, kSaveAs, kBuild, kClose };
+  // Posted by the system's wait thread when a watched build has ended.
+  static constexpr UINT kBuildEnded = WM_APP + 1;
+
+  // A build the window waits for on the system's thread pool, never blocking its own thread.
+  struct BuildWatch {
+    HWND window;  // taken when the watch starts: the wait thread reads nothing that changes
+    Platform::WatchedProcess* build;
+    HANDLE wait = nullptr;
+  };
 
   static LRESULT CALLBACK procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
   LRESULT handle(UINT message, WPARAM wParam, LPARAM lParam);
   void run(void (FrmMain::*handler)());
+  // Runs action between taking the boxes and showing the state again, then gives the focus
+  // back; the ends of builds seen meanwhile are told after it.
+  void act(const std::function<void()>& action);
+  void watch(Platform::WatchedProcess& build);
+  static void CALLBACK buildSignalled(void* watch, BOOLEAN timedOut);
+  void buildEnded(BuildWatch* watch);
+  void tellEndedBuilds();
 
   // win_window_controls.cpp
   void createControls();
@@ -68,6 +87,9 @@ class WinMainWindow {
   // win_window_text.cpp
   void takeBoxes();
   void showState();
+  // A single-line box whose whole text fits is scrolled back to its start: the edit control
+  // keeps its scroll position when text is taken away, so "755A7B" cut to "755" shows "55".
+  void showStartWhenItFits(HWND edit);
 
   FrmMain& form_;
   Platform& platform_;
@@ -77,8 +99,12 @@ class WinMainWindow {
   HICON icon_ = nullptr;
   std::array<Box, 8> boxes_{};  // the seven line boxes, then txtLines
   int boxCount_ = 0;
-  HWND focus_ = nullptr;  // the control that had the focus last
+  HWND focus_ = nullptr;     // the control that had the focus last
+  HWND keyFocus_ = nullptr;  // the control that had it when the key now handled was typed
   bool running_ = false;
+  bool acting_ = false;
+  std::vector<std::unique_ptr<BuildWatch>> watches_;
+  std::vector<Platform::WatchedProcess*> ended_;  // builds whose end is not told yet
 };
 
 }  // namespace kelvane

@@ -73,4 +73,24 @@ void WinMainWindow::showState() {
   }
 }
 
+void WinMainWindow::showStartWhenItFits(HWND edit) {
+  // For a single-line box, the index of the first character shown.
+  if (::SendMessageW(edit, EM_GETFIRSTVISIBLELINE, 0, 0) == 0) return;
+  std::wstring text = textOf(edit);
+  RECT shown{};
+  ::SendMessageW(edit, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&shown));
+  HDC dc = ::GetDC(edit);
+  HGDIOBJ old = ::SelectObject(dc, font_);
+  SIZE size{};
+  ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &size);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(edit, dc);
+  if (size.cx >= shown.right - shown.left) return;
+  DWORD start = 0, end = 0;
+  ::SendMessageW(edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start), reinterpret_cast<LPARAM>(&end));
+  ::SendMessageW(edit, EM_SETSEL, 0, 0);
+  ::SendMessageW(edit, EM_SCROLLCARET, 0, 0);
+  ::SendMessageW(edit, EM_SETSEL, start, end);
+}
+
 }  // namespace kelvane

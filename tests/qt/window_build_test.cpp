@@ -1,4 +1,9 @@
-// The Build button: the question, the recorded or real start of the build, and its failures.
+// The Build button: the question, the start of the build, the watch on it, and what the
+// window says when it ends (only a build that ended with status 0 is "complete").
+#include <sys/stat.h>
+
+#include <QSocketNotifier>
+#include <algorithm>
 #include <filesystem>
 
 #include "report/error_report.h"
@@ -8,9 +13,15 @@
 namespace kelvane::testing {
 namespace {
 
+constexpr int kChildTimeoutMs = 30000;
+const char* const kComplete = "yay: Building complete";
+
 class WindowBuildTest : public WindowTest {
  protected:
-  void SetUp() override { openWindow(); }
+  void SetUp() override {
+    openWindow();
+    box("txtCHMOD")->setText("755");
+  }
 
   // Puts a copy of the real program in the test's folder, so that its program folder (and
   // the error report beside it) is the test's own, and lets the fake really start it.
@@ -20,11 +31,23 @@ class WindowBuildTest : public WindowTest {
     fake.runStarted = true;
     return exe;
   }
+  // Waits until the window has seen every build it watches end.
+  bool endsSeen() {
+    return QTest::qWaitFor(
+        [&] {
+          for (auto* watch : view->findChildren<QSocketNotifier*>())
+            if (watch->isEnabled()) return false;
+          return true;
+        },
+        kChildTimeoutMs);
+  }
+  bool said(const std::string& line) {
+    auto shown = messageLines();
+    return std::find(shown.begin(), shown.end(), line) != shown.end();
+  }
 };
 
-constexpr int kChildTimeoutMs = 30000;
-
-TEST_F(WindowBuildTest, AnsweringNoWithNoFileStartsTheProgramWithAQuestionMarkAlone) {
+TEST_F(WindowBuildTest, WithNoSettingsFileNothingIsStarted) {
   fake.answers = {false};
   click("cmdBuild");
 
@@ -34,10 +57,12 @@ TEST_F(WindowBuildTest, AnsweringNoWithNoFileStartsTheProgramWithAQuestionMarkAl
   EXPECT_EQ(fake.messages[0].icon, Icon::Question);
   EXPECT_TRUE(fake.messages[0].question);
   EXPECT_TRUE(fake.saveDialogs.empty());
-  ASSERT_EQ(fake.started.size(), 1u);
-  EXPECT_EQ(fake.started[0].program, fake.executablePath());
-  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?"});
-  EXPECT_EQ(messageLines().back(), "yay: Building complete");
+  EXPECT_TRUE(fake.started.empty());
+  ASSERT_EQ(fake.messages.size(), 2u);
+  EXPECT_EQ(fake.messages[1].title, "Notice");
+  EXPECT_NE(fake.messages[1].text.find("No build started"), std::string::npos);
+  EXPECT_TRUE(endsSeen());
+  EXPECT_FALSE(said(kComplete));
 }
 
 TEST_F(WindowBuildTest, AnsweringYesThenCancellingTheDialogStartsNothing) {
@@ -51,7 +76,7 @@ TEST_F(WindowBuildTest, AnsweringYesThenCancellingTheDialogStartsNothing) {
                                       "Notice: File not saved.  No output filename selected"}));
 }
 
-TEST_F(WindowBuildTest, AnsweringYesSavesThenStartsTheBuildOnThatFile) {
+TEST_F(WindowBuildTest, ABuildIsCompleteOnlyOnceItHasEndedWithStatusZero) {
   std::string path = folder / "my settings.dat";
   fake.answers = {true};
   fake.saveChoices = {path};
@@ -60,14 +85,51 @@ TEST_F(WindowBuildTest, AnsweringYesSavesThenStartsTheBuildOnThatFile) {
 
   EXPECT_NE(readBytes(path).find("\r\nftp\r\n"), std::string::npos);
   ASSERT_EQ(fake.started.size(), 1u);
+  EXPECT_EQ(fake.started[0].program, fake.executablePath());
   EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + path})
       << "one argument, blank kept";
-  EXPECT_EQ(messageLines().back(), "yay: Building complete");
   EXPECT_EQ(view->windowTitle(), "Kelvane v1.1 by Oduvin [my settings.dat]");
+  EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.")
+      << "nothing is complete before the window has seen the build end";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }));
+  EXPECT_EQ(fake.messages.back().icon, Icon::Information);
+}
+
+TEST_F(WindowBuildTest, AFailedBuildLeavesTheWordToItsReportAndAnyOtherEndIsSaid) {
+  state.datPath = folder / "s.dat";
+  fake.endedStatus = 1;  // the build wrote its report and asked about it itself
+  fake.answers = {false};
+  click("cmdBuild");
+  ASSERT_EQ(fake.started.size(), 1u);
+  EXPECT_TRUE(endsSeen());
+  EXPECT_EQ(messageLines(), std::vector<std::string>{"Hmm: Save settings first?"});
+
+  fake.endedStatus = 139;  // ended by a signal, before any report
+  fake.answers = {false};
+  click("cmdBuild");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.size() == 3; }));
+  EXPECT_EQ(fake.messages.back().title, "Error");
+  EXPECT_NE(fake.messages.back().text.find("ended with status 139 before it completed"),
+            std::string::npos);
+  EXPECT_FALSE(said(kComplete));
+}
+
+TEST_F(WindowBuildTest, ABuildThatEndsWhileTheDialogIsUpIsToldOnceItIsAnswered) {
+  state.datPath = folder / "s.dat";
+  fake.answers = {false};
+  click("cmdBuild");  // ended at once: seen at the event loop's next turn
+  fake.saveChoices = {folder / "t.dat"};
+  fake.whileShown = [] { QCoreApplication::processEvents(); };
+  click("cmdSaveAs");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }));
+  EXPECT_EQ(messageLines(),
+            (std::vector<std::string>{"Hmm: Save settings first?",
+                                      "Horray: Settings successfully saved.", kComplete}));
 }
 
 TEST_F(WindowBuildTest, ABuildThatCannotStartIsSaidAndNeverCalledComplete) {
   view->show();
+  state.datPath = folder / "s.dat";
   fake.answers = {false};
   fake.failOn(Op::Start, 1, ENOENT);
   click("cmdBuild");
@@ -83,25 +145,44 @@ TEST_F(WindowBuildTest, ABuildThatCannotStartIsSaidAndNeverCalledComplete) {
   fake.answers = {false};
   click("cmdBuild");
   EXPECT_NE(fake.messages.back().text.find(folder / "no-such-program"), std::string::npos);
-  for (const auto& m : fake.messages) EXPECT_NE(m.text, "Building complete");
+  EXPECT_TRUE(endsSeen());
+  EXPECT_FALSE(said(kComplete));
 }
 
-TEST_F(WindowBuildTest, TheRealChildWithNoSettingsFileWritesTheErrorReport) {
-  installProgram();
+TEST_F(WindowBuildTest, TheWindowStaysUsableWhileTheBuildRunsAndIsToldWhenItEnds) {
+  // A build that runs until the test lets it end.
+  std::string build = folder / "build.sh";
+  writeBytes(build, "#!/bin/sh\nwhile [ ! -e \"$0.go\" ]; do sleep 0.01; done\nexit 0\n");
+  ::chmod(build.c_str(), 0700);
+  fake.executableOverride = build;
+  fake.runStarted = true;
+  state.datPath = folder / "s.dat";
   fake.answers = {false};
   click("cmdBuild");
   ASSERT_EQ(fake.started.size(), 1u);
 
-  // "?" alone: the child takes its own folder for the settings file, cannot read it, and
-  // reports that beside itself.
-  std::string report = folder / kReportName;
-  ASSERT_TRUE(waitForFile(report, kChildTimeoutMs));
-  EXPECT_TRUE(QTest::qWaitFor(
-      [&] { return readBytes(report).find("Recommended FIX") != std::string::npos; },
-      kChildTimeoutMs));
-  std::string text = readBytes(report);
+  box("txtOwnU")->setText("ftp");
+  click("cmdSave");  // the window answers at once
+  EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.");
+  EXPECT_FALSE(said(kComplete)) << "the build has not ended";
+
+  writeBytes(build + ".go", "");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }, kChildTimeoutMs));
+}
+
+TEST_F(WindowBuildTest, TheRealChildThatFailsWritesItsReportAndIsNeverCalledComplete) {
+  installProgram();
+  state.datPath = folder / "gone.dat";
+  fake.answers = {false};
+  click("cmdBuild");
+  ASSERT_EQ(fake.started.size(), 1u);
+
+  EXPECT_TRUE(endsSeen());
+  std::string text = readBytes(folder / kReportName);
   EXPECT_NE(text.find("Loading dat file"), std::string::npos) << text;
-  EXPECT_NE(text.find("Datfile        : " + folder.path() + "/\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Datfile        : " + folder / "gone.dat" + "\r\n"), std::string::npos)
+      << text;
+  EXPECT_EQ(messageLines(), std::vector<std::string>{"Hmm: Save settings first?"});
 }
 
 TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
@@ -115,7 +196,6 @@ TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
   box("txtVirtualR")->setText("/merged");
   box("txtOwnU")->setText("ftp");
   box("txtOwnG")->setText("ftp");
-  box("txtCHMOD")->setText("755");
   lines()->setPlainText(QString::fromStdString(folder / "sources/|music"));
   std::string settings = folder / "my settings.dat";
   fake.answers = {true};
@@ -125,25 +205,19 @@ TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
   ASSERT_EQ(fake.started.size(), 1u);
   EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + settings});
   // Whichever way the build goes, the child read the whole path after the "?": it either
-  // writes the new table or reports a failure naming that settings file.
-  std::string report = folder / kReportName;
+  // writes the new table or reports a failure naming that settings file; only the first is
+  // complete.
+  ASSERT_TRUE(endsSeen());
   std::string table = folder / "new.vfs";
-  ASSERT_TRUE(QTest::qWaitFor(
-      [&] {
-        // The report may not be there yet, and reading a missing file fails the test.
-        return (pathExists(report) &&
-                readBytes(report).find("Recommended FIX") != std::string::npos) ||
-               std::filesystem::exists(table);
-      },
-      kChildTimeoutMs));
   if (std::filesystem::exists(table)) {
-    EXPECT_TRUE(QTest::qWaitFor([&] { return readBytes(table).find("alpha") != std::string::npos; },
-                                kChildTimeoutMs));
+    EXPECT_NE(readBytes(table).find("alpha"), std::string::npos);
     EXPECT_EQ(readBytes(table).rfind("/srv/pub|/pub|ftp|ftp|755\r\n", 0), 0u);
+    EXPECT_EQ(messageLines().back(), kComplete);
   } else {
-    std::string text = readBytes(report);
+    std::string text = readBytes(folder / kReportName);
     EXPECT_NE(text.find("Datfile        : " + settings + "\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("Output VFS     : " + table + "\r\n"), std::string::npos) << text;
+    EXPECT_FALSE(said(kComplete));
   }
 }
 

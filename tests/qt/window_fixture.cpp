@@ -5,6 +5,7 @@
 namespace kelvane::testing {
 
 void WindowTest::openWindow() {
+  view.reset();  // before the form it shows
   form = std::make_unique<FrmMain>(fake, state);
   view = std::make_unique<FrmMainView>(*form, fake);
 }

@@ -75,6 +75,7 @@ TEST_F(WindowFocusTest, EnterAndEscapeDoNothingInAnyControlButStartLinesInTheMer
 TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   showRealBoxes();
   QLineEdit* group = box("txtOwnG");
+  box("txtCHMOD")->setText("755");
   group->setFocus();
   group->setText("users");
   group->setCursorPosition(2);
@@ -88,11 +89,11 @@ TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   QTest::keyClicks(QApplication::focusWidget(), "X");
   EXPECT_EQ(group->text(), "usXers") << "typing goes on where it was";
 
-  // Build: a question, the save's message, and the build's.
+  // Build: a question, the save's message, and the build's once it has ended.
   lines()->setFocus();
   fake.answers = {true};
   button("cmdBuild")->click();
-  EXPECT_EQ(boxesThatTookTheWindow, 5);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return boxesThatTookTheWindow == 5; }));
   EXPECT_EQ(fake.started.size(), 1u);
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
   EXPECT_EQ(QApplication::focusWidget(), lines());
@@ -104,6 +105,31 @@ TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   EXPECT_EQ(fake.messages.back().title, "Notice");
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
   EXPECT_EQ(QApplication::focusWidget(), button("cmdSave"));
+}
+
+// The access keys, typed, as after a click: the refusal, the saved message and the dialog.
+TEST_F(WindowFocusTest, AfterAnAccessKeyTypingGoesOnInTheBoxThatHadTheFocus) {
+  showRealBoxes();
+  state.datPath = folder / "one.dat";
+  box("txtCHMOD")->setText("755");
+  QLineEdit* root = box("txtVirtualR");
+  root->setFocus();
+  root->setText("/a\"b");
+  // A mnemonic clicks its button a moment after the key: its message is the sign.
+  auto typeAfter = [&](Qt::Key key, size_t messages, const char* typed, const QString& expected) {
+    QTest::keyClick(QApplication::focusWidget(), key, Qt::AltModifier);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.size() == messages; }));
+    EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
+    EXPECT_EQ(QApplication::focusWidget(), root);
+    QTest::keyClicks(QApplication::focusWidget(), typed);
+    EXPECT_EQ(root->text(), expected);
+  };
+  typeAfter(Qt::Key_S, 1, "Z", "/a\"bZ");  // refused
+  root->setText("/v");
+  typeAfter(Qt::Key_S, 2, "Z", "/vZ");   // saved
+  typeAfter(Qt::Key_A, 3, "Y", "/vZY");  // the dialog, cancelled, and its message
+  EXPECT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.messages.size(), 3u);
 }
 
 TEST_F(WindowFocusTest, TheFocusComesBackWhenTheWindowIsActivatedAgain) {

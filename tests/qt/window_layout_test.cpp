@@ -120,6 +120,7 @@ TEST_F(WindowLayoutTest, StartsInTxtWhereCreateAndTabsThroughEverythingWithAsLas
 
 TEST_F(WindowLayoutTest, AltKeysPressTheirButtons) {
   showActive();
+  box("txtCHMOD")->setText("755");
   EXPECT_EQ(button("cmdSave")->shortcut(), QKeySequence("Alt+S"));
   EXPECT_EQ(button("cmdSaveAs")->shortcut(), QKeySequence("Alt+A"));
   EXPECT_EQ(button("cmdBuild")->shortcut(), QKeySequence("Alt+B"));

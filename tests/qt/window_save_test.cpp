@@ -12,7 +12,10 @@ namespace {
 
 class WindowSaveTest : public WindowTest {
  protected:
-  void SetUp() override { openWindow(); }
+  void SetUp() override {
+    openWindow();
+    box("txtCHMOD")->setText("755");  // the box's own text is no number, so it is refused
+  }
 
   // Settings a user would type, one with a comma and one with blanks around it.
   void typeSettings() {
@@ -65,25 +68,28 @@ TEST_F(WindowSaveTest, SaveWithACurrentFileWritesWithoutAsking) {
   EXPECT_EQ(fake.messages.size(), 2u);
 }
 
-TEST_F(WindowSaveTest, CancelledSaveAsLeavesNoCurrentFileSoSaveAsksAgain) {
+TEST_F(WindowSaveTest, ACancelledSaveAsKeepsTheWindowsFileForSaveAndBuild) {
   std::string first = folder / "first.dat";
-  std::string second = folder / "second.dat";
-  fake.saveChoices = {first, "", second};
+  box("txtCHMOD")->setText("755");
+  fake.saveChoices = {first, ""};
   click("cmdSave");
   click("cmdSaveAs");  // cancelled
 
   EXPECT_EQ(fake.messages.back().title, "Notice");
   EXPECT_EQ(fake.messages.back().text, "File not saved.  No output filename selected");
   EXPECT_EQ(fake.messages.back().icon, Icon::Error);
-  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]") << "caption keeps the old name";
-  EXPECT_EQ(state.datPath, "");
+  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]");
+  EXPECT_EQ(state.datPath, first);
 
   box("txtOwnU")->setText("nobody");
   click("cmdSave");
-  EXPECT_EQ(fake.saveDialogs.size(), 3u);
-  EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [second.dat]");
-  EXPECT_NE(readBytes(second).find("\r\nnobody\r\n"), std::string::npos);
-  EXPECT_EQ(readBytes(first).find("nobody"), std::string::npos);
+  EXPECT_EQ(fake.saveDialogs.size(), 2u) << "Save asks for nothing";
+  EXPECT_NE(readBytes(first).find("\r\nnobody\r\n"), std::string::npos);
+
+  fake.answers = {false};
+  click("cmdBuild");
+  ASSERT_EQ(fake.started.size(), 1u);
+  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + first});
 }
 
 TEST_F(WindowSaveTest, AReopenedFileShowsEveryBoxAsSavedAndSavesTheSameBytes) {
@@ -255,6 +261,29 @@ TEST_F(WindowSaveTest, AValueTheFileCannotHoldIsRefusedBeforeAnythingIsWritten) 
   ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
   EXPECT_EQ(reopened.boxes.OwnG, "a,b");
   EXPECT_EQ(reopened.boxes.CHMOD, "755");
+}
+
+TEST_F(WindowSaveTest, AModeTheFileCouldNotBeReadBackWithIsRefusedAtSave) {
+  typeSettings();
+  std::string path = folder / "kept.dat";
+  fake.saveChoices = {path};
+  click("cmdSave");
+  const std::string saved = readBytes(path);
+
+  box("txtCHMOD")->setText("755A7B");
+  click("cmdSave");
+  EXPECT_EQ(messageLines().back(),
+            "Notice: Settings not saved. The permission (CHMOD) box holds \"755A7B\", which is not "
+            "a number: type a number such as 755, or nothing for 0.\r\nNothing was written.");
+  EXPECT_EQ(readBytes(path), saved);
+  EXPECT_EQ(box("txtCHMOD")->text(), "755A7B") << "what was typed stays, to be changed";
+
+  box("txtCHMOD")->setText("750");
+  click("cmdSave");
+  EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.");
+  AppState reopened;
+  ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
+  EXPECT_EQ(reopened.boxes.CHMOD, "750");
 }
 
 }  // namespace

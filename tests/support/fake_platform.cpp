@@ -1,5 +1,12 @@
 #include "tests/support/fake_platform.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace kelvane::testing {
 
 const char* opName(Op op) {
@@ -226,6 +233,43 @@ void FakePlatform::startDetached(const std::string& program, const std::vector<s
   check(Op::Start, program);
   started.push_back({program, args});
   if (runStarted) PosixPlatform::startDetached(program, args);
+}
+namespace {
+
+// A process that has ended already: its end handle is ready at once (on Linux a pipe whose
+// writing end is closed, on Windows an event that is set).
+class EndedProcess : public Platform::WatchedProcess {
+ public:
+#ifdef _WIN32
+  explicit EndedProcess(int status)
+      : status_(status),
+        end_(reinterpret_cast<std::intptr_t>(::CreateEventW(nullptr, TRUE, TRUE, nullptr))) {}
+  ~EndedProcess() override { ::CloseHandle(reinterpret_cast<HANDLE>(end_)); }
+#else
+  explicit EndedProcess(int status) : status_(status) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
+    ::close(ends[1]);
+    end_ = ends[0];
+  }
+  ~EndedProcess() override { ::close(static_cast<int>(end_)); }
+#endif
+  std::optional<int> exitStatus() override { return status_; }
+  std::intptr_t endHandle() const override { return end_; }
+
+ private:
+  int status_;
+  std::intptr_t end_ = -1;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform::WatchedProcess> FakePlatform::startWatched(
+    const std::string& program, const std::vector<std::string>& args) {
+  check(Op::Start, program);
+  started.push_back({program, args});
+  if (runStarted) return PosixPlatform::startWatched(program, args);
+  return std::make_unique<EndedProcess>(endedStatus);
 }
 void FakePlatform::warn(const std::string& text) { warnings.push_back(text); }
 void FakePlatform::message(const std::string& title, const std::string& text, Icon icon) {

@@ -79,6 +79,7 @@ class FakePlatform : public PosixPlatform {
   // window test shows a real box there, which takes the activation from the window).
   std::function<void()> whileShown;
   bool runStarted = false;  // really start the recorded processes
+  int endedStatus = 0;      // what a watched process not really started ended with
   std::string programFolderOverride;
   std::string executableOverride;
   std::vector<std::string> mountsBelowLinkRoot;  // added to what the system reports
@@ -107,6 +108,8 @@ class FakePlatform : public PosixPlatform {
   std::string programFolder() override;
   std::string executablePath() override;
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
+                                               const std::vector<std::string>& args) override;
   void warn(const std::string& text) override;
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;

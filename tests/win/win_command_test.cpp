@@ -77,6 +77,17 @@ TEST_F(WinPlatformTest, StartsAProgramWithoutWaiting) {
   EXPECT_THROW(platform.startDetached(t / "none.exe", {}), Failure);
 }
 
+TEST_F(WinPlatformTest, AWatchedProcessTellsWhenItEndsAndHow) {
+  for (const auto& [exit, status] :
+       std::vector<std::pair<std::string, int>>{{"exit 3", 3}, {"exit 0", 0}}) {
+    auto ended = platform.startWatched("cmd.exe", {"/c", exit});
+    HANDLE end = reinterpret_cast<HANDLE>(ended->endHandle());
+    ASSERT_EQ(::WaitForSingleObject(end, 60000), WAIT_OBJECT_0) << exit;
+    EXPECT_EQ(ended->exitStatus(), status) << exit;
+  }
+  EXPECT_THROW(platform.startWatched(t / "none.exe", {}), Failure);
+}
+
 TEST_F(WinPlatformTest, ProgramFolderHoldsTheExecutable) {
   std::string exe = platform.executablePath();
   std::string folder = platform.programFolder();

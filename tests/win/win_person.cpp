@@ -31,8 +31,38 @@ std::string PersonPlatform::saveDialog(const std::string& title, const std::stri
   return choice;
 }
 
+PersonPlatform::PersonPlatform() : buildEnd(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+PersonPlatform::~PersonPlatform() { ::CloseHandle(buildEnd); }
+
 void PersonPlatform::startDetached(const std::string&, const std::vector<std::string>& args) {
   started.push_back(args.empty() ? "" : args[0]);
+}
+
+namespace {
+
+// A build that ends when the test sets the person's event.
+class PlayedBuild : public Platform::WatchedProcess {
+ public:
+  explicit PlayedBuild(PersonPlatform& person) : person_(person) {}
+  std::optional<int> exitStatus() override {
+    if (::WaitForSingleObject(person_.buildEnd, 0) != WAIT_OBJECT_0) return std::nullopt;
+    return person_.buildStatus;
+  }
+  std::intptr_t endHandle() const override {
+    return reinterpret_cast<std::intptr_t>(person_.buildEnd);
+  }
+
+ private:
+  PersonPlatform& person_;
+};
+
+}  // namespace
+
+std::unique_ptr<Platform::WatchedProcess> PersonPlatform::startWatched(
+    const std::string&, const std::vector<std::string>& args) {
+  started.push_back(args.empty() ? "" : args[0]);
+  return std::make_unique<PlayedBuild>(*this);
 }
 
 namespace {

@@ -21,20 +21,27 @@ namespace kelvane::testing {
 // The Windows platform with the person played by the test. Every message, question and save
 // dialog is recorded; with realBoxes they are the system's own, up until a step answers
 // them, else questions and the dialog answer from the lists (No and cancel when empty).
-// Builds are recorded and never started.
+// Builds are recorded and never started: each "ends" when the test sets buildEnd, with
+// buildStatus.
 class PersonPlatform : public WinPlatform {
  public:
+  PersonPlatform();
+  ~PersonPlatform() override;
   bool realBoxes = false;
   std::vector<std::string> shown;  // "title: text"; "dialog: title" for the save dialog
   std::vector<bool> answers;
   std::vector<std::string> saveChoices;
   std::vector<std::string> started;  // the argument text of each build
+  HANDLE buildEnd;                   // an event, not set at first
+  int buildStatus = 0;
 
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;
   std::string saveDialog(const std::string& title, const std::string& filter,
                          const std::string& initialFolder) override;
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
+  std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
+                                               const std::vector<std::string>& args) override;
 };
 
 // What a person does, one step at a timer tick while the window's message loop (or a box's

@@ -19,7 +19,10 @@ const char* const kDialogTitle = "Open Varnholt settings file.";
 
 class WinWindowBoxes : public ::testing::Test {
  protected:
-  WinWindowBoxes() { platform.realBoxes = true; }
+  WinWindowBoxes() {
+    platform.realBoxes = true;
+    state.boxes.CHMOD = "755";  // the box's own text is no number, so it is refused
+  }
 
   // Opens the window on the state as it stands, as start-up leaves it.
   void open() {
@@ -53,6 +56,21 @@ class WinWindowBoxes : public ::testing::Test {
       ::PostMessageW(box, WM_COMMAND, IDOK, 0);
       return true;
     };
+  }
+  // A step that presses the access key of a button, with the focus where it is.
+  Step accessKey(WORD key) {
+    return [key] {
+      press({VK_MENU, key});
+      return true;
+    };
+  }
+  // A step that types a key into whatever has the focus, then one that lets it arrive.
+  std::vector<Step> typeKey(WORD key) {
+    return {[key] {
+              press({key});
+              return true;
+            },
+            settle()};
   }
   // A step that waits for every box to be gone and checks where the focus is.
   Step expectFocusIn(HWND control, const char* after) {
@@ -184,6 +202,63 @@ TEST_F(WinWindowBoxes, AValueTheFileCannotHoldIsRefusedBeforeTheDialog) {
   EXPECT_NE(refusal.find("Nothing was written."), std::string::npos) << refusal;
   EXPECT_EQ(t.read("one.dat"), "kept\r\n");
   EXPECT_EQ(state.datPath, t / "one.dat");
+}
+
+// The dialog manager moves the focus to a button before its access key presses it: the box
+// that had the focus gets it back after the key's messages and dialog, as after a click there.
+// A cancelled Save as keeps the window's file: the next Save asks for nothing.
+TEST_F(WinWindowBoxes, AfterAnAccessKeyTypingGoesOnInTheBoxAndACancelledSaveAsKeepsTheFile) {
+  t.file("one.dat", "kept\r\n");
+  state.datPath = t / "one.dat";
+  state.caption = captionFor(state.datPath, "\\/");
+  open();
+  HWND root = stop(3);  // txtVirtualR
+  std::string caption;
+  std::vector<Step> steps = {
+      [&] {
+        ::SetForegroundWindow(main());
+        ::SetFocus(root);
+        ::SetWindowTextW(root, L"/a\"b");
+        ::SendMessageW(root, EM_SETSEL, 4, 4);
+        return true;
+      },
+      accessKey('S'),
+      answerBox("Notice"),
+      expectFocusIn(root, "after Alt+S and the refusal"),
+  };
+  auto add = [&](std::vector<Step> more) { steps.insert(steps.end(), more.begin(), more.end()); };
+  add(typeKey('Z'));
+  add({[&] {
+         EXPECT_EQ(textOf(root), "/a\"bz") << "the key went to the box";
+         ::SetWindowTextW(root, L"/v");
+         ::SendMessageW(root, EM_SETSEL, 2, 2);
+         return true;
+       },
+       accessKey('S'), answerBox("Horray"), expectFocusIn(root, "after Alt+S and the message"),
+       accessKey('A'),
+       [&] {
+         HWND dialog = shownDialog(kDialogTitle);
+         if (dialog) ::PostMessageW(dialog, WM_COMMAND, IDCANCEL, 0);
+         return dialog != nullptr;
+       },
+       answerBox("Notice"), expectFocusIn(root, "after Alt+A and the cancelled dialog")});
+  add(typeKey('Z'));
+  add({accessKey('S'), answerBox("Horray"), expectFocusIn(root, "after the last Alt+S"), [&] {
+         caption = textOf(main());
+         return true;
+       }});
+  drive(*window, steps);
+  EXPECT_EQ(platform.shown,
+            (std::vector<std::string>{
+                "Notice: Settings not saved. The virtual root box holds a double quote (\"), which "
+                "the settings file cannot hold: remove it (commas and blanks need no quotes, they "
+                "are saved as typed).\r\nNothing was written.",
+                "Horray: Settings successfully saved.", "dialog: Open Varnholt settings file.",
+                "Notice: File not saved.  No output filename selected",
+                "Horray: Settings successfully saved."}));
+  EXPECT_EQ(state.datPath, t / "one.dat");
+  EXPECT_EQ(caption, "Kelvane v1.1 by Oduvin [one.dat]");
+  EXPECT_NE(t.read("one.dat").find("\r\n/vz\r\n"), std::string::npos) << t.read("one.dat");
 }
 
 }  // namespace

@@ -67,5 +67,29 @@ TEST(WinWindowKeys, EnterAndEscapeDoNothingInAnyControlButStartLinesInTheMergeBo
   EXPECT_EQ(platform.started, std::vector<std::string>{});
 }
 
+// The edit control keeps its scroll position when text is taken away: a mode box cut back to
+// what fits shows it from its start, and one that does not fit keeps showing its caret.
+TEST(WinWindowKeys, ABoxCutBackToWhatFitsShowsItsStart) {
+  PersonPlatform platform;
+  AppState state;
+  FrmMain form(platform, state);
+  WinMainWindow window(form, platform);
+  ::ShowWindow(window.handle(), SW_SHOWNORMAL);
+  HWND mode = tabStops(window.handle())[6];
+  ::SetFocus(mode);
+  ::SetWindowTextW(mode, L"");
+  auto type = [&](const std::wstring& keys) {
+    for (wchar_t key : keys) ::SendMessageW(mode, WM_CHAR, key, 0);
+  };
+  auto firstShown = [&] { return ::SendMessageW(mode, EM_GETFIRSTVISIBLELINE, 0, 0); };
+  type(L"755A7B12345678");
+  ASSERT_GT(firstShown(), 0) << "a text wider than the box is scrolled to its caret";
+  type(std::wstring(5, L'\b'));
+  EXPECT_GT(firstShown(), 0) << "still wider than the box: the caret stays in sight";
+  type(std::wstring(6, L'\b'));
+  EXPECT_EQ(textOf(mode), "755");
+  EXPECT_EQ(firstShown(), 0) << "755 fits: it is shown from its start";
+}
+
 }  // namespace
 }  // namespace kelvane::testing
