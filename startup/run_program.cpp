@@ -21,7 +21,8 @@ const char* const kUsage =
     "                                the merge sources and write the new VFS table, no window\n"
     "       kelvane --dry-run '?SETTINGS.dat'\n"
     "                                run every check of a build, change nothing, and print\n"
-    "                                what it would remove and create\n"
+    "                                what it would remove and create; a failure writes no\n"
+    "                                report, its text goes to standard error\n"
     "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
     "folder. A failure writes kelvaneerrors.txt beside the executable when that folder can\n"
@@ -65,6 +66,8 @@ int runProgram(Platform& platform, const std::string& argumentText) {
       throw Failure(51, std::string("Internal error: ") + e.what(), "kelvane");
     }
   } catch (const Failure& failure) {
+    // A dry run writes nothing, not even a report: the last build's report stays.
+    if (dryRun) return reportDryRunFailure(platform, failure, state);
     return reportFailure(platform, failure, state);
   }
 }
