@@ -172,11 +172,12 @@ void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnl
 
 bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to) {
   tree.checkRemoval(from);
-  if (!tree.canReuseFolder(from, to)) return false;
+  std::string target = relativeOf(tree, to);
+  if (!tree.canReuseFolder(from, to, removedPaths_.count(target) > 0)) return false;
   removed_++;
   created_++;
   removedPaths_.insert(relativeOf(tree, from));
-  madePaths_.insert(relativeOf(tree, to));
+  madePaths_.insert(target);
   executor_->reuseFolder(tree, from, to, tree.currentPath() + from, tree.currentPath() + to);
   return true;
 }

@@ -100,8 +100,9 @@ class FolderTree {
   // was written into meanwhile).
   virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
   // True when reuseFolder(from, to) would rename now, changing nothing: the question a plan
-  // asks before it turns a stale folder into a missing one.
-  virtual bool canReuseFolder(const std::string& from, const std::string& to) = 0;
+  // asks before it turns a stale folder into a missing one. toGoes: what stands at to now
+  // (a file or link) is one the plan removes first, so only from is looked at.
+  virtual bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
   // True when the subfolder name of the current folder (not a link) has the owner and the
   // permissions that a folder this build makes now would have: only such a folder is kept.
   virtual bool isOwnFolder(const std::string& name) = 0;

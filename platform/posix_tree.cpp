@@ -164,11 +164,12 @@ class PosixFolderTree : public FolderTree {
     return true;
   }
 
-  bool canReuseFolder(const std::string& from, const std::string& to) override {
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
     const char* source = "rename folder";
     const char* newName = entryName(to, source);
     entryName(from, source);
     if (!isOwnFolder(from)) return false;
+    if (toGoes) return true;
     struct stat st;
     if (::fstatat(current(), newName, &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
     if (errno != ENOENT) throw systemFailure(errno, "Cannot look at", currentPath() + to, source);

@@ -120,9 +120,9 @@ class CheckedTree : public FolderTree {
     platform_.check(Op::Rename, real_->currentPath() + from);
     return real_->reuseFolder(from, to);
   }
-  bool canReuseFolder(const std::string& from, const std::string& to) override {
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
     platform_.check(Op::FolderTest, real_->currentPath() + from);
-    return real_->canReuseFolder(from, to);
+    return real_->canReuseFolder(from, to, toGoes);
   }
   bool isOwnFolder(const std::string& name) override {
     platform_.check(Op::FolderTest, real_->currentPath() + name);
