@@ -222,6 +222,41 @@ TEST_F(PlanCase, NonAsciiNamesPrintAsTheyAre) {
       << o.printed;
 }
 
+// Part 5: an output table that is a folder, a pipe, or sits in a missing folder fails the dry
+// run at the build's own step; a plain file there is the nearest case and builds.
+TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
+  t.folder("iso/debian");
+  std::vector<std::string> outputs = {"out/folder.vfs", "missing/table.vfs"};
+  t.folder("out/folder.vfs");
+#ifndef _WIN32
+  ASSERT_EQ(::mkfifo((t / "out/pipe.vfs").c_str(), 0644), 0);
+  outputs.push_back("out/pipe.vfs");
+#endif
+  for (const std::string& output : outputs) {
+    SCOPED_TRACE(output);
+    vfs = t / output;
+    Outcome o = both({t / "iso/"});
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.action, "Writing new VFS file (" + vfs + ")");
+    EXPECT_FALSE(t.has("links"));
+  }
+  vfs = t / "out/table.vfs";
+  EXPECT_TRUE(both({t / "iso/"}).ok);
+}
+
+// Part 5: the summary counts a line the new table holds twice, a dropped line held twice,
+// and an unchanged line longer than the 64 KiB pieces the table is read in.
+TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
+  t.folder("iso/debian");
+  std::string longLine(70 * 1024, 'l');
+  t.file("out/table.vfs", longLine + "\r\ngone\r\ngone\r\n");
+  t.file("old.vfs", longLine + "\r\ntwice\r\ntwice\r\n");
+  Outcome o = both({t / "iso/"});
+  ASSERT_TRUE(o.ok) << o.description;
+  // Added: twice, twice, the root entry, debian's entry; dropped: gone, gone.
+  EXPECT_NE(o.printed.find("table lines: 4 added, 2 dropped;"), std::string::npos) << o.printed;
+}
+
 // Part 4: a failing dry run writes nothing, not even a report, and says so.
 TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
   t.folder("program");
