@@ -141,11 +141,21 @@ std::string Plan::normalised(const std::string& relative) const {
   return out;
 }
 
+std::string Plan::keyOf(const std::string& normalisedPath) const {
+  // Windows takes "Linux" and "linux" for one folder (ASCII letters; other letters are
+  // left as they are).
+  if (platform_.separator() != '\\') return normalisedPath;
+  std::string key = normalisedPath;
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
 std::string Plan::relativeOf(FolderTree& tree, const std::string& name) const {
   std::string path = tree.currentPath() + name;
   if (path.compare(0, linkRootPath_.size(), linkRootPath_) == 0)
     path.erase(0, linkRootPath_.size());
-  return normalised(path);
+  return keyOf(normalised(path));
 }
 
 void Plan::removeFile(FolderTree& tree, const std::string& name) {
@@ -193,7 +203,8 @@ void Plan::makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string
 
 void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
   std::string rel = normalised(relative);
-  if (rel.empty() || madePaths_.count(rel)) return;  // the link root, or made already
+  std::string key = keyOf(rel);
+  if (rel.empty() || madePaths_.count(key)) return;  // the link root, or made already
   std::string shown = linkRootPath_ + rel;
   // Below a folder this plan made, or a link root it made, nothing is there yet; a level
   // this plan removed is not there either. Only what neither says is asked of the system,
@@ -202,7 +213,7 @@ void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
   const char separator = platform_.separator();
   for (size_t cut = rel.find(separator); cut != std::string::npos;
        cut = rel.find(separator, cut + 1)) {
-    std::string level = rel.substr(0, cut);
+    std::string level = key.substr(0, cut);
     if (madePaths_.count(level)) {
       belowNew = true;
       continue;
@@ -210,13 +221,13 @@ void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
     if (belowNew || removedPaths_.count(level))
       throw Failure(ENOENT,
                     "Cannot create folder \"" + shown + "\": the folder \"" + linkRootPath_ +
-                        level + "\" that holds it is not there",
+                        rel.substr(0, cut) + "\" that holds it is not there",
                     "mkdir");
   }
-  bool missing = belowNew || removedPaths_.count(rel) || !linkRoot->holdsFolder(rel);
+  bool missing = belowNew || removedPaths_.count(key) || !linkRoot->holdsFolder(rel);
   if (!missing) return;
   ++created_;
-  madePaths_.insert(rel);
+  madePaths_.insert(key);
   executor_->makeFolder(linkRoot, rel, shown);
 }
 

@@ -89,7 +89,10 @@ class Plan {
   std::string shown(const std::string& text) const;
   // relative's levels, empty and "." ones dropped, joined by the separator.
   std::string normalised(const std::string& relative) const;
-  // The path below the link root of name in the tree's current folder.
+  // The key a normalised path below the link root is known by: as it is, or with ASCII
+  // letters folded where the system takes names without case (Windows).
+  std::string keyOf(const std::string& normalisedPath) const;
+  // The key of the path below the link root of name in the tree's current folder.
   std::string relativeOf(FolderTree& tree, const std::string& name) const;
 
   Platform& platform_;
