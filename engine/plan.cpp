@@ -28,7 +28,7 @@ class BuildExecutor : public PlanExecutor {
                    const std::string& shownFrom, const std::string&) override {
     // The plan asked canReuseFolder a moment ago: only a change meanwhile says no now.
     if (!tree.reuseFolder(from, to))
-      throw Failure(ESTALE,
+      throw Failure(EBUSY,
                     "The folder \"" + shownFrom + "\" changed while the build emptied it",
                     "rename folder");
   }
