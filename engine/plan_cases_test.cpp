@@ -2,10 +2,12 @@
 // first, then the build on the same tree, and they must end alike (exit, step, failure,
 // what was printed against what was done). Beside each, the nearest case that must pass.
 
+#ifndef _WIN32
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+#endif
 
 #include <cstring>
 #include <sstream>
