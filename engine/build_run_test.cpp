@@ -139,7 +139,9 @@ TEST_F(BuildRun, AGenreWithAPartStartingWithADotIsRefusedWithItsOwnMessage) {
     EXPECT_TRUE(t.isFolder("links/.g/beta"));
   }
   // The nearest genres that are no hidden names build.
-  for (std::string genre : {"./g//", "g.h", "g."}) {
+  // (Windows drops a name's trailing dots: "g." is its folder "g" there.)
+  std::vector<std::string> genres = {"./g//", "g.h", testing::kSeparator == '/' ? "g." : "g"};
+  for (const std::string& genre : genres) {
     SCOPED_TRACE(genre);
     build({t / "iso/|" + genre});
     EXPECT_TRUE(t.isFolder("links/" + (genre == "./g//" ? std::string("g") : genre) + "/debian"));
