@@ -1,6 +1,8 @@
 #include "engine/build_run.h"
 
 #include <memory>
+#include <unordered_map>
+#include <unordered_set>
 
 #include "engine/build_lock.h"
 #include "engine/dir_map.h"
@@ -27,6 +29,24 @@ bool isOneTable(Platform& platform, const std::string& input, const std::string&
   return !one.empty() && !two.empty() && one.front() == two.front();
 }
 
+// Each virtual path that two merge sources give (two folders of one name under one genre),
+// named once with the first two folders that give it.
+void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& plan) {
+  std::unordered_map<std::string, size_t> first;  // virtual path below the root, first row
+  std::unordered_set<std::string> named;
+  std::string key;
+  for (size_t row = 1; row <= table.count(); ++row) {
+    key.assign(table.virtGenre(row)).append(table.names(row));
+    auto [at, added] = first.emplace(key, row);
+    if (added) continue;
+    size_t earlier = at->second;
+    std::string one = table.parents(earlier) + table.names(earlier);
+    std::string other = table.parents(row) + table.names(row);
+    if (one == other || !named.insert(key).second) continue;  // one folder, listed twice
+    plan.conflict(virtualRoot + "/" + key, one, other);
+  }
+}
+
 }  // namespace
 
 void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
@@ -48,6 +68,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // Builds that share the link root or the table would remove and write the same things;
   // a dry run waits for them so as not to show a half-done change.
   Plan plan(platform, dryRun);
+  plan.setLinkRoot(s.WhereCreate);
   step = {"Waiting for other builds of the link root and the output VFS file",
           "Make sure the account running the build can read the folders holding the link root "
           "and the output VFS file"};
@@ -93,13 +114,13 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   FolderScan scan(platform, table, &encoding);
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
   for (const FolderScan::PassedOver& link : scan.passedOver()) plan.passOver(link.path, link.owner);
+  nameConflicts(table, s.VirtualR, plan);
   Layout layout(table, platform.separators());
 
   // 2. What the new layout does not hold goes, unless the table is being added to in
   // place; the folders both layouts share stay where they are.
   step = {"Deleting old structure", "Manual deletion of structure"};
-  bool walked = !sameTable && linkRoot;
-  if (walked) reconcileLinkRoot(*linkRoot, layout, plan);
+  if (!sameTable && linkRoot) reconcileLinkRoot(*linkRoot, layout, plan);
 
   // 6.
   step = {"Writing path to merge folder in new VFS file (" + s.VFS + ")", kFixDat};
@@ -113,24 +134,20 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // 8. Each row's genre folder, its mirror folder, then its entry. Every folder is made from
   // the link root as opened, never through a link.
   const std::string entryAction = "Adding merged path entry to the new VFS file (" + s.VFS + ")";
-  std::string genreFolder, mirrorFolder;
+  std::string mirrorFolder;
   for (size_t row = 1; row <= table.count(); ++row) {
     step.action = "Creating substructure (if exists)";
     step.fix = kFixLines;
     const std::string& physGenre = table.physGenre(row);
     Layout::Node& genre = layout.genreNode(physGenre);
     // A folder found by the walk, or made for an earlier row, is there already.
-    genreFolder.assign(s.WhereCreate).append(physGenre);
-    if (genre.markPresent() && !physGenre.empty())
-      plan.makeFolder(linkRoot.get(), physGenre.substr(0, physGenre.size() - 1), genreFolder,
-                      walked);
+    if (genre.markPresent() && !physGenre.empty()) plan.makeFolder(linkRoot.get(), physGenre);
 
     step.action = "Creating merged structure";
     size_t mirror = static_cast<size_t>(genre.mirrorIndex(table.names(row)));
     if (genre.markMirrorPresent(mirror)) {
-      mirrorFolder.assign(genreFolder).append(table.names(row));
-      plan.makeFolder(linkRoot.get(), mirrorFolder.substr(s.WhereCreate.size()), mirrorFolder,
-                      walked);
+      mirrorFolder.assign(physGenre).append(table.names(row));
+      plan.makeFolder(linkRoot.get(), mirrorFolder);
     }
 
     step.action = entryAction;

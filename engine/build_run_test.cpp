@@ -118,13 +118,35 @@ TEST_F(BuildRun, TwoLevelGenreNeedsItsFirstLevel) {
   EXPECT_TRUE(t.isFolder("links/os/linux/debian"));
 }
 
-TEST_F(BuildRun, HiddenGenreFolderIsUsedButAFileInItsPlaceFails) {
+// The listing never shows a hidden name, so a genre folder named so could never be kept to
+// the layout (its stale mirror folders would stay for good): refused before anything, with
+// its own message, as a genre holding "|" is. "." alone names no level and is no such part.
+TEST_F(BuildRun, AGenreWithAPartStartingWithADotIsRefusedWithItsOwnMessage) {
   t.folder("iso/debian");
-  vfsOld = vfs;  // no removal, so what is under the link root stays
-  t.file("out/table.vfs", "");
-  t.folder("links/.hidden");
-  build({t / "iso/|.hidden"});
-  EXPECT_TRUE(t.isFolder("links/.hidden/debian"));
+  t.folder("links/.g/beta");
+  for (const char* genre : {".g", "a/.g", "./.g//", "...", ".g/a"}) {
+    SCOPED_TRACE(genre);
+    t.file("out/table.vfs", "before\r\n");
+    try {
+      build({t / "iso/|" + std::string(genre)});
+      ADD_FAILURE() << "built";
+    } catch (const Failure& failure) {
+      EXPECT_NE(failure.description().find("has a part starting with \".\""), std::string::npos)
+          << failure.description();
+      EXPECT_EQ(failure.number(), kErrRefused);
+    }
+    EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
+    EXPECT_TRUE(t.isFolder("links/.g/beta"));
+  }
+  // The nearest genres that are no hidden names build.
+  // (Windows drops a name's trailing dots: "g." is its folder "g" there.)
+  std::vector<std::string> genres = {"./g//", "g.h", testing::kSeparator == '/' ? "g." : "g"};
+  for (const std::string& genre : genres) {
+    SCOPED_TRACE(genre);
+    build({t / "iso/|" + genre});
+    EXPECT_TRUE(t.isFolder("links/" + (genre == "./g//" ? std::string("g") : genre) + "/debian"));
+    EXPECT_TRUE(t.isFolder("links/.g/beta"));  // hidden: never listed, never touched
+  }
 }
 
 TEST_F(BuildRun, AFileWhereAFolderGoesFailsThatVeryStep) {
@@ -136,7 +158,7 @@ TEST_F(BuildRun, AFileWhereAFolderGoesFailsThatVeryStep) {
     const char* action;
   } cases[] = {
       {"links", "", "Creating the physical merge path if it doesn't exist"},
-      {"links/.plain", ".plain", "Creating substructure (if exists)"},
+      {"links/plain", "plain", "Creating substructure (if exists)"},
       {"links/g/debian", "g", "Creating merged structure"},
   };
   for (const Case& c : cases) {

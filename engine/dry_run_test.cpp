@@ -31,13 +31,14 @@ TEST_F(DryRun, PrintsEachChangeOnceAndCountsRepeatedLinesEachTime) {
       // A line the new table holds once is dropped once: "dup" twice there, once after.
       {"Rebuild", "dup\r\ndup\r\ngone\r\n", true, false,
        "remove @/stale\ncreate @/debian\nsummary: 1 to remove, 1 to create; table lines: 3 "
-       "added, 2 dropped\n"},
+       "added, 2 dropped; conflicts: 0\n"},
       {"NoLinkRoot", "", false, false,
        "create @\ncreate @/debian\nsummary: 0 to remove, 2 to create; table lines: 4 added, 0 "
-       "dropped\n"},
+       "dropped; conflicts: 0\n"},
       // A same-table build adds to the table and leaves what is in the link root.
       {"SameTable", "dup\r\nnew\r\n", true, true,
-       "create @/debian\nsummary: 0 to remove, 1 to create; table lines: 1 added, 0 dropped\n"},
+       "create @/debian\nsummary: 0 to remove, 1 to create; table lines: 1 added, 0 dropped; "
+       "conflicts: 0\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

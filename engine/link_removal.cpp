@@ -22,16 +22,20 @@ struct Level {
   std::vector<Subfolder> folders;
   size_t next = 0;
   std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
-  bool holdsHidden = false;     // entries the listing leaves out, which stay
+  bool holdsUnlisted = false;    // entries the listing leaves out, which stay
 };
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps and what goes once emptied.
 Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
   Level level{node, {}, 0, {}, false};
-  for (DirEntry& entry : tree.list(level.holdsHidden)) {
-    // The listing leaves hidden names out; "." and ".." are the folder and its parent.
-    if (entry.name.empty() || entry.name[0] == '.') continue;
+  for (DirEntry& entry : tree.list(level.holdsUnlisted)) {
+    // "." and ".." are the folder and its parent; any other name starting with "." is one
+    // the listing should have left out, and stays like those.
+    if (entry.name.empty() || entry.name[0] == '.') {
+      if (entry.name != "." && entry.name != "..") level.holdsUnlisted = true;
+      continue;
+    }
     if (entry.type != EntryType::Folder) {
       // A link goes as a link, whatever it points to, even named like a folder to keep.
       plan.removeFile(tree, entry.name);
@@ -62,10 +66,11 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
 
 // The emptied stale subfolder goes; where its genre folder lacks a mirror folder, it becomes
 // that one instead, which spares the disk a removal and a creation.
-void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsHidden,
+void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsUnlisted,
              Plan& plan) {
-  // A folder still holding hidden entries is not empty: removing it fails, as it must.
-  if (!holdsHidden && parent.node && !parent.missing.empty()) {
+  // A folder still holding what the listing leaves out is not empty: removing it fails, as
+  // it must, and it never becomes a mirror folder.
+  if (!holdsUnlisted && parent.node && !parent.missing.empty()) {
     size_t mirror = parent.missing.back();
     if (plan.reuseFolder(tree, folder.name, std::string(parent.node->mirrors[mirror]))) {
       parent.missing.pop_back();
@@ -73,7 +78,7 @@ void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool hold
       return;
     }
   }
-  plan.removeFolder(tree, folder.name, holdsHidden);
+  plan.removeFolder(tree, folder.name, holdsUnlisted);
 }
 
 }  // namespace
@@ -92,13 +97,13 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
       levels.push_back(sortOut(tree, node, plan));
       continue;
     }
-    bool holdsHidden = level.holdsHidden;
+    bool holdsUnlisted = level.holdsUnlisted;
     levels.pop_back();
     if (levels.empty()) break;
     tree.leave();
     Level& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
-    if (!folder.keep) dispose(tree, parent, folder, holdsHidden, plan);
+    if (!folder.keep) dispose(tree, parent, folder, holdsUnlisted, plan);
   }
 }
 

@@ -14,7 +14,7 @@ class Platform;
 // anything else) and are marked present. Links are deleted as links and never entered,
 // and memory grows with the tree, not with its depth squared. Throws kelvane::Failure on a
 // file that cannot be deleted (read-only), a folder that cannot be removed (it still holds
-// hidden entries) or one that cannot be entered (another file system or mount).
+// entries the listing leaves out: hidden names, pipes, sockets, devices) or one that cannot be entered (another file system or mount).
 void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan);
 
 // Empties the link root of everything the listing shows; the link root itself stays.

@@ -9,81 +9,235 @@
 #include "platform/failure.h"
 
 namespace kelvane {
+namespace {
+
+// Acts on the system.
+class BuildExecutor : public PlanExecutor {
+ public:
+  bool dryRun() const override { return false; }
+  std::unique_ptr<OutputFile> openTable(Platform& platform, const std::string& path) override {
+    return platform.createOutput(path);
+  }
+  void removeFile(FolderTree& tree, const std::string& name, const std::string&) override {
+    tree.deleteFile(name);
+  }
+  void removeFolder(FolderTree& tree, const std::string& name, const std::string&) override {
+    tree.removeFolder(name);
+  }
+  void reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
+                   const std::string& shownFrom, const std::string&) override {
+    // The plan asked canReuseFolder a moment ago: only a change meanwhile says no now.
+    if (!tree.reuseFolder(from, to))
+      throw Failure(EBUSY,
+                    "The folder \"" + shownFrom + "\" changed while the build emptied it",
+                    "rename folder");
+  }
+  void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
+                    const std::string& path) override {
+    linkRoot = platform.createFolderTree(path);
+  }
+  void makeFolder(FolderTree* linkRoot, const std::string& relative,
+                  const std::string&) override {
+    linkRoot->makeFolder(relative);
+  }
+  void note(const std::string&) override {}
+};
+
+// Prints each step and changes nothing.
+class DryRunExecutor : public PlanExecutor {
+ public:
+  DryRunExecutor(std::ostream& out, bool keepBackslash) : out_(out), keep_(keepBackslash) {}
+  bool dryRun() const override { return true; }
+  std::unique_ptr<OutputFile> openTable(Platform& platform, const std::string& path) override {
+    // Making even a temporary file beside the table could stand in for the one a running
+    // build is about to put in place.
+    platform.checkOutput(path);
+    return std::make_unique<TableDiff>(platform.fileExists(path) ? platform.openInput(path)
+                                                                 : nullptr);
+  }
+  void removeFile(FolderTree&, const std::string&, const std::string& shown) override {
+    print("remove", shown);
+  }
+  void removeFolder(FolderTree&, const std::string&, const std::string& shown) override {
+    print("remove", shown);
+  }
+  void reuseFolder(FolderTree&, const std::string&, const std::string&,
+                   const std::string& shownFrom, const std::string& shownTo) override {
+    print("remove", shownFrom);
+    print("create", shownTo);
+  }
+  void makeLinkRoot(Platform&, std::unique_ptr<FolderTree>&, const std::string& path) override {
+    print("create", path);
+  }
+  void makeFolder(FolderTree*, const std::string&, const std::string& shown) override {
+    print("create", shown);
+  }
+  void note(const std::string& line) override { out_ << line << "\n"; }
+
+ private:
+  void print(const char* what, const std::string& path) {
+    out_ << what << " " << visibleText(path, keep_) << "\n";
+  }
+  std::ostream& out_;
+  bool keep_;
+};
+
+}  // namespace
+
+Plan::Plan(Platform& platform, std::ostream* dryRun) : platform_(platform) {
+  if (dryRun)
+    executor_ = std::make_unique<DryRunExecutor>(*dryRun, platform.separator() == '\\');
+  else
+    executor_ = std::make_unique<BuildExecutor>();
+}
+
+Plan::~Plan() = default;
+
+bool Plan::dryRun() const { return executor_->dryRun(); }
 
 std::unique_ptr<OutputFile> Plan::openTable(const std::string& path) {
-  if (!dryRun_) return platform_.createOutput(path);
-  // Making even a temporary file beside the table could stand in for the one a running
-  // build is about to put in place.
-  platform_.checkOutput(path);
-  auto diff =
-      std::make_unique<TableDiff>(platform_.fileExists(path) ? platform_.openInput(path) : nullptr);
-  diff_ = diff.get();
-  return diff;
+  auto table = executor_->openTable(platform_, path);
+  if (executor_->dryRun()) diff_ = static_cast<TableDiff*>(table.get());
+  return table;
+}
+
+std::string Plan::shown(const std::string& text) const {
+  return visibleText(text, platform_.separator() == '\\');
 }
 
 void Plan::passOver(const std::string& path, const std::string& owner) {
   std::string why = "a link that " + owner +
                     " made, neither root nor the owner of the merge source, is not followed";
-  platform_.warn("kelvane: passing over \"" + visibleText(path) + "\": " + why);
-  if (dryRun_) *dryRun_ << "pass over " << visibleText(path) << ": " << why << "\n";
+  platform_.warn("kelvane: passing over \"" + shown(path) + "\": " + why);
+  executor_->note("pass over " + shown(path) + ": " + why);
 }
 
-void Plan::print(const char* what, const std::string& path) {
-  if (dryRun_) *dryRun_ << what << " " << visibleText(path) << "\n";
+void Plan::conflict(const std::string& virtualPath, const std::string& first,
+                    const std::string& second) {
+  ++conflicts_;
+  if (executor_->dryRun()) {
+    executor_->note("conflict " + shown(virtualPath) + ": " + shown(first) + " and " +
+                    shown(second));
+    return;
+  }
+  platform_.warn("kelvane: the virtual path \"" + shown(virtualPath) +
+                 "\" is given by two merge sources, \"" + shown(first) + "\" and \"" +
+                 shown(second) + "\": both entries are written and the server picks one");
+}
+
+std::string Plan::normalised(const std::string& relative) const {
+  std::string out;
+  std::string_view separators = platform_.separators();
+  for (size_t at = 0; at <= relative.size();) {
+    size_t end = relative.find_first_of(separators, at);
+    if (end == std::string::npos) end = relative.size();
+    std::string_view part(relative.data() + at, end - at);
+    if (!part.empty() && part != ".") {
+      if (!out.empty()) out += platform_.separator();
+      out += part;
+    }
+    at = end + 1;
+  }
+  return out;
+}
+
+std::string Plan::keyOf(const std::string& normalisedPath) const {
+  // Windows takes "Linux" and "linux" for one folder (ASCII letters; other letters are
+  // left as they are).
+  if (platform_.separator() != '\\') return normalisedPath;
+  std::string key = normalisedPath;
+  for (char& c : key)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return key;
+}
+
+std::string Plan::relativeOf(FolderTree& tree, const std::string& name) const {
+  std::string path = tree.currentPath() + name;
+  if (path.compare(0, linkRootPath_.size(), linkRootPath_) == 0)
+    path.erase(0, linkRootPath_.size());
+  return keyOf(normalised(path));
 }
 
 void Plan::removeFile(FolderTree& tree, const std::string& name) {
+  tree.checkRemoval(name);
   ++removed_;
-  print("remove", tree.currentPath() + name);
-  if (!dryRun_) tree.deleteFile(name);
+  removedPaths_.insert(relativeOf(tree, name));
+  executor_->removeFile(tree, name, tree.currentPath() + name);
 }
 
-void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsHidden) {
+void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted) {
   std::string path = tree.currentPath() + name;
-  if (dryRun_ && holdsHidden)
-    throw systemFailure(ENOTEMPTY, "Cannot remove folder", path, "remove folder");
+  if (holdsUnlisted)
+    throw Failure(ENOTEMPTY,
+                  "Cannot remove folder \"" + path +
+                      "\": it holds entries that a folder listing does not show (names "
+                      "starting with \".\", pipes, sockets or devices), which a build never "
+                      "deletes. Remove them by hand, or move them out of the link root",
+                  "remove folder");
+  tree.checkRemoval(name);
   ++removed_;
-  print("remove", path);
-  if (!dryRun_) tree.removeFolder(name);
+  removedPaths_.insert(relativeOf(tree, name));
+  executor_->removeFolder(tree, name, path);
 }
 
 bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to) {
-  if (dryRun_ || !tree.reuseFolder(from, to)) return false;
+  tree.checkRemoval(from);
+  std::string target = relativeOf(tree, to);
+  if (!tree.canReuseFolder(from, to, removedPaths_.count(target) > 0)) return false;
   removed_++;
   created_++;
+  removedPaths_.insert(relativeOf(tree, from));
+  madePaths_.insert(target);
+  executor_->reuseFolder(tree, from, to, tree.currentPath() + from, tree.currentPath() + to);
   return true;
 }
 
 void Plan::makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path) {
   if (linkRoot) return;
   ++created_;
-  print("create", path.substr(0, path.size() - 1));
-  if (!dryRun_) linkRoot = platform_.createFolderTree(path);
+  linkRootMade_ = true;
+  executor_->makeLinkRoot(platform_, linkRoot, path.substr(0, path.size() - 1));
+  if (linkRoot || executor_->dryRun()) return;
+  throw Failure(ENOENT, "Cannot create folder \"" + path + "\"", "mkdir");
 }
 
-void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative, const std::string& shown,
-                      bool walked) {
-  // Below a folder a dry run would make, or in a link root it would make, all is new.
-  size_t cut = relative.find_last_of(platform_.separators());
-  bool made;
-  if (!linkRoot || (cut != std::string::npos && planned_.count(relative.substr(0, cut))))
-    made = true;
-  else if (walked && dryRun_)
-    made = true;  // the walk found it missing, or would remove what stands there
-  else
-    made = linkRoot->makeFolder(relative, dryRun_ != nullptr);
-  if (!made) return;
+void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
+  std::string rel = normalised(relative);
+  std::string key = keyOf(rel);
+  if (rel.empty() || madePaths_.count(key)) return;  // the link root, or made already
+  std::string shown = linkRootPath_ + rel;
+  // Below a folder this plan made, or a link root it made, nothing is there yet; a level
+  // this plan removed is not there either. Only what neither says is asked of the system,
+  // so a build and its dry run, which changed nothing, decide alike.
+  bool belowNew = linkRootMade_ || !linkRoot;
+  const char separator = platform_.separator();
+  for (size_t cut = rel.find(separator); cut != std::string::npos;
+       cut = rel.find(separator, cut + 1)) {
+    std::string level = key.substr(0, cut);
+    if (madePaths_.count(level)) {
+      belowNew = true;
+      continue;
+    }
+    if (belowNew || removedPaths_.count(level))
+      throw Failure(ENOENT,
+                    "Cannot create folder \"" + shown + "\": the folder \"" + linkRootPath_ +
+                        rel.substr(0, cut) + "\" that holds it is not there",
+                    "mkdir");
+  }
+  bool missing = belowNew || removedPaths_.count(key) || !linkRoot->holdsFolder(rel);
+  if (!missing) return;
   ++created_;
-  print("create", shown);
-  if (dryRun_) planned_.insert(relative);
+  madePaths_.insert(key);
+  executor_->makeFolder(linkRoot, rel, shown);
 }
 
 void Plan::finish(VfsWriter& table) {
   table.commit();  // the dry run's table only counts
-  if (!dryRun_) return;
-  *dryRun_ << "summary: " << removed_ << " to remove, " << created_
-           << " to create; table lines: " << diff_->added() << " added, " << diff_->dropped()
-           << " dropped\n";
+  if (!executor_->dryRun()) return;
+  executor_->note("summary: " + std::to_string(removed_) + " to remove, " +
+                  std::to_string(created_) + " to create; table lines: " +
+                  std::to_string(diff_->added()) + " added, " + std::to_string(diff_->dropped()) +
+                  " dropped; conflicts: " + std::to_string(conflicts_));
 }
 
 }  // namespace kelvane

@@ -12,14 +12,47 @@ namespace kelvane {
 class TableDiff;
 class VfsWriter;
 
-// Every change a build makes, decided by the same code for a build and for a dry run: a
-// build carries each one out as it is decided, a dry run prints it instead ("remove PATH",
-// "create PATH") and changes nothing. So the two cannot disagree.
+// Carries out the steps a plan decides. The build's executor acts on the system; the dry
+// run's prints each step ("remove PATH", "create PATH") and changes nothing, as a dry-run
+// command runner stands in for the real one. An executor decides nothing: every question
+// (is the file read-only, does the folder hold what the listing leaves out, is the folder
+// one's own, can it be made, is it there) is the plan's, asked of the platform alike for
+// both, so a dry run and its build cannot disagree.
+class PlanExecutor {
+ public:
+  virtual ~PlanExecutor() = default;
+  virtual bool dryRun() const = 0;
+  virtual std::unique_ptr<OutputFile> openTable(Platform& platform, const std::string& path) = 0;
+  // shown: the path as the plan prints it.
+  virtual void removeFile(FolderTree& tree, const std::string& name, const std::string& shown) = 0;
+  virtual void removeFolder(FolderTree& tree, const std::string& name,
+                            const std::string& shown) = 0;
+  // from becomes to; both shown as removed and created.
+  virtual void reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
+                           const std::string& shownFrom, const std::string& shownTo) = 0;
+  // The link root at path, missing now: a dry run leaves linkRoot null.
+  virtual void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
+                            const std::string& path) = 0;
+  // The folder at relative below the link root, missing now (linkRoot is null when the
+  // dry run only planned the link root).
+  virtual void makeFolder(FolderTree* linkRoot, const std::string& relative,
+                          const std::string& shown) = 0;
+  // A line for whoever reads the dry run ("pass over …", "conflict …"); nothing in a build.
+  virtual void note(const std::string& line) = 0;
+};
+
+// Every change a build makes, decided by the same code for a build and for a dry run and
+// handed to its executor.
 class Plan {
  public:
   // dryRun: where a dry run prints; null for a build.
-  Plan(Platform& platform, std::ostream* dryRun) : platform_(platform), dryRun_(dryRun) {}
-  bool dryRun() const { return dryRun_ != nullptr; }
+  Plan(Platform& platform, std::ostream* dryRun);
+  ~Plan();
+  bool dryRun() const;
+
+  // The link root as the build names it (ending in the separator): removals and creations
+  // below it are known by their path relative to it.
+  void setLinkRoot(const std::string& path) { linkRootPath_ = path; }
 
   // The new table: written for a build; for a dry run only checked, and its lines counted
   // against the table there now.
@@ -27,36 +60,50 @@ class Plan {
 
   // A link in a source that another account made, passed over.
   void passOver(const std::string& path, const std::string& owner);
+  // Two merge sources give the same virtual path: both entries are written, the server
+  // picks one. Said on standard error once, and as a "conflict" line in a dry run.
+  void conflict(const std::string& virtualPath, const std::string& first,
+                const std::string& second);
 
-  // The plain file or link name of the tree's current folder goes.
+  // The plain file or link name of the tree's current folder goes; one that cannot be
+  // deleted fails here, for both.
   void removeFile(FolderTree& tree, const std::string& name);
-  // The emptied subfolder name of the tree's current folder goes; one still holding hidden
-  // entries cannot be removed, and a dry run fails there as the build would.
-  void removeFolder(FolderTree& tree, const std::string& name, bool holdsHidden);
-  // The emptied subfolder from of the tree's current folder becomes the missing folder to,
-  // when the system can do so safely; false otherwise, and always in a dry run, which then
-  // removes the one and makes the other as the build would.
+  // The emptied subfolder name of the tree's current folder goes; one still holding entries
+  // that the listing leaves out cannot be removed: both fail here, saying so.
+  void removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted);
+  // The emptied subfolder from of the tree's current folder becomes the missing folder to
+  // when the system can do so safely (true); false otherwise, changing nothing.
   bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to);
 
   // The link root, made when it is missing (linkRoot null): a dry run leaves it null.
   void makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path);
-  // The folder at relative below the link root, shown as shown, unless it is there. After a
-  // walk of the link root, a folder of the layout that the walk did not keep is known to be
-  // missing.
-  void makeFolder(FolderTree* linkRoot, const std::string& relative, const std::string& shown,
-                  bool walked);
+  // The folder at relative below the link root, unless it is there: each folder counted and
+  // printed once, spelled as the build acts on it (empty and "." levels dropped).
+  void makeFolder(FolderTree* linkRoot, const std::string& relative);
 
   // A build puts the table in place; a dry run prints what it counted.
   void finish(VfsWriter& table);
 
  private:
-  void print(const char* what, const std::string& path);
+  // text escaped as every message shows it (the separator kept).
+  std::string shown(const std::string& text) const;
+  // relative's levels, empty and "." ones dropped, joined by the separator.
+  std::string normalised(const std::string& relative) const;
+  // The key a normalised path below the link root is known by: as it is, or with ASCII
+  // letters folded where the system takes names without case (Windows).
+  std::string keyOf(const std::string& normalisedPath) const;
+  // The key of the path below the link root of name in the tree's current folder.
+  std::string relativeOf(FolderTree& tree, const std::string& name) const;
 
   Platform& platform_;
-  std::ostream* dryRun_;
+  std::unique_ptr<PlanExecutor> executor_;
   TableDiff* diff_ = nullptr;
-  size_t removed_ = 0, created_ = 0;
-  std::set<std::string> planned_;  // folders a dry run would make, relative to the link root
+  std::string linkRootPath_;
+  bool linkRootMade_ = false;
+  size_t removed_ = 0, created_ = 0, conflicts_ = 0;
+  // Below the link root, normalised: what this plan removed and made, so that later steps
+  // are decided alike whether or not the system has been changed yet.
+  std::set<std::string> removedPaths_, madePaths_;
 };
 
 }  // namespace kelvane

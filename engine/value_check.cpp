@@ -51,6 +51,19 @@ bool hasParentPart(const std::string& genre, std::string_view separators) {
   }
 }
 
+// A part starting with "." other than "." itself (which names no level) and "..": a hidden
+// name, which no listing shows, so the build could never keep its folder to the layout.
+bool hasHiddenPart(const std::string& genre, std::string_view separators) {
+  size_t at = 0;
+  for (;;) {
+    size_t end = genre.find_first_of(separators, at);
+    size_t length = (end == std::string::npos ? genre.size() : end) - at;
+    if (length > 1 && genre[at] == '.') return true;
+    if (end == std::string::npos) return false;
+    at = end + 1;
+  }
+}
+
 // A setting that goes into the table's entries, the characters that may not be in it, and
 // how a refusal names it.
 struct TableValue {
@@ -95,6 +108,15 @@ void refuseUnsafeValues(const AppState& state, bool writesRootEntry, std::string
                         source.path + "|" + source.genre +
                         "\") has a \"..\" part, which would put mirror folders outside the "
                         "link root. Change it in \"" +
+                        dat + "\"",
+                    "check settings");
+    if (hasHiddenPart(source.genre, separators))
+      throw Failure(kErrRefused,
+                    "Refused to build: the genre of merge line " + std::to_string(i + 1) + " (\"" +
+                        source.path + "|" + source.genre +
+                        "\") has a part starting with \".\", a hidden name that no folder "
+                        "listing shows, so the build could never keep that folder to the "
+                        "layout. Change it in \"" +
                         dat + "\"",
                     "check settings");
   }

@@ -265,6 +265,7 @@ void PosixPlatform::checkOutput(const std::string& path) {
   if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
       0)
     throw systemFailure(errno, "Cannot write file", path, kSource);
+  userStateFolder();  // where its journal would go
 }
 
 }  // namespace kelvane

@@ -122,16 +122,17 @@ TEST(Folders, MakingOneLevelBelowATreeTakesOnlyAFolderThatIsThere) {
   testing::writeBytes(dir / "root/file", "x");
   ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "root/link").c_str()), 0);
   auto tree = platform.createFolderTree(dir / "root");
-  EXPECT_FALSE(tree->makeFolder("a", false));
-  EXPECT_TRUE(tree->makeFolder("a/b", true));
+  EXPECT_FALSE(tree->makeFolder("a"));
+  EXPECT_TRUE(tree->holdsFolder("a"));
+  EXPECT_FALSE(tree->holdsFolder("a/b"));
   EXPECT_FALSE(testing::pathExists(dir / "root/a/b"));
-  EXPECT_TRUE(tree->makeFolder("a/b", false));
+  EXPECT_TRUE(tree->makeFolder("a/b"));
+  EXPECT_TRUE(tree->holdsFolder("a/./b/"));
   EXPECT_TRUE(testing::isFolder(dir / "root/a/b"));
   // A link where a level goes is something else there, never a way elsewhere.
   for (const char* relative : {"link", "link/new", "file", "missing/new"}) {
-    for (bool dryRun : {true, false}) {
-      EXPECT_THROW(tree->makeFolder(relative, dryRun), Failure) << relative;
-    }
+    EXPECT_THROW(tree->holdsFolder(relative), Failure) << relative;
+    EXPECT_THROW(tree->makeFolder(relative), Failure) << relative;
   }
   EXPECT_FALSE(testing::pathExists(dir / "elsewhere/new"));
 }

@@ -141,9 +141,9 @@ bool isEmptyFolder(int fd, const std::string& path, const char* source) {
 // The entry type comes from the listing itself; only a file system that does not fill it
 // in costs a stat.
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
-                                  bool* holdsHidden) {
+                                  bool* holdsUnlisted) {
   std::vector<DirEntry> entries;
-  if (holdsHidden) *holdsHidden = false;
+  if (holdsUnlisted) *holdsUnlisted = false;
   alignas(LinuxDirent64) char buffer[64 * 1024];
   for (;;) {
     long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
@@ -154,7 +154,7 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
       at += d->d_reclen;
       std::string_view name(d->d_name);
       if (isHidden(name)) {
-        if (holdsHidden) *holdsHidden = true;
+        if (holdsUnlisted) *holdsUnlisted = true;
         continue;
       }
       EntryType type;
@@ -170,11 +170,17 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
           break;
         case DT_UNKNOWN: {
           struct stat st;
+          // Gone meanwhile, or something the listing leaves out.
           if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
-          if (!typeFromMode(st.st_mode, type)) continue;
+          if (!typeFromMode(st.st_mode, type)) {
+            if (holdsUnlisted) *holdsUnlisted = true;
+            continue;
+          }
           break;
         }
         default:
+          // A pipe, socket or device: left out, and said so.
+          if (holdsUnlisted) *holdsUnlisted = true;
           continue;
       }
       entries.push_back({std::string(name), type, {}});

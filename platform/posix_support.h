@@ -71,9 +71,10 @@ std::string readAll(int fd, const std::string& path);
 bool isEmptyFolder(int fd, const std::string& path, const char* source);
 
 // Every entry a listing returns from the open folder fd; path names it in failures.
-// holdsHidden, when given, is set when hidden entries were left out.
+// holdsUnlisted, when given, is set when entries were left out (hidden names, pipes,
+// sockets, devices).
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
-                                  bool* holdsHidden = nullptr);
+                                  bool* holdsUnlisted = nullptr);
 
 // The mount points anywhere below the open folder (path names it in failures).
 std::vector<std::string> mountPointsBelow(int folder, const std::string& path);

@@ -68,8 +68,8 @@ class PosixFolderTree : public FolderTree {
     return mountPointsBelow(levels_[0].fd.get(), path_);
   }
 
-  std::vector<DirEntry> list(bool& holdsHidden) override {
-    return readEntries(current(), currentPath(), "list folder", &holdsHidden);
+  std::vector<DirEntry> list(bool& holdsUnlisted) override {
+    return readEntries(current(), currentPath(), "list folder", &holdsUnlisted);
   }
 
   void enter(const std::string& name) override {
@@ -114,15 +114,27 @@ class PosixFolderTree : public FolderTree {
   void deleteFile(const std::string& name) override {
     const char* source = "delete file";
     const char* entry = entryName(name, source);
+    checkRemoval(name);
+    if (::unlinkat(current(), entry, 0) != 0)
+      throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
+  }
+
+  void checkRemoval(const std::string& name) override {
+    const char* source = "delete file";
+    const char* entry = entryName(name, source);
     struct stat st;
     if (::fstatat(current(), entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
       throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
+    bool folder = S_ISDIR(st.st_mode);
+    if (folder) source = "remove folder";
     // Deleting is not forced: a file without write permission is refused, as a user would
     // expect of a read-only file.
     if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
       throw systemFailure(EACCES, "Cannot delete read-only file", currentPath() + name, source);
-    if (::unlinkat(current(), entry, 0) != 0)
-      throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
+    // Nothing in a folder the running account may not write can go.
+    if (::faccessat(current(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+      throw systemFailure(errno, folder ? "Cannot remove folder" : "Cannot delete file",
+                          currentPath() + name, source);
   }
 
   void removeFolder(const std::string& name) override {
@@ -152,6 +164,18 @@ class PosixFolderTree : public FolderTree {
     return true;
   }
 
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+    const char* source = "rename folder";
+    const char* newName = entryName(to, source);
+    entryName(from, source);
+    if (!isOwnFolder(from)) return false;
+    if (toGoes) return true;
+    struct stat st;
+    if (::fstatat(current(), newName, &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    if (errno != ENOENT) throw systemFailure(errno, "Cannot look at", currentPath() + to, source);
+    return true;
+  }
+
   bool isOwnFolder(const std::string& name) override {
     const char* source = "look at folder";
     struct stat st;
@@ -162,7 +186,12 @@ class PosixFolderTree : public FolderTree {
            (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
   }
 
-  bool makeFolder(const std::string& relative, bool dryRun) override {
+  bool holdsFolder(const std::string& relative) override { return reach(relative, false); }
+  bool makeFolder(const std::string& relative) override { return reach(relative, true); }
+
+  // Reaches the folder at relative as makeFolder does; with create, makes its last level
+  // when missing and says whether it did; else says whether a folder is there.
+  bool reach(const std::string& relative, bool create) {
     const char* source = "mkdir";
     std::vector<std::string> parts;
     for (size_t at = 0; at <= relative.size();) {
@@ -171,7 +200,7 @@ class PosixFolderTree : public FolderTree {
       if (!part.empty() && part != ".") parts.push_back(part);
       at = end + 1;
     }
-    if (parts.empty()) return false;  // the tree's own folder
+    if (parts.empty()) return !create;  // the tree's own folder
     std::string shown = path_;
     Descriptor held;
     int at = levels_[0].fd.get();
@@ -189,17 +218,22 @@ class PosixFolderTree : public FolderTree {
     }
     const std::string& name = parts.back();
     shown += name;
-    if (!dryRun && ::mkdirat(at, entryName(name, source), 0777) == 0) return true;
-    if (!dryRun && errno != EEXIST)
+    if (create && ::mkdirat(at, entryName(name, source), 0777) == 0) return true;
+    if (create && errno != EEXIST)
       throw systemFailure(errno, "Cannot create folder", shown, source);
     // Whatever is there already stands for the folder only if it is one, not a link to one.
     struct stat st;
     if (::fstatat(at, entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (dryRun && errno == ENOENT) return true;
+      if (!create && errno == ENOENT) {
+        // Missing: it could be made only where the running account may write.
+        if (::faccessat(at, ".", W_OK | X_OK, AT_EACCESS) != 0)
+          throw systemFailure(errno, "Cannot create folder", shown, source);
+        return false;
+      }
       throw systemFailure(errno, "Cannot create folder", shown, source);
     }
     if (!S_ISDIR(st.st_mode)) throw somethingElse(shown);
-    return false;
+    return !create;
   }
 
   std::string currentPath() override {

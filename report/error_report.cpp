@@ -6,11 +6,12 @@
 namespace kelvane {
 namespace {
 
-// A value holding a line break (which a build refuses) would add lines to the report, and
-// one read from a file of random bytes could steer the terminal it is shown in: its control
-// bytes are escaped (a line break as the two characters \r or \n), so the report keeps its
-// nineteen lines.
-std::string shown(const std::string& value) { return visibleText(value); }
+// Values and descriptions are shown as every message shows names (engine/visible_text.h):
+// a line break, a terminal's control sequence or a bidirectional override in a folder's name
+// can neither add lines to the report nor steer whoever reads it with cat.
+std::string shown(const std::string& value, char separator) {
+  return visibleText(value, separator == '\\');
+}
 
 // What the failure itself says to do, where it knows; else what its step says.
 const std::string& fixFor(const Failure& failure, const AppState& state) {
@@ -20,7 +21,8 @@ const std::string& fixFor(const Failure& failure, const AppState& state) {
 }  // namespace
 
 std::string formatErrorReport(const Failure& failure, const AppState& state,
-                              const std::string& programFolder) {
+                              const std::string& programFolder, char separator) {
+  auto shown = [separator](const std::string& value) { return kelvane::shown(value, separator); };
   const std::string rule = "------------------";
   const Settings& s = state.settings;
   std::string lines[] = {
@@ -61,7 +63,7 @@ std::string viewQuestion(const std::string& path, bool besideExecutable) {
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
     std::string folder = platform.programFolder();
-    std::string report = formatErrorReport(failure, state, folder);
+    std::string report = formatErrorReport(failure, state, folder, platform.separator());
     std::string path;
     bool beside = false;
     std::string unwritable;
@@ -90,17 +92,38 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     }
     if (!unwritable.empty()) {
       // Nowhere to put the report: say in the message what it would have said.
-      platform.message("Error",
-                       "An error has occured: " + failure.description() + "\r\nWhile: " +
-                           state.runStep.action + "\r\nRecommended FIX: " + fixFor(failure, state) +
-                           "\r\nThe error report could not be written: " + unwritable,
-                       Icon::Error);
+      platform.message(
+          "Error",
+          "An error has occured: " + shown(failure.description(), platform.separator()) +
+              "\r\nWhile: " + shown(state.runStep.action, platform.separator()) +
+              "\r\nRecommended FIX: " + shown(fixFor(failure, state), platform.separator()) +
+              "\r\nThe error report could not be written: " + unwritable,
+          Icon::Error);
       return 1;
     }
     if (platform.question("Error", viewQuestion(path, beside), Icon::Error))
       platform.startDetached(platform.textEditor(), {path});
   } catch (const std::exception& e) {
     platform.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
+  }
+  return 1;
+}
+
+int reportDryRunFailure(Platform& platform, const Failure& failure, const AppState& state) {
+  try {
+    std::string report =
+        formatErrorReport(failure, state, platform.programFolder(), platform.separator());
+    std::string text =
+        "kelvane: the dry run failed; nothing was changed and no report was written. The "
+        "report would say:";
+    for (size_t at = 0; at < report.size();) {
+      size_t end = report.find("\r\n", at);
+      text += "\n" + report.substr(at, end - at);
+      at = end + 2;
+    }
+    platform.warn(text);
+  } catch (const std::exception& e) {
+    platform.warn(std::string("kelvane: the dry run failed: ") + e.what());
   }
   return 1;
 }

@@ -11,10 +11,10 @@ class Platform;
 
 inline constexpr const char* kReportName = "kelvaneerrors.txt";
 
-// The report's nineteen lines, each ended by CR LF; the control bytes of a value are shown
-// escaped (visibleText), a line break as \r or \n.
+// The report's nineteen lines, each ended by CR LF; values and descriptions escaped with
+// visibleText (a line break shown as \r or \n), keeping separator when it is "\".
 std::string formatErrorReport(const Failure& failure, const AppState& state,
-                              const std::string& programFolder);
+                              const std::string& programFolder, char separator = '/');
 
 // The folder the report goes to when it has no place beside the executable: kelvane/ in
 // the user's state folder ($XDG_STATE_HOME, default ~/.local/state, for root /var/lib).
@@ -29,5 +29,10 @@ std::string viewQuestion(const std::string& path, bool besideExecutable);
 // naming where it is), and returns the exit status 1. Never throws: it is the last thing a failing
 // run does.
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state);
+
+// A failing dry run writes nothing, not even a report: the report's text goes to standard
+// error under a line saying that nothing was changed and no report was written. Returns the
+// exit status 1; never throws.
+int reportDryRunFailure(Platform& platform, const Failure& failure, const AppState& state);
 
 }  // namespace kelvane

@@ -13,6 +13,10 @@ echo "== build"
 bash scripts/build.sh
 (cd out && ctest --output-on-failure -j "$(nproc)")
 
+echo "== the differential test: dry run against build in random worlds (KELVANE_DIFF_SECONDS, default 60)"
+KELVANE_DIFF_SECONDS="${KELVANE_DIFF_SECONDS:-60}" KELVANE_DIFF_SEED="${KELVANE_DIFF_SEED:-$RANDOM}" \
+  out/kelvane_tests --gtest_filter='Differential.*'
+
 echo "== the Debian package: lintian, the unpacked program, the manual page, the systemd units"
 bash scripts/package-test.sh
 

@@ -21,7 +21,8 @@ const char* const kUsage =
     "                                the merge sources and write the new VFS table, no window\n"
     "       kelvane --dry-run '?SETTINGS.dat'\n"
     "                                run every check of a build, change nothing, and print\n"
-    "                                what it would remove and create\n"
+    "                                what it would remove and create; a failure writes no\n"
+    "                                report, its text goes to standard error\n"
     "       kelvane --wait SECONDS '?SETTINGS.dat'\n"
     "                                wait at most SECONDS (default 600) for another build of\n"
     "                                the same link root or table, then fail naming it\n"
@@ -94,6 +95,8 @@ int runProgram(Platform& platform, const std::string& argumentText) {
       throw Failure(51, std::string("Internal error: ") + e.what(), "kelvane");
     }
   } catch (const Failure& failure) {
+    // A dry run writes nothing, not even a report: the last build's report stays.
+    if (dryRun) return reportDryRunFailure(platform, failure, state);
     return reportFailure(platform, failure, state);
   }
 }

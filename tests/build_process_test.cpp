@@ -85,7 +85,7 @@ TEST_F(BuildProcess, ADryRunPrintsWhatABuildWouldChangeAndChangesNothing) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.out, "remove " + linkRoot + "/stale\ncreate " + linkRoot +
                             "/debian\nsummary: 1 to remove, 1 to create; table lines: 3 added, 1 "
-                            "dropped\n");
+                            "dropped; conflicts: 0\n");
   EXPECT_EQ(t.tree(""), before);
   // A failing dry run fails as a build would; one without a build request is refused.
   settings({t / "iso/|a/../../b"});

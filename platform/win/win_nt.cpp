@@ -89,7 +89,7 @@ Failure somethingElse(const std::string& target, const std::string& shown) {
 }  // namespace
 
 Handle reachFolder(HANDLE root, DWORD volume, const std::string& shownRoot,
-                   const std::string& relative, bool dryRun, bool& made) {
+                   const std::string& relative, bool onlyLook, bool& made) {
   const char* source = "mkdir";
   made = false;
   std::vector<std::string> levels;
@@ -131,8 +131,8 @@ Handle reachFolder(HANDLE root, DWORD volume, const std::string& shownRoot,
         throw errorFailure(
             status == kNameNotFound ? ERROR_PATH_NOT_FOUND : ::RtlNtStatusToDosError(status),
             "Cannot create folder", target, source);
-      if (dryRun) {
-        made = true;
+      if (onlyLook) {
+        made = true;  // it would be made
         return Handle();
       }
       // Made relative to the level checked: a create never follows a reparse point.

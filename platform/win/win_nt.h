@@ -49,10 +49,10 @@ bool isPlainFolder(HANDLE folder, const std::wstring& name, HANDLE h, DWORD volu
 // The folder at relative (levels split at "\" and "/", empty and "." levels skipped) below
 // root, on volume: each level opened from the one before, starting at root, never through a
 // reparse point; the last one made when it is missing (made is then true). Anything but a
-// folder where a level goes fails, naming it as shownRoot & relative. With dryRun nothing is
-// made, and the Handle is empty where the folder would be made.
+// folder where a level goes fails, naming it as shownRoot & relative. With onlyLook nothing
+// is made: made says the folder is missing, and the Handle is then empty.
 Handle reachFolder(HANDLE root, DWORD volume, const std::string& shownRoot,
-                   const std::string& relative, bool dryRun, bool& made);
+                   const std::string& relative, bool onlyLook, bool& made);
 
 // Marks the open file or folder for deletion; it goes when the handle closes.
 void deleteOpen(HANDLE h, const std::string& shown, const char* what, const char* source);

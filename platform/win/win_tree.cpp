@@ -61,8 +61,8 @@ class WinFolderTree : public FolderTree {
     return below;
   }
 
-  std::vector<DirEntry> list(bool& holdsHidden) override {
-    holdsHidden = false;
+  std::vector<DirEntry> list(bool& holdsUnlisted) override {
+    holdsUnlisted = false;
     std::vector<DirEntry> entries;
     std::vector<char> buffer(64 * 1024);
     auto kind = FileIdBothDirectoryRestartInfo;
@@ -76,16 +76,17 @@ class WinFolderTree : public FolderTree {
       for (size_t at = 0;;) {
         auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
         DWORD attributes = entry->FileAttributes;
-        if (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) {
-          holdsHidden = true;
+        std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+        // A name starting with "." is hidden here as on Linux, whatever its attributes, so
+        // that both systems leave out, and mark, the same entries.
+        bool dotted = !name.empty() && name[0] == L'.' && name != L"." && name != L"..";
+        if (dotted || (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+          holdsUnlisted = true;
         } else {
           EntryType type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
                            : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
                                                                      : EntryType::File;
-          entries.push_back(
-              {narrow(std::wstring_view(entry->FileName, entry->FileNameLength / sizeof(wchar_t))),
-               type,
-               {}});
+          entries.push_back({narrow(name), type, {}});
         }
         if (entry->NextEntryOffset == 0) break;
         at += entry->NextEntryOffset;
@@ -149,6 +150,20 @@ class WinFolderTree : public FolderTree {
     deleteOpen(h.get(), shown, "Cannot delete file", source);
   }
 
+  void checkRemoval(const std::string& name) override {
+    const char* source = "delete file";
+    std::string shown = currentPath() + name;
+    Handle h = openInOrFail(current(), widePath(name, source),
+                            {FILE_READ_ATTRIBUTES, kWalkShare, FILE_OPEN, 0},
+                            shown, "Cannot delete file", source);
+    HandleInfo info = infoOf(h.get(), shown, source);
+    // Not forced: a read-only file, or folder, refuses to be marked for deletion.
+    if (info.info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
+      throw errorFailure(ERROR_ACCESS_DENIED,
+                         info.isFolder() ? "Cannot remove folder" : "Cannot delete file", shown,
+                         info.isFolder() ? "remove folder" : source);
+  }
+
   void removeFolder(const std::string& name) override {
     const char* source = "remove folder";
     std::string shown = currentPath() + name;
@@ -165,6 +180,7 @@ class WinFolderTree : public FolderTree {
   // Folders are never renamed into place on Windows, where a kept folder's security could
   // differ from a new one's: a stale folder is removed and the missing one made.
   bool reuseFolder(const std::string&, const std::string&) override { return false; }
+  bool canReuseFolder(const std::string&, const std::string&, bool) override { return false; }
 
   bool isOwnFolder(const std::string& name) override {
     const char* source = "folder test";
@@ -179,9 +195,14 @@ class WinFolderTree : public FolderTree {
     return level.fresh->isLike(h.get());
   }
 
-  bool makeFolder(const std::string& relative, bool dryRun) override {
+  bool holdsFolder(const std::string& relative) override {
+    bool missing = false;
+    reachFolder(levels_[0].h.get(), volume_, path_, relative, true, missing);
+    return !missing;
+  }
+  bool makeFolder(const std::string& relative) override {
     bool made = false;
-    reachFolder(levels_[0].h.get(), volume_, path_, relative, dryRun, made);
+    reachFolder(levels_[0].h.get(), volume_, path_, relative, false, made);
     return made;
   }
 

@@ -99,9 +99,9 @@ class CheckedTree : public FolderTree {
     for (const auto& mount : platform_.mountsBelowLinkRoot) mounts.push_back(mount);
     return mounts;
   }
-  std::vector<DirEntry> list(bool& holdsHidden) override {
+  std::vector<DirEntry> list(bool& holdsUnlisted) override {
     platform_.check(Op::List, real_->currentPath());
-    return real_->list(holdsHidden);
+    return real_->list(holdsUnlisted);
   }
   void enter(const std::string& name) override {
     platform_.check(Op::OpenFolder, real_->currentPath() + name + platform_.separator());
@@ -115,6 +115,10 @@ class CheckedTree : public FolderTree {
     platform_.check(Op::Delete, real_->currentPath() + name);
     real_->deleteFile(name);
   }
+  void checkRemoval(const std::string& name) override {
+    platform_.check(Op::FileTest, real_->currentPath() + name);
+    real_->checkRemoval(name);
+  }
   void removeFolder(const std::string& name) override {
     platform_.check(Op::RemoveFolder, real_->currentPath() + name);
     real_->removeFolder(name);
@@ -123,13 +127,21 @@ class CheckedTree : public FolderTree {
     platform_.check(Op::Rename, real_->currentPath() + from);
     return real_->reuseFolder(from, to);
   }
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+    platform_.check(Op::FolderTest, real_->currentPath() + from);
+    return real_->canReuseFolder(from, to, toGoes);
+  }
   bool isOwnFolder(const std::string& name) override {
     platform_.check(Op::FolderTest, real_->currentPath() + name);
     return real_->isOwnFolder(name);
   }
-  bool makeFolder(const std::string& relative, bool dryRun) override {
-    platform_.check(dryRun ? Op::FolderTest : Op::CreateFolder, real_->currentPath() + relative);
-    return real_->makeFolder(relative, dryRun);
+  bool holdsFolder(const std::string& relative) override {
+    platform_.check(Op::FolderTest, real_->currentPath() + relative);
+    return real_->holdsFolder(relative);
+  }
+  bool makeFolder(const std::string& relative) override {
+    platform_.check(Op::CreateFolder, real_->currentPath() + relative);
+    return real_->makeFolder(relative);
   }
   std::string currentPath() override { return real_->currentPath(); }
 

@@ -1,0 +1,363 @@
+// The cases where a dry run and its build once disagreed, each held both ways: the dry run
+// first, then the build on the same tree, and they must end alike (exit, step, failure,
+// what was printed against what was done). Beside each, the nearest case that must pass.
+
+#ifndef _WIN32
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+#endif
+
+#include <cstring>
+#include <sstream>
+
+#include "engine/link_removal.h"
+#include "engine/plan.h"
+#include "engine/visible_text.h"
+#include "report/error_report.h"
+#include "startup/run_program.h"
+#include "tests/support/build_run_fixture.h"
+
+namespace kelvane::testing {
+namespace {
+
+struct Outcome {
+  bool ok = true;
+  std::string action, description, printed;
+};
+
+class PlanCase : public BuildRun {
+ public:
+  Outcome run(std::initializer_list<std::string> mergeLines, bool dryRun) {
+    load(mergeLines);
+    return runLoaded(dryRun);
+  }
+  Outcome runLoaded(bool dryRun) {
+    Outcome o;
+    std::ostringstream out;
+    try {
+      runBuild(platform, state, dryRun ? &out : nullptr);
+    } catch (const Failure& failure) {
+      o.ok = false;
+      o.action = state.runStep.action;
+      o.description = failure.description();
+    }
+    o.printed = out.str();
+    return o;
+  }
+  // The dry run, then the build: both must end alike; returns the dry run's.
+  Outcome both(std::initializer_list<std::string> mergeLines) {
+    load(mergeLines);
+    auto before = t.tree("");
+    Outcome dry = runLoaded(true);
+    EXPECT_EQ(t.tree(""), before) << "the dry run changed something";
+    Outcome built = run(mergeLines, false);
+    EXPECT_EQ(dry.ok, built.ok) << dry.description << " / " << built.description;
+    EXPECT_EQ(dry.action, built.action);
+    if (sameWords) {
+      EXPECT_EQ(dry.description, built.description);
+    }
+    return dry;
+  }
+  bool sameWords = true;  // the failures' descriptions too, not only their steps
+  size_t count(const std::string& printed, const std::string& line) {
+    size_t n = 0;
+    for (size_t at = 0; (at = printed.find(line, at)) != std::string::npos; at += line.size())
+      ++n;
+    return n;
+  }
+};
+
+#ifndef _WIN32
+// (a) A read-only file in a stale folder: the dry run fails where the build does.
+TEST_F(PlanCase, AReadOnlyFileInAStaleFolderFailsTheDryRunAsTheBuild) {
+  t.folder("iso/debian");
+  t.file("links/stale/file", "ro");
+  ::chmod((t / "links/stale/file").c_str(), 0444);
+  Outcome o = both({t / "iso/"});
+  EXPECT_FALSE(o.ok);
+  EXPECT_NE(o.description.find("read-only"), std::string::npos) << o.description;
+  EXPECT_EQ(o.action, "Deleting old structure");
+  EXPECT_TRUE(t.has("links/stale/file"));
+  // Nearest: the same file writable goes, printed and counted.
+  ::chmod((t / "links/stale/file").c_str(), 0644);
+  o = both({t / "iso/"});
+  EXPECT_TRUE(o.ok) << o.description;
+  EXPECT_NE(o.printed.find("remove " + linkRoot + "/stale/file\n"), std::string::npos) << o.printed;
+  EXPECT_NE(o.printed.find("summary: 2 to remove"), std::string::npos) << o.printed;
+  EXPECT_FALSE(t.has("links/stale"));
+}
+
+// (b, c) A pipe or socket in a stale folder: marked by the listing, the build fails with the
+// true reason, and the folder never becomes a mirror folder, however often it is built.
+TEST_F(PlanCase, APipeOrSocketInAStaleFolderFailsWithTheTrueReasonAndNeverBecomesAMirror) {
+  for (const char* kind : {"pipe", "socket"}) {
+    SCOPED_TRACE(kind);
+    std::filesystem::remove_all(t / "links");
+    t.folder("iso/debian");
+    t.folder("links/stale");
+    std::string path = t / "links/stale/thing";
+    if (std::string(kind) == "pipe") {
+      ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0);
+    } else {
+      int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      ASSERT_LT(path.size(), sizeof address.sun_path);
+      std::strcpy(address.sun_path, path.c_str());
+      ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+      ::close(fd);
+    }
+    for (int again = 0; again < 2; ++again) {
+      Outcome o = both({t / "iso/"});
+      EXPECT_FALSE(o.ok);
+      EXPECT_NE(o.description.find("a folder listing does not show"), std::string::npos)
+          << o.description;
+      EXPECT_EQ(o.description.find("was written into"), std::string::npos) << o.description;
+      EXPECT_TRUE(t.has("links/stale/thing"));
+      EXPECT_FALSE(t.has("links/debian"));
+    }
+  }
+  // Nearest: the stale folder holding a plain file is emptied and reused.
+  std::filesystem::remove_all(t / "links");
+  t.file("links/stale/file");
+  Outcome o = both({t / "iso/"});
+  EXPECT_TRUE(o.ok) << o.description;
+  EXPECT_TRUE(t.isFolder("links/debian"));
+  EXPECT_FALSE(t.has("links/stale"));
+}
+#endif
+
+// A hidden entry in a stale folder fails the dry run as the build; one in a kept folder stays.
+TEST_F(PlanCase, AHiddenEntryInAStaleFolderFailsBothAndInAKeptFolderStays) {
+  t.folder("iso/debian");
+  t.file("links/stale/.hidden");
+  Outcome o = both({t / "iso/"});
+  EXPECT_FALSE(o.ok);
+  EXPECT_NE(o.description.find(native(linkRoot + "/stale")), std::string::npos) << o.description;
+  std::filesystem::remove_all(t / "links");
+  t.file("links/debian/.hidden");
+  o = both({t / "iso/"});
+  EXPECT_TRUE(o.ok) << o.description;
+  EXPECT_TRUE(t.has("links/debian/.hidden"));
+}
+
+// (g) A folder that is both a mirror folder and a genre folder is printed and made once.
+TEST_F(PlanCase, AFolderThatIsBothAMirrorAndAGenreIsPrintedAndCountedOnce) {
+  t.folder("src1/music");
+  t.folder("src2/jazz");
+  t.folder("links");
+  Outcome o = both({t / "src1/", t / "src2/|music"});
+  EXPECT_TRUE(o.ok) << o.description;
+  EXPECT_EQ(count(o.printed, "create " + native(linkRoot + "/music") + "\n"), 1u) << o.printed;
+  EXPECT_NE(o.printed.find("summary: 0 to remove, 2 to create"), std::string::npos) << o.printed;
+  EXPECT_TRUE(t.isFolder("links/music/jazz"));
+}
+
+// (h) A genre spelled "./linux//" is the folder linux: printed once, spelled as made.
+TEST_F(PlanCase, AGenreSpelledWithDotsAndDoubleSeparatorsIsPrintedAsTheFolderItMakes) {
+  t.folder("src1/linux");
+  t.folder("src2/debian");
+  t.folder("src2/arch");
+  Outcome o = both({t / "src1/", t / "src2/|./linux//"});
+  EXPECT_TRUE(o.ok) << o.description;
+  EXPECT_EQ(o.printed.find("/./"), std::string::npos) << o.printed;
+  EXPECT_EQ(count(o.printed, "create " + native(linkRoot + "/linux") + "\n"), 1u) << o.printed;
+  // The link root, linux, linux/debian, linux/arch.
+  EXPECT_NE(o.printed.find("summary: 0 to remove, 4 to create"), std::string::npos) << o.printed;
+  EXPECT_TRUE(t.isFolder("links/linux/arch"));
+}
+
+// Part 6: two sources giving one virtual path are named: a conflict line in the dry run, once
+// on standard error in the build, and counted.
+TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
+  t.folder("iso/debian");
+  t.folder("more-iso/debian");
+  t.folder("more-iso/arch");
+  Outcome o = both({t / "iso/|g", t / "more-iso/|g"});
+  EXPECT_TRUE(o.ok);
+  EXPECT_EQ(count(o.printed, "conflict /merged/g/debian: " + t / "iso/debian" + " and " +
+                                 t / "more-iso/debian\n"),
+            1u)
+      << o.printed;
+  EXPECT_NE(o.printed.find("; conflicts: 1\n"), std::string::npos) << o.printed;
+  size_t named = 0;
+  for (const auto& w : platform.warnings)
+    named += w.find("\"/merged/g/debian\" is given by two merge sources") != std::string::npos;
+  EXPECT_EQ(named, 1u);  // the build's, not the dry run's
+  // Nearest: one source listed twice is one folder, no conflict.
+  platform.warnings.clear();
+  o = both({t / "iso/|g", t / "iso/|g"});
+  EXPECT_NE(o.printed.find("; conflicts: 0\n"), std::string::npos) << o.printed;
+  EXPECT_TRUE(platform.warnings.empty());
+}
+
+// Part 5: a same-table dry run with a missing genre folder prints both creations; files and
+// links to remove are counted.
+TEST_F(PlanCase, ASameTableDryRunWithAMissingGenrePrintsBothCreations) {
+  t.folder("iso/debian");
+  vfsOld = vfs;
+  t.file("out/table.vfs", "");
+  t.folder("links");
+  Outcome o = both({t / "iso/|g"});
+  EXPECT_TRUE(o.ok);
+  EXPECT_NE(o.printed.find("create " + native(linkRoot + "/g") + "\ncreate " +
+                           native(linkRoot + "/g/debian") + "\n"),
+            std::string::npos)
+      << o.printed;
+}
+
+TEST_F(PlanCase, FilesAndLinksToRemoveAreCounted) {
+  t.folder("iso/debian");
+  t.file("links/a");
+  t.file("links/debian/b");
+  if (kMakesLinks) t.link(t / "iso", "links/l");
+  Outcome o = both({t / "iso/"});
+  EXPECT_TRUE(o.ok);
+  std::string removes = std::to_string(kMakesLinks ? 3 : 2);
+  EXPECT_NE(o.printed.find("summary: " + removes + " to remove, 0 to create"), std::string::npos)
+      << o.printed;
+}
+
+TEST_F(PlanCase, NonAsciiNamesPrintAsTheyAre) {
+  t.folder("iso/Caf\xc3\xa9");
+  Outcome o = both({t / "iso/"});
+  EXPECT_NE(o.printed.find("create " + native(linkRoot + "/Caf\xc3\xa9") + "\n"), std::string::npos)
+      << o.printed;
+}
+
+// Part 5: an output table that is a folder, a pipe, or sits in a missing folder fails the dry
+// run at the build's own step; a plain file there is the nearest case and builds.
+TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
+  t.folder("iso/debian");
+  std::vector<std::string> outputs = {"out/folder.vfs", "missing/table.vfs"};
+  t.folder("out/folder.vfs");
+#ifdef _WIN32
+  // Windows' check of the table (platform/win/win_output.cpp) words a missing folder
+  // otherwise than the build's own failure does: the same step, other words.
+  sameWords = false;
+#else
+  ASSERT_EQ(::mkfifo((t / "out/pipe.vfs").c_str(), 0644), 0);
+  outputs.push_back("out/pipe.vfs");
+#endif
+  for (const std::string& output : outputs) {
+    SCOPED_TRACE(output);
+    vfs = t / output;
+    Outcome o = both({t / "iso/"});
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.action, "Writing new VFS file (" + vfs + ")");
+    EXPECT_FALSE(t.has("links"));
+  }
+  vfs = t / "out/table.vfs";
+  EXPECT_TRUE(both({t / "iso/"}).ok);
+}
+
+// Part 5: the summary counts a line the new table holds twice, a dropped line held twice,
+// and an unchanged line longer than the 64 KiB pieces the table is read in.
+TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
+  t.folder("iso/debian");
+  std::string longLine(70 * 1024, 'l');
+  t.file("out/table.vfs", longLine + "\r\ngone\r\ngone\r\n");
+  t.file("old.vfs", longLine + "\r\ntwice\r\ntwice\r\n");
+  Outcome o = both({t / "iso/"});
+  ASSERT_TRUE(o.ok) << o.description;
+  // Added: twice, twice, the root entry, debian's entry; dropped: gone, gone.
+  EXPECT_NE(o.printed.find("table lines: 4 added, 2 dropped;"), std::string::npos) << o.printed;
+}
+
+// Part 4: a failing dry run writes nothing, not even a report, and says so.
+TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
+  t.folder("program");
+  t.file("program/kelvaneerrors.txt", "the nightly build's report");
+  platform.programFolderOverride = t / "program";
+  platform.stateFolderOverride = t / "state";
+  t.folder("iso/debian");
+  t.file("links/stale/.hidden");
+  load({t / "iso/"});
+  EXPECT_EQ(runProgram(platform, "--dry-run ?" + (t / settingsFile)), 1);
+  EXPECT_EQ(t.read("program/kelvaneerrors.txt"), "the nightly build's report");
+  EXPECT_FALSE(t.has("state"));
+  EXPECT_TRUE(platform.messages.empty());
+  ASSERT_EQ(platform.warnings.size(), 1u);
+  const std::string& said = platform.warnings[0];
+  EXPECT_EQ(said.rfind("kelvane: the dry run failed; nothing was changed and no report was "
+                       "written.",
+                       0),
+            0u)
+      << said;
+  EXPECT_NE(said.find("\nAction when error occured : Deleting old structure\n"),
+            std::string::npos)
+      << said;
+  // The build itself writes its report.
+  EXPECT_EQ(runProgram(platform, "?" + (t / settingsFile)), 1);
+  EXPECT_NE(t.read("program/kelvaneerrors.txt").find("Deleting old structure"), std::string::npos);
+}
+
+// Part 3: one escaping function for every message.
+TEST(VisibleText, EscapesControlsC1BidiAndTheBackslashAndKeepsOtherText) {
+  EXPECT_EQ(visibleText("a\nb\rc\td\x1b[2J\x07\x7f"), "a\\nb\\rc\\td\\x1b[2J\\x07\\x7f");
+  EXPECT_EQ(visibleText("\x85\x9b" "31m"), "\\x85\\x9b" "31m");          // raw C1 bytes
+  EXPECT_EQ(visibleText("\xc2\x85\xc2\x9b"), "\\u0085\\u009b");           // C1 as UTF-8
+  EXPECT_EQ(visibleText("a\xe2\x80\xae" "b\xe2\x81\xa6"), "a\\u202eb\\u2066");  // bidi
+  EXPECT_EQ(visibleText("a\\x1b"), "a\\\\x1b");  // never alike with an escaped ESC
+  EXPECT_EQ(visibleText("C:\\dir", true), "C:\\dir");
+  EXPECT_EQ(visibleText("Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80"),
+            "Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80");
+  EXPECT_EQ(visibleText("Caf\xe9 \xa0"), "Caf\xe9 \xa0");  // Latin-1 bytes above C1 stay
+  EXPECT_EQ(visibleText("\xc2"), "\xc2");                   // cut short: no UTF-8, no C1
+  EXPECT_EQ(visibleText("\xe2\x80"), "\xe2\\x80");
+}
+
+TEST(VisibleText, TheReportKeepsNoTerminalControlFromAName) {
+  AppState state;
+  state.settings.WhereCreate = "/links/\x1b]0;owned\x07\x1b[2J/";
+  std::string report = formatErrorReport(
+      Failure(2, "Cannot remove folder \"/links/\x1b]0;t\x07\xc2\x9b\"", "rm\x1b"), state, "/p");
+  EXPECT_EQ(report.find('\x1b'), std::string::npos) << report;
+  EXPECT_EQ(report.find('\x07'), std::string::npos) << report;
+  EXPECT_EQ(report.find("\xc2\x9b"), std::string::npos) << report;
+  EXPECT_NE(report.find("Creating structure in     : /links/\\x1b]0;owned\\x07\\x1b[2J/\r\n"),
+            std::string::npos)
+      << report;
+}
+
+// The Windows listing returns a plain ".foo" (not hidden by its attributes): the walk marks
+// its folder as holding what it leaves out, so a stale folder holding one fails both ways.
+class DottedNameTree : public FolderTree {
+ public:
+  std::vector<FileIdentity> chain() override { return {}; }
+  std::vector<std::string> mountsBelow() override { return {}; }
+  std::vector<DirEntry> list(bool& holdsUnlisted) override {
+    holdsUnlisted = false;
+    if (depth == 0) return {{".", EntryType::Folder, {}}, {"stale", EntryType::Folder, {}}};
+    return {{".", EntryType::Folder, {}}, {"..", EntryType::Folder, {}},
+            {".foo", EntryType::File, {}}};
+  }
+  void enter(const std::string&) override { ++depth; }
+  void leave() override { --depth; }
+  void deleteFile(const std::string& name) override { done.push_back("delete " + name); }
+  void checkRemoval(const std::string&) override {}
+  void removeFolder(const std::string& name) override { done.push_back("rmdir " + name); }
+  bool reuseFolder(const std::string&, const std::string&) override { return false; }
+  bool canReuseFolder(const std::string&, const std::string&, bool) override { return false; }
+  bool isOwnFolder(const std::string&) override { return true; }
+  bool holdsFolder(const std::string&) override { return false; }
+  bool makeFolder(const std::string&) override { return true; }
+  std::string currentPath() override { return depth ? "/l/stale/" : "/l/"; }
+  int depth = 0;
+  std::vector<std::string> done;
+};
+
+TEST(DottedNames, AStaleFolderHoldingAListedDotNameFailsAndIsNotRemoved) {
+  DirTable none;
+  Layout nothing(none, "/");
+  PosixPlatform platform;
+  DottedNameTree tree;
+  Plan plan(platform, nullptr);
+  EXPECT_THROW(reconcileLinkRoot(tree, nothing, plan), Failure);
+  EXPECT_TRUE(tree.done.empty());
+}
+
+}  // namespace
+}  // namespace kelvane::testing

@@ -1,0 +1,388 @@
+// The dry run says exactly what the build will do: random worlds, each dry-run and then
+// built on the real file system (in a scratch folder), the dry run's plan held against a
+// snapshot diff of what the build did. Seeded and reproducible:
+//   KELVANE_DIFF_SEED     the first world's seed (default 1)
+//   KELVANE_DIFF_WORLDS   how many worlds (default 150), or
+//   KELVANE_DIFF_SECONDS  run worlds for this long instead (scripts/test.sh,
+//   scripts/differential.sh)
+// A world where plan and build differ is printed as a small reproducer: the seed and every
+// step that made it.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <set>
+#include <sstream>
+
+#include "engine/build_run.h"
+#include "engine/visible_text.h"
+#include "platform/failure.h"
+#include "startup/form_load.h"
+#include "tests/support/fake_platform.h"
+#include "tests/support/scratch_tree.h"
+
+namespace kelvane {
+namespace {
+
+using testing::FakePlatform;
+using testing::ScratchTree;
+
+const char* const kNames[] = {"a", "b", "linux", "Linux", "music", "debian", "x"};
+const char* const kGenres[] = {"", "", "a", "a/b", "./a//", "linux", "Linux", "music", "x/"};
+constexpr uid_t kOtherAccount = 65534;  // nobody
+
+struct Entry {
+  char type;  // d folder, f file, l link, p pipe
+  uid_t owner;
+  mode_t mode;
+  std::string bytes;
+  friend bool operator==(const Entry&, const Entry&) = default;
+};
+using Snapshot = std::map<std::string, Entry>;  // path below the scratch folder
+
+// Everything below folder, links not followed.
+void snapshot(const std::string& base, const std::string& relative, Snapshot& out) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(base + "/" + relative, error)) {
+    std::string name = entry.path().filename().string();
+    std::string path = relative.empty() ? name : relative + "/" + name;
+    if (testing::isBuildLock(path)) continue;
+    struct stat st;
+    if (::lstat(entry.path().c_str(), &st) != 0) continue;
+    Entry e{'?', st.st_uid, st.st_mode & 07777, {}};
+    if (S_ISDIR(st.st_mode)) {
+      e.type = 'd';
+    } else if (S_ISLNK(st.st_mode)) {
+      e.type = 'l';
+    } else if (S_ISFIFO(st.st_mode)) {
+      e.type = 'p';
+    } else {
+      e.type = 'f';
+      e.bytes = testing::readBytes(entry.path().string());
+    }
+    out[path] = e;
+    if (e.type == 'd') snapshot(base, path, out);
+  }
+}
+
+struct World {
+  explicit World(unsigned seed) : random(seed) {
+    sameTable = pick(4) == 0;
+    hazards = pick(3) == 0;  // read-only files and pipes, which stop most builds
+    bool linkRootThere = pick(6) != 0;
+    if (linkRootThere) {
+      step("folder links");
+      oldMirror("links", 3);
+    }
+    int sources = pick(3) + 1;
+    for (int i = 0; i < sources; ++i) {
+      std::string source = "src/s" + std::to_string(i);
+      step("folder " + source);
+      for (const char* name : kNames)
+        if (pick(3) == 0) step("folder " + source + "/" + name);
+      // A source named by its folder's contents, or by one entry.
+      std::string line = t / (source + "/");
+      mergeLines.push_back(line + "|" + kGenres[pick(sizeof kGenres / sizeof *kGenres)]);
+    }
+    if (pick(5) == 0) mergeLines.push_back(mergeLines[0]);  // a source listed twice
+    std::string old;
+    for (int i = pick(4); i > 0; --i) old += oldLine();
+    step("table old.vfs " + old);
+    if (!sameTable && pick(2)) {
+      std::string out;
+      for (int i = pick(4); i > 0; --i) out += pick(2) ? oldLine() : "gone,\"q\"\r\n";
+      step("table out.vfs " + out);
+      if (pick(6) == 0) step("hardlink out.vfs second.vfs");
+    }
+    t.file("settings.dat", settings());
+  }
+
+  int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
+
+  std::string oldLine() {
+    const char* lines[] = {"old|line\r\n", "a,b|\"q, r\"|u|g\r\n", "dup\r\n", "dup\r\n", "\r\n",
+                           "x|y|z\r\n"};
+    return lines[pick(6)];
+  }
+
+  // Carries out one step of making the world, and keeps it for the reproducer.
+  void step(const std::string& what) {
+    steps.push_back(what);
+    size_t blank = what.find(' ');
+    std::string kind = what.substr(0, blank), rest = what.substr(blank + 1);
+    std::string path = t / rest;
+    if (kind == "folder") {
+      t.folder(rest);
+    } else if (kind == "file") {
+      t.file(rest, "old");
+    } else if (kind == "readonly") {
+      t.file(rest, "ro");
+      ::chmod(path.c_str(), 0444);
+    } else if (kind == "link") {
+      t.link(pick(2) ? t / "src" : t / "nowhere", rest);
+    } else if (kind == "fifo") {
+      ::mkfifo(path.c_str(), 0644);
+    } else if (kind == "foreign") {
+      t.folder(rest);
+      if (::chown(path.c_str(), kOtherAccount, kOtherAccount) != 0)
+        steps.back() += " (not chowned)";
+    } else if (kind == "open") {
+      t.folder(rest);
+      ::chmod(path.c_str(), 0777);
+    } else if (kind == "table") {
+      size_t space = rest.find(' ');
+      t.file(rest.substr(0, space), rest.substr(space + 1));
+    } else if (kind == "hardlink") {
+      size_t space = rest.find(' ');
+      ::link((t / rest.substr(0, space)).c_str(), (t / rest.substr(space + 1)).c_str());
+    }
+  }
+
+  // Folders to keep and to remove, files, links, read-only files, pipes, hidden names, a
+  // folder another account made, one open to all.
+  void oldMirror(const std::string& folder, int depth) {
+    for (const char* name : kNames) {
+      std::string path = folder + "/" + name;
+      switch (pick(14)) {
+        case 0:
+          step("file " + path);
+          break;
+        case 1:
+          step("link " + path);
+          break;
+        case 2:
+          if (hazards && pick(3) == 0) step("readonly " + path);
+          break;
+        case 3:
+          if (hazards && pick(2) == 0) step("fifo " + path);
+          break;
+        case 4:
+          if (pick(2) == 0) step("foreign " + path);
+          break;
+        case 5:
+          if (pick(3) == 0) step("open " + path);
+          break;
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+          step("folder " + path);
+          if (depth > 1) oldMirror(path, depth - 1);
+          break;
+      }
+    }
+    if (pick(hazards ? 10 : 40) == 0) step("file " + folder + "/.hidden");
+  }
+
+  std::string settings() const {
+    std::string out = sameTable ? "old.vfs" : "out.vfs";
+    std::string text =
+        t / "links\r\n" + t / out + "\r\n" + t / "old.vfs\r\n" + "/m\r\nu\r\ng\r\n755\r\n";
+    for (const auto& line : mergeLines) text += line + "\r\n";
+    return text;
+  }
+
+  struct Run {
+    bool ok = true;
+    std::string action, description;
+    int number = 0;
+    std::string printed;
+    std::vector<std::string> warnings;
+  };
+  Run run(bool dryRun) {
+    FakePlatform platform;
+    platform.stateFolderOverride = stateFolder.path();  // where a table written in place journals
+    AppState state;
+    Run r;
+    std::ostringstream out;
+    try {
+      formLoad(platform, "?" + (t / "settings.dat"), state);
+      runBuild(platform, state, dryRun ? &out : nullptr);
+    } catch (const Failure& failure) {
+      r.ok = false;
+      r.action = state.runStep.action;
+      r.description = failure.description();
+      r.number = failure.number();
+    }
+    r.printed = out.str();
+    r.warnings = platform.warnings;
+    return r;
+  }
+
+  testing::TempFolder stateFolder;
+
+  std::string reproducer(unsigned seed) const {
+    std::string text = "world of seed " + std::to_string(seed) +
+                       " (KELVANE_DIFF_SEED=" + std::to_string(seed) + " KELVANE_DIFF_WORLDS=1):\n";
+    for (const auto& s : steps) text += "  " + visibleText(s) + "\n";
+    text += "  settings:\n";
+    std::string set = settings();
+    for (size_t at = 0; at < set.size();) {
+      size_t end = set.find("\r\n", at);
+      text += "    " + set.substr(at, end - at) + "\n";
+      at = end + 2;
+    }
+    return text;
+  }
+
+  std::mt19937 random;
+  ScratchTree t;
+  bool sameTable = false, hazards = false;
+  std::vector<std::string> steps, mergeLines;
+};
+
+std::multiset<std::string> linesOf(const std::string& text) {
+  std::multiset<std::string> lines;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find("\r\n", at);
+    if (end == std::string::npos) end = text.size();
+    lines.insert(text.substr(at, end - at));
+    at = end + 2;
+  }
+  return lines;
+}
+
+// What held against what: one world; empty when plan and build agree.
+std::string compare(World& w, long& failedBuilds) {
+  std::string base = w.t.path();
+  Snapshot before, afterDry, after;
+  snapshot(base, "", before);
+  std::string outTable = w.sameTable ? "old.vfs" : "out.vfs";
+  World::Run dry = w.run(true);
+  snapshot(base, "", afterDry);
+  std::ostringstream why;
+  if (afterDry != before) why << "the dry run changed the scratch folder\n";
+  World::Run built = w.run(false);
+  snapshot(base, "", after);
+  failedBuilds += !built.ok;
+
+  if (dry.ok != built.ok)
+    why << "exit status: dry run " << !dry.ok << ", build " << !built.ok << "\n";
+  if (dry.action != built.action)
+    why << "report step: \"" << dry.action << "\" against \"" << built.action << "\"\n";
+  if (dry.description != built.description || dry.number != built.number)
+    why << "failure: \"" << dry.description << "\" against \"" << built.description << "\"\n";
+
+  // The plan's lines against the snapshot diff below the link root.
+  std::set<std::string> planned, done;
+  std::map<std::string, size_t> counted;
+  size_t conflicts = 0;
+  std::istringstream lines(dry.printed);
+  std::string line;
+  std::string root = base + "/links";
+  while (std::getline(lines, line)) {
+    if (line.rfind("conflict ", 0) == 0) {
+      ++conflicts;
+    } else if (line.rfind("summary: ", 0) == 0) {
+      unsigned removed = 0, created = 0, added = 0, dropped = 0, conflicting = 0;
+      std::sscanf(line.c_str(),
+                  "summary: %u to remove, %u to create; table lines: %u added, %u dropped; "
+                  "conflicts: %u",
+                  &removed, &created, &added, &dropped, &conflicting);
+      counted = {{"removed", removed},
+                 {"created", created},
+                 {"added", added},
+                 {"dropped", dropped},
+                 {"conflicts", conflicting}};
+    } else if (line.rfind("pass over ", 0) != 0) {
+      if (!planned.insert(line).second) why << "printed twice: " << line << "\n";
+    }
+  }
+  for (const auto& [path, entry] : before)
+    if (path.rfind("links", 0) == 0) {
+      auto now = after.find(path);
+      if (now == after.end() ||
+          !(now->second.type == entry.type && now->second.owner == entry.owner &&
+            now->second.mode == entry.mode))
+        done.insert("remove " + base + "/" + path);
+    }
+  bool linkRootMade = !before.count("links") && after.count("links");
+  for (const auto& [path, entry] : after)
+    if (path.rfind("links", 0) == 0) {
+      auto was = before.find(path);
+      if (was == before.end() ||
+          !(was->second.type == entry.type && was->second.owner == entry.owner &&
+            was->second.mode == entry.mode))
+        done.insert("create " + base + "/" + path);
+    }
+  if (linkRootMade) done.erase("remove " + root);  // not there before: nothing removed
+  if (planned != done) {
+    for (const auto& p : planned)
+      if (!done.count(p)) why << "planned, not done: " << p << "\n";
+    for (const auto& d : done)
+      if (!planned.count(d)) why << "done, not planned: " << d << "\n";
+  }
+  // The table: unchanged by a failed build; a built one's lines counted by the summary.
+  std::string oldOut = before.count(outTable) ? before.at(outTable).bytes : "";
+  std::string newOut = after.count(outTable) ? after.at(outTable).bytes : "";
+  if (!built.ok && oldOut != newOut) why << "a failed build changed the table\n";
+  if (built.ok && dry.ok) {
+    std::multiset<std::string> was = linesOf(oldOut), now = linesOf(newOut);
+    size_t added = 0;
+    for (const auto& l : now) {
+      auto found = was.find(l);
+      if (found != was.end())
+        was.erase(found);
+      else
+        ++added;
+    }
+    if (counted["added"] != added || counted["dropped"] != was.size())
+      why << "table lines: planned " << counted["added"] << " added, " << counted["dropped"]
+          << " dropped; done " << added << " added, " << was.size() << " dropped\n";
+    size_t removes = 0, creates = 0;
+    for (const auto& p : planned) (p.rfind("remove ", 0) == 0 ? removes : creates)++;
+    if (counted["removed"] != removes || counted["created"] != creates)
+      why << "summary counts " << counted["removed"] << "/" << counted["created"]
+          << " against lines " << removes << "/" << creates << "\n";
+    size_t warned = 0;
+    for (const auto& w2 : built.warnings)
+      warned += w2.find("is given by two merge sources") != std::string::npos;
+    if (warned != conflicts || counted["conflicts"] != conflicts)
+      why << "conflicts: " << conflicts << " printed, " << counted["conflicts"] << " counted, "
+          << warned << " named by the build\n";
+  }
+  return why.str();
+}
+
+long envNumber(const char* name, long otherwise) {
+  const char* text = std::getenv(name);
+  return text && *text ? std::strtol(text, nullptr, 10) : otherwise;
+}
+
+TEST(Differential, TheDryRunSaysExactlyWhatTheBuildDoesInRandomWorlds) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a folder of another account";
+  unsigned seed = static_cast<unsigned>(envNumber("KELVANE_DIFF_SEED", 1));
+  long worlds = envNumber("KELVANE_DIFF_WORLDS", 150);
+  long seconds = envNumber("KELVANE_DIFF_SECONDS", 0);
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+  long tried = 0, failedBuilds = 0, differing = 0;
+  for (;; ++seed) {
+    if (seconds > 0 ? std::chrono::steady_clock::now() >= end : tried >= worlds) break;
+    ++tried;
+    World w(seed);
+    std::string why = compare(w, failedBuilds);
+    if (!why.empty()) {
+      ++differing;
+      ADD_FAILURE() << why << w.reproducer(seed);
+      if (differing >= 5) break;
+    }
+    ::chmod((w.t / "links").c_str(), 0755);
+  }
+  std::printf(
+      "differential: %ld worlds tried (seeds from %ld), %ld built, %ld failed alike, "
+      "%ld differing\n",
+      tried, envNumber("KELVANE_DIFF_SEED", 1), tried - failedBuilds - differing, failedBuilds,
+      differing);
+}
+
+}  // namespace
+}  // namespace kelvane
+
+#endif
