@@ -233,6 +233,21 @@ TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
   mode_t mask = ::umask(0);
   ::umask(mask);
   EXPECT_EQ(after.st_mode & 07777, 0777 & ~mask);
+  // The owner alone wrong, or the mode alone: either is enough to make it again.
+  t.folder("src/arch");
+  t.folder("src/gentoo");
+  t.folder("links/arch");
+  t.folder("links/gentoo");
+  own("links/arch", kOther, 0777 & ~mask);
+  own("links/gentoo", 0, (0777 & ~mask) | 0002);
+  struct stat arch, gentoo;
+  ASSERT_EQ(::stat((t / "links/arch").c_str(), &arch), 0);
+  ASSERT_EQ(::stat((t / "links/gentoo").c_str(), &gentoo), 0);
+  run();
+  ASSERT_EQ(::stat((t / "links/arch").c_str(), &after), 0);
+  EXPECT_EQ(after.st_uid, 0u);
+  ASSERT_EQ(::stat((t / "links/gentoo").c_str(), &after), 0);
+  EXPECT_EQ(after.st_mode & 07777, 0777 & ~mask);
   // What it hid in one of its own stops the build, as in any folder to remove.
   own("links/ubuntu", kOther, 0777);
   t.file("links/ubuntu/.theirs");
