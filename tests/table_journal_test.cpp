@@ -4,6 +4,8 @@
 // same table.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -222,6 +224,45 @@ TEST_F(TableJournal, AReplacedTableKeepsItsExtendedAttributes) {
   EXPECT_EQ(::getxattr(table.c_str(), "user.kelvane-test", value, sizeof value), 4);
   EXPECT_STREQ(value, "kept");
   EXPECT_EQ(t.read("out/table.vfs"), expected);
+}
+
+// A full disk where the temporary table goes fails the build with the table as it was: it
+// never turns into a write over the table. A file system with room for one more file, beside
+// it, builds.
+TEST_F(TableJournal, AFullDiskNeverTurnsIntoAWriteOverTheTable) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  for (const char* inodes : {"nr_inodes=2", "nr_inodes=3"}) {
+    SCOPED_TRACE(inodes);
+    pid_t child = ::fork();
+    if (child == 0) {
+      t.folder("full");
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("tmpfs", (t / "full").c_str(), "tmpfs", 0, inodes) != 0)
+        ::_exit(77);
+      t.file("full/table.vfs", original);  // the root folder and the table take two
+      struct stat before {
+      }, after{};
+      ::stat((t / "full/table.vfs").c_str(), &before);
+      int status = 0;
+      try {
+        build("full/table.vfs");
+      } catch (const Failure& failure) {
+        status = failure.number() == ENOSPC ? 1 : 3;
+      }
+      ::stat((t / "full/table.vfs").c_str(), &after);
+      bool untouched =
+          t.read("full/table.vfs") == original && after.st_mtim.tv_nsec == before.st_mtim.tv_nsec;
+      if (status == 1 && !untouched) status = 4;
+      if (status == 0 && t.read("full/table.vfs") != expected) status = 5;
+      ::_exit(status);
+    }
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(WEXITSTATUS(status), std::string(inodes) == "nr_inodes=2" ? 1 : 0);
+  }
 }
 
 }  // namespace
