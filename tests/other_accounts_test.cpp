@@ -83,6 +83,26 @@ void PrintTo(const Steer& steer, std::ostream* out) { *out << steer.name; }
 
 class Steering : public OtherAccount, public ::testing::WithParamInterface<Steer> {};
 
+// The table below a folder of root's with mode, one level down.
+std::function<void(OtherAccount&)> tableThroughFolderOfMode(mode_t mode) {
+  return [mode](OtherAccount& o) {
+    o.t.folder("grp/sub");
+    o.own("grp", 0, mode);
+    o.vfs = o.t / "grp/sub/table.vfs";
+  };
+}
+
+// The table reached through a link that uid made in a folder of root's open to all (1777).
+std::function<void(OtherAccount&)> tableThroughStickyLink(uid_t uid) {
+  return [uid](OtherAccount& o) {
+    o.t.folder("tmp");
+    o.own("tmp", 0, 01777);
+    o.t.link(o.t / "out", "tmp/to");
+    o.own("tmp/to", uid);
+    o.vfs = o.t / "tmp/to/table.vfs";
+  };
+}
+
 // Beside every way to steer the build, the nearest arrangement that must still build.
 TEST_P(Steering, IsRefusedBeforeAnythingChanges) {
   t.folder("links/stale");
@@ -168,37 +188,12 @@ INSTANTIATE_TEST_SUITE_P(
                 o.vfs = o.t / "tmp/table.vfs";
               },
               false},
-        Steer{"table_through_a_folder_its_group_may_write",
-              [](OtherAccount& o) {
-                o.t.folder("grp/sub");
-                o.own("grp", 0, 0775);
-                o.vfs = o.t / "grp/sub/table.vfs";
-              },
-              true},
-        Steer{"table_through_a_folder_only_root_may_write",
-              [](OtherAccount& o) {
-                o.t.folder("grp/sub");
-                o.own("grp", 0, 0755);
-                o.vfs = o.t / "grp/sub/table.vfs";
-              },
-              false},
+        Steer{"table_through_a_folder_its_group_may_write", tableThroughFolderOfMode(0775), true},
+        Steer{"table_through_a_folder_only_root_may_write", tableThroughFolderOfMode(0755), false},
         Steer{"settings_its_group_may_write", [](OtherAccount& o) { o.settingsMode = 0664; }, true},
         Steer{"table_through_a_link_another_made_in_a_sticky_folder",
-              [](OtherAccount& o) {
-                o.t.folder("tmp");
-                o.own("tmp", 0, 01777);
-                o.t.link(o.t / "out", "tmp/to");
-                o.own("tmp/to");
-                o.vfs = o.t / "tmp/to/table.vfs";
-              },
-              true},
-        Steer{"table_through_a_link_root_made_in_a_sticky_folder",
-              [](OtherAccount& o) {
-                o.t.folder("tmp");
-                o.own("tmp", 0, 01777);
-                o.t.link(o.t / "out", "tmp/to");
-                o.vfs = o.t / "tmp/to/table.vfs";
-              },
+              tableThroughStickyLink(kOther), true},
+        Steer{"table_through_a_link_root_made_in_a_sticky_folder", tableThroughStickyLink(0),
               false}),
     [](const auto& info) { return std::string(info.param.name); });
 
