@@ -5,9 +5,7 @@ enable_language(RC)
 # (GCC bug 105651).
 add_compile_options(-Wno-restrict)
 
-kelvane_core_sources(WIN_CORE_SOURCES platform/failure.cpp platform/utf8.cpp platform/short_hash.cpp
-                     platform/win/win_*.cpp)
-list(FILTER WIN_CORE_SOURCES EXCLUDE REGEX "win_main\\.cpp$")
+kelvane_core_sources(WIN_CORE_SOURCES win/*.cpp window/win/*.cpp)
 add_library(kelvane_core STATIC ${WIN_CORE_SOURCES})
 target_include_directories(kelvane_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(kelvane_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
@@ -16,7 +14,7 @@ target_link_libraries(kelvane_core PUBLIC comctl32 comdlg32 ntdll)
 
 # A window program (no console of its own); standard streams reach a caller that hands
 # them over, as a scheduled task or a shell with redirection does.
-add_executable(kelvane WIN32 platform/win/win_main.cpp platform/win/kelvane.rc)
+add_executable(kelvane WIN32 app/win_main.cpp app/kelvane.rc)
 target_link_libraries(kelvane PRIVATE kelvane_core)
 target_link_options(kelvane PRIVATE -municode $<$<CONFIG:Release>:-s>)
 
@@ -44,8 +42,8 @@ if(KELVANE_TESTS)
   # With them the core's own tests, the Windows platform under their fake one; those parts
   # that make links or need POSIX skip themselves, and the tests that are all POSIX (links,
   # processes started with fork, mounts) are left out.
-  file(GLOB CORE_TESTS CONFIGURE_DEPENDS startup/*_test.cpp settings/*_test.cpp engine/*_test.cpp
-       report/*_test.cpp)
+  file(GLOB CORE_TESTS CONFIGURE_DEPENDS base/*_test.cpp startup/*_test.cpp settings/*_test.cpp
+       engine/*_test.cpp report/*_test.cpp)
   file(GLOB WIN_PLATFORM_TESTS CONFIGURE_DEPENDS tests/win/win_*_test.cpp)
   list(FILTER WIN_PLATFORM_TESTS EXCLUDE REGEX "win_(window(_[a-z]+)?|process)_test\\.cpp$")
   add_wine_tests(kelvane_win_tests ${WIN_PLATFORM_TESTS} ${CORE_TESTS}
@@ -53,10 +51,9 @@ if(KELVANE_TESTS)
                  tests/hostile_names_test.cpp tests/entry_encoding_test.cpp
                  tests/support/fake_platform.cpp tests/support/scratch_tree.cpp
                  tests/support/build_tree.cpp)
-  target_include_directories(kelvane_win_tests BEFORE PRIVATE tests/win/shim)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
                  tests/win/win_window_keys_test.cpp tests/win/win_window_boxes_test.cpp
                  tests/win/win_window_build_test.cpp
-                 tests/win/win_person.cpp tests/win/win_process_test.cpp platform/win/kelvane.rc)
+                 tests/win/win_person.cpp tests/win/win_process_test.cpp app/kelvane.rc)
 endif()

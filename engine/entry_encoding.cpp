@@ -1,7 +1,7 @@
 #include "engine/entry_encoding.h"
 
 #include "platform/platform.h"
-#include "platform/utf8.h"
+#include "base/utf8.h"
 
 namespace kelvane {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 namespace kelvane {

@@ -5,8 +5,8 @@
 
 #include "engine/table_diff.h"
 #include "engine/vfs_file.h"
-#include "engine/visible_text.h"
-#include "platform/failure.h"
+#include "base/visible_text.h"
+#include "base/failure.h"
 
 namespace kelvane {
 namespace {

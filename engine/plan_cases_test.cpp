@@ -14,7 +14,7 @@
 
 #include "engine/link_removal.h"
 #include "engine/plan.h"
-#include "engine/visible_text.h"
+#include "base/visible_text.h"
 #include "report/error_report.h"
 #include "startup/run_program.h"
 #include "tests/support/build_run_fixture.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "engine/entry_encoding.h"
-#include "platform/failure.h"
+#include "base/failure.h"
 
 namespace kelvane {
 namespace {

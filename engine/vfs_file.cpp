@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "platform/failure.h"
-#include "platform/utf8.h"
+#include "base/failure.h"
+#include "base/utf8.h"
 #include "settings/number_text.h"
 
 namespace kelvane {

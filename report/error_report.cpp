@@ -1,6 +1,6 @@
 #include "report/error_report.h"
 
-#include "engine/visible_text.h"
+#include "base/visible_text.h"
 #include "platform/platform.h"
 
 namespace kelvane {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "settings/app_state.h"
 
 namespace kelvane {

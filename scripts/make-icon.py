@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes the Windows icon resource platform/win/kelvane.ico (32 by 32, 256 colours) from the
+"""Makes the Windows icon resource app/kelvane.ico (32 by 32, 256 colours) from the
 indexed picture data/kelvane.png that scripts/draw-icon.py draws. Run again after changing it."""
 import os
 import struct
@@ -49,4 +49,4 @@ for y in reversed(range(height)):
     mask += bits.to_bytes(width // 8, "big") + b"\0" * ((4 - width // 8 % 4) % 4)
 image = header + colours + pixels + mask
 icon = struct.pack("<HHH", 0, 1, 1) + struct.pack("<BBBBHHII", width, height, 0, 0, 1, 8, len(image), 22) + image
-open(os.path.join(root, "platform", "win", "kelvane.ico"), "wb").write(icon)
+open(os.path.join(root, "app", "kelvane.ico"), "wb").write(icon)

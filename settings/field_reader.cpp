@@ -1,6 +1,6 @@
 #include "settings/field_reader.h"
 
-#include "platform/failure.h"
+#include "base/failure.h"
 
 namespace kelvane {
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 
 namespace kelvane {
 namespace {

@@ -4,8 +4,8 @@
 #include <charconv>
 #include <cmath>
 
-#include "engine/visible_text.h"
-#include "platform/failure.h"
+#include "base/visible_text.h"
+#include "base/failure.h"
 
 namespace kelvane {
 

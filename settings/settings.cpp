@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <utility>
 
-#include "engine/visible_text.h"
-#include "platform/failure.h"
+#include "base/visible_text.h"
+#include "base/failure.h"
 #include "platform/platform.h"
-#include "platform/utf8.h"
+#include "base/utf8.h"
 #include "settings/field_reader.h"
 #include "settings/number_text.h"
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "settings/settings.h"
 #include "tests/support/sample_settings.h"
 

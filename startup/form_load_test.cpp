@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"
 

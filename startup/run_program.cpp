@@ -4,7 +4,7 @@
 #include <new>
 
 #include "engine/build_run.h"
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 #include "report/error_report.h"
 #include "startup/form_load.h"

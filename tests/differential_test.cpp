@@ -22,8 +22,8 @@
 #include <sstream>
 
 #include "engine/build_run.h"
-#include "engine/visible_text.h"
-#include "platform/failure.h"
+#include "base/visible_text.h"
+#include "base/failure.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"

@@ -15,7 +15,7 @@
 
 #include "engine/build_lock.h"
 #include "engine/build_run.h"
-#include "platform/short_hash.h"
+#include "base/short_hash.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/process.h"

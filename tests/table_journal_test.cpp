@@ -14,8 +14,8 @@
 #include <cstdlib>
 
 #include "engine/build_run.h"
-#include "platform/failure.h"
-#include "platform/posix_table_journal.h"
+#include "base/failure.h"
+#include "posix/posix_table_journal.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"

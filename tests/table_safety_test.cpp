@@ -13,7 +13,7 @@
 #endif
 
 #include "engine/build_run.h"
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"

@@ -1,6 +1,6 @@
 #include "window/frm_main.h"
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "platform/platform.h"
 
 namespace kelvane {

@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "settings/field_reader.h"
 #include "tests/fuzz/fuzz_check.h"
 

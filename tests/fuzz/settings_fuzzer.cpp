@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "settings/number_text.h"
 #include "settings/settings.h"
 #include "tests/fuzz/fuzz_check.h"

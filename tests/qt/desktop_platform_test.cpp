@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/qt/shown_text.h"
+#include "window/qt/shown_text.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_folder.h"
 

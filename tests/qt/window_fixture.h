@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/qt/frm_main_view.h"
+#include "window/qt/frm_main_view.h"
 #include "settings/app_state.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "engine/build_run.h"
-#include "platform/posix_platform.h"
 #include "startup/form_load.h"
 #include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"

@@ -6,8 +6,18 @@
 #include <string>
 #include <vector>
 
-#include "platform/failure.h"
-#include "platform/posix_platform.h"
+#include "base/failure.h"
+#ifdef _WIN32
+#include "win/win_platform.h"
+#else
+#include "posix/posix_platform.h"
+#endif
+
+#ifdef _WIN32
+namespace kelvane {
+using PosixPlatform = WinPlatform;
+}  // namespace kelvane
+#endif
 
 namespace kelvane::testing {
 

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "platform/win/win_support.h"
+#include "win/win_support.h"
 #include "tests/support/temp_folder.h"
 #include "tests/win/win_scratch.h"
 

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "tests/win/win_platform_fixture.h"
 
 namespace kelvane {

@@ -6,7 +6,7 @@
 
 #include <map>
 
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "tests/win/win_platform_fixture.h"
 
 namespace kelvane {

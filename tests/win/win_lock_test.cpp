@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "engine/build_lock.h"
-#include "platform/failure.h"
-#include "platform/short_hash.h"
+#include "base/failure.h"
+#include "base/short_hash.h"
 #include "tests/win/win_platform_fixture.h"
 
 namespace kelvane {

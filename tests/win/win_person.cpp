@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/win/win_support.h"
-#include "platform/win/win_window.h"
+#include "win/win_support.h"
+#include "window/win/win_window.h"
 
 namespace kelvane::testing {
 

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/win/win_platform.h"
+#include "win/win_platform.h"
 
 namespace kelvane {
 class WinMainWindow;

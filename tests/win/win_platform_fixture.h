@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/win/win_platform.h"
-#include "platform/win/win_support.h"
+#include "win/win_platform.h"
+#include "win/win_support.h"
 #include "tests/support/temp_folder.h"
 #include "tests/win/win_scratch.h"
 

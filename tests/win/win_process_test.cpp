@@ -6,7 +6,7 @@
 
 #include <vector>
 
-#include "platform/win/win_support.h"
+#include "win/win_support.h"
 #include "tests/win/win_scratch.h"
 
 namespace kelvane {

@@ -6,9 +6,9 @@
 
 #include <optional>
 
-#include "platform/failure.h"
-#include "platform/win/win_platform.h"
-#include "platform/win/win_support.h"
+#include "base/failure.h"
+#include "win/win_platform.h"
+#include "win/win_support.h"
 #include "tests/support/fake_platform.h"
 #include "tests/win/win_scratch.h"
 

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "platform/win/win_support.h"
+#include "win/win_support.h"
 #include "tests/support/temp_folder.h"
 
 namespace kelvane::testing {

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "platform/win/win_support.h"
-#include "platform/win/win_window.h"
+#include "win/win_support.h"
+#include "window/win/win_window.h"
 #include "tests/win/win_person.h"
 #include "tests/win/win_scratch.h"
 #include "window/frm_main.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "platform/win/win_window.h"
+#include "window/win/win_window.h"
 #include "tests/win/win_person.h"
 #include "tests/win/win_scratch.h"
 #include "window/frm_main.h"

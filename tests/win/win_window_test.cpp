@@ -7,9 +7,9 @@
 
 #include <vector>
 
-#include "platform/win/win_platform.h"
-#include "platform/win/win_support.h"
-#include "platform/win/win_window.h"
+#include "win/win_platform.h"
+#include "win/win_support.h"
+#include "window/win/win_window.h"
 #include "window/frm_main.h"
 
 namespace kelvane {

@@ -1,0 +1,332 @@
+#include "posix/posix_platform.h"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "base/failure.h"
+#include "tests/support/temp_folder.h"
+
+namespace kelvane {
+namespace {
+
+using testing::TempFolder;
+
+std::vector<std::string> names(const std::vector<DirEntry>& entries) {
+  std::vector<std::string> out;
+  for (const auto& e : entries) out.push_back(e.name);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+EntryType typeOf(const std::vector<DirEntry>& entries, const std::string& name) {
+  for (const auto& e : entries)
+    if (e.name == name) return e.type;
+  ADD_FAILURE() << name << " not listed";
+  return EntryType::File;
+}
+
+using Names = std::vector<std::string>;
+
+TEST(Listing, AFolderPatternListsVisibleFoldersFilesAndLinks) {
+  TempFolder dir;
+  testing::makeFolders(dir / "f/sub");
+  testing::makeFolders(dir / "f/.hidden");
+  testing::writeBytes(dir / "f/file", "x");
+  testing::writeBytes(dir / "f/.dotfile", "x");
+  ::symlink("sub", (dir / "f/link").c_str());
+  // A socket is neither folder nor file and is left out.
+  int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::string socketPath = dir / "f/socket";
+  ASSERT_LT(socketPath.size(), sizeof addr.sun_path);
+  std::copy(socketPath.begin(), socketPath.end(), addr.sun_path);
+  ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+
+  PosixPlatform platform;
+  auto entries = platform.listFolder(dir / "f/");
+  ::close(s);
+  EXPECT_EQ(names(entries), (Names{".", "..", "file", "link", "sub"}));
+  EXPECT_EQ(typeOf(entries, "sub"), EntryType::Folder);
+  EXPECT_EQ(typeOf(entries, "file"), EntryType::File);
+  EXPECT_EQ(typeOf(entries, "link"), EntryType::Link);
+  EXPECT_EQ(typeOf(entries, "."), EntryType::Folder);
+}
+
+TEST(Listing, AnyOtherPatternListsTheOneEntryItNames) {
+  TempFolder dir;
+  testing::makeFolders(dir / "iso");
+  testing::makeFolders(dir / ".hidden");
+  PosixPlatform platform;
+  EXPECT_EQ(names(platform.listFolder(dir / "iso")), Names{"iso"});
+  EXPECT_EQ(names(platform.listFolder(dir / ".hidden")), Names{});
+  EXPECT_EQ(names(platform.listFolder(dir / "missing")), Names{});
+  EXPECT_EQ(names(platform.listFolder(dir / "missing/")), Names{});
+  EXPECT_EQ(names(platform.listFolder(dir / "missing/deeper/")), Names{});
+  EXPECT_EQ(names(platform.listFolder("")), Names{});
+  // Wildcards are ordinary characters.
+  EXPECT_EQ(names(platform.listFolder(dir / "*")), Names{});
+}
+
+TEST(Listing, AnUnreadableFolderFailsNamingIt) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root reads every folder";
+  TempFolder dir;
+  testing::makeFolders(dir / "locked");
+  ::chmod((dir / "locked").c_str(), 0);
+  PosixPlatform platform;
+  try {
+    platform.listFolder(dir / "locked/");
+    FAIL() << "listed an unreadable folder";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), EACCES);
+    EXPECT_NE(failure.description().find(dir / "locked/"), std::string::npos);
+  }
+}
+
+TEST(Existence, MatchesWhatTheListingWouldReturn) {
+  TempFolder dir;
+  testing::makeFolders(dir / "empty");
+  testing::makeFolders(dir / ".hidden");
+  testing::writeBytes(dir / "file", "x");
+  ::symlink("empty", (dir / "link").c_str());
+  ::symlink("nowhere", (dir / "dangling").c_str());
+  PosixPlatform platform;
+  EXPECT_TRUE(platform.exists(dir / "empty/"));  // an empty folder still exists
+  EXPECT_TRUE(platform.exists(dir / "empty"));
+  EXPECT_TRUE(platform.exists(dir / "file"));
+  EXPECT_TRUE(platform.exists(dir / "link/"));  // a link root may be a link
+  EXPECT_TRUE(platform.exists(dir / "dangling"));
+  EXPECT_FALSE(platform.exists(dir / "file/"));
+  EXPECT_FALSE(platform.exists(dir / ".hidden"));
+  EXPECT_FALSE(platform.exists(dir / "missing"));
+  EXPECT_FALSE(platform.exists(""));
+  EXPECT_TRUE(platform.exists("/"));
+  EXPECT_TRUE(platform.folderExists(dir / "link"));
+  EXPECT_FALSE(platform.fileExists(dir / "link"));
+  EXPECT_TRUE(platform.fileExists(dir / "file"));
+}
+
+TEST(Folders, MakingOneLevelBelowATreeTakesOnlyAFolderThatIsThere) {
+  TempFolder dir;
+  PosixPlatform platform;
+  testing::makeFolders(dir / "root/a");
+  testing::makeFolders(dir / "elsewhere");
+  testing::writeBytes(dir / "root/file", "x");
+  ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "root/link").c_str()), 0);
+  auto tree = platform.createFolderTree(dir / "root");
+  EXPECT_FALSE(tree->makeFolder("a"));
+  EXPECT_TRUE(tree->holdsFolder("a"));
+  EXPECT_FALSE(tree->holdsFolder("a/b"));
+  EXPECT_FALSE(testing::pathExists(dir / "root/a/b"));
+  EXPECT_TRUE(tree->makeFolder("a/b"));
+  EXPECT_TRUE(tree->holdsFolder("a/./b/"));
+  EXPECT_TRUE(testing::isFolder(dir / "root/a/b"));
+  // A link where a level goes is something else there, never a way elsewhere.
+  for (const char* relative : {"link", "link/new", "file", "missing/new"}) {
+    EXPECT_THROW(tree->holdsFolder(relative), Failure) << relative;
+    EXPECT_THROW(tree->makeFolder(relative), Failure) << relative;
+  }
+  EXPECT_FALSE(testing::pathExists(dir / "elsewhere/new"));
+}
+
+TEST(Folders, ResolvedPathsFollowLinksAsFarAsTheyExist) {
+  TempFolder dir;
+  testing::makeFolders(dir / "real/inner");
+  ::symlink("real", (dir / "link").c_str());
+  PosixPlatform platform;
+  std::string real = std::filesystem::canonical(dir / "real").string();
+  EXPECT_EQ(platform.resolvedPath(dir / "link/inner"), real + "/inner");
+  // Nothing is folded past a part that does not exist: the system would not either.
+  EXPECT_EQ(platform.resolvedPath(dir / "link/not/yet/../there"), real + "/not/yet/../there");
+  // ".." after a link is the folder holding the link's target, not the link's own folder.
+  ::symlink("real/inner", (dir / "deep").c_str());
+  EXPECT_EQ(platform.resolvedPath(dir / "deep/.."), real);
+  EXPECT_EQ(platform.resolvedPath(dir / "link/"), real);
+  EXPECT_EQ(platform.resolvedPath("/"), "/");
+}
+
+class Output : public ::testing::Test {
+ protected:
+  Names folderNames() { return names(PosixPlatform().listFolder(dir.path() + "/")); }
+  TempFolder dir;
+  PosixPlatform platform;
+};
+
+TEST_F(Output, ReplacesTheTargetOnlyOnCommit) {
+  testing::writeBytes(dir / "vfs", "old");
+  ::chmod((dir / "vfs").c_str(), 0640);
+  {
+    auto out = platform.createOutput(dir / "vfs");
+    out->write("new ");
+    out->write(std::string(200000, 'x'));  // more than the buffer holds
+    EXPECT_EQ(testing::readBytes(dir / "vfs"), "old");
+    out->commit();
+  }
+  EXPECT_EQ(testing::readBytes(dir / "vfs"), "new " + std::string(200000, 'x'));
+  struct stat st;
+  ASSERT_EQ(::stat((dir / "vfs").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(folderNames(), (Names{".", "..", "vfs"}));  // no temporary file left
+}
+
+TEST_F(Output, AbandonedOutputLeavesTheTargetAndNoTemporaryFile) {
+  testing::writeBytes(dir / "vfs", "old");
+  {
+    auto out = platform.createOutput(dir / "vfs");
+    out->write("partial");
+  }
+  EXPECT_EQ(testing::readBytes(dir / "vfs"), "old");
+  EXPECT_EQ(folderNames(), (Names{".", "..", "vfs"}));
+}
+
+TEST_F(Output, ALinkKeepsPointingAtItsReplacedTarget) {
+  testing::makeFolders(dir / "real");
+  testing::writeBytes(dir / "real/vfs", "old");
+  ::symlink("real/vfs", (dir / "vfs").c_str());
+  auto out = platform.createOutput(dir / "vfs");
+  out->write("new");
+  out->commit();
+  EXPECT_EQ(testing::readBytes(dir / "real/vfs"), "new");
+  char target[256] = {};
+  EXPECT_GT(::readlink((dir / "vfs").c_str(), target, sizeof target - 1), 0);
+  EXPECT_EQ(std::string(target), "real/vfs");
+}
+
+TEST_F(Output, AMissingFolderFailsNamingTheOutput) {
+  try {
+    platform.createOutput(dir / "none/vfs");
+    FAIL() << "created an output in a missing folder";
+  } catch (const Failure& failure) {
+    EXPECT_EQ(failure.number(), ENOENT);
+    EXPECT_NE(failure.description().find(dir / "none/vfs"), std::string::npos);
+  }
+}
+
+TEST(Processes, AProgramThatCannotStartFails) {
+  PosixPlatform platform;
+  EXPECT_THROW(platform.startDetached("/nonexistent/kelvane-no-such-program", {"?x"}), Failure);
+  TempFolder dir;
+  // A started program runs on its own; its work shows up without being waited for here.
+  std::string mark = dir / "mark";
+  platform.startDetached(
+      "sh", {"-c", "echo started > '" + mark + ".tmp' && mv '" + mark + ".tmp' '" + mark + "'"});
+  for (int i = 0; i < 6000 && !testing::pathExists(mark); ++i) ::usleep(10000);
+  EXPECT_EQ(testing::readBytes(mark), "started\n");
+}
+
+// Waits (up to a minute, so that a fault fails instead of hanging) for the end handle.
+bool signalled(const Platform::WatchedProcess& process) {
+  struct pollfd end = {static_cast<int>(process.endHandle()), POLLIN, 0};
+  return ::poll(&end, 1, 60000) == 1;
+}
+
+TEST(Processes, AWatchedProcessTellsWhenItEndsAndHow) {
+  PosixPlatform platform;
+  TempFolder dir;
+  std::string go = dir / "go";
+  auto running =
+      platform.startWatched("sh", {"-c", "while [ ! -e '" + go + "' ]; do sleep 0.01; done"});
+  EXPECT_EQ(running->exitStatus(), std::nullopt) << "it waits for the mark";
+  struct pollfd end = {static_cast<int>(running->endHandle()), POLLIN, 0};
+  EXPECT_EQ(::poll(&end, 1, 0), 0) << "not signalled while it runs";
+  testing::writeBytes(go, "");
+  ASSERT_TRUE(signalled(*running));
+  EXPECT_EQ(running->exitStatus(), 0);
+  EXPECT_EQ(running->exitStatus(), 0) << "asked again";
+
+  for (const auto& [script, status] :
+       std::vector<std::pair<std::string, int>>{{"exit 3", 3}, {"kill -KILL $$", 128 + SIGKILL}}) {
+    auto ended = platform.startWatched("sh", {"-c", script});
+    ASSERT_TRUE(signalled(*ended));
+    EXPECT_EQ(ended->exitStatus(), status) << script;
+  }
+  EXPECT_THROW(platform.startWatched("/nonexistent/kelvane-no-such-program", {"?x"}), Failure);
+}
+
+TEST(Processes, TheProgramFolderHoldsTheRunningExecutable) {
+  PosixPlatform platform;
+  std::string exe = platform.executablePath();
+  EXPECT_EQ(platform.programFolder(), exe.substr(0, exe.rfind('/')));
+  EXPECT_TRUE(platform.fileExists(exe));
+}
+
+}  // namespace
+}  // namespace kelvane
+
+namespace kelvane {
+namespace {
+
+TEST(FolderTree, WalksFromTheOpenedFolderWhateverItsNameLeadsTo) {
+  testing::TempFolder dir;
+  std::string root = dir / "links/";
+  testing::makeFolders(root + "a/sub");
+  testing::writeBytes(root + "a/file", "x");
+  PosixPlatform platform;
+  auto tree = platform.openFolderTree(root);
+  ASSERT_NE(tree, nullptr);
+  // Renaming the link root after it was opened does not move the walk elsewhere.
+  ASSERT_EQ(::rename(root.c_str(), (dir / "moved").c_str()), 0);
+  tree->enter("a");
+  EXPECT_EQ(tree->currentPath(), root + "a/");
+  testing::writeBytes(dir / "moved/a/.hidden", "x");
+  bool hidden = false;
+  EXPECT_EQ(names(tree->list(hidden)), (Names{".", "..", "file", "sub"}));
+  EXPECT_TRUE(hidden);
+  tree->deleteFile(".hidden");  // never listed, but the program's own may go by name
+  tree->deleteFile("file");
+  tree->removeFolder("sub");
+  EXPECT_TRUE(std::filesystem::is_empty(dir / "moved/a"));
+  EXPECT_THROW(tree->enter(".."), Failure);  // ".." is a folder, but not one below
+  tree->leave();
+  EXPECT_EQ(tree->currentPath(), root);
+  EXPECT_FALSE(testing::pathExists(dir / "moved/a/file"));
+  EXPECT_EQ(platform.openFolderTree(dir / "nothing-here/"), nullptr);
+}
+
+// Deeper than the folders a walk holds open: each one let go is opened again on the way back,
+// and one moved away meanwhile stops the walk there, with nothing above it removed.
+TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {
+  for (bool moveOne : {false, true}) {
+    SCOPED_TRACE(moveOne ? "one moved away" : "all in place");
+    testing::TempFolder dir;
+    std::string path = dir / "links/sub", moved;
+    for (int i = 0; i < 40; ++i) {
+      path += "/l" + std::to_string(i);
+      if (i == 5) moved = path;
+    }
+    testing::makeFolders(path);
+    auto tree = PosixPlatform().openFolderTree(dir / "links/");
+    tree->enter("sub");
+    for (int i = 0; i < 40; ++i) tree->enter("l" + std::to_string(i));
+    if (moveOne) {
+      ASSERT_EQ(::rename(moved.c_str(), (dir / "moved").c_str()), 0);
+    }
+    std::string failure;
+    try {
+      for (int i = 39; i >= 0; --i) {
+        tree->leave();
+        tree->removeFolder("l" + std::to_string(i));
+      }
+    } catch (const Failure& caught) {
+      failure = caught.description();
+    }
+    if (moveOne) {
+      EXPECT_NE(failure.find("moved elsewhere"), std::string::npos) << failure;
+      EXPECT_TRUE(testing::isFolder(dir / "links/sub/l0/l1/l2/l3/l4"));
+    } else {
+      EXPECT_EQ(failure, "");
+      EXPECT_TRUE(std::filesystem::is_empty(dir / "links/sub"));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelvane

@@ -1,0 +1,192 @@
+#include "posix/posix_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/failure.h"
+
+namespace kelvane::posix {
+namespace {
+
+struct LinuxDirent64 {
+  ino64_t d_ino;
+  off64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[];
+};
+
+}  // namespace
+
+std::string currentFolder() {
+  char buffer[PATH_MAX];
+  if (::getcwd(buffer, sizeof buffer) == nullptr)
+    throw systemFailure(errno, "Cannot read the current folder", ".", "getcwd");
+  return buffer;
+}
+
+bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
+
+bool isHidden(std::string_view name) {
+  return !name.empty() && name[0] == '.' && name != "." && name != "..";
+}
+
+std::string lastComponent(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string parentOf(const std::string& path) {
+  auto slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool typeFromMode(mode_t mode, EntryType& type) {
+  if (S_ISDIR(mode))
+    type = EntryType::Folder;
+  else if (S_ISREG(mode))
+    type = EntryType::File;
+  else if (S_ISLNK(mode))
+    type = EntryType::Link;
+  else
+    return false;
+  return true;
+}
+
+mode_t currentUmask() {
+  mode_t mask = ::umask(0);
+  ::umask(mask);
+  return mask;
+}
+
+FileIdentity identityOf(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+const char* systemPath(const std::string& path, const char* source) {
+  if (path.find('\0') != std::string::npos)
+    throw Failure(EINVAL,
+                  "The path \"" + path.substr(0, path.find('\0')) +
+                      "\" is followed by a NUL byte and more text; it names no file",
+                  source);
+  return path.c_str();
+}
+
+std::vector<FileIdentity> folderChain(int fd, const std::string& path) {
+  std::vector<FileIdentity> chain;
+  Descriptor at(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+  if (at.get() < 0) throw systemFailure(errno, "Cannot look at folder", path, "resolve path");
+  for (;;) {
+    struct stat st;
+    if (::fstat(at.get(), &st) != 0)
+      throw systemFailure(errno, "Cannot look at folder", path, "resolve path");
+    FileIdentity id = identityOf(st);
+    // The root is its own parent.
+    if (!chain.empty() && chain.back() == id) return chain;
+    chain.push_back(id);
+    Descriptor up(::openat(at.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (up.get() < 0)
+      throw systemFailure(errno, "Cannot look at the folders holding", path, "resolve path");
+    at = std::move(up);
+  }
+}
+
+std::string readWholeFile(const std::string& path, const char* source) {
+  Descriptor file(::open(systemPath(path, source), O_RDONLY | O_CLOEXEC));
+  if (file.get() < 0) throw systemFailure(errno, "Cannot open file", path, "open");
+  return readAll(file.get(), path);
+}
+
+std::string readAll(int fd, const std::string& path) {
+  std::string bytes;
+  struct stat st;
+  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) bytes.reserve(static_cast<size_t>(st.st_size));
+  char buffer[64 * 1024];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw systemFailure(errno, "Cannot read file", path, "read");
+    }
+    if (n == 0) return bytes;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+}
+
+bool isEmptyFolder(int fd, const std::string& path, const char* source) {
+  alignas(LinuxDirent64) char buffer[4096];
+  long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+  if (n < 0) throw systemFailure(errno, "Cannot list folder", path, source);
+  for (long at = 0; at < n;) {
+    auto* d = reinterpret_cast<LinuxDirent64*>(buffer + at);
+    at += d->d_reclen;
+    std::string_view name(d->d_name);
+    if (name != "." && name != "..") return false;
+  }
+  // A read that left room for more entries read them all: one call tells an empty folder.
+  return n + static_cast<long>(sizeof(LinuxDirent64)) + NAME_MAX + 1 <
+             static_cast<long>(sizeof buffer) ||
+         ::syscall(SYS_getdents64, fd, buffer, sizeof buffer) == 0;
+}
+
+// Reads a whole open folder with large getdents64 calls, keeping what a listing returns.
+// The entry type comes from the listing itself; only a file system that does not fill it
+// in costs a stat.
+std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
+                                  bool* holdsUnlisted) {
+  std::vector<DirEntry> entries;
+  if (holdsUnlisted) *holdsUnlisted = false;
+  alignas(LinuxDirent64) char buffer[64 * 1024];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (n < 0) throw systemFailure(errno, "Cannot list folder", path, source);
+    if (n == 0) break;
+    for (long at = 0; at < n;) {
+      auto* d = reinterpret_cast<LinuxDirent64*>(buffer + at);
+      at += d->d_reclen;
+      std::string_view name(d->d_name);
+      if (isHidden(name)) {
+        if (holdsUnlisted) *holdsUnlisted = true;
+        continue;
+      }
+      EntryType type;
+      switch (d->d_type) {
+        case DT_DIR:
+          type = EntryType::Folder;
+          break;
+        case DT_REG:
+          type = EntryType::File;
+          break;
+        case DT_LNK:
+          type = EntryType::Link;
+          break;
+        case DT_UNKNOWN: {
+          struct stat st;
+          // Gone meanwhile, or something the listing leaves out.
+          if (::fstatat(fd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+          if (!typeFromMode(st.st_mode, type)) {
+            if (holdsUnlisted) *holdsUnlisted = true;
+            continue;
+          }
+          break;
+        }
+        default:
+          // A pipe, socket or device: left out, and said so.
+          if (holdsUnlisted) *holdsUnlisted = true;
+          continue;
+      }
+      entries.push_back({std::string(name), type, {}});
+    }
+  }
+  return entries;
+}
+
+}  // namespace kelvane::posix

@@ -1,0 +1,353 @@
+// The link root opened once and emptied from that open folder: every folder below it is
+// opened relative to its parent without following links, never on another file system or
+// mount, with a bounded number of descriptors however deep the tree goes.
+
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+#include "base/failure.h"
+#include "posix/posix_platform.h"
+#include "posix/posix_support.h"
+#include "posix/posix_walk.h"
+
+namespace kelvane {
+
+using namespace posix;
+
+namespace {
+
+// Folders deeper than this many open ones are closed, and reopened through ".." (checked to
+// be the same folder) when the walk comes back to them.
+constexpr size_t kMaxOpenFolders = 32;
+
+struct Place {
+  dev_t device = 0;
+  uint64_t mountId = 0;
+  bool mountKnown = false;
+  FileIdentity id;
+};
+
+// Where the open folder fd is; false (with errno set) when the system cannot say.
+bool placeOf(int fd, Place& place) {
+  struct statx sx;
+  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
+  place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  place.mountId = sx.stx_mnt_id;
+  place.mountKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
+  place.id = {static_cast<uint64_t>(place.device), sx.stx_ino};
+  return true;
+}
+
+// name as a single entry of the current folder: never a path that the system would resolve
+// through other folders (and links), nor the folder itself or its parent.
+const char* entryName(const std::string& name, const char* source) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+    throw Failure(EINVAL, "\"" + name + "\" is not the name of an entry of a folder", source);
+  return systemPath(name, source);
+}
+
+class PosixFolderTree : public FolderTree {
+ public:
+  PosixFolderTree(std::string path, Descriptor fd, Place place)
+      : path_(std::move(path)), root_(place) {
+    levels_.push_back({"", place.id, std::move(fd)});
+  }
+
+  std::vector<FileIdentity> chain() override { return folderChain(levels_[0].fd.get(), path_); }
+
+  std::vector<std::string> mountsBelow() override {
+    return mountPointsBelow(levels_[0].fd.get(), path_);
+  }
+
+  std::vector<DirEntry> list(bool& holdsUnlisted) override {
+    return readEntries(current(), currentPath(), "list folder", &holdsUnlisted);
+  }
+
+  void enter(const std::string& name) override {
+    const char* source = "open folder";
+    Descriptor fd(openSubfolder(current(), entryName(name, source)));
+    if (fd.get() < 0) {
+      if (errno == EXDEV) throw anotherMount(currentPath() + name);
+      throw systemFailure(errno, "Cannot open folder", currentPath() + name, source);
+    }
+    levels_.push_back({name, FileIdentity{}, std::move(fd)});
+    if (levels_.size() - firstOpen_ + 1 > kMaxOpenFolders) {
+      // Known by its identity from now on, so that coming back to it can be checked.
+      Level& closing = levels_[firstOpen_];
+      struct stat st;
+      if (::fstat(closing.fd.get(), &st) != 0)
+        throw systemFailure(errno, "Cannot look at folder", currentPath(), source);
+      closing.id = identityOf(st);
+      closing.fd.reset();
+      ++firstOpen_;
+    }
+  }
+
+  void leave() override {
+    if (levels_.size() < 2) throw std::logic_error("leaving the folder tree's own folder");
+    Level child = std::move(levels_.back());
+    levels_.pop_back();
+    size_t top = levels_.size() - 1;
+    if (top == 0 || top >= firstOpen_) return;
+    Descriptor parent(::openat(child.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat st;
+    if (parent.get() < 0 || ::fstat(parent.get(), &st) != 0)
+      throw systemFailure(errno, "Cannot open folder", currentPath(), "open folder");
+    if (identityOf(st) != levels_[top].id)
+      throw Failure(ESTALE,
+                    "The folder \"" + currentPath() + child.name +
+                        "\" was moved elsewhere while the old structure was removed",
+                    "open folder");
+    levels_[top].fd = std::move(parent);
+    firstOpen_ = top;
+  }
+
+  void deleteFile(const std::string& name) override {
+    const char* source = "delete file";
+    const char* entry = entryName(name, source);
+    checkRemoval(name);
+    if (::unlinkat(current(), entry, 0) != 0)
+      throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
+  }
+
+  void checkRemoval(const std::string& name) override {
+    const char* source = "delete file";
+    const char* entry = entryName(name, source);
+    struct stat st;
+    if (::fstatat(current(), entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
+    bool folder = S_ISDIR(st.st_mode);
+    if (folder) source = "remove folder";
+    // Deleting is not forced: a file without write permission is refused, as a user would
+    // expect of a read-only file.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
+      throw systemFailure(EACCES, "Cannot delete read-only file", currentPath() + name, source);
+    // Nothing in a folder the running account may not write can go.
+    if (::faccessat(current(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+      throw systemFailure(errno, folder ? "Cannot remove folder" : "Cannot delete file",
+                          currentPath() + name, source);
+  }
+
+  void removeFolder(const std::string& name) override {
+    const char* source = "remove folder";
+    if (::unlinkat(current(), entryName(name, source), AT_REMOVEDIR) != 0)
+      throw systemFailure(errno, "Cannot remove folder", currentPath() + name, source);
+  }
+
+  bool reuseFolder(const std::string& from, const std::string& to) override {
+    const char* source = "rename folder";
+    const char* oldName = entryName(from, source);
+    const char* newName = entryName(to, source);
+    if (!isOwnFolder(from)) return false;
+    if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) return false;
+      throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
+    }
+    // Whoever could write into it between its listing and the rename must not have left
+    // anything in the new mirror folder.
+    Descriptor fd(openSubfolder(current(), newName));
+    if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", currentPath() + to, source);
+    if (!isEmptyFolder(fd.get(), currentPath() + to, source))
+      throw Failure(ENOTEMPTY,
+                    "The folder \"" + currentPath() + to + "\" (before \"" + from +
+                        "\") was written into while the build emptied it",
+                    source);
+    return true;
+  }
+
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+    const char* source = "rename folder";
+    const char* newName = entryName(to, source);
+    entryName(from, source);
+    if (!isOwnFolder(from)) return false;
+    if (toGoes) return true;
+    struct stat st;
+    if (::fstatat(current(), newName, &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    if (errno != ENOENT) throw systemFailure(errno, "Cannot look at", currentPath() + to, source);
+    return true;
+  }
+
+  bool isOwnFolder(const std::string& name) override {
+    const char* source = "look at folder";
+    struct stat st;
+    if (::fstatat(current(), entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
+    // The set-group bit comes from the folder it is made in and gives no one anything.
+    return S_ISDIR(st.st_mode) && st.st_uid == owner_ &&
+           (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
+  }
+
+  bool holdsFolder(const std::string& relative) override { return reach(relative, false); }
+  bool makeFolder(const std::string& relative) override { return reach(relative, true); }
+
+  // Reaches the folder at relative as makeFolder does; with create, makes its last level
+  // when missing and says whether it did; else says whether a folder is there.
+  bool reach(const std::string& relative, bool create) {
+    const char* source = "mkdir";
+    std::vector<std::string> parts;
+    for (size_t at = 0; at <= relative.size();) {
+      size_t end = std::min(relative.find('/', at), relative.size());
+      std::string part = relative.substr(at, end - at);
+      if (!part.empty() && part != ".") parts.push_back(part);
+      at = end + 1;
+    }
+    if (parts.empty()) return !create;  // the tree's own folder
+    std::string shown = path_;
+    Descriptor held;
+    int at = levels_[0].fd.get();
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+      shown += parts[i];
+      Descriptor next(openSubfolder(at, entryName(parts[i], source)));
+      if (next.get() < 0) {
+        if (errno == EXDEV) throw anotherMount(shown);
+        if (errno == ELOOP || errno == ENOTDIR) throw somethingElse(shown);
+        throw systemFailure(errno, "Cannot create folder", path_ + relative, source);
+      }
+      held = std::move(next);
+      at = held.get();
+      shown += "/";
+    }
+    const std::string& name = parts.back();
+    shown += name;
+    if (create && ::mkdirat(at, entryName(name, source), 0777) == 0) return true;
+    if (create && errno != EEXIST)
+      throw systemFailure(errno, "Cannot create folder", shown, source);
+    // Whatever is there already stands for the folder only if it is one, not a link to one.
+    struct stat st;
+    if (::fstatat(at, entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (!create && errno == ENOENT) {
+        // Missing: it could be made only where the running account may write.
+        if (::faccessat(at, ".", W_OK | X_OK, AT_EACCESS) != 0)
+          throw systemFailure(errno, "Cannot create folder", shown, source);
+        return false;
+      }
+      throw systemFailure(errno, "Cannot create folder", shown, source);
+    }
+    if (!S_ISDIR(st.st_mode)) throw somethingElse(shown);
+    return !create;
+  }
+
+  std::string currentPath() override {
+    std::string path = path_;
+    for (size_t i = 1; i < levels_.size(); ++i) path += levels_[i].name + "/";
+    return path;
+  }
+
+ private:
+  struct Level {
+    std::string name;
+    FileIdentity id;  // taken when its descriptor is closed
+    Descriptor fd;    // closed for levels 1 to firstOpen_ - 1
+  };
+
+  int current() const { return levels_.back().fd.get(); }
+
+  static Failure anotherMount(const std::string& path) {
+    return Failure(
+        EXDEV,
+        "The folder \"" + path + "\" is another file system or mount; nothing is removed across it",
+        "open folder");
+  }
+  static Failure somethingElse(const std::string& path) {
+    return Failure(EEXIST,
+                   "Cannot create folder \"" + path +
+                       "\": something other than a folder is already there under that name",
+                   "mkdir");
+  }
+
+  // Opens the subfolder name of dir: never through a link, never into another mount.
+  int openSubfolder(int dir, const char* name) {
+    static bool haveOpenat2 = true;
+    if (haveOpenat2) {
+      struct open_how how {};
+      how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+      how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+      long fd = ::syscall(SYS_openat2, dir, name, &how, sizeof how);
+      if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+      haveOpenat2 = false;  // an older system: check the mount by hand
+    }
+    Descriptor fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd.get() < 0) return -1;
+    Place place;
+    if (!placeOf(fd.get(), place)) return -1;
+    if (place.device != root_.device ||
+        (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId)) {
+      errno = EXDEV;
+      return -1;
+    }
+    return fd.release();
+  }
+
+  std::string path_;  // as opened, ending in "/"
+  Place root_;
+  uid_t owner_ = ::geteuid();                  // of a folder created now
+  mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
+  std::vector<Level> levels_;                  // [0] is the tree's own folder, always open
+  size_t firstOpen_ = 1;                       // the levels from here to the top are open
+};
+
+}  // namespace
+
+namespace {
+
+// The folder the walk reached, opened for listing; an invalid descriptor when no folder is
+// there.
+Descriptor openReachedFolder(const Reached& r, const std::string& path, const char* source) {
+  if (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))) return Descriptor();
+  Descriptor fd(::openat(r.folder.get(), r.name.empty() ? "." : r.name.c_str(),
+                         O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0 && errno != ENOENT && errno != ENOTDIR)
+    throw systemFailure(errno, "Cannot open folder", path, source);
+  return fd;
+}
+
+std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const char* source) {
+  Place place;
+  if (!placeOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
+  return std::make_unique<PosixFolderTree>(endsWithSlash(path) ? path : path + "/", std::move(fd),
+                                           place);
+}
+
+}  // namespace
+
+std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& path) {
+  const char* source = "open folder";
+  if (path.empty()) return nullptr;
+  Walk walk = walkPath(path, true, source);
+  if (!walk.complete) return nullptr;
+  Descriptor fd = openReachedFolder(walk.reached, path, source);
+  if (fd.get() < 0) return nullptr;
+  return treeOf(std::move(fd), path, source);
+}
+
+std::unique_ptr<FolderTree> PosixPlatform::createFolderTree(const std::string& path) {
+  const char* source = "mkdir";
+  Walk walk = walkPath(path, true, source);
+  Reached& r = walk.reached;
+  if (!walk.complete) throw systemFailure(ENOENT, "Cannot create folder", path, source);
+  if (!r.exists && !r.name.empty() && ::mkdirat(r.folder.get(), r.name.c_str(), 0777) != 0 &&
+      errno != EEXIST)
+    throw systemFailure(errno, "Cannot create folder", path, source);
+  // Made now, or there before: either way only a folder, never a link, becomes the tree.
+  if (!r.exists && !r.name.empty() &&
+      ::fstatat(r.folder.get(), r.name.c_str(), &r.stat, AT_SYMLINK_NOFOLLOW) == 0)
+    r.exists = true;
+  Descriptor fd = openReachedFolder(r, path, source);
+  if (fd.get() < 0)
+    throw Failure(EEXIST,
+                  "Cannot create folder \"" + path +
+                      "\": something other than a folder is already there under that name",
+                  source);
+  return treeOf(std::move(fd), path, source);
+}
+
+}  // namespace kelvane
