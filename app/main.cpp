@@ -1,8 +1,11 @@
 #include <csignal>
 #include <string>
 
-#include "app/desktop_platform.h"
+#include "platform/platform.h"
+#include "posix/posix_file_system.h"
+#include "posix/posix_processes.h"
 #include "startup/run_program.h"
+#include "window/qt/qt_messages.h"
 
 int main(int argc, char** argv) {
   // A write past a file size limit is then an error the build handles, like a full disk,
@@ -14,6 +17,10 @@ int main(int argc, char** argv) {
     if (i > 1) argumentText += ' ';
     argumentText += argv[i];
   }
-  auto platform = kelvane::makeDesktopPlatform(argc, argv);
-  return kelvane::runProgram(*platform, argumentText);
+  // Qt starts only when something is to be shown, so a build run never needs a display.
+  kelvane::QtMessages messages(argc > 0 ? argv[0] : nullptr);
+  kelvane::PosixFiles files(messages);
+  kelvane::PosixProcesses processes;
+  kelvane::Platform platform{files, processes, messages};
+  return kelvane::runProgram(platform, argumentText);
 }

@@ -1,10 +1,16 @@
 #include <windows.h>
 
-#include "win/win_platform.h"
+#include "platform/platform.h"
 #include "startup/run_program.h"
+#include "win/win_file_system.h"
+#include "win/win_processes.h"
+#include "window/win/win_messages.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  kelvane::WinPlatform platform;
+  kelvane::WinMessages messages;
+  kelvane::WinFiles files(messages);
+  kelvane::WinProcesses processes;
+  kelvane::Platform platform{files, processes, messages};
   // The argument text is the command line after the program's name, as typed.
   return kelvane::runProgram(platform, kelvane::argumentTextOf(::GetCommandLineW()));
 }

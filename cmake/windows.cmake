@@ -49,7 +49,9 @@ if(KELVANE_TESTS)
   add_wine_tests(kelvane_win_tests ${WIN_PLATFORM_TESTS} ${CORE_TESTS}
                  tests/table_safety_test.cpp tests/fault_sweep_test.cpp
                  tests/hostile_names_test.cpp tests/entry_encoding_test.cpp
-                 tests/support/fake_platform.cpp tests/support/scratch_tree.cpp
+                 tests/support/test_platform.cpp tests/support/faults.cpp
+                 tests/support/faulty_files.cpp tests/support/recorded_messages.cpp
+                 tests/support/recorded_processes.cpp tests/support/scratch_tree.cpp
                  tests/support/build_tree.cpp)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp

@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "base/visible_text.h"
 #include "base/failure.h"
+#include "base/visible_text.h"
 
 namespace kelvane {
 namespace {
@@ -28,7 +28,7 @@ std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
   std::vector<std::unique_ptr<PathLock>> locks;
   for (const std::string& path : paths)
     if (!path.empty())
-      if (auto lock = platform.openLock(path, shared)) locks.push_back(std::move(lock));
+      if (auto lock = platform.files.openLock(path, shared)) locks.push_back(std::move(lock));
   // One lock for what two paths share, and always taken in the same order, so that two
   // builds never each hold what the other waits for.
   auto byIdentity = [](const auto& a, const auto& b) { return a->identity() < b->identity(); };
@@ -41,8 +41,8 @@ std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
     if (lock->tryHold()) continue;
     std::string where(1, '"');
     where.append(visibleText(lock->shown())).push_back('"');
-    platform.warn("kelvane: " + where + " is held by " + heldBy(lock->holder()) +
-                  "; waiting up to " + seconds(waitSeconds) + " s for it");
+    platform.messages.warn("kelvane: " + where + " is held by " + heldBy(lock->holder()) +
+                           "; waiting up to " + seconds(waitSeconds) + " s for it");
     if (lock->holdWithin(waitSeconds)) continue;
     throw Failure(kErrLockHeld,
                   "Another build still held " + where + " after " + seconds(waitSeconds) +

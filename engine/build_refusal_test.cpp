@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "base/failure.h"
 #include "engine/link_root_check.h"
 #include "tests/support/build_run_fixture.h"
 
@@ -123,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
                 },
                 "settings file"},
         Refusal{"something mounted below",
-                [](BuildRun& b) { b.platform.mountsBelowLinkRoot = {b.t / "links/mirror"}; },
+                [](BuildRun& b) { b.platform.files.mountsBelowLinkRoot = {b.t / "links/mirror"}; },
                 "mounted below the link root"},
         Refusal{"bar in the virtual root", [](BuildRun& b) { b.virtualRoot = "/a|b"; },
                 "virtual root"},
@@ -136,14 +137,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(LinkRootCheck, EmptyMergeLineTakesNoPart) {
   char here[4096];
   ASSERT_NE(::getcwd(here, sizeof here), nullptr);
-  PosixPlatform platform;
-  ASSERT_NE(platform.resolvedPath(here), "/");
+  testing::TestPlatform platform;
+  ASSERT_NE(platform.files.resolvedPath(here), "/");
   AppState state;
   state.settings.WhereCreate = std::string(here) + testing::kSeparator;
   state.settings.sources = {{"", ""}, {"", "genre"}};
   state.settings.VFS = state.settings.VFSold = "/nonexistent-kelvane/table.vfs";
   state.datPath = "/nonexistent-kelvane/settings.dat";
-  auto tree = platform.openFolderTree(state.settings.WhereCreate);
+  auto tree = platform.files.openFolderTree(state.settings.WhereCreate);
   EXPECT_NO_THROW(refuseUnsafeLinkRoot(platform, tree.get(), here, state));
 }
 

@@ -24,8 +24,8 @@ const char* const kFixLines = "Make sure you entered the lines in proper format 
 // it, a second hard link): the old lines are then the table's own.
 bool isOneTable(Platform& platform, const std::string& input, const std::string& output) {
   if (input == output) return true;
-  if (!platform.fileExists(input) || !platform.fileExists(output)) return false;
-  auto one = platform.chainOf(input, true), two = platform.chainOf(output, true);
+  if (!platform.files.fileExists(input) || !platform.files.fileExists(output)) return false;
+  auto one = platform.files.chainOf(input, true), two = platform.files.chainOf(output, true);
   return !one.empty() && !two.empty() && one.front() == two.front();
 }
 
@@ -52,7 +52,7 @@ void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& 
 void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   Settings& s = state.settings;
   RunStep& step = state.runStep;
-  const char separator = platform.separator();
+  const char separator = platform.files.separator();
 
   // 1. The link root always ends in the separator; later phases and the report see it so.
   // Everything that could make the build reach outside what the user gave it is refused
@@ -62,9 +62,9 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   const bool sameTable = isOneTable(platform, s.VFSold, s.VFS);
   std::string typedLinkRoot = s.WhereCreate;
   if (s.WhereCreate.empty() ||
-      platform.separators().find(s.WhereCreate.back()) == std::string_view::npos)
+      platform.files.separators().find(s.WhereCreate.back()) == std::string_view::npos)
     s.WhereCreate += separator;
-  refuseUnsafeValues(state, !sameTable, platform.separators());
+  refuseUnsafeValues(state, !sameTable, platform.files.separators());
   // Builds that share the link root or the table would remove and write the same things;
   // a dry run waits for them so as not to show a half-done change.
   Plan plan(platform, dryRun);
@@ -77,7 +77,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   // The link root is opened once: the checks look at this folder and the removal empties
   // this same folder, whatever its name leads to meanwhile.
   std::unique_ptr<FolderTree> linkRoot =
-      typedLinkRoot.empty() ? nullptr : platform.openFolderTree(s.WhereCreate);
+      typedLinkRoot.empty() ? nullptr : platform.files.openFolderTree(s.WhereCreate);
   refuseUnsafeLinkRoot(platform, linkRoot.get(), typedLinkRoot, state);
 
   // Both tables are opened before anything is deleted, so that a build that could not read
@@ -85,7 +85,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   const RunStep readStep{"Reading old VFS file (" + s.VFSold + ")", "Make sure this file exists!"};
   const RunStep writeStep{"Writing new VFS file (" + s.VFS + ")", kFixDat};
   step = readStep;
-  auto oldTable = std::make_unique<OldTableReader>(platform.openInput(s.VFSold));
+  auto oldTable = std::make_unique<OldTableReader>(platform.files.openInput(s.VFSold));
   step = writeStep;
   std::unique_ptr<OutputFile> output = plan.openTable(s.VFS);
   VfsWriter vfs(std::move(output), s);
@@ -115,7 +115,7 @@ void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
   for (const MergeSource& source : s.sources) scan.DirMap(source.path, source.genre);
   for (const FolderScan::PassedOver& link : scan.passedOver()) plan.passOver(link.path, link.owner);
   nameConflicts(table, s.VirtualR, plan);
-  Layout layout(table, platform.separators());
+  Layout layout(table, platform.files.separators());
 
   // 2. What the new layout does not hold goes, unless the table is being added to in
   // place; the folders both layouts share stay where they are.

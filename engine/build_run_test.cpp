@@ -7,22 +7,23 @@
 #include <filesystem>
 #include <functional>
 
+#include "base/failure.h"
 #include "engine/link_root_check.h"
 #include "startup/form_load.h"
 #include "tests/support/build_run_fixture.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
 using testing::BuildRun;
-using testing::FakePlatform;
 using testing::Op;
 using testing::opName;
 using testing::ScratchTree;
 using testing::settingsText;
 using testing::testName;
+using testing::TestPlatform;
 using testing::vfsLine;
 using Names = std::vector<std::string>;
 
@@ -39,7 +40,7 @@ TEST_F(BuildRun, WorkedExampleGivesTheTableAndFolders) {
   EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/gentoo/"}));
   EXPECT_EQ(state.settings.WhereCreate, t / "links/");
   EXPECT_EQ(t.tree("out"), Names{"table.vfs"});
-  EXPECT_TRUE(platform.messages.empty());
+  EXPECT_TRUE(platform.messages.shown.empty());
 }
 
 TEST_F(BuildRun, LinkRootWithOrWithoutSlashBuildsTheSame) {
@@ -82,7 +83,7 @@ TEST_F(BuildRun, SameInputAndOutputAppendsEachRunAndKeepsTheLinkRoot) {
   t.file("out/table.vfs", "old|line\r\n");
   build({t / "iso/"});
   build({t / "iso/"});
-  EXPECT_EQ(platform.inputsOpenAtCommit, 0);
+  EXPECT_EQ(platform.files.inputsOpenAtCommit, 0);
   std::string entry = vfsLine(t / "iso/debian", "/merged/debian");
   EXPECT_EQ(t.read("out/table.vfs"), "old|line\r\n" + entry + entry);
   EXPECT_EQ(t.tree("links"), (Names{"debian/", "keep"}));
@@ -203,7 +204,7 @@ TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
   t.folder("iso/gentoo");
   if (!fault.linkRootMissing) t.file("links/stale/file");
   load({t / "iso/|linux"});
-  platform.failOn(fault.op, fault.nth);
+  platform.faults.failOn(fault.op, fault.nth);
   EXPECT_THROW(runBuild(platform, state), Failure);
 
   std::string action = fault.action;
@@ -220,25 +221,25 @@ TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     EachPhase, BuildFault,
-    ::testing::Values(Fault{Op::Lock, 1, "Waiting for other builds of the link root and the output VFS file"},
-                      Fault{Op::OpenFolder, 1, "Checking the folder to create structure in"},
-                      Fault{Op::Identity, 1, "Checking the folder to create structure in"},
-                      Fault{Op::Open, 1, "Reading old VFS file (#)"},
-                      Fault{Op::Open, 2, "Writing new VFS file (%)"},
-                      Fault{Op::OpenFolder, 2, "Deleting old structure"},
-                      Fault{Op::Delete, 1, "Deleting old structure"},
-                      Fault{Op::Leave, 1, "Deleting old structure"},
-                      Fault{Op::RemoveFolder, 1, "Deleting old structure"},
-                      Fault{Op::List, 1, "Mapping out directory structure"},
-                      Fault{Op::List, 2, "Deleting old structure"},  // after the mapping's one
-                      Fault{Op::Read, 1, "Reading old VFS file (#)"},
-                      Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
-                      Fault{Op::CreateFolder, 1,
-                            "Creating the physical merge path if it doesn't exist", true},
-                      Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
-                      Fault{Op::CreateFolder, 2, "Creating merged structure"},
-                      Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
-                      Fault{Op::Rename, 1, "Writing new VFS file (%)"}),
+    ::testing::Values(
+        Fault{Op::Lock, 1, "Waiting for other builds of the link root and the output VFS file"},
+        Fault{Op::OpenFolder, 1, "Checking the folder to create structure in"},
+        Fault{Op::Identity, 1, "Checking the folder to create structure in"},
+        Fault{Op::Open, 1, "Reading old VFS file (#)"},
+        Fault{Op::Open, 2, "Writing new VFS file (%)"},
+        Fault{Op::OpenFolder, 2, "Deleting old structure"},
+        Fault{Op::Delete, 1, "Deleting old structure"},
+        Fault{Op::Leave, 1, "Deleting old structure"},
+        Fault{Op::RemoveFolder, 1, "Deleting old structure"},
+        Fault{Op::List, 1, "Mapping out directory structure"},
+        Fault{Op::List, 2, "Deleting old structure"},  // after the mapping's one
+        Fault{Op::Read, 1, "Reading old VFS file (#)"},
+        Fault{Op::Write, 3, "Writing path to merge folder in new VFS file (%)"},
+        Fault{Op::CreateFolder, 1, "Creating the physical merge path if it doesn't exist", true},
+        Fault{Op::CreateFolder, 1, "Creating substructure (if exists)"},
+        Fault{Op::CreateFolder, 2, "Creating merged structure"},
+        Fault{Op::Write, 4, "Adding merged path entry to the new VFS file (%)"},
+        Fault{Op::Rename, 1, "Writing new VFS file (%)"}),
     [](const auto& info) {
       const Fault& fault = info.param;
       return testName(std::string(opName(fault.op)) + " " + std::to_string(fault.nth) +

@@ -16,13 +16,13 @@ bool fitsInTable(const std::string& name) {
 
 void FolderScan::DirMap(const std::string& Path, const std::string& genrex, int mode) {
   if (mode != MODE_MAP) throw std::logic_error("the folder scan only maps");
-  std::vector<DirEntry> entries = platform_.listFolder(Path);
-  const char separator = platform_.separator();
+  std::vector<DirEntry> entries = platform_.files.listFolder(Path);
+  const char separator = platform_.files.separator();
   table_.beginCall(Path, genrex, separator);
   // Only a listing of a folder's contents names entries that are exactly Path & N; for any
   // other pattern Path & N is another path and has to be looked at on its own.
   bool listedIsFull =
-      !Path.empty() && platform_.separators().find(Path.back()) != std::string_view::npos;
+      !Path.empty() && platform_.files.separators().find(Path.back()) != std::string_view::npos;
   for (const DirEntry& entry : entries) {
     // The listing leaves hidden names out; "." and ".." are never rows.
     if (entry.name.empty() || entry.name[0] == '.') continue;
@@ -36,7 +36,7 @@ void FolderScan::DirMap(const std::string& Path, const std::string& genrex, int 
       isFolder = entry.type == EntryType::Folder;
     } else {
       full_.assign(Path).append(entry.name);
-      isFolder = platform_.folderExists(full_);  // a link to a folder counts as one
+      isFolder = platform_.files.folderExists(full_);  // a link to a folder counts as one
     }
     if (isFolder && fitsInTable(entry.name) && (!encoding_ || encoding_->holds(entry.name)))
       table_.add(entry.name);

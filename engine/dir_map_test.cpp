@@ -4,15 +4,16 @@
 
 #include <algorithm>
 
-#include "tests/support/fake_platform.h"
+#include "base/failure.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::Op;
 using testing::ScratchTree;
+using testing::TestPlatform;
 
 std::vector<std::string> namesOf(const DirTable& table) {
   std::vector<std::string> names;
@@ -28,7 +29,7 @@ std::vector<std::string> sorted(std::vector<std::string> v) {
 class MapMode : public ::testing::Test {
  protected:
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   DirTable table;
   FolderScan scan{platform, table};
 };
@@ -41,7 +42,7 @@ TEST_F(MapMode, RecordsSubfoldersInListingOrderWithSharedColumns) {
   scan.DirMap(source, "linux", MODE_MAP);
 
   std::vector<std::string> listed;
-  for (const auto& entry : PosixPlatform().listFolder(source))
+  for (const auto& entry : testing::systemFiles().listFolder(source))
     if (entry.type == EntryType::Folder && entry.name[0] != '.') listed.push_back(entry.name);
   EXPECT_EQ(namesOf(table), listed);  // the listing's own order, bare names, no "." or ".."
   ASSERT_EQ(table.count(), 4u);
@@ -52,8 +53,8 @@ TEST_F(MapMode, RecordsSubfoldersInListingOrderWithSharedColumns) {
     EXPECT_EQ(table.virtGenre(row), "linux/");
   }
   // The listing says what is a folder: no further test per entry.
-  EXPECT_EQ(platform.count(Op::FolderTest), 0);
-  EXPECT_EQ(platform.count(Op::FileTest), 0);
+  EXPECT_EQ(platform.faults.count(Op::FolderTest), 0);
+  EXPECT_EQ(platform.faults.count(Op::FileTest), 0);
 }
 
 TEST_F(MapMode, CallsAppendAndKeepTheirOwnParentAndGenre) {
@@ -130,7 +131,7 @@ TEST_F(MapMode, AFailingListingStopsTheScanKeepingEarlierRows) {
   t.folder("a/one");
   t.folder("b/two");
   scan.DirMap(t / "a/", "", MODE_MAP);
-  platform.failOn(Op::List);
+  platform.faults.failOn(Op::List);
   EXPECT_THROW(scan.DirMap(t / "b/", "", MODE_MAP), Failure);
   EXPECT_EQ(namesOf(table), (std::vector<std::string>{"one"}));
 }

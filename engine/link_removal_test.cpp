@@ -2,27 +2,28 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/fake_platform.h"
+#include "base/failure.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::Op;
 using testing::ScratchTree;
+using testing::TestPlatform;
 using Names = std::vector<std::string>;
 
 class Removal : public ::testing::Test {
  protected:
   void remove() {
-    auto tree = platform.openFolderTree(t / "links/");
+    auto tree = platform.files.openFolderTree(t / "links/");
     ASSERT_NE(tree, nullptr);
     removeOldStructure(platform, *tree);
   }
 
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
 };
 
 TEST_F(Removal, EmptiesAThreeLevelTreeDeepestFirstAndKeepsTheLinkRoot) {
@@ -33,7 +34,7 @@ TEST_F(Removal, EmptiesAThreeLevelTreeDeepestFirstAndKeepsTheLinkRoot) {
   t.file("links/a/mid");
   t.file("links/a/b/c/deep");
   std::vector<std::string> removed;
-  platform.beforeOperation = [&](Op op, const std::string& path) {
+  platform.faults.beforeOperation = [&](Op op, const std::string& path) {
     if (op == Op::RemoveFolder) removed.push_back(path);
   };
   remove();
@@ -54,7 +55,7 @@ TEST_F(Removal, FilesOnlyAreDeletedAndNoFolderIsRemoved) {
   t.file("links/two");
   remove();
   EXPECT_EQ(t.tree("links"), Names{});
-  EXPECT_EQ(platform.count(Op::RemoveFolder), 0);
+  EXPECT_EQ(platform.faults.count(Op::RemoveFolder), 0);
 }
 
 TEST_F(Removal, LinksAreDeletedAsLinksAndNeverEntered) {

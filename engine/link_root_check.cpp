@@ -19,12 +19,12 @@ void refuseIfWithin(Platform& platform, const FileIdentity& root, const std::str
   if (path.empty()) return;
   // As named, a link in the link root would itself be deleted; followed, its target would.
   for (bool followLast : {false, true}) {
-    std::vector<FileIdentity> chain = platform.chainOf(path, followLast);
+    std::vector<FileIdentity> chain = platform.files.chainOf(path, followLast);
     auto at = std::find(chain.begin(), chain.end(), root);
     if (at == chain.end()) continue;
     std::string where = at == chain.begin() ? "is" : "holds";
     refuse("the link root \"" + linkRoot + "\" " + where + " the " + what + " \"" + path + "\" (" +
-           platform.resolvedPath(path) +
+           platform.files.resolvedPath(path) +
            "); removing the old mirror folders would delete it. Choose a link root that "
            "holds only mirror folders");
   }
@@ -32,9 +32,10 @@ void refuseIfWithin(Platform& platform, const FileIdentity& root, const std::str
 
 bool sameFile(Platform& platform, const std::string& a, const std::string& b) {
   // A path that names nothing has the chain of the folder it would be in.
-  if (!platform.fileExists(a) || !platform.fileExists(b)) return false;
+  if (!platform.files.fileExists(a) || !platform.files.fileExists(b)) return false;
   for (bool followLast : {false, true}) {
-    auto chainA = platform.chainOf(a, followLast), chainB = platform.chainOf(b, followLast);
+    auto chainA = platform.files.chainOf(a, followLast),
+         chainB = platform.files.chainOf(b, followLast);
     if (!chainA.empty() && !chainB.empty() && chainA.front() == chainB.front()) return true;
   }
   return false;
@@ -54,7 +55,8 @@ void refuseUnsafeLinkRoot(Platform& platform, FolderTree* tree, const std::strin
   if (!tree) return;  // nothing there yet: nothing will be removed
   std::vector<FileIdentity> chain = tree->chain();
   if (chain.size() == 1)
-    refuse("the link root \"" + s.WhereCreate + "\" (" + platform.resolvedPath(s.WhereCreate) +
+    refuse("the link root \"" + s.WhereCreate + "\" (" +
+           platform.files.resolvedPath(s.WhereCreate) +
            ") is the root of a file system; removing the old mirror folders would empty it. "
            "Choose a folder given over to mirror folders");
   const FileIdentity& root = chain.front();

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <ostream>
 
+#include "base/failure.h"
+#include "base/visible_text.h"
 #include "engine/table_diff.h"
 #include "engine/vfs_file.h"
-#include "base/visible_text.h"
-#include "base/failure.h"
 
 namespace kelvane {
 namespace {
@@ -16,7 +16,7 @@ class BuildExecutor : public PlanExecutor {
  public:
   bool dryRun() const override { return false; }
   std::unique_ptr<OutputFile> openTable(Platform& platform, const std::string& path) override {
-    return platform.createOutput(path);
+    return platform.files.createOutput(path);
   }
   void removeFile(FolderTree& tree, const std::string& name, const std::string&) override {
     tree.deleteFile(name);
@@ -28,16 +28,14 @@ class BuildExecutor : public PlanExecutor {
                    const std::string& shownFrom, const std::string&) override {
     // The plan asked canReuseFolder a moment ago: only a change meanwhile says no now.
     if (!tree.reuseFolder(from, to))
-      throw Failure(EBUSY,
-                    "The folder \"" + shownFrom + "\" changed while the build emptied it",
+      throw Failure(EBUSY, "The folder \"" + shownFrom + "\" changed while the build emptied it",
                     "rename folder");
   }
   void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
                     const std::string& path) override {
-    linkRoot = platform.createFolderTree(path);
+    linkRoot = platform.files.createFolderTree(path);
   }
-  void makeFolder(FolderTree* linkRoot, const std::string& relative,
-                  const std::string&) override {
+  void makeFolder(FolderTree* linkRoot, const std::string& relative, const std::string&) override {
     linkRoot->makeFolder(relative);
   }
   void note(const std::string&) override {}
@@ -51,9 +49,9 @@ class DryRunExecutor : public PlanExecutor {
   std::unique_ptr<OutputFile> openTable(Platform& platform, const std::string& path) override {
     // Making even a temporary file beside the table could stand in for the one a running
     // build is about to put in place.
-    platform.checkOutput(path);
-    return std::make_unique<TableDiff>(platform.fileExists(path) ? platform.openInput(path)
-                                                                 : nullptr);
+    platform.files.checkOutput(path);
+    return std::make_unique<TableDiff>(
+        platform.files.fileExists(path) ? platform.files.openInput(path) : nullptr);
   }
   void removeFile(FolderTree&, const std::string&, const std::string& shown) override {
     print("remove", shown);
@@ -86,7 +84,7 @@ class DryRunExecutor : public PlanExecutor {
 
 Plan::Plan(Platform& platform, std::ostream* dryRun) : platform_(platform) {
   if (dryRun)
-    executor_ = std::make_unique<DryRunExecutor>(*dryRun, platform.separator() == '\\');
+    executor_ = std::make_unique<DryRunExecutor>(*dryRun, platform.files.separator() == '\\');
   else
     executor_ = std::make_unique<BuildExecutor>();
 }
@@ -102,13 +100,13 @@ std::unique_ptr<OutputFile> Plan::openTable(const std::string& path) {
 }
 
 std::string Plan::shown(const std::string& text) const {
-  return visibleText(text, platform_.separator() == '\\');
+  return visibleText(text, platform_.files.separator() == '\\');
 }
 
 void Plan::passOver(const std::string& path, const std::string& owner) {
   std::string why = "a link that " + owner +
                     " made, neither root nor the owner of the merge source, is not followed";
-  platform_.warn("kelvane: passing over \"" + shown(path) + "\": " + why);
+  platform_.messages.warn("kelvane: passing over \"" + shown(path) + "\": " + why);
   executor_->note("pass over " + shown(path) + ": " + why);
 }
 
@@ -120,20 +118,20 @@ void Plan::conflict(const std::string& virtualPath, const std::string& first,
                     shown(second));
     return;
   }
-  platform_.warn("kelvane: the virtual path \"" + shown(virtualPath) +
-                 "\" is given by two merge sources, \"" + shown(first) + "\" and \"" +
-                 shown(second) + "\": both entries are written and the server picks one");
+  platform_.messages.warn("kelvane: the virtual path \"" + shown(virtualPath) +
+                          "\" is given by two merge sources, \"" + shown(first) + "\" and \"" +
+                          shown(second) + "\": both entries are written and the server picks one");
 }
 
 std::string Plan::normalised(const std::string& relative) const {
   std::string out;
-  std::string_view separators = platform_.separators();
+  std::string_view separators = platform_.files.separators();
   for (size_t at = 0; at <= relative.size();) {
     size_t end = relative.find_first_of(separators, at);
     if (end == std::string::npos) end = relative.size();
     std::string_view part(relative.data() + at, end - at);
     if (!part.empty() && part != ".") {
-      if (!out.empty()) out += platform_.separator();
+      if (!out.empty()) out += platform_.files.separator();
       out += part;
     }
     at = end + 1;
@@ -144,7 +142,7 @@ std::string Plan::normalised(const std::string& relative) const {
 std::string Plan::keyOf(const std::string& normalisedPath) const {
   // Windows takes "Linux" and "linux" for one folder (ASCII letters; other letters are
   // left as they are).
-  if (platform_.separator() != '\\') return normalisedPath;
+  if (platform_.files.separator() != '\\') return normalisedPath;
   std::string key = normalisedPath;
   for (char& c : key)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
@@ -210,7 +208,7 @@ void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
   // this plan removed is not there either. Only what neither says is asked of the system,
   // so a build and its dry run, which changed nothing, decide alike.
   bool belowNew = linkRootMade_ || !linkRoot;
-  const char separator = platform_.separator();
+  const char separator = platform_.files.separator();
   for (size_t cut = rel.find(separator); cut != std::string::npos;
        cut = rel.find(separator, cut + 1)) {
     std::string level = key.substr(0, cut);
@@ -234,10 +232,10 @@ void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
 void Plan::finish(VfsWriter& table) {
   table.commit();  // the dry run's table only counts
   if (!executor_->dryRun()) return;
-  executor_->note("summary: " + std::to_string(removed_) + " to remove, " +
-                  std::to_string(created_) + " to create; table lines: " +
-                  std::to_string(diff_->added()) + " added, " + std::to_string(diff_->dropped()) +
-                  " dropped; conflicts: " + std::to_string(conflicts_));
+  executor_->note(
+      "summary: " + std::to_string(removed_) + " to remove, " + std::to_string(created_) +
+      " to create; table lines: " + std::to_string(diff_->added()) + " added, " +
+      std::to_string(diff_->dropped()) + " dropped; conflicts: " + std::to_string(conflicts_));
 }
 
 }  // namespace kelvane

@@ -12,9 +12,10 @@
 #include <cstring>
 #include <sstream>
 
+#include "base/failure.h"
+#include "base/visible_text.h"
 #include "engine/link_removal.h"
 #include "engine/plan.h"
-#include "base/visible_text.h"
 #include "report/error_report.h"
 #include "startup/run_program.h"
 #include "tests/support/build_run_fixture.h"
@@ -63,8 +64,7 @@ class PlanCase : public BuildRun {
   bool sameWords = true;  // the failures' descriptions too, not only their steps
   size_t count(const std::string& printed, const std::string& line) {
     size_t n = 0;
-    for (size_t at = 0; (at = printed.find(line, at)) != std::string::npos; at += line.size())
-      ++n;
+    for (size_t at = 0; (at = printed.find(line, at)) != std::string::npos; at += line.size()) ++n;
     return n;
   }
 };
@@ -183,14 +183,14 @@ TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
       << o.printed;
   EXPECT_NE(o.printed.find("; conflicts: 1\n"), std::string::npos) << o.printed;
   size_t named = 0;
-  for (const auto& w : platform.warnings)
+  for (const auto& w : platform.messages.warnings)
     named += w.find("\"/merged/g/debian\" is given by two merge sources") != std::string::npos;
   EXPECT_EQ(named, 1u);  // the build's, not the dry run's
   // Nearest: one source listed twice is one folder, no conflict.
-  platform.warnings.clear();
+  platform.messages.warnings.clear();
   o = both({t / "iso/|g", t / "iso/|g"});
   EXPECT_NE(o.printed.find("; conflicts: 0\n"), std::string::npos) << o.printed;
-  EXPECT_TRUE(platform.warnings.empty());
+  EXPECT_TRUE(platform.messages.warnings.empty());
 }
 
 // Part 5: a same-table dry run with a missing genre folder prints both creations; files and
@@ -270,24 +270,23 @@ TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
 TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
   t.folder("program");
   t.file("program/kelvaneerrors.txt", "the nightly build's report");
-  platform.programFolderOverride = t / "program";
-  platform.stateFolderOverride = t / "state";
+  platform.processes.programFolderOverride = t / "program";
+  platform.stateFolder = t / "state";
   t.folder("iso/debian");
   t.file("links/stale/.hidden");
   load({t / "iso/"});
   EXPECT_EQ(runProgram(platform, "--dry-run ?" + (t / settingsFile)), 1);
   EXPECT_EQ(t.read("program/kelvaneerrors.txt"), "the nightly build's report");
   EXPECT_FALSE(t.has("state"));
-  EXPECT_TRUE(platform.messages.empty());
-  ASSERT_EQ(platform.warnings.size(), 1u);
-  const std::string& said = platform.warnings[0];
+  EXPECT_TRUE(platform.messages.shown.empty());
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
+  const std::string& said = platform.messages.warnings[0];
   EXPECT_EQ(said.rfind("kelvane: the dry run failed; nothing was changed and no report was "
                        "written.",
                        0),
             0u)
       << said;
-  EXPECT_NE(said.find("\nAction when error occured : Deleting old structure\n"),
-            std::string::npos)
+  EXPECT_NE(said.find("\nAction when error occured : Deleting old structure\n"), std::string::npos)
       << said;
   // The build itself writes its report.
   EXPECT_EQ(runProgram(platform, "?" + (t / settingsFile)), 1);
@@ -297,15 +296,20 @@ TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
 // Part 3: one escaping function for every message.
 TEST(VisibleText, EscapesControlsC1BidiAndTheBackslashAndKeepsOtherText) {
   EXPECT_EQ(visibleText("a\nb\rc\td\x1b[2J\x07\x7f"), "a\\nb\\rc\\td\\x1b[2J\\x07\\x7f");
-  EXPECT_EQ(visibleText("\x85\x9b" "31m"), "\\x85\\x9b" "31m");          // raw C1 bytes
-  EXPECT_EQ(visibleText("\xc2\x85\xc2\x9b"), "\\u0085\\u009b");           // C1 as UTF-8
-  EXPECT_EQ(visibleText("a\xe2\x80\xae" "b\xe2\x81\xa6"), "a\\u202eb\\u2066");  // bidi
+  EXPECT_EQ(visibleText("\x85\x9b"
+                        "31m"),
+            "\\x85\\x9b"
+            "31m");                                              // raw C1 bytes
+  EXPECT_EQ(visibleText("\xc2\x85\xc2\x9b"), "\\u0085\\u009b");  // C1 as UTF-8
+  EXPECT_EQ(visibleText("a\xe2\x80\xae"
+                        "b\xe2\x81\xa6"),
+            "a\\u202eb\\u2066");                 // bidi
   EXPECT_EQ(visibleText("a\\x1b"), "a\\\\x1b");  // never alike with an escaped ESC
   EXPECT_EQ(visibleText("C:\\dir", true), "C:\\dir");
   EXPECT_EQ(visibleText("Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80"),
             "Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80");
   EXPECT_EQ(visibleText("Caf\xe9 \xa0"), "Caf\xe9 \xa0");  // Latin-1 bytes above C1 stay
-  EXPECT_EQ(visibleText("\xc2"), "\xc2");                   // cut short: no UTF-8, no C1
+  EXPECT_EQ(visibleText("\xc2"), "\xc2");                  // cut short: no UTF-8, no C1
   EXPECT_EQ(visibleText("\xe2\x80"), "\xe2\\x80");
 }
 
@@ -331,8 +335,8 @@ class DottedNameTree : public FolderTree {
   std::vector<DirEntry> list(bool& holdsUnlisted) override {
     holdsUnlisted = false;
     if (depth == 0) return {{".", EntryType::Folder, {}}, {"stale", EntryType::Folder, {}}};
-    return {{".", EntryType::Folder, {}}, {"..", EntryType::Folder, {}},
-            {".foo", EntryType::File, {}}};
+    return {
+        {".", EntryType::Folder, {}}, {"..", EntryType::Folder, {}}, {".foo", EntryType::File, {}}};
   }
   void enter(const std::string&) override { ++depth; }
   void leave() override { --depth; }
@@ -352,7 +356,7 @@ class DottedNameTree : public FolderTree {
 TEST(DottedNames, AStaleFolderHoldingAListedDotNameFailsAndIsNotRemoved) {
   DirTable none;
   Layout nothing(none, "/");
-  PosixPlatform platform;
+  TestPlatform platform;
   DottedNameTree tree;
   Plan plan(platform, nullptr);
   EXPECT_THROW(reconcileLinkRoot(tree, nothing, plan), Failure);

@@ -8,17 +8,17 @@
 #include <set>
 #include <sstream>
 
-#include "engine/build_run.h"
 #include "base/failure.h"
+#include "engine/build_run.h"
 #include "startup/form_load.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::ScratchTree;
+using testing::TestPlatform;
 using Paths = std::set<std::string>;
 
 const char* const kNames[] = {"a", "b", "linux", "music", "x"};
@@ -92,7 +92,7 @@ struct Case {
   bool build(std::ostream* dryRun = nullptr) {
     t.file("old.vfs", "old\r\n");
     t.file("settings.dat", settings());
-    FakePlatform platform;
+    TestPlatform platform;
     AppState state;
     formLoad(platform, "?" + (t / "settings.dat"), state);
     try {

@@ -82,7 +82,7 @@ bool OldTableReader::next(std::string& line) {
 }
 
 VfsWriter::VfsWriter(Platform& platform, const Settings& settings)
-    : VfsWriter(platform.createOutput(settings.VFS), settings) {}
+    : VfsWriter(platform.files.createOutput(settings.VFS), settings) {}
 
 VfsWriter::VfsWriter(std::unique_ptr<OutputFile> out, const Settings& settings)
     : out_(std::move(out)),

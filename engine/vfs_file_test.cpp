@@ -3,16 +3,17 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include "base/failure.h"
 #include "engine/dir_map.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/memory_input.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::ScratchTree;
+using testing::TestPlatform;
 using testing::vfsLine;
 using Lines = std::vector<std::string>;
 
@@ -81,22 +82,22 @@ TEST(OldTable, ALongLineComesInBoundedPiecesThatNeverSplitACharacter) {
 
 TEST(OldTable, OnlyAPlainFileIsRead) {
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   t.file("old.vfs", "old\r\n");
-  EXPECT_NE(platform.openInput(t / "old.vfs"), nullptr);
-  EXPECT_THROW(platform.openInput(t / "missing.vfs"), Failure);
-  EXPECT_THROW(platform.openInput(t.path()), Failure);  // a folder
-#ifndef _WIN32                                          // pipes and devices as POSIX has them
+  EXPECT_NE(platform.files.openInput(t / "old.vfs"), nullptr);
+  EXPECT_THROW(platform.files.openInput(t / "missing.vfs"), Failure);
+  EXPECT_THROW(platform.files.openInput(t.path()), Failure);  // a folder
+#ifndef _WIN32                                                // pipes and devices as POSIX has them
   ASSERT_EQ(::mkfifo((t / "fifo").c_str(), 0600), 0);
   // Refused at once: nobody writes to it, so waiting would never end.
-  EXPECT_THROW(platform.openInput(t / "fifo"), Failure);
-  EXPECT_THROW(platform.openInput("/dev/zero"), Failure);
+  EXPECT_THROW(platform.files.openInput(t / "fifo"), Failure);
+  EXPECT_THROW(platform.files.openInput("/dev/zero"), Failure);
 #endif
 }
 
 TEST(VfsWriter, WritesOldLinesRootAndMergedEntriesWithCrLf) {
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   t.folder("src/debian");
   DirTable table;
   FolderScan(platform, table).DirMap(t / "src/", "linux", MODE_MAP);
@@ -122,7 +123,7 @@ TEST(VfsWriter, WritesOldLinesRootAndMergedEntriesWithCrLf) {
 
 TEST(VfsWriter, LeavesTheTableAsItWasUntilCommitted) {
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   t.file("out.vfs", "before\r\n");
   Settings s;
   s.WhereCreate = t / "links/";

@@ -9,7 +9,7 @@
 #include <cerrno>
 
 #include "base/failure.h"
-#include "posix/posix_platform.h"
+#include "posix/posix_file_system.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
 
@@ -83,9 +83,9 @@ Descriptor openReached(const Reached& r, int flags, const std::string& path, con
 
 }  // namespace posix
 
-std::string PosixPlatform::readFile(const std::string& path) { return readWholeFile(path, "open"); }
+std::string PosixFiles::readFile(const std::string& path) { return readWholeFile(path, "open"); }
 
-std::string PosixPlatform::readTrustedFile(const std::string& path) {
+std::string PosixFiles::readTrustedFile(const std::string& path) {
   const char* source = "open";
   Walk walk = walkPath(path, true, source);
   Reached& r = walk.reached;
@@ -112,13 +112,13 @@ std::string PosixPlatform::readTrustedFile(const std::string& path) {
                  path);
 }
 
-void PosixPlatform::writeFile(const std::string& path, std::string_view bytes) {
+void PosixFiles::writeFile(const std::string& path, std::string_view bytes) {
   Descriptor file(::open(systemPath(path, "open"), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (file.get() < 0) throw systemFailure(errno, "Cannot create file", path, "open");
   writeAll(file.get(), bytes, path, "write");
 }
 
-std::unique_ptr<InputFile> PosixPlatform::openInput(const std::string& path) {
+std::unique_ptr<InputFile> PosixFiles::openInput(const std::string& path) {
   const char* source = "open";
   Walk walk = walkPath(path, true, source);
   Reached& r = walk.reached;

@@ -17,8 +17,8 @@
 #include <thread>
 
 #include "base/failure.h"
+#include "posix/posix_file_system.h"
 #include "posix/posix_files.h"
-#include "posix/posix_platform.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
 
@@ -105,7 +105,7 @@ class FolderLock : public PathLock {
 
 }  // namespace
 
-std::unique_ptr<PathLock> PosixPlatform::openLock(const std::string& path, bool shared) {
+std::unique_ptr<PathLock> PosixFiles::openLock(const std::string& path, bool shared) {
   Walk walk = walkPath(path, true, kSource);
   Reached& r = walk.reached;
   // Nothing to guard yet where even the folder that would hold it is missing.

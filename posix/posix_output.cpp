@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "base/failure.h"
+#include "base/short_hash.h"
+#include "posix/posix_file_system.h"
 #include "posix/posix_files.h"
-#include "posix/posix_platform.h"
 #include "posix/posix_support.h"
 #include "posix/posix_table_journal.h"
-#include "base/short_hash.h"
 
 namespace kelvane {
 
@@ -165,34 +165,34 @@ bool copyAttributes(int from, int to) {
 }
 
 // The journal of the table at path, among the state of the account in folder.
-std::string journalOf(Platform& platform, const std::string& folder, const std::string& path) {
-  return journalPath(folder + "/kelvane", platform.resolvedPath(path));
+std::string journalOf(Files& files, const std::string& folder, const std::string& path) {
+  return journalPath(folder + "/kelvane", files.resolvedPath(path));
 }
 
 // The journal a stopped build left for the table at path, or "" when there is none. Where
 // the account has no state folder to find, no build of its could have left one.
-std::string pendingJournal(Platform& platform, const std::string& path) {
+std::string pendingJournal(Files& files, const std::string& path) {
   std::string folder;
   try {
-    folder = platform.userStateFolder();
+    folder = files.userStateFolder();
   } catch (const Failure&) {
     return "";
   }
-  std::string journal = journalOf(platform, folder, path);
+  std::string journal = journalOf(files, folder, path);
   return ::access(journal.c_str(), F_OK) == 0 ? journal : "";
 }
 
-std::unique_ptr<OutputFile> inPlace(Platform& platform, const Reached& r, const std::string& path) {
+std::unique_ptr<OutputFile> inPlace(Files& files, const Reached& r, const std::string& path) {
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
-  std::string journal = journalOf(platform, platform.userStateFolder(), path);
-  platform.createPrivateFolders(parentOf(journal));
+  std::string journal = journalOf(files, files.userStateFolder(), path);
+  files.createPrivateFolders(parentOf(journal));
   return journaledOutput(std::move(table), path, journal);
 }
 
 }  // namespace
 
-std::unique_ptr<OutputFile> PosixPlatform::createOutput(const std::string& path) {
+std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
   Reached r = reachOutput(path);
   // A build stopped while it wrote this table in place left its old bytes: they come back
   // before anything else is decided.
@@ -201,8 +201,9 @@ std::unique_ptr<OutputFile> PosixPlatform::createOutput(const std::string& path)
     refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
     Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
     if (putBackFromJournal(journal, table.get(), path))
-      warn("kelvane: \"" + path + "\" was put back as it was before a build that stopped while " +
-           "writing it (from \"" + journal + "\")");
+      warnings_.warn("kelvane: \"" + path +
+                     "\" was put back as it was before a build that stopped while " +
+                     "writing it (from \"" + journal + "\")");
     r = reachOutput(path);
   }
   const struct stat& st = r.stat;
@@ -249,12 +250,12 @@ std::unique_ptr<OutputFile> PosixPlatform::createOutput(const std::string& path)
   return atomic(std::move(old));
 }
 
-void PosixPlatform::checkOutput(const std::string& path) {
+void PosixFiles::checkOutput(const std::string& path) {
   Reached r = reachOutput(path);
   std::string journal = pendingJournal(*this, path);
   if (r.exists && !journal.empty())
-    warn("kelvane: a build stopped while writing \"" + path +
-         "\"; the next build puts back its old bytes from \"" + journal + "\" first");
+    warnings_.warn("kelvane: a build stopped while writing \"" + path +
+                   "\"; the next build puts back its old bytes from \"" + journal + "\" first");
   // As createOutput decides: a new file beside the table needs a folder that takes one, and
   // stands in for the table only where it can keep its names, owner and group; otherwise
   // the table itself is written in place.

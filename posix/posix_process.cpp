@@ -12,14 +12,15 @@
 #include <cstdlib>
 
 #include "base/failure.h"
-#include "posix/posix_platform.h"
+#include "posix/posix_file_system.h"
+#include "posix/posix_processes.h"
 #include "posix/posix_support.h"
 
 namespace kelvane {
 
 using namespace posix;
 
-std::string PosixPlatform::executablePath() {
+std::string PosixProcesses::executablePath() {
   char buffer[PATH_MAX];
   ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
   if (n < 0)
@@ -28,7 +29,7 @@ std::string PosixPlatform::executablePath() {
   return std::string(buffer, static_cast<size_t>(n));
 }
 
-std::string PosixPlatform::programFolder() { return parentOf(executablePath()); }
+std::string PosixProcesses::programFolder() { return parentOf(executablePath()); }
 
 namespace {
 
@@ -89,7 +90,7 @@ std::vector<char*> argvOf(const std::string& program, const std::vector<std::str
   return argv;
 }
 
-class PosixWatchedProcess : public Platform::WatchedProcess {
+class PosixWatchedProcess : public WatchedProcess {
  public:
   PosixWatchedProcess(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
   ~PosixWatchedProcess() override { ::close(pidfd_); }
@@ -116,8 +117,8 @@ class PosixWatchedProcess : public Platform::WatchedProcess {
 
 }  // namespace
 
-void PosixPlatform::startDetached(const std::string& program,
-                                  const std::vector<std::string>& args) {
+void PosixProcesses::startDetached(const std::string& program,
+                                   const std::vector<std::string>& args) {
   std::vector<char*> argv = argvOf(program, args);
   // The grandchild is nobody's to wait for: init takes it when the child ends at once.
   pid_t child = forkChecked(program, [&](int report) {
@@ -130,8 +131,8 @@ void PosixPlatform::startDetached(const std::string& program,
   }
 }
 
-std::unique_ptr<Platform::WatchedProcess> PosixPlatform::startWatched(
-    const std::string& program, const std::vector<std::string>& args) {
+std::unique_ptr<WatchedProcess> PosixProcesses::startWatched(const std::string& program,
+                                                             const std::vector<std::string>& args) {
   std::vector<char*> argv = argvOf(program, args);
   // A session of its own, so that the build goes on when the window's terminal goes away.
   pid_t child = forkChecked(program, [&](int report) {
@@ -145,13 +146,13 @@ std::unique_ptr<Platform::WatchedProcess> PosixPlatform::startWatched(
   return std::make_unique<PosixWatchedProcess>(child, pidfd);
 }
 
-bool PosixPlatform::folderWritable(const std::string& folder) {
+bool PosixFiles::folderWritable(const std::string& folder) {
   // The effective user's rights, as a file created there would get them; a read-only file
   // system answers EROFS even to root.
   return ::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) == 0;
 }
 
-std::string PosixPlatform::userStateFolder() {
+std::string PosixFiles::userStateFolder() {
   const char* state = std::getenv("XDG_STATE_HOME");
   // As the XDG base directory rules have it: a relative path is invalid and is ignored.
   if (state != nullptr && state[0] == '/') return state;
@@ -176,9 +177,9 @@ std::string PosixPlatform::userStateFolder() {
   return (home == "/" ? "" : home) + "/.local/state";
 }
 
-bool PosixPlatform::runsAsRoot() const { return ::geteuid() == 0; }
+bool PosixFiles::runsAsRoot() const { return ::geteuid() == 0; }
 
-void PosixPlatform::createPrivateFolders(const std::string& folder) {
+void PosixFiles::createPrivateFolders(const std::string& folder) {
   if (folder.empty() || folder[0] != '/')
     throw Failure(ENOENT, "Cannot create folder \"" + folder + "\": not an absolute path", "mkdir");
   size_t at = 1;

@@ -7,8 +7,10 @@
 #include <optional>
 
 #include "base/failure.h"
-#include "posix/posix_platform.h"
+#include "posix/console_messages.h"
+#include "posix/posix_file_system.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
@@ -44,9 +46,10 @@ mode_t modeOf(const std::string& path) {
 }
 
 // The platform as root or as another account, whoever runs the tests; it only names folders.
-class Account : public PosixPlatform {
+ConsoleMessages console;
+class Account : public PosixFiles {
  public:
-  explicit Account(bool root) : root_(root) {}
+  explicit Account(bool root) : PosixFiles(console), root_(root) {}
 
  protected:
   bool runsAsRoot() const override { return root_; }
@@ -93,8 +96,8 @@ TEST(UserStateFolderOfAUser, TakesTheHomeFromTheUserDatabaseWithoutHome) {
 
 TEST(CreatePrivateFolders, CreatesEveryMissingLevelOpenToItsOwnerOnly) {
   TempFolder dir;
-  PosixPlatform platform;
-  platform.createPrivateFolders(dir / "home/.local/state/kelvane");
+  testing::SystemPlatform platform;
+  platform.files.createPrivateFolders(dir / "home/.local/state/kelvane");
   EXPECT_TRUE(testing::isFolder(dir / "home/.local/state/kelvane"));
   EXPECT_EQ(modeOf(dir / "home"), 0700u);
   EXPECT_EQ(modeOf(dir / "home/.local/state/kelvane"), 0700u);
@@ -105,8 +108,8 @@ TEST(CreatePrivateFolders, UsesFoldersAndLinksToFoldersAlreadyThere) {
   testing::makeFolders(dir / "real/state");
   ASSERT_EQ(::chmod((dir / "real").c_str(), 0755), 0);
   ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
-  PosixPlatform platform;
-  platform.createPrivateFolders(dir / "link/state/kelvane/");
+  testing::SystemPlatform platform;
+  platform.files.createPrivateFolders(dir / "link/state/kelvane/");
   EXPECT_TRUE(testing::isFolder(dir / "real/state/kelvane"));
   EXPECT_EQ(modeOf(dir / "real"), 0755u);  // left as it was
 }
@@ -114,28 +117,28 @@ TEST(CreatePrivateFolders, UsesFoldersAndLinksToFoldersAlreadyThere) {
 TEST(CreatePrivateFolders, FailsOnAFileInTheWayAndOnARelativePath) {
   TempFolder dir;
   testing::writeBytes(dir / "file", "x");
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
   try {
-    platform.createPrivateFolders(dir / "file/kelvane");
+    platform.files.createPrivateFolders(dir / "file/kelvane");
     ADD_FAILURE() << "no failure";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), ENOTDIR);
     EXPECT_NE(failure.description().find(dir / "file"), std::string::npos);
     EXPECT_EQ(failure.source(), "mkdir");
   }
-  EXPECT_THROW(platform.createPrivateFolders("relative/kelvane"), Failure);
+  EXPECT_THROW(platform.files.createPrivateFolders("relative/kelvane"), Failure);
 }
 
 TEST(FolderWritable, IsTrueForAFolderThatCanBeWrittenAndFalseForNone) {
   TempFolder dir;
   testing::writeBytes(dir / "file", "x");
-  PosixPlatform platform;
-  EXPECT_TRUE(platform.folderWritable(dir.path()));
-  EXPECT_FALSE(platform.folderWritable(dir / "missing"));
-  EXPECT_FALSE(platform.folderWritable(dir / "file"));  // not a folder: cannot be entered
+  testing::SystemPlatform platform;
+  EXPECT_TRUE(platform.files.folderWritable(dir.path()));
+  EXPECT_FALSE(platform.files.folderWritable(dir / "missing"));
+  EXPECT_FALSE(platform.files.folderWritable(dir / "file"));  // not a folder: cannot be entered
   if (::geteuid() != 0) {
     ASSERT_EQ(::chmod(dir.path().c_str(), 0555), 0);
-    EXPECT_FALSE(platform.folderWritable(dir.path()));
+    EXPECT_FALSE(platform.files.folderWritable(dir.path()));
     ::chmod(dir.path().c_str(), 0755);
   }
 }

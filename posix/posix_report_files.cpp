@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #include "base/failure.h"
-#include "posix/posix_platform.h"
+#include "posix/posix_file_system.h"
 #include "posix/posix_support.h"
 
 namespace kelvane {
@@ -50,7 +50,7 @@ class TemporaryName {
 
 }  // namespace
 
-void PosixPlatform::writeNewFile(const std::string& path, std::string_view bytes) {
+void PosixFiles::writeNewFile(const std::string& path, std::string_view bytes) {
   const char* source = "open";
   systemPath(path, source);
   std::string name = lastComponent(path);
@@ -81,7 +81,8 @@ void PosixPlatform::writeNewFile(const std::string& path, std::string_view bytes
   made.keep();
 }
 
-bool PosixPlatform::isSystemProgramFolder(const std::string& folder) {
+bool PosixFiles::isSystemProgramFolder(const std::string& folder,
+                                       const std::string& runningExecutable) {
   const char* source = "list folder";
   Descriptor dir(::open(systemPath(folder, source), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   struct stat st;
@@ -91,7 +92,7 @@ bool PosixPlatform::isSystemProgramFolder(const std::string& folder) {
 
   // The running executable, by its name there and by what it is (a second name of it is no
   // other program).
-  std::string executable = executablePath();
+  const std::string& executable = runningExecutable;
   std::string own = parentOf(executable) == folder ? lastComponent(executable) : "";
   struct stat running;
   bool known = ::stat(executable.c_str(), &running) == 0;

@@ -7,8 +7,8 @@
 #include <filesystem>
 
 #include "base/failure.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
@@ -39,12 +39,12 @@ TEST_P(NewFile, ReplacesWhatStandsAtTheNameWithoutWritingThroughIt) {
   if (planted == Planted::Link) ::symlink(victim.c_str(), report.c_str());
   if (planted == Planted::DanglingLink) ::symlink((dir / "nowhere").c_str(), report.c_str());
   if (planted == Planted::Folder) testing::makeFolders(report);
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
   if (planted == Planted::Folder) {
-    EXPECT_THROW(platform.writeNewFile(report, "new"), Failure);
+    EXPECT_THROW(platform.files.writeNewFile(report, "new"), Failure);
     EXPECT_TRUE(testing::isFolder(report));
   } else {
-    platform.writeNewFile(report, "new");
+    platform.files.writeNewFile(report, "new");
     struct stat st;
     EXPECT_TRUE(::lstat(report.c_str(), &st) == 0 && S_ISREG(st.st_mode));
     EXPECT_EQ(testing::readBytes(report), "new");
@@ -62,7 +62,7 @@ TEST(NewFile, PassesOverAnythingAtItsOwnTemporaryNames) {
   TempFolder dir;
   std::string first = ".kelvane-" + std::to_string(::getpid()) + "-0.new";
   ASSERT_EQ(::symlink((dir / "planted").c_str(), (dir / first).c_str()), 0);
-  PosixPlatform().writeNewFile(dir / "report", "new");
+  testing::systemFiles().writeNewFile(dir / "report", "new");
   EXPECT_EQ(testing::readBytes(dir / "report"), "new");
   EXPECT_FALSE(testing::pathExists(dir / "planted"));
   EXPECT_EQ(namesIn(dir.path()), (Names{first, "report"}));  // not ours to remove
@@ -90,9 +90,7 @@ TEST_P(ProgramFolder, IsASystemOneWhenRootOwnsItAndItHoldsAnotherProgram) {
   }
   ::symlink((bin + "/kelvane").c_str(), (bin + "/kelvane-link").c_str());
   if (!GetParam().rootOwned) ::chown(bin.c_str(), 65534, 65534);
-  testing::FakePlatform platform;
-  platform.executableOverride = bin + "/kelvane";
-  EXPECT_EQ(platform.isSystemProgramFolder(bin), GetParam().system);
+  EXPECT_EQ(testing::systemFiles().isSystemProgramFolder(bin, bin + "/kelvane"), GetParam().system);
 }
 
 INSTANTIATE_TEST_SUITE_P(Holding, ProgramFolder,

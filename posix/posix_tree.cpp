@@ -15,7 +15,7 @@
 #include <cstdio>
 
 #include "base/failure.h"
-#include "posix/posix_platform.h"
+#include "posix/posix_file_system.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
 
@@ -319,7 +319,7 @@ std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const
 
 }  // namespace
 
-std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& path) {
+std::unique_ptr<FolderTree> PosixFiles::openFolderTree(const std::string& path) {
   const char* source = "open folder";
   if (path.empty()) return nullptr;
   Walk walk = walkPath(path, true, source);
@@ -329,7 +329,7 @@ std::unique_ptr<FolderTree> PosixPlatform::openFolderTree(const std::string& pat
   return treeOf(std::move(fd), path, source);
 }
 
-std::unique_ptr<FolderTree> PosixPlatform::createFolderTree(const std::string& path) {
+std::unique_ptr<FolderTree> PosixFiles::createFolderTree(const std::string& path) {
   const char* source = "mkdir";
   Walk walk = walkPath(path, true, source);
   Reached& r = walk.reached;

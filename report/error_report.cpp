@@ -52,7 +52,7 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
 }
 
 std::string stateReportFolder(Platform& platform) {
-  return joinPath(platform.userStateFolder(), "kelvane", platform.separator());
+  return joinPath(platform.files.userStateFolder(), "kelvane", platform.files.separator());
 }
 
 std::string viewQuestion(const std::string& path, bool besideExecutable) {
@@ -62,8 +62,8 @@ std::string viewQuestion(const std::string& path, bool besideExecutable) {
 
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
-    std::string folder = platform.programFolder();
-    std::string report = formatErrorReport(failure, state, folder, platform.separator());
+    std::string folder = platform.processes.programFolder();
+    std::string report = formatErrorReport(failure, state, folder, platform.files.separator());
     std::string path;
     bool beside = false;
     std::string unwritable;
@@ -71,9 +71,10 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     // folder cannot be written by its users, and a system program folder (/usr/bin) is no
     // place for root's report: those reports go to the state folder.
     try {
-      if (platform.folderWritable(folder) && !platform.isSystemProgramFolder(folder)) {
-        path = joinPath(folder, kReportName, platform.separator());
-        platform.writeNewFile(path, report);
+      if (platform.files.folderWritable(folder) &&
+          !platform.files.isSystemProgramFolder(folder, platform.processes.executablePath())) {
+        path = joinPath(folder, kReportName, platform.files.separator());
+        platform.files.writeNewFile(path, report);
         beside = true;
       }
     } catch (const Failure& e) {
@@ -82,9 +83,9 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     if (!beside) {
       try {
         std::string stateFolder = stateReportFolder(platform);
-        platform.createPrivateFolders(stateFolder);
-        path = joinPath(stateFolder, kReportName, platform.separator());
-        platform.writeNewFile(path, report);
+        platform.files.createPrivateFolders(stateFolder);
+        path = joinPath(stateFolder, kReportName, platform.files.separator());
+        platform.files.writeNewFile(path, report);
         unwritable.clear();
       } catch (const Failure& e) {
         unwritable += (unwritable.empty() ? "" : "; ") + e.description();
@@ -92,27 +93,28 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
     }
     if (!unwritable.empty()) {
       // Nowhere to put the report: say in the message what it would have said.
-      platform.message(
+      platform.messages.message(
           "Error",
-          "An error has occured: " + shown(failure.description(), platform.separator()) +
-              "\r\nWhile: " + shown(state.runStep.action, platform.separator()) +
-              "\r\nRecommended FIX: " + shown(fixFor(failure, state), platform.separator()) +
+          "An error has occured: " + shown(failure.description(), platform.files.separator()) +
+              "\r\nWhile: " + shown(state.runStep.action, platform.files.separator()) +
+              "\r\nRecommended FIX: " + shown(fixFor(failure, state), platform.files.separator()) +
               "\r\nThe error report could not be written: " + unwritable,
           Icon::Error);
       return 1;
     }
-    if (platform.question("Error", viewQuestion(path, beside), Icon::Error))
-      platform.startDetached(platform.textEditor(), {path});
+    if (platform.messages.question("Error", viewQuestion(path, beside), Icon::Error))
+      platform.processes.startDetached(platform.processes.textEditor(), {path});
   } catch (const std::exception& e) {
-    platform.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
+    platform.messages.message("Error", std::string("An error has occured: ") + e.what(),
+                              Icon::Error);
   }
   return 1;
 }
 
 int reportDryRunFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
-    std::string report =
-        formatErrorReport(failure, state, platform.programFolder(), platform.separator());
+    std::string report = formatErrorReport(failure, state, platform.processes.programFolder(),
+                                           platform.files.separator());
     std::string text =
         "kelvane: the dry run failed; nothing was changed and no report was written. The "
         "report would say:";
@@ -121,9 +123,9 @@ int reportDryRunFailure(Platform& platform, const Failure& failure, const AppSta
       text += "\n" + report.substr(at, end - at);
       at = end + 2;
     }
-    platform.warn(text);
+    platform.messages.warn(text);
   } catch (const std::exception& e) {
-    platform.warn(std::string("kelvane: the dry run failed: ") + e.what());
+    platform.messages.warn(std::string("kelvane: the dry run failed: ") + e.what());
   }
   return 1;
 }

@@ -10,15 +10,16 @@
 
 #include <algorithm>
 
+#include "base/failure.h"
 #include "startup/run_program.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::TempFolder;
+using testing::TestPlatform;
 
 const char* const kQuestion =
     "An error has occured.  Please see kelvaneerrors.txt for more information\r\nView it now?";
@@ -33,12 +34,12 @@ const char* const kFileInTheWay = "Not a directory";
 class ErrorReport : public ::testing::Test {
  protected:
   ErrorReport() {
-    platform.programFolderOverride = dir / "program";
+    platform.processes.programFolderOverride = dir / "program";
     testing::makeFolders(dir / "program");
   }
   std::string report() { return testing::readBytes(dir / "program/kelvaneerrors.txt"); }
   TempFolder dir;
-  FakePlatform platform;
+  TestPlatform platform;
 };
 
 TEST_F(ErrorReport, AMissingSettingsFileGivesTheNineteenLines) {
@@ -72,12 +73,12 @@ TEST_F(ErrorReport, AMissingSettingsFileGivesTheNineteenLines) {
                 "\r\n"
                 "\r\n"
                 "Recommended FIX : Check to see if datfile exists (see above)\r\n");
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0].title, "Error");
-  EXPECT_EQ(platform.messages[0].text, kQuestion);
-  EXPECT_EQ(platform.messages[0].icon, Icon::Error);
-  EXPECT_TRUE(platform.messages[0].question);
-  EXPECT_TRUE(platform.started.empty());  // answered No
+  ASSERT_EQ(platform.messages.shown.size(), 1u);
+  EXPECT_EQ(platform.messages.shown[0].title, "Error");
+  EXPECT_EQ(platform.messages.shown[0].text, kQuestion);
+  EXPECT_EQ(platform.messages.shown[0].icon, Icon::Error);
+  EXPECT_TRUE(platform.messages.shown[0].question);
+  EXPECT_TRUE(platform.processes.started.empty());  // answered No
 }
 
 TEST_F(ErrorReport, ATruncatedSettingsFileShowsTheValuesReadSoFar) {
@@ -100,23 +101,24 @@ TEST_F(ErrorReport, ATruncatedSettingsFileShowsTheValuesReadSoFar) {
 TEST_F(ErrorReport, AnsweringYesOpensTheReportAndTheLastFailureWins) {
   testing::writeBytes(dir / "program/kelvaneerrors.txt",
                       "a previous report, much longer than the new one will be");
-  platform.answers = {true};
+  platform.messages.answers = {true};
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
-  ASSERT_EQ(platform.started.size(), 1u);
-  EXPECT_EQ(platform.started[0].program, platform.textEditor());
-  EXPECT_EQ(platform.started[0].args, std::vector<std::string>{dir / "program/kelvaneerrors.txt"});
+  ASSERT_EQ(platform.processes.started.size(), 1u);
+  EXPECT_EQ(platform.processes.started[0].program, platform.processes.textEditor());
+  EXPECT_EQ(platform.processes.started[0].args,
+            std::vector<std::string>{dir / "program/kelvaneerrors.txt"});
   EXPECT_EQ(report().rfind("Error number      : 2\r\n", 0), 0u);
   EXPECT_EQ(report().find("previous"), std::string::npos);
 }
 
 TEST_F(ErrorReport, AReportThatCannotBeWrittenIsSaidInTheMessage) {
-  platform.programFolderOverride = dir / "no such folder";
+  platform.processes.programFolderOverride = dir / "no such folder";
   testing::writeBytes(dir / "state", "a file where the state folder should be");
-  platform.stateFolderOverride = dir / "state";
+  platform.stateFolder = dir / "state";
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
-  ASSERT_EQ(platform.messages.size(), 1u);
-  const std::string& text = platform.messages[0].text;
-  EXPECT_FALSE(platform.messages[0].question);
+  ASSERT_EQ(platform.messages.shown.size(), 1u);
+  const std::string& text = platform.messages.shown[0].text;
+  EXPECT_FALSE(platform.messages.shown[0].question);
   EXPECT_NE(text.find("gone.dat"), std::string::npos);
   EXPECT_NE(text.find("Loading dat file"), std::string::npos);
   EXPECT_NE(text.find("The error report could not be written: Cannot create folder \"" +
@@ -126,9 +128,9 @@ TEST_F(ErrorReport, AReportThatCannotBeWrittenIsSaidInTheMessage) {
 }
 
 TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
-  platform.unwritableFolders = {dir / "program"};
-  platform.stateFolderOverride = dir / "home/.local/state";
-  platform.answers = {true};
+  platform.files.unwritableFolders = {dir / "program"};
+  platform.stateFolder = dir / "home/.local/state";
+  platform.messages.answers = {true};
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
   std::string path = dir / "home/.local/state/kelvane/kelvaneerrors.txt";
   std::string text = testing::readBytes(path);
@@ -142,11 +144,11 @@ TEST_F(ErrorReport, AnUnwritableProgramFolderPutsTheReportInTheStateFolder) {
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 #endif
   // The question names the report's full path; Yes opens that path.
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0].text,
+  ASSERT_EQ(platform.messages.shown.size(), 1u);
+  EXPECT_EQ(platform.messages.shown[0].text,
             "An error has occured.  Please see " + path + " for more information\r\nView it now?");
-  ASSERT_EQ(platform.started.size(), 1u);
-  EXPECT_EQ(platform.started[0].args, std::vector<std::string>{path});
+  ASSERT_EQ(platform.processes.started.size(), 1u);
+  EXPECT_EQ(platform.processes.started[0].args, std::vector<std::string>{path});
 }
 
 // What stands at the report's name, or beside the executable, decides where the report goes;
@@ -160,8 +162,8 @@ class ReportPlace : public ErrorReport, public ::testing::WithParamInterface<Bes
 TEST_P(ReportPlace, IsBesideTheExecutableOnlyWhereNothingStopsIt) {
   Beside c = GetParam();
   std::string beside = dir / "program/kelvaneerrors.txt", victim = dir / "victim";
-  platform.executableOverride = dir / "program/kelvane";
-  platform.stateFolderOverride = dir / "state";
+  platform.processes.executableOverride = dir / "program/kelvane";
+  platform.stateFolder = dir / "state";
   testing::writeBytes(victim, "not yours");
   if (c == Beside::FolderAtTheName) testing::makeFolders(beside);
 #ifdef _WIN32
@@ -180,8 +182,8 @@ TEST_P(ReportPlace, IsBesideTheExecutableOnlyWhereNothingStopsIt) {
   std::string path = isBeside ? beside : dir / "state/kelvane/kelvaneerrors.txt";
   EXPECT_EQ(testing::readBytes(path).rfind("Error number      : 2\r\n", 0), 0u) << path;
   EXPECT_EQ(testing::readBytes(victim), "not yours");
-  ASSERT_EQ(platform.messages.size(), 1u);
-  EXPECT_EQ(platform.messages[0].text, viewQuestion(path, isBeside));
+  ASSERT_EQ(platform.messages.shown.size(), 1u);
+  EXPECT_EQ(platform.messages.shown[0].text, viewQuestion(path, isBeside));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReportPlace,
@@ -209,14 +211,14 @@ TEST(ReportText, ShowsLineBreaksInValuesAndKeepsItsNineteenLines) {
 }
 
 TEST_F(ErrorReport, TheStateFolderIsKelvaneInTheUsersStateFolder) {
-  platform.stateFolderOverride = testing::native("/home/ftp/.local/state");
+  platform.stateFolder = testing::native("/home/ftp/.local/state");
   EXPECT_EQ(stateReportFolder(platform), testing::native("/home/ftp/.local/state/kelvane"));
   EXPECT_EQ(viewQuestion("/program/kelvaneerrors.txt", true), kQuestion);
 }
 
 TEST_F(ErrorReport, AViewerThatCannotStartDoesNotHideTheExitStatus) {
-  platform.answers = {true};
-  platform.failOn(testing::Op::Start);
+  platform.messages.answers = {true};
+  platform.faults.failOn(testing::Op::Start);
   EXPECT_EQ(runProgram(platform, "?gone.dat"), 1);
   EXPECT_FALSE(report().empty());
 }

@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <utility>
 
-#include "base/visible_text.h"
 #include "base/failure.h"
-#include "platform/platform.h"
 #include "base/utf8.h"
+#include "base/visible_text.h"
+#include "platform/platform.h"
 #include "settings/field_reader.h"
 #include "settings/number_text.h"
 
@@ -95,11 +95,11 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
                   std::string& lines, bool forBuild) {
   std::string bytes;
   try {
-    bytes = forBuild ? platform.readTrustedFile(path) : platform.readFile(path);
+    bytes = forBuild ? platform.files.readTrustedFile(path) : platform.files.readFile(path);
   } catch (const Failure& failure) {
     // A file that is not there is named with what it should hold; any other refusal says
     // enough itself.
-    if (platform.fileExists(path)) throw;
+    if (platform.files.fileExists(path)) throw;
     throw Failure(failure.number(), failure.description() + "; " + fileLayout(), failure.source());
   }
   parseSettings(bytes, path, settings, lines);

@@ -4,16 +4,16 @@
 
 #include "base/failure.h"
 #include "settings/number_text.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/sample_settings.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::sampleTexts;
 using testing::TempFolder;
+using testing::TestPlatform;
 
 struct Loaded {
   Settings settings;
@@ -23,7 +23,7 @@ struct Loaded {
 Loaded load(const std::string& bytes) {
   TempFolder dir;
   testing::writeBytes(dir / "s.dat", bytes);
-  FakePlatform platform;
+  TestPlatform platform;
   Loaded loaded;
   readSettings(platform, dir / "s.dat", loaded.settings, loaded.lines);
   return loaded;
@@ -86,7 +86,7 @@ TEST(SettingsFile, ALineBreakInsideAValueDoesNotShiftTheValuesAfterIt) {
 TEST(SettingsFile, AHandWrittenCommaStillSplitsAndShiftsLaterValues) {
   TempFolder dir;
   testing::writeBytes(dir / "s.dat", "E:\\links,old\\\r\nvfs\r\nold\r\n/v\r\nu\r\ng\r\n7\r\n");
-  FakePlatform platform;
+  TestPlatform platform;
   Settings settings;
   std::string lines;
   // "g" becomes the permission field, which is not a number.
@@ -131,7 +131,7 @@ TEST(SettingsFile, MergeLinesWithoutOrStartingWithABar) {
 TEST(SettingsFile, AFileThatEndsEarlyFailsButKeepsWhatItRead) {
   TempFolder dir;
   testing::writeBytes(dir / "s.dat", "/srv/links/\r\n/srv/vfs\r\nold\r\n");
-  FakePlatform platform;
+  TestPlatform platform;
   Settings settings;
   std::string lines;
   try {
@@ -183,7 +183,7 @@ TEST(SettingsFile, AFailureNamesTheLineAndWhatBelongsThere) {
 
 TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
   TempFolder dir;
-  FakePlatform platform;
+  TestPlatform platform;
   Settings settings;
   std::string lines;
   try {
@@ -198,7 +198,7 @@ TEST(SettingsFile, AMissingFileFailsWithItsErrorNumberAndPath) {
   }
   // A file that is there but cannot be read is not told what a settings file holds.
   testing::writeBytes(dir / "there.dat", "x\r\n");
-  platform.failOn(testing::Op::Read, 1, EIO);
+  platform.faults.failOn(testing::Op::Read, 1, EIO);
   try {
     readSettings(platform, dir / "there.dat", settings, lines);
     FAIL() << "a failing read was read";

@@ -42,9 +42,11 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
 
   state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};
   // Only a relative name may be the program folder's: an absolute one is shown as given.
-  if (!platform.fileExists(state.datPath) && isRelativePath(state.datPath, platform.separators()))
-    state.datPath = joinPath(platform.programFolder(), state.datPath, platform.separator());
-  state.caption = captionFor(state.datPath, platform.separators());
+  if (!platform.files.fileExists(state.datPath) &&
+      isRelativePath(state.datPath, platform.files.separators()))
+    state.datPath =
+        joinPath(platform.processes.programFolder(), state.datPath, platform.files.separator());
+  state.caption = captionFor(state.datPath, platform.files.separators());
 
   state.runStep = {"Loading dat file", "Check to see if datfile exists (see above)"};
   readSettings(platform, state.datPath, state.settings, state.boxes.Lines,

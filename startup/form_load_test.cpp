@@ -3,14 +3,14 @@
 #include <gtest/gtest.h>
 
 #include "base/failure.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::TempFolder;
+using testing::TestPlatform;
 
 const char* const kSettings =
     "/srv/links/\r\n/srv/vfs\r\n/srv/vfs.old\r\n/merged\r\nanon\r\nusers\r\n075\r\n"
@@ -18,9 +18,9 @@ const char* const kSettings =
 
 class FormLoad : public ::testing::Test {
  protected:
-  FormLoad() { platform.programFolderOverride = dir.path(); }
+  FormLoad() { platform.processes.programFolderOverride = dir.path(); }
   TempFolder dir;
-  FakePlatform platform;
+  TestPlatform platform;
   AppState state;
 };
 
@@ -35,7 +35,7 @@ TEST_F(FormLoad, NoArgumentsOpensAnEmptyWindowWithTheHelpText) {
             "ie2.2: F:\\iso\\\r\n");
   EXPECT_EQ(state.caption, "Kelvane v1.1 by Oduvin");
   EXPECT_EQ(state.boxes.WhereCreate, initialBoxTexts().WhereCreate);
-  EXPECT_EQ(platform.operations(), 0);  // no file is touched
+  EXPECT_EQ(platform.faults.operations(), 0);  // no file is touched
 }
 
 TEST_F(FormLoad, AQuotedPathWithBlanksOpensTheWindowFilled) {
@@ -105,7 +105,7 @@ TEST_F(FormLoad, AMissingAbsolutePathIsShownAsGiven) {
 }
 
 TEST_F(FormLoad, StepsAreRecordedForEachFailure) {
-  platform.failOn(testing::Op::FileTest);
+  platform.faults.failOn(testing::Op::FileTest);
   EXPECT_THROW(formLoad(platform, "?x.dat", state), Failure);
   EXPECT_EQ(state.runStep.action, "Checking to see if dat exists");
   EXPECT_EQ(state.runStep.fix, "Make sure the datfile specified exists!");

@@ -3,8 +3,8 @@
 #include <iostream>
 #include <new>
 
-#include "engine/build_run.h"
 #include "base/failure.h"
+#include "engine/build_run.h"
 #include "platform/platform.h"
 #include "report/error_report.h"
 #include "startup/form_load.h"
@@ -86,7 +86,7 @@ int runProgram(Platform& platform, const std::string& argumentText) {
         return 0;
       }
       FrmMain form(platform, state);
-      return platform.runWindow(form);
+      return platform.messages.runWindow(form);
     } catch (const std::bad_alloc&) {
       throw Failure(7, "Out of memory", "memory");
     } catch (const Failure&) {

@@ -21,18 +21,18 @@
 #include <set>
 #include <sstream>
 
-#include "engine/build_run.h"
-#include "base/visible_text.h"
 #include "base/failure.h"
+#include "base/visible_text.h"
+#include "engine/build_run.h"
 #include "startup/form_load.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::ScratchTree;
+using testing::TestPlatform;
 
 const char* const kNames[] = {"a", "b", "linux", "Linux", "music", "debian", "x"};
 const char* const kGenres[] = {"", "", "a", "a/b", "./a//", "linux", "Linux", "music", "x/"};
@@ -197,8 +197,8 @@ struct World {
     std::vector<std::string> warnings;
   };
   Run run(bool dryRun) {
-    FakePlatform platform;
-    platform.stateFolderOverride = stateFolder.path();  // where a table written in place journals
+    TestPlatform platform;
+    platform.stateFolder = stateFolder.path();  // where a table written in place journals
     AppState state;
     Run r;
     std::ostringstream out;
@@ -212,7 +212,7 @@ struct World {
       r.number = failure.number();
     }
     r.printed = out.str();
-    r.warnings = platform.warnings;
+    r.warnings = platform.messages.warnings;
     return r;
   }
 

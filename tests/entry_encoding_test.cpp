@@ -6,8 +6,8 @@
 #include <set>
 
 #include "startup/run_program.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
 namespace {
@@ -32,11 +32,11 @@ struct EncodingTree : ScratchTree {
     file("build.dat", settingsText({*this / "links", *this / "out.vfs", *this / "old.vfs",
                                     virtualRoot, "u", group, "755"},
                                    {*this / (linesUtf8 ? "src\xC3\xA9/" : "src\xE9/")}));
-    platform.latin1LocalText = true;
-    platform.programFolderOverride = *this / "prog";
+    platform.files.latin1LocalText = true;
+    platform.processes.programFolderOverride = *this / "prog";
   }
   int build() { return runProgram(platform, "?" + (*this / "build.dat")); }
-  FakePlatform platform;
+  TestPlatform platform;
 };
 
 struct EncodingCase {

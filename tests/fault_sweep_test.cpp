@@ -5,9 +5,10 @@
 
 #include <set>
 
+#include "base/failure.h"
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
-#include "tests/support/fake_platform.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
 namespace {
@@ -59,10 +60,10 @@ void sweep(bool sameTables) {
   long total = 0;
   {
     BuildTree tree(sameTables);
-    FakePlatform platform;
-    platform.programFolderOverride = tree.dir / "program";
+    TestPlatform platform;
+    platform.processes.programFolderOverride = tree.dir / "program";
     ASSERT_EQ(runProgram(platform, "?" + tree.settingsPath()), 0);
-    total = platform.operations();
+    total = platform.faults.operations();
     ASSERT_NE(tree.outputBytes(), tree.originalOutput);
   }
   ASSERT_GT(total, 20);
@@ -72,9 +73,9 @@ void sweep(bool sameTables) {
     makeFolders(tree.dir / "program");
     auto outsideBefore = BuildTree::snapshot(tree.outside);
     auto sourcesBefore = BuildTree::snapshot(tree.dir / "src");
-    FakePlatform platform;
-    platform.programFolderOverride = tree.dir / "program";
-    platform.failAt(k);
+    TestPlatform platform;
+    platform.processes.programFolderOverride = tree.dir / "program";
+    platform.faults.failAt(k);
     ASSERT_EQ(runProgram(platform, "?" + tree.settingsPath()), 1);
     std::string report = readBytes(tree.dir / "program/kelvaneerrors.txt");
     std::string action = reportAction(report);

@@ -8,7 +8,7 @@
 
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
-#include "tests/support/fake_platform.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
 namespace {
@@ -49,8 +49,8 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   for (const auto& name : unwritableNames()) makeFolders(tree.dir / ("links/" + name));
   auto outsideBefore = BuildTree::snapshot(tree.outside);
 
-  FakePlatform platform;
-  platform.programFolderOverride = tree.dir / "program";
+  TestPlatform platform;
+  platform.processes.programFolderOverride = tree.dir / "program";
   ASSERT_EQ(runProgram(platform, "?" + tree.settingsPath()), 0);
 
   auto table = lines(tree.outputBytes());
@@ -72,7 +72,7 @@ TEST(HostileNames, OnlyWritableNamesBecomeEntriesAndMirrorFolders) {
   EXPECT_EQ(BuildTree::snapshot(tree.outside), outsideBefore);
   // Nothing new beside the link root: the top folder holds what it held.
   std::set<std::string> top;
-  for (const auto& entry : PosixPlatform().listFolder(tree.dir / "")) top.insert(entry.name);
+  for (const auto& entry : systemFiles().listFolder(tree.dir / "")) top.insert(entry.name);
   EXPECT_EQ(top, (std::set<std::string>{".", "..", "build.dat", "links", "out", "outside", "src",
                                         "vfs-old.txt"}));
 }

@@ -12,12 +12,13 @@
 #include <cstdio>
 #include <functional>
 
+#include "base/failure.h"
 #include "engine/build_lock.h"
 #include "engine/link_removal.h"
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/process.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
 namespace {
@@ -35,8 +36,8 @@ TEST(LinkSafety, LinksBelowTheLinkRootAreDeletedNotFollowed) {
   ::symlink((tree.outside + "/keep/file.txt").c_str(),
             (tree.linkRoot + "/linux/file-link").c_str());
   auto outsideBefore = BuildTree::snapshot(tree.outside);
-  FakePlatform platform;
-  platform.programFolderOverride = tree.dir / "program";
+  TestPlatform platform;
+  platform.processes.programFolderOverride = tree.dir / "program";
   ASSERT_EQ(runProgram(platform, "?" + tree.settingsPath()), 0);
   EXPECT_FALSE(pathExists(tree.linkRoot + "/to-outside"));
   EXPECT_FALSE(pathExists(tree.linkRoot + "/linux/file-link"));
@@ -47,12 +48,12 @@ TEST(LinkSafety, AFolderSwappedForALinkDuringTheRemovalIsNotEntered) {
   BuildTree tree;
   auto outsideBefore = BuildTree::snapshot(tree.outside);
   std::string swapped = tree.linkRoot + "/linux/debian/extra";
-  FakePlatform platform;
-  platform.programFolderOverride = tree.dir / "program";
+  TestPlatform platform;
+  platform.processes.programFolderOverride = tree.dir / "program";
   bool done = false;
   // Once the walk has entered the stale folder linux/debian/extra, replace it by a link to
   // the outside folder before its own contents are listed and deleted.
-  platform.beforeOperation = [&](Op op, const std::string& path) {
+  platform.faults.beforeOperation = [&](Op op, const std::string& path) {
     if (done || op != Op::List || path != swapped + "/") return;
     done = true;
     swapForLink(swapped, tree.outside + "/keep", tree.dir / "moved-away");
@@ -69,10 +70,10 @@ TEST(LinkSafety, AFileDeletedAfterItsFolderWasSwappedIsNotLookedForThroughTheLin
   writeBytes(tree.outside + "/keep/deep.txt", "outside twin of a mirror file");
   auto outsideBefore = BuildTree::snapshot(tree.outside);
   std::string folder = tree.linkRoot + "/linux/debian/extra";
-  FakePlatform platform;
-  platform.programFolderOverride = tree.dir / "program";
+  TestPlatform platform;
+  platform.processes.programFolderOverride = tree.dir / "program";
   bool done = false;
-  platform.beforeOperation = [&](Op op, const std::string& path) {
+  platform.faults.beforeOperation = [&](Op op, const std::string& path) {
     if (done || op != Op::Delete || path != folder + "/deep.txt") return;
     done = true;
     swapForLink(folder, tree.outside + "/keep", tree.dir / "moved-away");
@@ -133,7 +134,7 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
       char byte;
       if (::read(go[0], &byte, 1) != 1) ::_exit(2);
       std::freopen(err.c_str(), "w", stderr);
-      PosixPlatform platform;
+      SystemPlatform platform;
       try {
         auto locks = takeTurns(platform, {tree.output, tree.linkRoot + "/"}, false, wait);
       } catch (const Failure& failure) {
@@ -142,7 +143,7 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
       }
       ::_exit(0);
     }
-    PosixPlatform platform;
+    TestPlatform platform;
     auto held = takeTurns(platform, {tree.linkRoot}, false, 0);
     ASSERT_EQ(held.size(), 1u);
     ASSERT_EQ(::write(go[1], "g", 1), 1);
@@ -189,8 +190,8 @@ TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {
   // Mounted before the build: refused before anything is deleted, naming the mount point.
   int status = inMountNamespace([&] {
     if (!bindMount(tree.outside, tree.linkRoot + "/music/jazz/mounted")) return 77;
-    FakePlatform platform;
-    platform.programFolderOverride = tree.dir / "program";
+    TestPlatform platform;
+    platform.processes.programFolderOverride = tree.dir / "program";
     return runProgram(platform, "?" + tree.settingsPath());
   });
   if (status == 77) GTEST_SKIP() << "no bind mounts here";
@@ -201,9 +202,9 @@ TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {
 
   // Mounted while the build runs: the walk does not enter it.
   status = inMountNamespace([&] {
-    FakePlatform platform;
-    platform.programFolderOverride = tree.dir / "program";
-    platform.beforeOperation = [&](Op op, const std::string& path) {
+    TestPlatform platform;
+    platform.processes.programFolderOverride = tree.dir / "program";
+    platform.faults.beforeOperation = [&](Op op, const std::string& path) {
       if (op == Op::OpenFolder && path == tree.linkRoot + "/music/")
         bindMount(tree.outside, tree.linkRoot + "/music/jazz/mounted");
     };
@@ -220,8 +221,8 @@ TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {
   makeFolders(tree.linkRoot + "2");
   status = inMountNamespace([&] {
     if (!bindMount(tree.outside, tree.linkRoot + "2")) return 77;
-    FakePlatform platform;
-    platform.programFolderOverride = tree.dir / "program";
+    TestPlatform platform;
+    platform.processes.programFolderOverride = tree.dir / "program";
     return runProgram(platform, "?" + tree.settingsPath());
   });
   EXPECT_EQ(status, 0) << readBytes(report);
@@ -249,8 +250,8 @@ TEST(LinkSafety, TwoBranchesDeeperThanTheDescriptorLimitAreRemoved) {
   if (child == 0) {
     struct rlimit few = {64, 64};
     ::setrlimit(RLIMIT_NOFILE, &few);
-    PosixPlatform platform;
-    auto tree = platform.openFolderTree(dir / "links/");
+    TestPlatform platform;
+    auto tree = platform.files.openFolderTree(dir / "links/");
     removeOldStructure(platform, *tree);
     ::_exit(0);
   }

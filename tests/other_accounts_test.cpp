@@ -13,19 +13,20 @@
 #include <functional>
 #include <sstream>
 
+#include "base/failure.h"
+#include "base/short_hash.h"
 #include "engine/build_lock.h"
 #include "engine/build_run.h"
-#include "base/short_hash.h"
 #include "startup/form_load.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::ScratchTree;
+using testing::TestPlatform;
 using Names = std::vector<std::string>;
 
 constexpr uid_t kOther = 65534;
@@ -65,7 +66,7 @@ class OtherAccount : public ::testing::Test {
   }
 
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   AppState state;
   std::string linkRoot = t / "links", vfs = t / "out/table.vfs", vfsOld = t / "old.vfs";
   std::string source = t / "src/";
@@ -255,7 +256,7 @@ TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
 TEST_F(OtherAccount, AStaleFolderWrittenIntoWhileEmptiedNeverBecomesAMirrorFolder) {
   t.file("links/stale/file");
   for (bool race : {false, true}) {
-    platform.beforeOperation = [&](testing::Op op, const std::string& path) {
+    platform.faults.beforeOperation = [&](testing::Op op, const std::string& path) {
       if (race && op == testing::Op::Rename && path == t / "links/stale")
         testing::writeBytes(path + "/planted", "x");
     };
@@ -277,7 +278,7 @@ TEST_F(OtherAccount, ALinkInASourceCountsOnlyWhenRootOrTheSourcesOwnerMadeIt) {
   std::ostringstream dry;
   run(&dry);
   EXPECT_NE(dry.str().find("pass over " + (t / "src/theirs")), std::string::npos) << dry.str();
-  ASSERT_EQ(platform.warnings.size(), 1u);
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
   run();
   EXPECT_EQ(t.tree("links"), (Names{"debian/", "roots/"}));
   // Made by the owner of the folder it is in, it counts.

@@ -13,19 +13,19 @@
 
 #include <cstdlib>
 
-#include "engine/build_run.h"
 #include "base/failure.h"
+#include "engine/build_run.h"
 #include "posix/posix_table_journal.h"
 #include "startup/form_load.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::ScratchTree;
 using testing::settingsText;
+using testing::TestPlatform;
 using testing::vfsLine;
 
 long stepsLeft = 0;  // the hook acts when it reaches 0, or at the first step named so
@@ -50,7 +50,7 @@ class TableJournal : public ::testing::Test {
     original = table;
     expected = "old|line\r\n" + vfsLine(t / "links", "/merged") +
                vfsLine(t / "iso/debian", "/merged/debian");
-    platform.stateFolderOverride = t / "state";
+    platform.stateFolder = t / "state";
   }
   void TearDown() override {
     posix::tableFaultHook = nullptr;
@@ -75,12 +75,12 @@ class TableJournal : public ::testing::Test {
   }
   // What the next build finds once it has put back what a journal holds.
   std::string tableFoundNext() {
-    platform.createOutput(t / "out/table.vfs");  // never committed: changes nothing else
+    platform.files.createOutput(t / "out/table.vfs");  // never committed: changes nothing else
     return t.read("out/table.vfs");
   }
 
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   std::string original, expected;
 };
 

@@ -12,18 +12,18 @@
 #include <csignal>
 #endif
 
-#include "engine/build_run.h"
 #include "base/failure.h"
+#include "engine/build_run.h"
 #include "startup/form_load.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
 
-using testing::FakePlatform;
 using testing::ScratchTree;
 using testing::settingsText;
+using testing::TestPlatform;
 using testing::vfsLine;
 using Names = std::vector<std::string>;
 
@@ -39,7 +39,7 @@ class TableSafety : public ::testing::Test {
     t.folder("iso/Smith, John");
     t.file("links/stale/file");
     t.file("out/table.vfs", "server, own|line \"quoted\"\r\n");
-    platform.stateFolderOverride = t / "state";
+    platform.stateFolder = t / "state";
   }
   void build(const std::string& vfs, const std::string& vfsOld) {
     t.file(
@@ -56,7 +56,7 @@ class TableSafety : public ::testing::Test {
   }
 
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   AppState state;
 };
 
@@ -176,7 +176,7 @@ TEST_F(TableSafety, ALongTableNameBuildsAndAKilledBuildsLeftoverGoesWithTheNext)
   // A build killed while writing leaves its temporary file behind.
   pid_t child = ::fork();
   if (child == 0) {
-    auto output = PosixPlatform().createOutput(t / name);
+    auto output = testing::systemFiles().createOutput(t / name);
     output->write("half a table");
     ::_exit(0);
   }

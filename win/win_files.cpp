@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "win/win_file_system.h"
 #include "win/win_nt.h"
-#include "win/win_platform.h"
 #include "win/win_security.h"
 #include "win/win_support.h"
 
@@ -118,7 +118,7 @@ void createFolder(const std::string& path) {
 
 }  // namespace
 
-std::vector<DirEntry> WinPlatform::listFolder(const std::string& pattern) {
+std::vector<DirEntry> WinFiles::listFolder(const std::string& pattern) {
   if (pattern.empty()) return {};
   std::wstring search = widePath(pattern, "list folder");
   if (endsWithSeparator(pattern))
@@ -148,7 +148,7 @@ std::vector<DirEntry> WinPlatform::listFolder(const std::string& pattern) {
   return entries;
 }
 
-bool WinPlatform::exists(const std::string& pattern) {
+bool WinFiles::exists(const std::string& pattern) {
   if (pattern.empty()) return false;
   std::wstring path = widePath(pattern, "existence test");
   if (endsWithSeparator(pattern)) return folderExists(pattern);
@@ -157,7 +157,7 @@ bool WinPlatform::exists(const std::string& pattern) {
   return attributes != INVALID_FILE_ATTRIBUTES && isVisible(attributes);
 }
 
-bool WinPlatform::fileExists(const std::string& path) {
+bool WinFiles::fileExists(const std::string& path) {
   if (path.empty()) return false;
   Handle h = openForLooking(widePath(path, "file test"), true);
   // A device ("NUL", "CON") is no plain file, and has no file information to ask for.
@@ -165,13 +165,13 @@ bool WinPlatform::fileExists(const std::string& path) {
          !infoOf(h.get(), path, "file test").isFolder();
 }
 
-bool WinPlatform::folderExists(const std::string& path) {
+bool WinFiles::folderExists(const std::string& path) {
   if (path.empty()) return false;
   Handle h = openForLooking(widePath(path, "folder test"), true);
   return h && infoOf(h.get(), path, "folder test").isFolder();
 }
 
-bool WinPlatform::folderWritable(const std::string& folder) {
+bool WinFiles::folderWritable(const std::string& folder) {
   std::wstring probe = widePath(folder, "folder test") + L"\\~kelvane-" +
                        std::to_wstring(::GetCurrentProcessId()) + L".tmp";
   Handle h(::CreateFileW(
@@ -180,7 +180,7 @@ bool WinPlatform::folderWritable(const std::string& folder) {
   return static_cast<bool>(h);
 }
 
-std::string WinPlatform::userStateFolder() {
+std::string WinFiles::userStateFolder() {
   wchar_t folder[MAX_PATH];
   DWORD n = ::GetEnvironmentVariableW(L"LOCALAPPDATA", folder, MAX_PATH);
   if (n == 0 || n >= MAX_PATH)
@@ -190,7 +190,7 @@ std::string WinPlatform::userStateFolder() {
   return narrow(std::wstring(folder, n));
 }
 
-void WinPlatform::createPrivateFolders(const std::string& folder) {
+void WinFiles::createPrivateFolders(const std::string& folder) {
   std::wstring full = fullPathOf(widePath(folder, "create folder"), folder, "create folder");
   // Every level from the root down; the missing ones are made, the others used as they are.
   std::vector<std::wstring> levels;
@@ -199,7 +199,7 @@ void WinPlatform::createPrivateFolders(const std::string& folder) {
     if (it->size() > rootOf(full).size()) createFolder(narrow(*it));
 }
 
-std::string WinPlatform::resolvedPath(const std::string& path) {
+std::string WinFiles::resolvedPath(const std::string& path) {
   const char* source = "resolve path";
   std::wstring full = fullPathOf(widePath(path, source), path, source);
   // One name for a folder with or without a separator after it (lock names depend on it).
@@ -219,7 +219,7 @@ std::string WinPlatform::resolvedPath(const std::string& path) {
   return narrow(full);
 }
 
-std::vector<FileIdentity> WinPlatform::chainOf(const std::string& path, bool followLast) {
+std::vector<FileIdentity> WinFiles::chainOf(const std::string& path, bool followLast) {
   const char* source = "resolve path";
   if (path.empty()) return {};
   std::wstring at = fullPathOf(widePath(path, source), path, source);
@@ -245,7 +245,7 @@ std::vector<FileIdentity> WinPlatform::chainOf(const std::string& path, bool fol
   return chain;
 }
 
-std::string WinPlatform::readFile(const std::string& path) {
+std::string WinFiles::readFile(const std::string& path) {
   Handle h = openPlainForReading(path);
   return readAll(h.get(), path);
 }
@@ -253,9 +253,9 @@ std::string WinPlatform::readFile(const std::string& path) {
 // Windows has no owner and mode to judge a settings file by, as Linux has: who may write it
 // is its access list and those of the folders above it, filled in by inheritance, which this
 // build does not judge. A settings file is read as any other.
-std::string WinPlatform::readTrustedFile(const std::string& path) { return readFile(path); }
+std::string WinFiles::readTrustedFile(const std::string& path) { return readFile(path); }
 
-void WinPlatform::writeFile(const std::string& path, std::string_view bytes) {
+void WinFiles::writeFile(const std::string& path, std::string_view bytes) {
   Handle h(::CreateFileW(widePath(path, "write").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h) throw lastErrorFailure("Cannot create file", path, "open");
@@ -268,7 +268,7 @@ void WinPlatform::writeFile(const std::string& path, std::string_view bytes) {
   }
 }
 
-std::unique_ptr<InputFile> WinPlatform::openInput(const std::string& path) {
+std::unique_ptr<InputFile> WinFiles::openInput(const std::string& path) {
   return std::make_unique<WinInput>(openPlainForReading(path), path);
 }
 

@@ -3,8 +3,8 @@
 // make, hold or block it.
 
 #include "base/short_hash.h"
+#include "win/win_file_system.h"
 #include "win/win_nt.h"
-#include "win/win_platform.h"
 #include "win/win_security.h"
 #include "win/win_support.h"
 
@@ -51,7 +51,7 @@ class FileLock : public PathLock {
 
 }  // namespace
 
-std::unique_ptr<PathLock> WinPlatform::openLock(const std::string& path, bool shared) {
+std::unique_ptr<PathLock> WinFiles::openLock(const std::string& path, bool shared) {
   const char* source = "lock";
   if (path.empty()) return nullptr;
   // One key for a path with or without a separator after it, and in any case: the system

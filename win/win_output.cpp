@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "win/win_platform.h"
+#include "win/win_file_system.h"
 #include "win/win_support.h"
 #include "win/win_table_journal.h"
 
@@ -188,23 +188,23 @@ OutputPlace placeOfOutput(const std::string& path, const char* source) {
 
 }  // namespace
 
-std::unique_ptr<OutputFile> WinPlatform::createOutput(const std::string& path) {
+std::unique_ptr<OutputFile> WinFiles::createOutput(const std::string& path) {
   OutputPlace place = placeOfOutput(path, "open");
   // A build stopped while it wrote this table in place left its old bytes: they come back
   // before anything else is decided.
   if (place.exists && putBackFromJournal(journalOf(place.target), place.target, path))
-    warn("kelvane: \"" + path + "\" was put back as it was before a build that stopped while " +
-         "writing it");
+    warnings_.warn("kelvane: \"" + path +
+                   "\" was put back as it was before a build that stopped while " + "writing it");
   return std::make_unique<WinOutput>(path, place.target, place.exists, place.inPlace);
 }
 
-void WinPlatform::checkOutput(const std::string& path) {
+void WinFiles::checkOutput(const std::string& path) {
   const char* source = "open";
   OutputPlace place = placeOfOutput(path, source);
   if (place.exists &&
       ::GetFileAttributesW(journalOf(place.target).c_str()) != INVALID_FILE_ATTRIBUTES)
-    warn("kelvane: a build stopped while writing \"" + path +
-         "\"; the next build puts back its old bytes first");
+    warnings_.warn("kelvane: a build stopped while writing \"" + path +
+                   "\"; the next build puts back its old bytes first");
   // The temporary file goes into the target's folder: asking for the right to add a file to
   // it is the system's own check of that, and adds nothing.
   std::wstring folder = place.target.substr(0, place.target.find_last_of(L"\\/") + 1);

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "win/win_platform.h"
+#include "win/win_processes.h"
 #include "win/win_support.h"
 
 namespace kelvane {
@@ -22,7 +22,7 @@ std::string argumentTextOf(const std::wstring& commandLine) {
   return narrow(std::wstring_view(commandLine).substr(at));
 }
 
-std::string WinPlatform::executablePath() {
+std::string WinProcesses::executablePath() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
@@ -34,7 +34,7 @@ std::string WinPlatform::executablePath() {
   }
 }
 
-std::string WinPlatform::programFolder() {
+std::string WinProcesses::programFolder() {
   std::wstring folder = parentText(wide(executablePath()));
   return narrow(folder);
 }
@@ -48,9 +48,9 @@ std::string commandLineOf(const std::string& program, const std::vector<std::str
 namespace {
 
 // Starts program with args, the program itself hidden and any other in a normal window.
-PROCESS_INFORMATION startProcess(WinPlatform& platform, const std::string& program,
+PROCESS_INFORMATION startProcess(WinProcesses& processes, const std::string& program,
                                  const std::vector<std::string>& args) {
-  bool self = program == platform.executablePath();
+  bool self = program == processes.executablePath();
   std::wstring commandLine = widePath(commandLineOf(program, args), "start process");
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -67,7 +67,7 @@ PROCESS_INFORMATION startProcess(WinPlatform& platform, const std::string& progr
   return started;
 }
 
-class WinWatchedProcess : public Platform::WatchedProcess {
+class WinWatchedProcess : public WatchedProcess {
  public:
   explicit WinWatchedProcess(HANDLE process) : process_(process) {}
   ~WinWatchedProcess() override { ::CloseHandle(process_); }
@@ -86,12 +86,12 @@ class WinWatchedProcess : public Platform::WatchedProcess {
 
 }  // namespace
 
-void WinPlatform::startDetached(const std::string& program, const std::vector<std::string>& args) {
+void WinProcesses::startDetached(const std::string& program, const std::vector<std::string>& args) {
   ::CloseHandle(startProcess(*this, program, args).hProcess);
 }
 
-std::unique_ptr<Platform::WatchedProcess> WinPlatform::startWatched(
-    const std::string& program, const std::vector<std::string>& args) {
+std::unique_ptr<WatchedProcess> WinProcesses::startWatched(const std::string& program,
+                                                           const std::vector<std::string>& args) {
   return std::make_unique<WinWatchedProcess>(startProcess(*this, program, args).hProcess);
 }
 

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "win/win_platform.h"
+#include "win/win_file_system.h"
 #include "win/win_support.h"
 
 namespace kelvane {
@@ -81,11 +81,12 @@ std::wstring nameOf(const std::wstring& path) {
 
 }  // namespace
 
-bool WinPlatform::isSystemProgramFolder(const std::string& folder) {
+bool WinFiles::isSystemProgramFolder(const std::string& folder,
+                                     const std::string& runningExecutable) {
   const char* source = "list folder";
   std::wstring path = widePath(folder, source);
   if (folder.empty() || !belowSystemFolder(path)) return false;
-  std::wstring executable = wide(executablePath());
+  std::wstring executable = wide(runningExecutable);
   bool here = sameText(fullPath(parentText(executable)), fullPath(path));
   std::wstring own = here ? nameOf(executable) : std::wstring();
 
@@ -109,7 +110,7 @@ bool WinPlatform::isSystemProgramFolder(const std::string& folder) {
   return other;
 }
 
-void WinPlatform::writeNewFile(const std::string& path, std::string_view bytes) {
+void WinFiles::writeNewFile(const std::string& path, std::string_view bytes) {
   const char* source = "open";
   std::wstring target = widePath(path, source);
   size_t cut = target.find_last_of(L"\\/");

@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "win/win_platform.h"
+#include "win/win_file_system.h"
 
 namespace kelvane::win {
 
@@ -35,7 +35,7 @@ std::string narrow(std::wstring_view text) {
 
 namespace kelvane {
 
-std::string WinPlatform::fromLocalText(const std::string& bytes) const {
+std::string WinFiles::fromLocalText(const std::string& bytes) const {
   if (bytes.empty()) return {};
   int size = static_cast<int>(bytes.size());
   int n = ::MultiByteToWideChar(CP_ACP, 0, bytes.data(), size, nullptr, 0);
@@ -44,7 +44,7 @@ std::string WinPlatform::fromLocalText(const std::string& bytes) const {
   return win::narrow(text);
 }
 
-std::optional<std::string> WinPlatform::toLocalText(const std::string& text) const {
+std::optional<std::string> WinFiles::toLocalText(const std::string& text) const {
   if (::GetACP() == CP_UTF8) return text;
   std::wstring wideText = win::wide(text);
   if (wideText.empty()) return std::string();

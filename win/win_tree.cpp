@@ -6,8 +6,8 @@
 
 #include <vector>
 
+#include "win/win_file_system.h"
 #include "win/win_nt.h"
-#include "win/win_platform.h"
 #include "win/win_security.h"
 #include "win/win_support.h"
 
@@ -154,8 +154,8 @@ class WinFolderTree : public FolderTree {
     const char* source = "delete file";
     std::string shown = currentPath() + name;
     Handle h = openInOrFail(current(), widePath(name, source),
-                            {FILE_READ_ATTRIBUTES, kWalkShare, FILE_OPEN, 0},
-                            shown, "Cannot delete file", source);
+                            {FILE_READ_ATTRIBUTES, kWalkShare, FILE_OPEN, 0}, shown,
+                            "Cannot delete file", source);
     HandleInfo info = infoOf(h.get(), shown, source);
     // Not forced: a read-only file, or folder, refuses to be marked for deletion.
     if (info.info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)
@@ -230,7 +230,7 @@ class WinFolderTree : public FolderTree {
 
 }  // namespace
 
-std::unique_ptr<FolderTree> WinPlatform::openFolderTree(const std::string& path) {
+std::unique_ptr<FolderTree> WinFiles::openFolderTree(const std::string& path) {
   const char* source = "open folder";
   if (path.empty()) return nullptr;
   // The tree's own folder may be a link or junction: the user named it.
@@ -250,7 +250,7 @@ std::unique_ptr<FolderTree> WinPlatform::openFolderTree(const std::string& path)
   return std::make_unique<WinFolderTree>(ends ? path : path + "\\", std::move(h), info);
 }
 
-std::unique_ptr<FolderTree> WinPlatform::createFolderTree(const std::string& path) {
+std::unique_ptr<FolderTree> WinFiles::createFolderTree(const std::string& path) {
   const char* source = "mkdir";
   std::wstring full = fullPathOf(widePath(path, source), path, source);
   while (full.size() > rootOf(full).size() && (full.back() == L'\\' || full.back() == L'/'))

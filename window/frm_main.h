@@ -48,10 +48,10 @@ class FrmMain {
   // The view keeps watch on each build the window starts, without waiting for it: called
   // with the build as it starts. When the build's end handle is signalled, the view calls
   // buildEnded, once no other handler is running.
-  std::function<void(Platform::WatchedProcess&)> watchBuild;
+  std::function<void(WatchedProcess&)> watchBuild;
   // "Building complete" when the build ended with status 0. A failed build has asked its own
   // question about its report (status 1) and the window adds nothing; any other end is said.
-  void buildEnded(Platform::WatchedProcess& build);
+  void buildEnded(WatchedProcess& build);
 
  private:
   // savevfs, asking for a file when ask is set. Only a completed write changes the current
@@ -62,7 +62,7 @@ class FrmMain {
   Platform& platform_;
   AppState& state_;
   bool closeRequested_ = false;
-  std::vector<std::unique_ptr<Platform::WatchedProcess>> builds_;  // started, not ended yet
+  std::vector<std::unique_ptr<WatchedProcess>> builds_;  // started, not ended yet
 };
 
 }  // namespace kelvane

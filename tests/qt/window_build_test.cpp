@@ -27,8 +27,8 @@ class WindowBuildTest : public WindowTest {
   // the error report beside it) is the test's own, and lets the fake really start it.
   std::string installProgram() {
     std::string exe = installKelvaneCopy(folder.path());
-    fake.executableOverride = exe;
-    fake.runStarted = true;
+    fake.processes.executableOverride = exe;
+    fake.processes.runStarted = true;
     return exe;
   }
   // Waits until the window has seen every build it watches end.
@@ -48,29 +48,29 @@ class WindowBuildTest : public WindowTest {
 };
 
 TEST_F(WindowBuildTest, WithNoSettingsFileNothingIsStarted) {
-  fake.answers = {false};
+  fake.messages.answers = {false};
   click("cmdBuild");
 
-  ASSERT_FALSE(fake.messages.empty());
-  EXPECT_EQ(fake.messages[0].title, "Hmm");
-  EXPECT_EQ(fake.messages[0].text, "Save settings first?");
-  EXPECT_EQ(fake.messages[0].icon, Icon::Question);
-  EXPECT_TRUE(fake.messages[0].question);
-  EXPECT_TRUE(fake.saveDialogs.empty());
-  EXPECT_TRUE(fake.started.empty());
-  ASSERT_EQ(fake.messages.size(), 2u);
-  EXPECT_EQ(fake.messages[1].title, "Notice");
-  EXPECT_NE(fake.messages[1].text.find("No build started"), std::string::npos);
+  ASSERT_FALSE(fake.messages.shown.empty());
+  EXPECT_EQ(fake.messages.shown[0].title, "Hmm");
+  EXPECT_EQ(fake.messages.shown[0].text, "Save settings first?");
+  EXPECT_EQ(fake.messages.shown[0].icon, Icon::Question);
+  EXPECT_TRUE(fake.messages.shown[0].question);
+  EXPECT_TRUE(fake.messages.saveDialogs.empty());
+  EXPECT_TRUE(fake.processes.started.empty());
+  ASSERT_EQ(fake.messages.shown.size(), 2u);
+  EXPECT_EQ(fake.messages.shown[1].title, "Notice");
+  EXPECT_NE(fake.messages.shown[1].text.find("No build started"), std::string::npos);
   EXPECT_TRUE(endsSeen());
   EXPECT_FALSE(said(kComplete));
 }
 
 TEST_F(WindowBuildTest, AnsweringYesThenCancellingTheDialogStartsNothing) {
-  fake.answers = {true};
+  fake.messages.answers = {true};
   click("cmdBuild");
 
-  EXPECT_EQ(fake.saveDialogs.size(), 1u);
-  EXPECT_TRUE(fake.started.empty());
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 1u);
+  EXPECT_TRUE(fake.processes.started.empty());
   EXPECT_EQ(messageLines(),
             (std::vector<std::string>{"Hmm: Save settings first?",
                                       "Notice: File not saved.  No output filename selected"}));
@@ -78,48 +78,48 @@ TEST_F(WindowBuildTest, AnsweringYesThenCancellingTheDialogStartsNothing) {
 
 TEST_F(WindowBuildTest, ABuildIsCompleteOnlyOnceItHasEndedWithStatusZero) {
   std::string path = folder / "my settings.dat";
-  fake.answers = {true};
-  fake.saveChoices = {path};
+  fake.messages.answers = {true};
+  fake.messages.saveChoices = {path};
   box("txtOwnU")->setText("ftp");
   click("cmdBuild");
 
   EXPECT_NE(readBytes(path).find("\r\nftp\r\n"), std::string::npos);
-  ASSERT_EQ(fake.started.size(), 1u);
-  EXPECT_EQ(fake.started[0].program, fake.executablePath());
-  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + path})
+  ASSERT_EQ(fake.processes.started.size(), 1u);
+  EXPECT_EQ(fake.processes.started[0].program, fake.processes.executablePath());
+  EXPECT_EQ(fake.processes.started[0].args, std::vector<std::string>{"?" + path})
       << "one argument, blank kept";
   EXPECT_EQ(view->windowTitle(), "Kelvane v1.1 by Oduvin [my settings.dat]");
   EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.")
       << "nothing is complete before the window has seen the build end";
   EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }));
-  EXPECT_EQ(fake.messages.back().icon, Icon::Information);
+  EXPECT_EQ(fake.messages.shown.back().icon, Icon::Information);
 }
 
 TEST_F(WindowBuildTest, AFailedBuildLeavesTheWordToItsReportAndAnyOtherEndIsSaid) {
   state.datPath = folder / "s.dat";
-  fake.endedStatus = 1;  // the build wrote its report and asked about it itself
-  fake.answers = {false};
+  fake.processes.endedStatus = 1;  // the build wrote its report and asked about it itself
+  fake.messages.answers = {false};
   click("cmdBuild");
-  ASSERT_EQ(fake.started.size(), 1u);
+  ASSERT_EQ(fake.processes.started.size(), 1u);
   EXPECT_TRUE(endsSeen());
   EXPECT_EQ(messageLines(), std::vector<std::string>{"Hmm: Save settings first?"});
 
-  fake.endedStatus = 139;  // ended by a signal, before any report
-  fake.answers = {false};
+  fake.processes.endedStatus = 139;  // ended by a signal, before any report
+  fake.messages.answers = {false};
   click("cmdBuild");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.size() == 3; }));
-  EXPECT_EQ(fake.messages.back().title, "Error");
-  EXPECT_NE(fake.messages.back().text.find("ended with status 139 before it completed"),
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.shown.size() == 3; }));
+  EXPECT_EQ(fake.messages.shown.back().title, "Error");
+  EXPECT_NE(fake.messages.shown.back().text.find("ended with status 139 before it completed"),
             std::string::npos);
   EXPECT_FALSE(said(kComplete));
 }
 
 TEST_F(WindowBuildTest, ABuildThatEndsWhileTheDialogIsUpIsToldOnceItIsAnswered) {
   state.datPath = folder / "s.dat";
-  fake.answers = {false};
+  fake.messages.answers = {false};
   click("cmdBuild");  // ended at once: seen at the event loop's next turn
-  fake.saveChoices = {folder / "t.dat"};
-  fake.whileShown = [] { QCoreApplication::processEvents(); };
+  fake.messages.saveChoices = {folder / "t.dat"};
+  fake.messages.whileShown = [] { QCoreApplication::processEvents(); };
   click("cmdSaveAs");
   EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }));
   EXPECT_EQ(messageLines(),
@@ -130,21 +130,21 @@ TEST_F(WindowBuildTest, ABuildThatEndsWhileTheDialogIsUpIsToldOnceItIsAnswered) 
 TEST_F(WindowBuildTest, ABuildThatCannotStartIsSaidAndNeverCalledComplete) {
   view->show();
   state.datPath = folder / "s.dat";
-  fake.answers = {false};
-  fake.failOn(Op::Start, 1, ENOENT);
+  fake.messages.answers = {false};
+  fake.faults.failOn(Op::Start, 1, ENOENT);
   click("cmdBuild");
 
-  ASSERT_EQ(fake.messages.size(), 2u);
-  EXPECT_EQ(fake.messages[1].title, "Error");
-  EXPECT_NE(fake.messages[1].text.find("could not be started"), std::string::npos);
+  ASSERT_EQ(fake.messages.shown.size(), 2u);
+  EXPECT_EQ(fake.messages.shown[1].title, "Error");
+  EXPECT_NE(fake.messages.shown[1].text.find("could not be started"), std::string::npos);
   EXPECT_TRUE(view->isVisible());
 
   // A program that is not there at all is refused by the real start as well.
-  fake.runStarted = true;
-  fake.executableOverride = folder / "no-such-program";
-  fake.answers = {false};
+  fake.processes.runStarted = true;
+  fake.processes.executableOverride = folder / "no-such-program";
+  fake.messages.answers = {false};
   click("cmdBuild");
-  EXPECT_NE(fake.messages.back().text.find(folder / "no-such-program"), std::string::npos);
+  EXPECT_NE(fake.messages.shown.back().text.find(folder / "no-such-program"), std::string::npos);
   EXPECT_TRUE(endsSeen());
   EXPECT_FALSE(said(kComplete));
 }
@@ -154,12 +154,12 @@ TEST_F(WindowBuildTest, TheWindowStaysUsableWhileTheBuildRunsAndIsToldWhenItEnds
   std::string build = folder / "build.sh";
   writeBytes(build, "#!/bin/sh\nwhile [ ! -e \"$0.go\" ]; do sleep 0.01; done\nexit 0\n");
   ::chmod(build.c_str(), 0700);
-  fake.executableOverride = build;
-  fake.runStarted = true;
+  fake.processes.executableOverride = build;
+  fake.processes.runStarted = true;
   state.datPath = folder / "s.dat";
-  fake.answers = {false};
+  fake.messages.answers = {false};
   click("cmdBuild");
-  ASSERT_EQ(fake.started.size(), 1u);
+  ASSERT_EQ(fake.processes.started.size(), 1u);
 
   box("txtOwnU")->setText("ftp");
   click("cmdSave");  // the window answers at once
@@ -173,9 +173,9 @@ TEST_F(WindowBuildTest, TheWindowStaysUsableWhileTheBuildRunsAndIsToldWhenItEnds
 TEST_F(WindowBuildTest, TheRealChildThatFailsWritesItsReportAndIsNeverCalledComplete) {
   installProgram();
   state.datPath = folder / "gone.dat";
-  fake.answers = {false};
+  fake.messages.answers = {false};
   click("cmdBuild");
-  ASSERT_EQ(fake.started.size(), 1u);
+  ASSERT_EQ(fake.processes.started.size(), 1u);
 
   EXPECT_TRUE(endsSeen());
   std::string text = readBytes(folder / kReportName);
@@ -198,12 +198,12 @@ TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {
   box("txtOwnG")->setText("ftp");
   lines()->setPlainText(QString::fromStdString(folder / "sources/|music"));
   std::string settings = folder / "my settings.dat";
-  fake.answers = {true};
-  fake.saveChoices = {settings};
+  fake.messages.answers = {true};
+  fake.messages.saveChoices = {settings};
   click("cmdBuild");
 
-  ASSERT_EQ(fake.started.size(), 1u);
-  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + settings});
+  ASSERT_EQ(fake.processes.started.size(), 1u);
+  EXPECT_EQ(fake.processes.started[0].args, std::vector<std::string>{"?" + settings});
   // Whichever way the build goes, the child read the whole path after the "?": it either
   // writes the new table or reports a failure naming that settings file; only the first is
   // complete.

@@ -7,7 +7,7 @@ namespace kelvane::testing {
 void WindowTest::openWindow() {
   view.reset();  // before the form it shows
   form = std::make_unique<FrmMain>(fake, state);
-  view = std::make_unique<FrmMainView>(*form, fake);
+  view = std::make_unique<FrmMainView>(*form, fake.messages);
 }
 
 void WindowTest::showActive() {
@@ -34,7 +34,7 @@ QPushButton* WindowTest::button(const char* name) const {
 
 std::vector<std::string> WindowTest::messageLines() const {
   std::vector<std::string> out;
-  for (const auto& m : fake.messages) out.push_back(m.title + ": " + m.text);
+  for (const auto& m : fake.messages.shown) out.push_back(m.title + ": " + m.text);
   return out;
 }
 

@@ -9,19 +9,19 @@
 #include <memory>
 #include <string>
 
-#include "window/qt/frm_main_view.h"
 #include "settings/app_state.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 #include "window/frm_main.h"
+#include "window/qt/frm_main_view.h"
 
 namespace kelvane::testing {
 
-// The real window on the offscreen platform, with the person played by a FakePlatform whose
+// The real window on the offscreen platform, with the person played by a TestPlatform whose
 // program folder is the test's temporary folder.
 class WindowTest : public ::testing::Test {
  protected:
-  WindowTest() { fake.programFolderOverride = folder.path(); }
+  WindowTest() { fake.processes.programFolderOverride = folder.path(); }
 
   // Builds the view for the state as it stands (start-up may have filled it).
   void openWindow();
@@ -36,7 +36,7 @@ class WindowTest : public ::testing::Test {
   std::vector<std::string> messageLines() const;
 
   TempFolder folder;
-  FakePlatform fake;
+  TestPlatform fake;
   AppState state;
   std::unique_ptr<FrmMain> form;
   std::unique_ptr<FrmMainView> view;

@@ -29,7 +29,7 @@ class WindowFocusTest : public WindowTest {
   // While the fake answers, a real message box stands over the window as the platform's
   // would (owned by the active window), takes the activation, and is closed with OK.
   void showRealBoxes() {
-    fake.whileShown = [this] {
+    fake.messages.whileShown = [this] {
       QMessageBox box(QMessageBox::Information, "box", "box", QMessageBox::Ok,
                       QApplication::activeWindow());
       QTimer::singleShot(0, &box, [this, &box] {
@@ -55,8 +55,8 @@ TEST_F(WindowFocusTest, EnterAndEscapeDoNothingInAnyControlButStartLinesInTheMer
     EXPECT_TRUE(view->isVisible());
     EXPECT_EQ(QApplication::focusWidget(), control(name));
     EXPECT_EQ(messageLines(), std::vector<std::string>{});
-    EXPECT_TRUE(fake.saveDialogs.empty());
-    EXPECT_TRUE(fake.started.empty());
+    EXPECT_TRUE(fake.messages.saveDialogs.empty());
+    EXPECT_TRUE(fake.processes.started.empty());
     EXPECT_FALSE(form->closeRequested());
   }
   const std::pair<const char*, std::string SettingsTexts::*> boxes[] = {
@@ -79,9 +79,9 @@ TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   group->setFocus();
   group->setText("users");
   group->setCursorPosition(2);
-  fake.saveChoices = {folder / "one.dat"};
+  fake.messages.saveChoices = {folder / "one.dat"};
   button("cmdSave")->click();  // as Alt+S does: the focus stays in the box
-  EXPECT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 1u);
   EXPECT_EQ(messageLines(), std::vector<std::string>{"Horray: Settings successfully saved."});
   EXPECT_EQ(boxesThatTookTheWindow, 2) << "the dialog and the message each took the window";
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
@@ -91,18 +91,18 @@ TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
 
   // Build: a question, the save's message, and the build's once it has ended.
   lines()->setFocus();
-  fake.answers = {true};
+  fake.messages.answers = {true};
   button("cmdBuild")->click();
   EXPECT_TRUE(QTest::qWaitFor([&] { return boxesThatTookTheWindow == 5; }));
-  EXPECT_EQ(fake.started.size(), 1u);
+  EXPECT_EQ(fake.processes.started.size(), 1u);
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
   EXPECT_EQ(QApplication::focusWidget(), lines());
 
   // A failure message, and a button clicked with the mouse, which took the focus itself.
-  fake.failOn(Op::Open, 1, EACCES);
+  fake.faults.failOn(Op::Open, 1, EACCES);
   QTest::mouseClick(button("cmdSave"), Qt::LeftButton);
   EXPECT_EQ(boxesThatTookTheWindow, 6);
-  EXPECT_EQ(fake.messages.back().title, "Notice");
+  EXPECT_EQ(fake.messages.shown.back().title, "Notice");
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
   EXPECT_EQ(QApplication::focusWidget(), button("cmdSave"));
 }
@@ -118,7 +118,7 @@ TEST_F(WindowFocusTest, AfterAnAccessKeyTypingGoesOnInTheBoxThatHadTheFocus) {
   // A mnemonic clicks its button a moment after the key: its message is the sign.
   auto typeAfter = [&](Qt::Key key, size_t messages, const char* typed, const QString& expected) {
     QTest::keyClick(QApplication::focusWidget(), key, Qt::AltModifier);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.size() == messages; }));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.shown.size() == messages; }));
     EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
     EXPECT_EQ(QApplication::focusWidget(), root);
     QTest::keyClicks(QApplication::focusWidget(), typed);
@@ -128,8 +128,8 @@ TEST_F(WindowFocusTest, AfterAnAccessKeyTypingGoesOnInTheBoxThatHadTheFocus) {
   root->setText("/v");
   typeAfter(Qt::Key_S, 2, "Z", "/vZ");   // saved
   typeAfter(Qt::Key_A, 3, "Y", "/vZY");  // the dialog, cancelled, and its message
-  EXPECT_EQ(fake.saveDialogs.size(), 1u);
-  EXPECT_EQ(fake.messages.size(), 3u);
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.messages.shown.size(), 3u);
 }
 
 TEST_F(WindowFocusTest, TheFocusComesBackWhenTheWindowIsActivatedAgain) {

@@ -131,14 +131,14 @@ TEST_F(WindowLayoutTest, AltKeysPressTheirButtons) {
     QTest::keyClick(QApplication::focusWidget(), key, Qt::AltModifier);
   };
   press(Qt::Key_S);  // Save: no file yet, so it asks for one
-  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.saveDialogs.size() == 1; }));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.saveDialogs.size() == 1; }));
   press(Qt::Key_A);  // Save as always asks
-  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.saveDialogs.size() == 2; }));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.saveDialogs.size() == 2; }));
   press(Qt::Key_B);  // Build asks whether to save first
   // The two cancelled dialogs each said "Notice"; the build's question comes next.
-  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.size() > 2; }));
-  ASSERT_GT(fake.messages.size(), 2u);
-  EXPECT_EQ(fake.messages[2].title, "Hmm");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.shown.size() > 2; }));
+  ASSERT_GT(fake.messages.shown.size(), 2u);
+  EXPECT_EQ(fake.messages.shown[2].title, "Hmm");
   EXPECT_TRUE(view->isVisible());
   press(Qt::Key_C);
   EXPECT_TRUE(QTest::qWaitFor([&] { return !view->isVisible(); }));
@@ -155,29 +155,29 @@ TEST_F(WindowLayoutTest, EnterAndEscapePressNothing) {
   QTest::keyClick(box("txtVFS"), Qt::Key_Enter);
   QTest::keyClick(box("txtVFS"), Qt::Key_Escape);
   QTest::keyClick(view.get(), Qt::Key_Escape);
-  EXPECT_TRUE(fake.messages.empty());
-  EXPECT_TRUE(fake.saveDialogs.empty());
-  EXPECT_TRUE(fake.started.empty());
+  EXPECT_TRUE(fake.messages.shown.empty());
+  EXPECT_TRUE(fake.messages.saveDialogs.empty());
+  EXPECT_TRUE(fake.processes.started.empty());
   EXPECT_TRUE(view->isVisible());
 }
 
 TEST_F(WindowLayoutTest, ClickingTheIconOrClosingChangesNothingButClosing) {
   showActive();
   QTest::mouseClick(view->findChild<QLabel*>("imgIcon"), Qt::LeftButton);
-  EXPECT_TRUE(fake.messages.empty());
+  EXPECT_TRUE(fake.messages.shown.empty());
   EXPECT_TRUE(view->isVisible());
   EXPECT_EQ(box("txtVFS")->text(), "Filename of the VFS file that your server uses.");
   click("cmdClose");
   EXPECT_FALSE(view->isVisible());
-  EXPECT_TRUE(fake.messages.empty()) << "Close does not ask to save";
+  EXPECT_TRUE(fake.messages.shown.empty()) << "Close does not ask to save";
 }
 
 TEST(WindowModes, EmptyWindowShowsTheHelpTextAndPlainCaption) {
-  FakePlatform fake;
+  TestPlatform fake;
   AppState state;
   ASSERT_EQ(formLoad(fake, "", state), RunMode::WindowEmpty);
   FrmMain form(fake, state);
-  FrmMainView view(form, fake);
+  FrmMainView view(form, fake.messages);
   EXPECT_EQ(view.findChild<QPlainTextEdit*>("txtLines")->toPlainText(),
             "Physical path link to Virtual path, optional genre.\n"
             "Press return at the end of each line.\n"

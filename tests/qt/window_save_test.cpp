@@ -39,15 +39,15 @@ const char* const kTypedFile =
 TEST_F(WindowSaveTest, SaveWithoutFileAsksThenWritesExactlyTheBoxes) {
   typeSettings();
   std::string path = folder / "music.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   click("cmdSave");
 
-  ASSERT_EQ(fake.saveDialogs.size(), 1u);
-  EXPECT_EQ(fake.saveDialogs[0],
+  ASSERT_EQ(fake.messages.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.messages.saveDialogs[0],
             "Open Varnholt settings file.|Dat files (*.dat)|*.dat|" + folder.path());
   EXPECT_EQ(readBytes(path), kTypedFile);
   EXPECT_EQ(messageLines(), std::vector<std::string>{"Horray: Settings successfully saved."});
-  EXPECT_EQ(fake.messages[0].icon, Icon::Information);
+  EXPECT_EQ(fake.messages.shown[0].icon, Icon::Information);
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [music.dat]");
   EXPECT_EQ(state.datPath, path);
 }
@@ -55,53 +55,53 @@ TEST_F(WindowSaveTest, SaveWithoutFileAsksThenWritesExactlyTheBoxes) {
 TEST_F(WindowSaveTest, SaveWithACurrentFileWritesWithoutAsking) {
   typeSettings();
   std::string path = folder / "current.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   click("cmdSave");
   box("txtCHMOD")->setText("777");
   lines()->setPlainText("/data/films|films");
   click("cmdSave");
 
-  EXPECT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 1u);
   EXPECT_EQ(readBytes(path),
             "/srv/links\r\n/srv/ftp/new.vfs\r\n\"/srv/ftp/old,table.vfs\"\r\n/merged\r\n"
             "\" ftp \"\r\nusers\r\n777\r\n/data/films|films\r\n");
-  EXPECT_EQ(fake.messages.size(), 2u);
+  EXPECT_EQ(fake.messages.shown.size(), 2u);
 }
 
 TEST_F(WindowSaveTest, ACancelledSaveAsKeepsTheWindowsFileForSaveAndBuild) {
   std::string first = folder / "first.dat";
   box("txtCHMOD")->setText("755");
-  fake.saveChoices = {first, ""};
+  fake.messages.saveChoices = {first, ""};
   click("cmdSave");
   click("cmdSaveAs");  // cancelled
 
-  EXPECT_EQ(fake.messages.back().title, "Notice");
-  EXPECT_EQ(fake.messages.back().text, "File not saved.  No output filename selected");
-  EXPECT_EQ(fake.messages.back().icon, Icon::Error);
+  EXPECT_EQ(fake.messages.shown.back().title, "Notice");
+  EXPECT_EQ(fake.messages.shown.back().text, "File not saved.  No output filename selected");
+  EXPECT_EQ(fake.messages.shown.back().icon, Icon::Error);
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]");
   EXPECT_EQ(state.datPath, first);
 
   box("txtOwnU")->setText("nobody");
   click("cmdSave");
-  EXPECT_EQ(fake.saveDialogs.size(), 2u) << "Save asks for nothing";
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 2u) << "Save asks for nothing";
   EXPECT_NE(readBytes(first).find("\r\nnobody\r\n"), std::string::npos);
 
-  fake.answers = {false};
+  fake.messages.answers = {false};
   click("cmdBuild");
-  ASSERT_EQ(fake.started.size(), 1u);
-  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + first});
+  ASSERT_EQ(fake.processes.started.size(), 1u);
+  EXPECT_EQ(fake.processes.started[0].args, std::vector<std::string>{"?" + first});
 }
 
 TEST_F(WindowSaveTest, AReopenedFileShowsEveryBoxAsSavedAndSavesTheSameBytes) {
   typeSettings();
   std::string path = folder / "round trip.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   click("cmdSave");
 
   AppState reopened;
   ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
   FrmMain form2(fake, reopened);
-  FrmMainView view2(form2, fake);
+  FrmMainView view2(form2, fake.messages);
   for (const char* name :
        {"txtWhereCreate", "txtVFS", "txtVFSold", "txtVirtualR", "txtOwnU", "txtOwnG", "txtCHMOD"}) {
     auto* again = view2.findChild<QLineEdit*>(name);
@@ -112,7 +112,7 @@ TEST_F(WindowSaveTest, AReopenedFileShowsEveryBoxAsSavedAndSavesTheSameBytes) {
   EXPECT_EQ(view2.windowTitle(), "Kelvane v1.1 by Oduvin [round trip.dat]");
 
   QTest::mouseClick(view2.findChild<QPushButton*>("cmdSave"), Qt::LeftButton);
-  EXPECT_EQ(fake.saveDialogs.size(), 1u);
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 1u);
   EXPECT_EQ(readBytes(path), kTypedFile);
 }
 
@@ -134,7 +134,7 @@ TEST_F(WindowSaveTest, TextThatIsNotUtf8IsShownAsLatin1AndSavedUnchanged) {
             QString::fromUtf8("/data/caf\xc3\xa9|genre\u2029/data/b\xc2\xa0"
                               "c|b"));
   click("cmdSave");
-  EXPECT_TRUE(fake.saveDialogs.empty());
+  EXPECT_TRUE(fake.messages.saveDialogs.empty());
   EXPECT_EQ(readBytes(path), bytes);
 }
 
@@ -143,7 +143,7 @@ TEST_F(WindowSaveTest, ANonBreakingSpaceTypedInTheMergeLinesIsSavedAsTyped) {
       QString::fromUtf8("/data/a\xc2\xa0"
                         "b|g\n/data/c d|h"));
   std::string path = folder / "nbsp.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   click("cmdSave");
   std::string saved = readBytes(path);
   EXPECT_NE(saved.find("/data/a\xc2\xa0"
@@ -153,7 +153,7 @@ TEST_F(WindowSaveTest, ANonBreakingSpaceTypedInTheMergeLinesIsSavedAsTyped) {
 }
 
 TEST_F(WindowSaveTest, AFileNamedLikeQtsModifiedMarkIsShownAsItIsNamed) {
-  fake.saveChoices = {folder / "[*]"};
+  fake.messages.saveChoices = {folder / "[*]"};
   click("cmdSave");
   showActive();
   EXPECT_EQ(view->windowHandle()->title(), "Kelvane v1.1 by Oduvin [[*]]");
@@ -164,17 +164,19 @@ TEST_F(WindowSaveTest, AReadOnlyFolderIsNamedInAMessageAndTheWindowStaysOpen) {
   std::string locked = folder / "locked";
   ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
   // The superuser writes into read-only folders: there the refusal is played by the fake.
-  if (::geteuid() == 0) fake.failOn(Op::Open, 1, EACCES);
+  if (::geteuid() == 0) fake.faults.failOn(Op::Open, 1, EACCES);
   std::string path = locked + "/settings.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   typeSettings();
   click("cmdSave");
 
-  ASSERT_EQ(fake.messages.size(), 1u);
-  EXPECT_EQ(fake.messages[0].title, "Notice");
-  EXPECT_NE(fake.messages[0].text.find(path), std::string::npos) << fake.messages[0].text;
-  EXPECT_NE(fake.messages[0].text.find("Permission denied"), std::string::npos);
-  EXPECT_NE(fake.messages[0].text.find("The window still has no settings file"), std::string::npos);
+  ASSERT_EQ(fake.messages.shown.size(), 1u);
+  EXPECT_EQ(fake.messages.shown[0].title, "Notice");
+  EXPECT_NE(fake.messages.shown[0].text.find(path), std::string::npos)
+      << fake.messages.shown[0].text;
+  EXPECT_NE(fake.messages.shown[0].text.find("Permission denied"), std::string::npos);
+  EXPECT_NE(fake.messages.shown[0].text.find("The window still has no settings file"),
+            std::string::npos);
   EXPECT_TRUE(view->isVisible());
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin");
   EXPECT_EQ(state.datPath, "") << "the failed path is not the window's file";
@@ -182,7 +184,7 @@ TEST_F(WindowSaveTest, AReadOnlyFolderIsNamedInAMessageAndTheWindowStaysOpen) {
 
   // The user picks another place and saves what was typed.
   std::string elsewhere = folder / "saved.dat";
-  fake.saveChoices = {elsewhere};
+  fake.messages.saveChoices = {elsewhere};
   click("cmdSaveAs");
   EXPECT_EQ(readBytes(elsewhere), kTypedFile);
 }
@@ -190,60 +192,62 @@ TEST_F(WindowSaveTest, AReadOnlyFolderIsNamedInAMessageAndTheWindowStaysOpen) {
 TEST_F(WindowSaveTest, AFailedSaveAsKeepsTheFileTheWindowHadAndSaysSo) {
   typeSettings();
   std::string first = folder / "first.dat";
-  fake.saveChoices = {first};
+  fake.messages.saveChoices = {first};
   click("cmdSave");
   std::string locked = folder / "locked";
   ASSERT_EQ(::mkdir(locked.c_str(), 0555), 0);
-  if (::geteuid() == 0) fake.failOn(Op::Open, 1, EACCES);
-  fake.saveChoices = {locked + "/other.dat"};
+  if (::geteuid() == 0) fake.faults.failOn(Op::Open, 1, EACCES);
+  fake.messages.saveChoices = {locked + "/other.dat"};
   box("txtOwnU")->setText("nobody");
   click("cmdSaveAs");
 
-  ASSERT_EQ(fake.messages.size(), 2u);
-  EXPECT_EQ(fake.messages[1].title, "Notice");
-  EXPECT_EQ(fake.messages[1].icon, Icon::Error);
-  EXPECT_NE(fake.messages[1].text.find(locked + "/other.dat"), std::string::npos);
-  EXPECT_NE(fake.messages[1].text.find("The window keeps its settings file \"" + first + "\"."),
-            std::string::npos)
-      << fake.messages[1].text;
+  ASSERT_EQ(fake.messages.shown.size(), 2u);
+  EXPECT_EQ(fake.messages.shown[1].title, "Notice");
+  EXPECT_EQ(fake.messages.shown[1].icon, Icon::Error);
+  EXPECT_NE(fake.messages.shown[1].text.find(locked + "/other.dat"), std::string::npos);
+  EXPECT_NE(
+      fake.messages.shown[1].text.find("The window keeps its settings file \"" + first + "\"."),
+      std::string::npos)
+      << fake.messages.shown[1].text;
   EXPECT_EQ(state.datPath, first);
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]");
 
   // The next Save writes the file the window kept, and a build answered No builds it.
   click("cmdSave");
-  EXPECT_EQ(fake.saveDialogs.size(), 2u);
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 2u);
   EXPECT_NE(readBytes(first).find("\r\nnobody\r\n"), std::string::npos);
-  fake.answers = {false};
+  fake.messages.answers = {false};
   click("cmdBuild");
-  ASSERT_EQ(fake.started.size(), 1u);
-  EXPECT_EQ(fake.started[0].args, std::vector<std::string>{"?" + first});
+  ASSERT_EQ(fake.processes.started.size(), 1u);
+  EXPECT_EQ(fake.processes.started[0].args, std::vector<std::string>{"?" + first});
 }
 
 TEST_F(WindowSaveTest, AValueTheFileCannotHoldIsRefusedBeforeAnythingIsWritten) {
   typeSettings();
   std::string path = folder / "kept.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   click("cmdSave");
   const std::string saved = readBytes(path);
-  fake.messages.clear();
+  fake.messages.shown.clear();
 
   box("txtOwnG")->setText("a,\"b\"");
   click("cmdSave");
   click("cmdSaveAs");
-  fake.answers = {true};
+  fake.messages.answers = {true};
   click("cmdBuild");
-  ASSERT_EQ(fake.messages.size(), 4u);
+  ASSERT_EQ(fake.messages.shown.size(), 4u);
   for (size_t i : {0, 1, 3}) {
     SCOPED_TRACE(i);
-    EXPECT_EQ(fake.messages[i].title, "Notice");
-    EXPECT_EQ(fake.messages[i].icon, Icon::Error);
-    EXPECT_EQ(fake.messages[i].text,
+    EXPECT_EQ(fake.messages.shown[i].title, "Notice");
+    EXPECT_EQ(fake.messages.shown[i].icon, Icon::Error);
+    EXPECT_EQ(fake.messages.shown[i].text,
               "Settings not saved. The owner group box holds a double quote (\"), which the "
               "settings file cannot hold: remove it (commas and blanks need no quotes, they are "
               "saved as typed).\r\nNothing was written.");
   }
-  EXPECT_EQ(fake.saveDialogs.size(), 1u) << "no file is asked for that would not be written";
-  EXPECT_TRUE(fake.started.empty());
+  EXPECT_EQ(fake.messages.saveDialogs.size(), 1u)
+      << "no file is asked for that would not be written";
+  EXPECT_TRUE(fake.processes.started.empty());
   EXPECT_EQ(readBytes(path), saved);
   EXPECT_EQ(state.datPath, path);
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [kept.dat]");
@@ -252,8 +256,9 @@ TEST_F(WindowSaveTest, AValueTheFileCannotHoldIsRefusedBeforeAnythingIsWritten) 
   lines()->setPlainText("/data/mp3|music\n/data/\"iso\"/");
   box("txtOwnG")->setText("a,b");  // the nearest text that can be saved
   click("cmdSave");
-  EXPECT_NE(fake.messages.back().text.find("Line 2 of the merge-source box holds a double quote"),
-            std::string::npos);
+  EXPECT_NE(
+      fake.messages.shown.back().text.find("Line 2 of the merge-source box holds a double quote"),
+      std::string::npos);
   lines()->setPlainText("/data/mp3|music\n/data/iso/");
   click("cmdSave");
   EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.");
@@ -266,7 +271,7 @@ TEST_F(WindowSaveTest, AValueTheFileCannotHoldIsRefusedBeforeAnythingIsWritten) 
 TEST_F(WindowSaveTest, AModeTheFileCouldNotBeReadBackWithIsRefusedAtSave) {
   typeSettings();
   std::string path = folder / "kept.dat";
-  fake.saveChoices = {path};
+  fake.messages.saveChoices = {path};
   click("cmdSave");
   const std::string saved = readBytes(path);
 

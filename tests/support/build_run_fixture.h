@@ -11,8 +11,8 @@
 
 #include "engine/build_run.h"
 #include "startup/form_load.h"
-#include "tests/support/fake_platform.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
 
@@ -43,13 +43,13 @@ class BuildRun : public ::testing::Test {
   // The folders directly in path, in the order its listing gives them.
   Names listed(const std::string& path) {
     Names names;
-    for (const auto& entry : PosixPlatform().listFolder(path))
+    for (const auto& entry : systemFiles().listFolder(path))
       if (entry.type == EntryType::Folder && entry.name[0] != '.') names.push_back(entry.name);
     return names;
   }
 
   ScratchTree t;
-  FakePlatform platform;
+  TestPlatform platform;
   AppState state;
   std::string linkRoot, vfs, vfsOld, virtualRoot = "/merged";
   std::string settingsFile = "settings.dat";  // relative to t

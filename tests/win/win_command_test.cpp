@@ -71,29 +71,29 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WinPlatformTest, StartsAProgramWithoutWaiting) {
   std::string made = t / "made by child";
-  platform.startDetached("cmd.exe", {"/c", "mkdir", "\"" + made + "\""});
-  for (int i = 0; i < 500 && !platform.folderExists(made); ++i) ::Sleep(20);
-  EXPECT_TRUE(platform.folderExists(made));
-  EXPECT_THROW(platform.startDetached(t / "none.exe", {}), Failure);
+  platform.processes.startDetached("cmd.exe", {"/c", "mkdir", "\"" + made + "\""});
+  for (int i = 0; i < 500 && !platform.files.folderExists(made); ++i) ::Sleep(20);
+  EXPECT_TRUE(platform.files.folderExists(made));
+  EXPECT_THROW(platform.processes.startDetached(t / "none.exe", {}), Failure);
 }
 
 TEST_F(WinPlatformTest, AWatchedProcessTellsWhenItEndsAndHow) {
   for (const auto& [exit, status] :
        std::vector<std::pair<std::string, int>>{{"exit 3", 3}, {"exit 0", 0}}) {
-    auto ended = platform.startWatched("cmd.exe", {"/c", exit});
+    auto ended = platform.processes.startWatched("cmd.exe", {"/c", exit});
     HANDLE end = reinterpret_cast<HANDLE>(ended->endHandle());
     ASSERT_EQ(::WaitForSingleObject(end, 60000), WAIT_OBJECT_0) << exit;
     EXPECT_EQ(ended->exitStatus(), status) << exit;
   }
-  EXPECT_THROW(platform.startWatched(t / "none.exe", {}), Failure);
+  EXPECT_THROW(platform.processes.startWatched(t / "none.exe", {}), Failure);
 }
 
 TEST_F(WinPlatformTest, ProgramFolderHoldsTheExecutable) {
-  std::string exe = platform.executablePath();
-  std::string folder = platform.programFolder();
+  std::string exe = platform.processes.executablePath();
+  std::string folder = platform.processes.programFolder();
   EXPECT_EQ(exe.substr(0, folder.size() + 1), folder + "\\");
   EXPECT_EQ(exe.find('\\', folder.size() + 1), std::string::npos);
-  EXPECT_TRUE(platform.fileExists(exe));
+  EXPECT_TRUE(platform.files.fileExists(exe));
 }
 
 }  // namespace

@@ -13,26 +13,26 @@ namespace {
 using namespace testing;
 
 TEST_F(WinPlatformTest, ReportFoldersAreFoundAndMade) {
-  EXPECT_TRUE(platform.folderWritable(t.path()));
-  EXPECT_FALSE(platform.folderWritable(t / "none"));
-  EXPECT_FALSE(platform.folderWritable(t / "dir\\a.txt"));
+  EXPECT_TRUE(platform.files.folderWritable(t.path()));
+  EXPECT_FALSE(platform.files.folderWritable(t / "none"));
+  EXPECT_FALSE(platform.files.folderWritable(t / "dir\\a.txt"));
   EXPECT_EQ(t.tree("dir"), (Names{".dotted", "a.txt", "hid.txt", "sub\\", "sys.txt"}));
 
-  platform.createPrivateFolders(t / "dir\\sub\\x\\y");
-  EXPECT_TRUE(platform.folderExists(t / "dir\\sub\\x\\y"));
-  EXPECT_THROW(platform.createPrivateFolders(t / "dir\\a.txt\\z"), Failure);
+  platform.files.createPrivateFolders(t / "dir\\sub\\x\\y");
+  EXPECT_TRUE(platform.files.folderExists(t / "dir\\sub\\x\\y"));
+  EXPECT_THROW(platform.files.createPrivateFolders(t / "dir\\a.txt\\z"), Failure);
 
   ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / "appdata").c_str());
-  EXPECT_EQ(platform.userStateFolder(), t / "appdata");
+  EXPECT_EQ(platform.files.userStateFolder(), t / "appdata");
 }
 
 TEST_F(WinPlatformTest, InputIsPlainFilesOnly) {
-  auto input = platform.openInput(t / "dir\\a.txt");
+  auto input = platform.files.openInput(t / "dir\\a.txt");
   char buffer[8];
   EXPECT_EQ(input->read(buffer, sizeof buffer), 1u);
   EXPECT_EQ(input->read(buffer, sizeof buffer), 0u);
-  EXPECT_THROW(platform.openInput(t / "dir\\sub"), Failure);
-  EXPECT_THROW(platform.openInput(t / "dir\\none"), Failure);
+  EXPECT_THROW(platform.files.openInput(t / "dir\\sub"), Failure);
+  EXPECT_THROW(platform.files.openInput(t / "dir\\none"), Failure);
 }
 
 TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
@@ -40,13 +40,13 @@ TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   setAttributes(t / "out\\table.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
   t.file("out\\table.txt.kelvane", "left by a killed build");
   {
-    auto output = platform.createOutput(t / "out\\table.txt");
+    auto output = platform.files.createOutput(t / "out\\table.txt");
     output->write("abandoned");
   }
   EXPECT_EQ(t.read("out\\table.txt"), "old\r\n");
   EXPECT_EQ(t.tree("out"), Names{"table.txt"});
 
-  auto output = platform.createOutput(t / "out\\table.txt");
+  auto output = platform.files.createOutput(t / "out\\table.txt");
   output->write("new\r\n");
   output->commit();
   EXPECT_EQ(t.read("out\\table.txt"), "new\r\n");
@@ -54,15 +54,15 @@ TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   DWORD attributes = ::GetFileAttributesW(win::wide(t / "out\\table.txt").c_str());
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
 
-  auto fresh = platform.createOutput(t / "out\\fresh.txt");
+  auto fresh = platform.files.createOutput(t / "out\\fresh.txt");
   fresh->write("x");
   fresh->commit();
   EXPECT_EQ(t.read("out\\fresh.txt"), "x");
   EXPECT_FALSE(::GetFileAttributesW(win::wide(t / "out\\fresh.txt").c_str()) &
                FILE_ATTRIBUTE_HIDDEN);
-  EXPECT_THROW(platform.createOutput(t / "dir\\sub"), Failure);
+  EXPECT_THROW(platform.files.createOutput(t / "dir\\sub"), Failure);
   setAttributes(t / "out\\fresh.txt", FILE_ATTRIBUTE_READONLY);
-  EXPECT_THROW(platform.createOutput(t / "out\\fresh.txt"), Failure);
+  EXPECT_THROW(platform.files.createOutput(t / "out\\fresh.txt"), Failure);
 }
 
 struct OutputCase {
@@ -86,7 +86,7 @@ TEST_P(OutputCheck, FailsWhereTheOutputWouldAndChangesNothing) {
   ::GetFileTime(folder, nullptr, nullptr, &written);
   bool checked = true, created = true;
   try {
-    platform.checkOutput(path);
+    platform.files.checkOutput(path);
   } catch (const Failure&) {
     checked = false;
   }
@@ -95,7 +95,7 @@ TEST_P(OutputCheck, FailsWhereTheOutputWouldAndChangesNothing) {
   ::CloseHandle(folder);
   EXPECT_EQ(::CompareFileTime(&written, &now), 0);
   try {
-    platform.createOutput(path);
+    platform.files.createOutput(path);
   } catch (const Failure&) {
     created = false;
   }
@@ -120,18 +120,18 @@ TEST_F(WinPlatformTest, AJournalBesideTheTablePutsItsOldBytesBackFirst) {
   for (const char* kind : {"whole", "another file", "unfinished"}) {
     SCOPED_TRACE(kind);
     t.file("out\\table.txt", "torn");
-    FileIdentity id = platform.chainOf(table, true).front();
+    FileIdentity id = platform.files.chainOf(table, true).front();
     std::string text = "kelvane table journal 1\n" +
                        std::to_string(id.device + (std::string(kind) == "another file")) + " " +
                        std::to_string(id.inode) + " 5\nolder\nend\n";
     if (std::string(kind) == "unfinished") text.resize(text.size() - 4);
     t.file("out\\table.txt.kelvane-journal", text);
     if (std::string(kind) == "another file") {
-      EXPECT_THROW(platform.createOutput(table), Failure);
+      EXPECT_THROW(platform.files.createOutput(table), Failure);
       EXPECT_EQ(t.read("out\\table.txt"), "torn");
       continue;
     }
-    platform.createOutput(table);  // never committed
+    platform.files.createOutput(table);  // never committed
     EXPECT_EQ(t.read("out\\table.txt"), std::string(kind) == "whole" ? "older" : "torn");
     EXPECT_EQ(::GetFileAttributesW(win::wide(journal).c_str()), INVALID_FILE_ATTRIBUTES);
   }

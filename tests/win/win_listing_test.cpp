@@ -25,8 +25,8 @@ class Listing : public WinPlatformTest, public ::testing::WithParamInterface<Lis
 TEST_P(Listing, ListsVisibleEntriesAndExistsAgrees) {
   const ListCase& c = GetParam();
   std::string pattern = c.pattern.empty() ? "" : t / c.pattern;
-  EXPECT_EQ(namesOf(platform.listFolder(pattern)), c.listed);
-  EXPECT_EQ(platform.exists(pattern), !c.listed.empty());
+  EXPECT_EQ(namesOf(platform.files.listFolder(pattern)), c.listed);
+  EXPECT_EQ(platform.files.exists(pattern), !c.listed.empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -47,61 +47,63 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(WinPlatformTest, DriveRootHasAChainOfOneAndFoldersBelowItLonger) {
   std::string root = t.path().substr(0, 3);
   ASSERT_EQ(root.substr(1), ":\\");
-  EXPECT_EQ(platform.chainOf(root, true).size(), 1u);
-  auto rootTree = platform.openFolderTree(root);
+  EXPECT_EQ(platform.files.chainOf(root, true).size(), 1u);
+  auto rootTree = platform.files.openFolderTree(root);
   ASSERT_NE(rootTree, nullptr);
   EXPECT_EQ(rootTree->chain().size(), 1u);
-  auto tree = platform.openFolderTree(t / "dir");
+  auto tree = platform.files.openFolderTree(t / "dir");
   ASSERT_NE(tree, nullptr);
   std::vector<FileIdentity> chain = tree->chain();
   EXPECT_GT(chain.size(), 2u);
-  EXPECT_EQ(chain, platform.chainOf(t / "dir", true));
-  EXPECT_EQ(chain.back(), platform.chainOf(root, true).front());
+  EXPECT_EQ(chain, platform.files.chainOf(t / "dir", true));
+  EXPECT_EQ(chain.back(), platform.files.chainOf(root, true).front());
 }
 
 TEST_F(WinPlatformTest, IdentitiesFollowWhatIsReachedNotTheText) {
   auto id = [&](const std::string& relative) {
-    return platform.chainOf(t / relative, false).front();
+    return platform.files.chainOf(t / relative, false).front();
   };
   EXPECT_EQ(id("DIR\\SUB"), id("dir\\sub"));
   EXPECT_EQ(id("dir\\sub\\..\\a.txt"), id("dir\\a.txt"));
   EXPECT_NE(id("dir\\a.txt"), id("dir\\hid.txt"));
   // A missing last part gives the chain of the folder it would be in.
-  EXPECT_EQ(platform.chainOf(t / "dir\\none\\deeper", true), platform.chainOf(t / "dir", true));
-  EXPECT_EQ(platform.resolvedPath(t / "DIR\\SUB\\"), platform.resolvedPath(t / "dir\\sub"));
-  EXPECT_EQ(platform.resolvedPath(t / "dir\\none\\x"),
-            platform.resolvedPath(t / "dir") + "\\none\\x");
-  EXPECT_TRUE(platform.fileExists(t / "DIR\\A.TXT"));
-  EXPECT_FALSE(platform.fileExists(t / "dir\\sub"));
-  EXPECT_TRUE(platform.folderExists(t / "Dir\\Sub"));
-  EXPECT_FALSE(platform.folderExists(t / "dir\\a.txt"));
+  EXPECT_EQ(platform.files.chainOf(t / "dir\\none\\deeper", true),
+            platform.files.chainOf(t / "dir", true));
+  EXPECT_EQ(platform.files.resolvedPath(t / "DIR\\SUB\\"),
+            platform.files.resolvedPath(t / "dir\\sub"));
+  EXPECT_EQ(platform.files.resolvedPath(t / "dir\\none\\x"),
+            platform.files.resolvedPath(t / "dir") + "\\none\\x");
+  EXPECT_TRUE(platform.files.fileExists(t / "DIR\\A.TXT"));
+  EXPECT_FALSE(platform.files.fileExists(t / "dir\\sub"));
+  EXPECT_TRUE(platform.files.folderExists(t / "Dir\\Sub"));
+  EXPECT_FALSE(platform.files.folderExists(t / "dir\\a.txt"));
 }
 
 TEST_F(WinPlatformTest, NamesKeepTheirTextWhateverTheEncoding) {
   const std::string utf8 = "\xce\xa9mega \xc3\xa9t\xc3\xa9";  // "Ωmega été"
-  platform.createFolderTree(t / utf8);
-  EXPECT_EQ(namesOf(platform.listFolder(t / utf8)), Names{utf8 + "\\"});
+  platform.files.createFolderTree(t / utf8);
+  EXPECT_EQ(namesOf(platform.files.listFolder(t / utf8)), Names{utf8 + "\\"});
   // Bytes that are not UTF-8 are a name in the ANSI code page, listed back as UTF-8.
-  platform.writeFile(t / "caf\xe9.txt", "x");
-  Names listed = namesOf(platform.listFolder(t / "caf\xe9.txt"));
+  platform.files.writeFile(t / "caf\xe9.txt", "x");
+  Names listed = namesOf(platform.files.listFolder(t / "caf\xe9.txt"));
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_NE(listed[0], "caf\xe9.txt");
   EXPECT_TRUE(isUtf8(listed[0]));
-  EXPECT_EQ(platform.readFile(t / listed[0]), "x");
-  EXPECT_THROW(platform.readFile(t / std::string("a\0b", 3)), Failure);
+  EXPECT_EQ(platform.files.readFile(t / listed[0]), "x");
+  EXPECT_THROW(platform.files.readFile(t / std::string("a\0b", 3)), Failure);
 
   // Table text in the code page: what it holds goes there and back; what it lacks is
   // refused, never written as a look-alike.
   ASSERT_EQ(::GetACP(), 1252u) << "these cases are for Wine's default code page";
-  EXPECT_EQ(platform.fromLocalText("caf\xe9.txt"), listed[0]);
-  EXPECT_EQ(platform.toLocalText(listed[0]), "caf\xe9.txt");
+  EXPECT_EQ(platform.files.fromLocalText("caf\xe9.txt"), listed[0]);
+  EXPECT_EQ(platform.files.toLocalText(listed[0]), "caf\xe9.txt");
   for (const char* lacking : {"\xf0\x9f\x98\x80", "\xc5\x82"})  // an emoji, "ł" (best fit "l")
-    EXPECT_EQ(platform.toLocalText(lacking), std::nullopt) << lacking;
+    EXPECT_EQ(platform.files.toLocalText(lacking), std::nullopt) << lacking;
 }
 
 TEST_F(WinPlatformTest, FailuresCarryTheSystemNumberTextAndPath) {
   try {
-    platform.readFile(t / "dir\\none.txt");
+    platform.files.readFile(t / "dir\\none.txt");
     FAIL() << "reading a missing file did not fail";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), ERROR_FILE_NOT_FOUND);
@@ -121,13 +123,13 @@ TEST_F(WinPlatformTest, ALinkAnotherAccountMadeIsNamedForWhatItIs) {
   if (IsSkipped()) return;
   if (!runOnHost("chown nobody " + hostPath(t / "theirs"))) GTEST_SKIP() << "no other account";
   std::map<std::string, DirEntry> listed;
-  for (DirEntry& entry : platform.listFolder(t / "src\\")) listed[entry.name] = entry;
+  for (DirEntry& entry : platform.files.listFolder(t / "src\\")) listed[entry.name] = entry;
   EXPECT_EQ(listed["real"].foreignOwner, "");
   EXPECT_EQ(listed["mine"].type, EntryType::Link);
   EXPECT_EQ(listed["mine"].foreignOwner, "");
   EXPECT_EQ(listed["foreign"].type, EntryType::Link);
   EXPECT_NE(listed["foreign"].foreignOwner, "");
-  EXPECT_EQ(platform.listFolder(t / "src\\foreign")[0].foreignOwner,
+  EXPECT_EQ(platform.files.listFolder(t / "src\\foreign")[0].foreignOwner,
             listed["foreign"].foreignOwner);
 }
 

@@ -10,9 +10,9 @@
 #include <mutex>
 #include <thread>
 
-#include "engine/build_lock.h"
 #include "base/failure.h"
 #include "base/short_hash.h"
+#include "engine/build_lock.h"
 #include "tests/win/win_platform_fixture.h"
 
 namespace kelvane {
@@ -34,9 +34,9 @@ struct KeyCase {
 class LockKey : public WinPlatformTest, public ::testing::WithParamInterface<KeyCase> {};
 
 TEST_P(LockKey, IsOneForEveryNameOfAPath) {
-  auto first = platform.openLock(t / GetParam().first, false);
+  auto first = platform.files.openLock(t / GetParam().first, false);
   ASSERT_TRUE(first && first->tryHold());
-  EXPECT_EQ(platform.openLock(t / GetParam().second, false)->tryHold(), !GetParam().shared);
+  EXPECT_EQ(platform.files.openLock(t / GetParam().second, false)->tryHold(), !GetParam().shared);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -50,21 +50,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WinPlatformTest, ABuildMakesAHiddenLockADryRunOnlySharesOne) {
   const std::string file = t / lockOf("dir", "VFS.TXT");
-  EXPECT_EQ(platform.openLock(t / "dir\\vfs.txt", true), nullptr);
-  EXPECT_EQ(platform.openLock(t / "none\\vfs.txt", false), nullptr);
+  EXPECT_EQ(platform.files.openLock(t / "dir\\vfs.txt", true), nullptr);
+  EXPECT_EQ(platform.files.openLock(t / "none\\vfs.txt", false), nullptr);
   EXPECT_EQ(t.tree(), (Names{"dir\\", "dir\\.dotted", "dir\\a.txt", "dir\\hid.txt", "dir\\sub\\",
                              "dir\\sys.txt"}));
-  auto build = platform.openLock(t / "dir\\vfs.txt", false);
+  auto build = platform.files.openLock(t / "dir\\vfs.txt", false);
   // (Under Wine a name starting with "." is hidden whatever the attributes made.)
   EXPECT_TRUE(attributesOf(file) & FILE_ATTRIBUTE_HIDDEN);
-  auto one = platform.openLock(t / "dir\\vfs.txt", true);
-  auto two = platform.openLock(t / "dir\\vfs.txt", true);
+  auto one = platform.files.openLock(t / "dir\\vfs.txt", true);
+  auto two = platform.files.openLock(t / "dir\\vfs.txt", true);
   ASSERT_TRUE(one && two && one->tryHold() && two->tryHold());
   EXPECT_FALSE(build->tryHold());
   one.reset();
   two.reset();
   EXPECT_TRUE(build->tryHold());
-  EXPECT_FALSE(platform.openLock(t / "dir\\vfs.txt", true)->tryHold());
+  EXPECT_FALSE(platform.files.openLock(t / "dir\\vfs.txt", true)->tryHold());
 }
 
 TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
@@ -72,7 +72,7 @@ TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
   writeBytes(found, "kept");
   setAttributes(found, FILE_ATTRIBUTE_READONLY);
   DWORD attributes = attributesOf(found);
-  EXPECT_TRUE(platform.openLock(t / "dir\\found.txt", false)->tryHold());
+  EXPECT_TRUE(platform.files.openLock(t / "dir\\found.txt", false)->tryHold());
   EXPECT_EQ(attributesOf(found), attributes);
   EXPECT_EQ(readBytes(found), "kept");
   t.folder(lockOf("dir", "FOLDER.TXT"));
@@ -82,7 +82,7 @@ TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
   for (const std::string& name : refused)
     for (bool shared : {false, true}) {
       try {
-        platform.openLock(t / "dir\\" + name, shared);
+        platform.files.openLock(t / "dir\\" + name, shared);
         ADD_FAILURE() << "locked through " << name;
       } catch (const Failure& failure) {
         EXPECT_NE(failure.description().find(".lock\": something other than a plain file"),
@@ -111,8 +111,8 @@ std::string accessOf(const std::string& path) {
 TEST_F(WinPlatformTest, OnlyWhoMayMakeFilesBesideALockMayOpenIt) {
   t.folder("open");
   openToEveryone(t / "open");
-  ASSERT_NE(platform.openLock(t / "dir\\vfs.txt", false), nullptr);
-  ASSERT_NE(platform.openLock(t / "open\\vfs.txt", false), nullptr);
+  ASSERT_NE(platform.files.openLock(t / "dir\\vfs.txt", false), nullptr);
+  ASSERT_NE(platform.files.openLock(t / "open\\vfs.txt", false), nullptr);
   // "WD" is everyone, "SY" the system's own account.
   EXPECT_EQ(accessOf(t / lockOf("dir", "VFS.TXT")).find(";WD)"), std::string::npos);
   EXPECT_NE(accessOf(t / lockOf("dir", "VFS.TXT")).find(";SY)"), std::string::npos);

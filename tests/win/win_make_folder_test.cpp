@@ -16,7 +16,7 @@ struct MakeCase {
   bool linkRoot;         // createFolderTree(root\relative) rather than makeFolder(relative)
   std::string relative;  // "lnk" leads to elsewhere
   bool dryRun;           // only asked whether the folder is there (holdsFolder)
-  std::string outcome;  // "made", "there", or what the failure says
+  std::string outcome;   // "made", "there", or what the failure says
 };
 
 class MakeFolder : public WinPlatformTest, public ::testing::WithParamInterface<MakeCase> {};
@@ -31,10 +31,11 @@ TEST_P(MakeFolder, MakesTheLastLevelOnlyBelowRealFolders) {
   Names before = t.tree();
   std::string outcome;
   try {
-    auto root = platform.openFolderTree(t / "root");
+    auto root = platform.files.openFolderTree(t / "root");
     if (c.linkRoot)
-      outcome =
-          platform.createFolderTree(t / "root\\" + c.relative)->holdsFolder("x") ? "" : "made";
+      outcome = platform.files.createFolderTree(t / "root\\" + c.relative)->holdsFolder("x")
+                    ? ""
+                    : "made";
     else
       outcome = c.dryRun ? (root->holdsFolder(c.relative) ? "there" : "made")
                          : (root->makeFolder(c.relative) ? "made" : "there");

@@ -42,7 +42,7 @@ void PersonPlatform::startDetached(const std::string&, const std::vector<std::st
 namespace {
 
 // A build that ends when the test sets the person's event.
-class PlayedBuild : public Platform::WatchedProcess {
+class PlayedBuild : public WatchedProcess {
  public:
   explicit PlayedBuild(PersonPlatform& person) : person_(person) {}
   std::optional<int> exitStatus() override {
@@ -59,8 +59,8 @@ class PlayedBuild : public Platform::WatchedProcess {
 
 }  // namespace
 
-std::unique_ptr<Platform::WatchedProcess> PersonPlatform::startWatched(
-    const std::string&, const std::vector<std::string>& args) {
+std::unique_ptr<WatchedProcess> PersonPlatform::startWatched(const std::string&,
+                                                             const std::vector<std::string>& args) {
   started.push_back(args.empty() ? "" : args[0]);
   return std::make_unique<PlayedBuild>(*this);
 }

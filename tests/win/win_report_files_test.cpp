@@ -7,10 +7,10 @@
 #include <optional>
 
 #include "base/failure.h"
+#include "tests/support/test_platform.h"
+#include "tests/win/win_scratch.h"
 #include "win/win_platform.h"
 #include "win/win_support.h"
-#include "tests/support/fake_platform.h"
-#include "tests/win/win_scratch.h"
 
 namespace kelvane {
 namespace {
@@ -21,15 +21,15 @@ using Names = std::vector<std::string>;
 TEST(WinNewFile, ReplacesAFileLeavesAFolderAndNoTemporaryFile) {
   WinScratch t;
   WinPlatform platform;
-  EXPECT_THROW(platform.writeNewFile(t / "r\\report.txt", "first"), Failure);  // no r\ yet
+  EXPECT_THROW(platform.files.writeNewFile(t / "r\\report.txt", "first"), Failure);  // no r\ yet
   t.folder("r");
-  platform.writeNewFile(t / "r\\report.txt", "new");
+  platform.files.writeNewFile(t / "r\\report.txt", "new");
   EXPECT_EQ(t.read("r\\report.txt"), "new");
   t.file("r\\report.txt", "a much longer old report");
-  platform.writeNewFile(t / "r\\report.txt", "new");
+  platform.files.writeNewFile(t / "r\\report.txt", "new");
   EXPECT_EQ(t.read("r\\report.txt"), "new");
   t.folder("r\\taken.txt");
-  EXPECT_THROW(platform.writeNewFile(t / "r\\taken.txt", "new"), Failure);
+  EXPECT_THROW(platform.files.writeNewFile(t / "r\\taken.txt", "new"), Failure);
   EXPECT_EQ(t.tree("r"), (Names{"report.txt", "taken.txt\\"}));
 }
 
@@ -67,9 +67,9 @@ TEST_P(WinProgramFolder, IsASystemOneBelowTheSystemsFoldersHoldingAnotherProgram
   ScopedVariable files86("ProgramFiles(x86)", t / "elsewhere");
   std::optional<ScopedVariable> chosen;
   if (c.systemVariable) chosen.emplace(c.systemVariable, t / "system\\");
-  testing::FakePlatform platform;
-  platform.executableOverride = t / "system\\app\\kelvane.exe";
-  EXPECT_EQ(platform.isSystemProgramFolder(t / "system\\app"), c.system);
+  EXPECT_EQ(testing::systemFiles().isSystemProgramFolder(t / "system\\app",
+                                                         t / "system\\app\\kelvane.exe"),
+            c.system);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -24,7 +24,7 @@ class FolderTreeTest : public WinPlatformTest {
     t.folder("root\\sub\\deep");
     t.file("root\\.kept", "hidden");
     setAttributes(t / "root\\ro.txt", FILE_ATTRIBUTE_READONLY);
-    tree = platform.openFolderTree(t / "root");
+    tree = platform.files.openFolderTree(t / "root");
     ASSERT_NE(tree, nullptr);
   }
   // The current folder's entries, checking whether it also holds hidden ones.
@@ -151,10 +151,10 @@ TEST_F(FolderTreeTest, KeepsOnlyAFolderAsThisBuildWouldMakeIt) {
 }
 
 TEST_F(WinPlatformTest, NoTreeWhereNoFolderIs) {
-  EXPECT_EQ(platform.openFolderTree(t / "none"), nullptr);
-  EXPECT_EQ(platform.openFolderTree(t / "dir\\a.txt"), nullptr);
-  EXPECT_EQ(platform.openFolderTree(""), nullptr);
-  EXPECT_NE(platform.openFolderTree(t / "dir\\"), nullptr);
+  EXPECT_EQ(platform.files.openFolderTree(t / "none"), nullptr);
+  EXPECT_EQ(platform.files.openFolderTree(t / "dir\\a.txt"), nullptr);
+  EXPECT_EQ(platform.files.openFolderTree(""), nullptr);
+  EXPECT_NE(platform.files.openFolderTree(t / "dir\\"), nullptr);
 }
 
 }  // namespace

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "window/win/win_window.h"
 #include "tests/win/win_person.h"
 #include "window/frm_main.h"
+#include "window/win/win_window.h"
 
 namespace kelvane::testing {
 namespace {
@@ -64,7 +64,7 @@ TEST(WinWindowKeys, EnterAndEscapeDoNothingInAnyControlButStartLinesInTheMergeBo
     return true;
   });
   drive(window, steps);
-  EXPECT_EQ(platform.started, std::vector<std::string>{});
+  EXPECT_EQ(platform.processes.started, std::vector<std::string>{});
 }
 
 // The edit control keeps its scroll position when text is taken away: a mode box cut back to

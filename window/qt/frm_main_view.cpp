@@ -14,9 +14,9 @@
 #include <exception>
 #include <limits>
 
-#include "platform/platform.h"
-#include "window/qt/shown_text.h"
+#include "platform/messages.h"
 #include "window/frm_main.h"
+#include "window/qt/shown_text.h"
 
 // Resources of a static library are registered by hand, once; the name is the .qrc file's.
 static void registerKelvaneResources() {
@@ -40,13 +40,13 @@ QIcon FrmMainView::windowIconPicture() {
   return QIcon(QStringLiteral(":/kelvane/kelvane.png"));
 }
 
-FrmMainView::FrmMainView(FrmMain& form, Platform& platform) : form_(form), platform_(platform) {
+FrmMainView::FrmMainView(FrmMain& form, Messages& messages) : form_(form), messages_(messages) {
   setObjectName(QStringLiteral("frmMain"));
   setFixedSize(kClientWidth, kClientHeight);
   setWindowIcon(windowIconPicture());
   createControls();
   showState();
-  form_.watchBuild = [this](Platform::WatchedProcess& build) { watch(build); };
+  form_.watchBuild = [this](WatchedProcess& build) { watch(build); };
 }
 
 FrmMainView::~FrmMainView() { form_.watchBuild = nullptr; }
@@ -156,7 +156,7 @@ void FrmMainView::act(const std::function<void()>& action) {
     action();
   } catch (const std::exception& e) {
     // Nothing a handler meets may take the window down with it.
-    platform_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
+    messages_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }
   acting_ = false;
   showState();
@@ -172,7 +172,7 @@ void FrmMainView::act(const std::function<void()>& action) {
   tellEndedBuilds();
 }
 
-void FrmMainView::watch(Platform::WatchedProcess& build) {
+void FrmMainView::watch(WatchedProcess& build) {
   auto* ended =
       new QSocketNotifier(static_cast<qintptr>(build.endHandle()), QSocketNotifier::Read, this);
   connect(ended, &QSocketNotifier::activated, this, [this, ended, &build] {
@@ -185,10 +185,9 @@ void FrmMainView::watch(Platform::WatchedProcess& build) {
 }
 
 void FrmMainView::tellEndedBuilds() {
-  std::vector<Platform::WatchedProcess*> ended;
+  std::vector<WatchedProcess*> ended;
   ended.swap(ended_);
-  for (Platform::WatchedProcess* build : ended)
-    act([&form = form_, build] { form.buildEnded(*build); });
+  for (WatchedProcess* build : ended) act([&form = form_, build] { form.buildEnded(*build); });
 }
 
 QString FrmMainView::linesText() const {

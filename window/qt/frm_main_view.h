@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/messages.h"
+#include "platform/processes.h"
 #include "settings/settings.h"
 
 class QGroupBox;
@@ -25,8 +26,8 @@ class FrmMain;
 // FrmMain's. Widgets carry the control names as object names.
 class FrmMainView : public QWidget {
  public:
-  // Messages about faults the handlers do not catch themselves go through platform.
-  FrmMainView(FrmMain& form, Platform& platform);
+  // Messages about faults the handlers do not catch themselves go to messages.
+  FrmMainView(FrmMain& form, Messages& messages);
   ~FrmMainView() override;
 
   // The window's own 32 by 32 picture, for the title bar, imgIcon and message boxes.
@@ -55,7 +56,7 @@ class FrmMainView : public QWidget {
   // back; the ends of builds seen meanwhile are told after it.
   void act(const std::function<void()>& action);
   // Waits for the build's end handle in the event loop, never blocking it.
-  void watch(Platform::WatchedProcess& build);
+  void watch(WatchedProcess& build);
   void tellEndedBuilds();
   // The merge-source box's text exactly as typed, lines ended by "\n".
   QString linesText() const;
@@ -63,7 +64,7 @@ class FrmMainView : public QWidget {
   void showState();
 
   FrmMain& form_;
-  Platform& platform_;
+  Messages& messages_;
   QGroupBox* fraSetup_ = nullptr;
   std::array<LineBox, 7> lineBoxes_{};
   int lineBoxCount_ = 0;
@@ -71,7 +72,7 @@ class FrmMainView : public QWidget {
   bool linesLatin1_ = false;
   QLabel* imgIcon_ = nullptr;
   bool acting_ = false;
-  std::vector<Platform::WatchedProcess*> ended_;  // builds whose end is not told yet
+  std::vector<WatchedProcess*> ended_;  // builds whose end is not told yet
 };
 
 }  // namespace kelvane

@@ -8,8 +8,8 @@
 #include <iostream>
 #include <vector>
 
-#include "win/win_platform.h"
 #include "win/win_support.h"
+#include "window/win/win_messages.h"
 
 namespace kelvane {
 
@@ -43,15 +43,15 @@ bool hasInteractiveDesktop() {
          (flags.dwFlags & WSF_VISIBLE);
 }
 
-void WinPlatform::warn(const std::string& text) { std::cerr << text << std::endl; }
+void WinMessages::warn(const std::string& text) { std::cerr << text << std::endl; }
 
-void WinPlatform::message(const std::string& title, const std::string& text, Icon icon) {
+void WinMessages::message(const std::string& title, const std::string& text, Icon icon) {
   if (!hasInteractiveDesktop()) return tellStandardError(title, text);
   ::MessageBoxW(::GetActiveWindow(), wide(text).c_str(), wide(title).c_str(),
                 MB_OK | iconStyle(icon) | MB_SETFOREGROUND);
 }
 
-bool WinPlatform::question(const std::string& title, const std::string& text, Icon icon) {
+bool WinMessages::question(const std::string& title, const std::string& text, Icon icon) {
   if (!hasInteractiveDesktop()) {
     tellStandardError(title, text);
     return false;
@@ -60,7 +60,7 @@ bool WinPlatform::question(const std::string& title, const std::string& text, Ic
                        MB_YESNO | MB_DEFBUTTON1 | iconStyle(icon) | MB_SETFOREGROUND) == IDYES;
 }
 
-std::string WinPlatform::saveDialog(const std::string& title, const std::string& filter,
+std::string WinMessages::saveDialog(const std::string& title, const std::string& filter,
                                     const std::string& initialFolder) {
   if (!hasInteractiveDesktop()) return {};
   // "description|pattern|..." as the dialog takes it: parts ended by NUL, the list by two.

@@ -9,10 +9,10 @@
 #include <exception>
 #include <iostream>
 
-#include "platform/platform.h"
-#include "win/win_platform.h"
+#include "platform/messages.h"
 #include "win/win_support.h"
 #include "window/frm_main.h"
+#include "window/win/win_messages.h"
 
 namespace kelvane {
 
@@ -26,7 +26,7 @@ const wchar_t* const kClassName = L"KelvaneMain";
 
 }  // namespace
 
-WinMainWindow::WinMainWindow(FrmMain& form, Platform& platform) : form_(form), platform_(platform) {
+WinMainWindow::WinMainWindow(FrmMain& form, Messages& messages) : form_(form), messages_(messages) {
   HINSTANCE instance = ::GetModuleHandleW(nullptr);
   INITCOMMONCONTROLSEX controls{sizeof controls, ICC_STANDARD_CLASSES | ICC_WIN95_CLASSES};
   ::InitCommonControlsEx(&controls);
@@ -57,7 +57,7 @@ WinMainWindow::WinMainWindow(FrmMain& form, Platform& platform) : form_(form), p
     throw lastErrorFailure("Cannot open the settings window", "frmMain", "CreateWindowExW");
   createControls();
   showState();
-  form_.watchBuild = [this](Platform::WatchedProcess& build) { watch(build); };
+  form_.watchBuild = [this](WatchedProcess& build) { watch(build); };
 }
 
 WinMainWindow::~WinMainWindow() {
@@ -165,7 +165,7 @@ void WinMainWindow::act(const std::function<void()>& action) {
     action();
   } catch (const std::exception& e) {
     // Nothing a handler meets may take the window down with it.
-    platform_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
+    messages_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }
   acting_ = false;
   if (!window_) return;
@@ -180,11 +180,11 @@ void WinMainWindow::act(const std::function<void()>& action) {
   tellEndedBuilds();
 }
 
-void WinMainWindow::watch(Platform::WatchedProcess& build) {
+void WinMainWindow::watch(WatchedProcess& build) {
   auto watch = std::make_unique<BuildWatch>(BuildWatch{window_, &build});
   if (!::RegisterWaitForSingleObject(&watch->wait, reinterpret_cast<HANDLE>(build.endHandle()),
                                      buildSignalled, watch.get(), INFINITE, WT_EXECUTEONLYONCE)) {
-    platform_.message(
+    messages_.message(
         "Error",
         "The build was started, but the window cannot tell when it ends: " +
             lastErrorFailure("Cannot wait for", "the build", "RegisterWaitForSingleObject")
@@ -213,13 +213,12 @@ void WinMainWindow::buildEnded(BuildWatch* watch) {
 }
 
 void WinMainWindow::tellEndedBuilds() {
-  std::vector<Platform::WatchedProcess*> ended;
+  std::vector<WatchedProcess*> ended;
   ended.swap(ended_);
-  for (Platform::WatchedProcess* build : ended)
-    act([&form = form_, build] { form.buildEnded(*build); });
+  for (WatchedProcess* build : ended) act([&form = form_, build] { form.buildEnded(*build); });
 }
 
-int WinPlatform::runWindow(FrmMain& form) {
+int WinMessages::runWindow(FrmMain& form) {
   if (!hasInteractiveDesktop()) {
     std::cerr << "kelvane: cannot open the settings window: no interactive desktop "
                  "(run a build with kelvane ?settings.dat)"

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/messages.h"
+#include "platform/processes.h"
 #include "settings/settings.h"
 
 namespace kelvane {
@@ -30,7 +31,7 @@ inline constexpr int kIconResource = 1;
 // boxes' texts in win_window_text.cpp.
 class WinMainWindow {
  public:
-  WinMainWindow(FrmMain& form, Platform& platform);
+  WinMainWindow(FrmMain& form, Messages& messages);
   ~WinMainWindow();
   WinMainWindow(const WinMainWindow&) = delete;
   WinMainWindow& operator=(const WinMainWindow&) = delete;
@@ -54,7 +55,7 @@ class WinMainWindow {
   // A build the window waits for on the system's thread pool, never blocking its own thread.
   struct BuildWatch {
     HWND window;  // taken when the watch starts: the wait thread reads nothing that changes
-    Platform::WatchedProcess* build;
+    WatchedProcess* build;
     HANDLE wait = nullptr;
   };
 
@@ -64,7 +65,7 @@ class WinMainWindow {
   // Runs action between taking the boxes and showing the state again, then gives the focus
   // back; the ends of builds seen meanwhile are told after it.
   void act(const std::function<void()>& action);
-  void watch(Platform::WatchedProcess& build);
+  void watch(WatchedProcess& build);
   static void CALLBACK buildSignalled(void* watch, BOOLEAN timedOut);
   void buildEnded(BuildWatch* watch);
   void tellEndedBuilds();
@@ -92,7 +93,7 @@ class WinMainWindow {
   void showStartWhenItFits(HWND edit);
 
   FrmMain& form_;
-  Platform& platform_;
+  Messages& messages_;
   HWND window_ = nullptr;
   HWND tips_ = nullptr;
   HFONT font_ = nullptr;
@@ -104,7 +105,7 @@ class WinMainWindow {
   bool running_ = false;
   bool acting_ = false;
   std::vector<std::unique_ptr<BuildWatch>> watches_;
-  std::vector<Platform::WatchedProcess*> ended_;  // builds whose end is not told yet
+  std::vector<WatchedProcess*> ended_;  // builds whose end is not told yet
 };
 
 }  // namespace kelvane

@@ -1,4 +1,4 @@
-#include "posix/posix_platform.h"
+#include "posix/posix_file_system.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -13,6 +13,7 @@
 
 #include "base/failure.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 
 namespace kelvane {
 namespace {
@@ -51,8 +52,8 @@ TEST(Listing, AFolderPatternListsVisibleFoldersFilesAndLinks) {
   std::copy(socketPath.begin(), socketPath.end(), addr.sun_path);
   ASSERT_EQ(::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 
-  PosixPlatform platform;
-  auto entries = platform.listFolder(dir / "f/");
+  testing::SystemPlatform platform;
+  auto entries = platform.files.listFolder(dir / "f/");
   ::close(s);
   EXPECT_EQ(names(entries), (Names{".", "..", "file", "link", "sub"}));
   EXPECT_EQ(typeOf(entries, "sub"), EntryType::Folder);
@@ -65,15 +66,15 @@ TEST(Listing, AnyOtherPatternListsTheOneEntryItNames) {
   TempFolder dir;
   testing::makeFolders(dir / "iso");
   testing::makeFolders(dir / ".hidden");
-  PosixPlatform platform;
-  EXPECT_EQ(names(platform.listFolder(dir / "iso")), Names{"iso"});
-  EXPECT_EQ(names(platform.listFolder(dir / ".hidden")), Names{});
-  EXPECT_EQ(names(platform.listFolder(dir / "missing")), Names{});
-  EXPECT_EQ(names(platform.listFolder(dir / "missing/")), Names{});
-  EXPECT_EQ(names(platform.listFolder(dir / "missing/deeper/")), Names{});
-  EXPECT_EQ(names(platform.listFolder("")), Names{});
+  testing::SystemPlatform platform;
+  EXPECT_EQ(names(platform.files.listFolder(dir / "iso")), Names{"iso"});
+  EXPECT_EQ(names(platform.files.listFolder(dir / ".hidden")), Names{});
+  EXPECT_EQ(names(platform.files.listFolder(dir / "missing")), Names{});
+  EXPECT_EQ(names(platform.files.listFolder(dir / "missing/")), Names{});
+  EXPECT_EQ(names(platform.files.listFolder(dir / "missing/deeper/")), Names{});
+  EXPECT_EQ(names(platform.files.listFolder("")), Names{});
   // Wildcards are ordinary characters.
-  EXPECT_EQ(names(platform.listFolder(dir / "*")), Names{});
+  EXPECT_EQ(names(platform.files.listFolder(dir / "*")), Names{});
 }
 
 TEST(Listing, AnUnreadableFolderFailsNamingIt) {
@@ -81,9 +82,9 @@ TEST(Listing, AnUnreadableFolderFailsNamingIt) {
   TempFolder dir;
   testing::makeFolders(dir / "locked");
   ::chmod((dir / "locked").c_str(), 0);
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
   try {
-    platform.listFolder(dir / "locked/");
+    platform.files.listFolder(dir / "locked/");
     FAIL() << "listed an unreadable folder";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), EACCES);
@@ -98,30 +99,30 @@ TEST(Existence, MatchesWhatTheListingWouldReturn) {
   testing::writeBytes(dir / "file", "x");
   ::symlink("empty", (dir / "link").c_str());
   ::symlink("nowhere", (dir / "dangling").c_str());
-  PosixPlatform platform;
-  EXPECT_TRUE(platform.exists(dir / "empty/"));  // an empty folder still exists
-  EXPECT_TRUE(platform.exists(dir / "empty"));
-  EXPECT_TRUE(platform.exists(dir / "file"));
-  EXPECT_TRUE(platform.exists(dir / "link/"));  // a link root may be a link
-  EXPECT_TRUE(platform.exists(dir / "dangling"));
-  EXPECT_FALSE(platform.exists(dir / "file/"));
-  EXPECT_FALSE(platform.exists(dir / ".hidden"));
-  EXPECT_FALSE(platform.exists(dir / "missing"));
-  EXPECT_FALSE(platform.exists(""));
-  EXPECT_TRUE(platform.exists("/"));
-  EXPECT_TRUE(platform.folderExists(dir / "link"));
-  EXPECT_FALSE(platform.fileExists(dir / "link"));
-  EXPECT_TRUE(platform.fileExists(dir / "file"));
+  testing::SystemPlatform platform;
+  EXPECT_TRUE(platform.files.exists(dir / "empty/"));  // an empty folder still exists
+  EXPECT_TRUE(platform.files.exists(dir / "empty"));
+  EXPECT_TRUE(platform.files.exists(dir / "file"));
+  EXPECT_TRUE(platform.files.exists(dir / "link/"));  // a link root may be a link
+  EXPECT_TRUE(platform.files.exists(dir / "dangling"));
+  EXPECT_FALSE(platform.files.exists(dir / "file/"));
+  EXPECT_FALSE(platform.files.exists(dir / ".hidden"));
+  EXPECT_FALSE(platform.files.exists(dir / "missing"));
+  EXPECT_FALSE(platform.files.exists(""));
+  EXPECT_TRUE(platform.files.exists("/"));
+  EXPECT_TRUE(platform.files.folderExists(dir / "link"));
+  EXPECT_FALSE(platform.files.fileExists(dir / "link"));
+  EXPECT_TRUE(platform.files.fileExists(dir / "file"));
 }
 
 TEST(Folders, MakingOneLevelBelowATreeTakesOnlyAFolderThatIsThere) {
   TempFolder dir;
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
   testing::makeFolders(dir / "root/a");
   testing::makeFolders(dir / "elsewhere");
   testing::writeBytes(dir / "root/file", "x");
   ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "root/link").c_str()), 0);
-  auto tree = platform.createFolderTree(dir / "root");
+  auto tree = platform.files.createFolderTree(dir / "root");
   EXPECT_FALSE(tree->makeFolder("a"));
   EXPECT_TRUE(tree->holdsFolder("a"));
   EXPECT_FALSE(tree->holdsFolder("a/b"));
@@ -141,30 +142,30 @@ TEST(Folders, ResolvedPathsFollowLinksAsFarAsTheyExist) {
   TempFolder dir;
   testing::makeFolders(dir / "real/inner");
   ::symlink("real", (dir / "link").c_str());
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
   std::string real = std::filesystem::canonical(dir / "real").string();
-  EXPECT_EQ(platform.resolvedPath(dir / "link/inner"), real + "/inner");
+  EXPECT_EQ(platform.files.resolvedPath(dir / "link/inner"), real + "/inner");
   // Nothing is folded past a part that does not exist: the system would not either.
-  EXPECT_EQ(platform.resolvedPath(dir / "link/not/yet/../there"), real + "/not/yet/../there");
+  EXPECT_EQ(platform.files.resolvedPath(dir / "link/not/yet/../there"), real + "/not/yet/../there");
   // ".." after a link is the folder holding the link's target, not the link's own folder.
   ::symlink("real/inner", (dir / "deep").c_str());
-  EXPECT_EQ(platform.resolvedPath(dir / "deep/.."), real);
-  EXPECT_EQ(platform.resolvedPath(dir / "link/"), real);
-  EXPECT_EQ(platform.resolvedPath("/"), "/");
+  EXPECT_EQ(platform.files.resolvedPath(dir / "deep/.."), real);
+  EXPECT_EQ(platform.files.resolvedPath(dir / "link/"), real);
+  EXPECT_EQ(platform.files.resolvedPath("/"), "/");
 }
 
 class Output : public ::testing::Test {
  protected:
-  Names folderNames() { return names(PosixPlatform().listFolder(dir.path() + "/")); }
+  Names folderNames() { return names(testing::systemFiles().listFolder(dir.path() + "/")); }
   TempFolder dir;
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
 };
 
 TEST_F(Output, ReplacesTheTargetOnlyOnCommit) {
   testing::writeBytes(dir / "vfs", "old");
   ::chmod((dir / "vfs").c_str(), 0640);
   {
-    auto out = platform.createOutput(dir / "vfs");
+    auto out = platform.files.createOutput(dir / "vfs");
     out->write("new ");
     out->write(std::string(200000, 'x'));  // more than the buffer holds
     EXPECT_EQ(testing::readBytes(dir / "vfs"), "old");
@@ -180,7 +181,7 @@ TEST_F(Output, ReplacesTheTargetOnlyOnCommit) {
 TEST_F(Output, AbandonedOutputLeavesTheTargetAndNoTemporaryFile) {
   testing::writeBytes(dir / "vfs", "old");
   {
-    auto out = platform.createOutput(dir / "vfs");
+    auto out = platform.files.createOutput(dir / "vfs");
     out->write("partial");
   }
   EXPECT_EQ(testing::readBytes(dir / "vfs"), "old");
@@ -191,7 +192,7 @@ TEST_F(Output, ALinkKeepsPointingAtItsReplacedTarget) {
   testing::makeFolders(dir / "real");
   testing::writeBytes(dir / "real/vfs", "old");
   ::symlink("real/vfs", (dir / "vfs").c_str());
-  auto out = platform.createOutput(dir / "vfs");
+  auto out = platform.files.createOutput(dir / "vfs");
   out->write("new");
   out->commit();
   EXPECT_EQ(testing::readBytes(dir / "real/vfs"), "new");
@@ -202,7 +203,7 @@ TEST_F(Output, ALinkKeepsPointingAtItsReplacedTarget) {
 
 TEST_F(Output, AMissingFolderFailsNamingTheOutput) {
   try {
-    platform.createOutput(dir / "none/vfs");
+    platform.files.createOutput(dir / "none/vfs");
     FAIL() << "created an output in a missing folder";
   } catch (const Failure& failure) {
     EXPECT_EQ(failure.number(), ENOENT);
@@ -211,29 +212,30 @@ TEST_F(Output, AMissingFolderFailsNamingTheOutput) {
 }
 
 TEST(Processes, AProgramThatCannotStartFails) {
-  PosixPlatform platform;
-  EXPECT_THROW(platform.startDetached("/nonexistent/kelvane-no-such-program", {"?x"}), Failure);
+  testing::SystemPlatform platform;
+  EXPECT_THROW(platform.processes.startDetached("/nonexistent/kelvane-no-such-program", {"?x"}),
+               Failure);
   TempFolder dir;
   // A started program runs on its own; its work shows up without being waited for here.
   std::string mark = dir / "mark";
-  platform.startDetached(
+  platform.processes.startDetached(
       "sh", {"-c", "echo started > '" + mark + ".tmp' && mv '" + mark + ".tmp' '" + mark + "'"});
   for (int i = 0; i < 6000 && !testing::pathExists(mark); ++i) ::usleep(10000);
   EXPECT_EQ(testing::readBytes(mark), "started\n");
 }
 
 // Waits (up to a minute, so that a fault fails instead of hanging) for the end handle.
-bool signalled(const Platform::WatchedProcess& process) {
+bool signalled(const WatchedProcess& process) {
   struct pollfd end = {static_cast<int>(process.endHandle()), POLLIN, 0};
   return ::poll(&end, 1, 60000) == 1;
 }
 
 TEST(Processes, AWatchedProcessTellsWhenItEndsAndHow) {
-  PosixPlatform platform;
+  testing::SystemPlatform platform;
   TempFolder dir;
   std::string go = dir / "go";
-  auto running =
-      platform.startWatched("sh", {"-c", "while [ ! -e '" + go + "' ]; do sleep 0.01; done"});
+  auto running = platform.processes.startWatched(
+      "sh", {"-c", "while [ ! -e '" + go + "' ]; do sleep 0.01; done"});
   EXPECT_EQ(running->exitStatus(), std::nullopt) << "it waits for the mark";
   struct pollfd end = {static_cast<int>(running->endHandle()), POLLIN, 0};
   EXPECT_EQ(::poll(&end, 1, 0), 0) << "not signalled while it runs";
@@ -244,18 +246,19 @@ TEST(Processes, AWatchedProcessTellsWhenItEndsAndHow) {
 
   for (const auto& [script, status] :
        std::vector<std::pair<std::string, int>>{{"exit 3", 3}, {"kill -KILL $$", 128 + SIGKILL}}) {
-    auto ended = platform.startWatched("sh", {"-c", script});
+    auto ended = platform.processes.startWatched("sh", {"-c", script});
     ASSERT_TRUE(signalled(*ended));
     EXPECT_EQ(ended->exitStatus(), status) << script;
   }
-  EXPECT_THROW(platform.startWatched("/nonexistent/kelvane-no-such-program", {"?x"}), Failure);
+  EXPECT_THROW(platform.processes.startWatched("/nonexistent/kelvane-no-such-program", {"?x"}),
+               Failure);
 }
 
 TEST(Processes, TheProgramFolderHoldsTheRunningExecutable) {
-  PosixPlatform platform;
-  std::string exe = platform.executablePath();
-  EXPECT_EQ(platform.programFolder(), exe.substr(0, exe.rfind('/')));
-  EXPECT_TRUE(platform.fileExists(exe));
+  testing::SystemPlatform platform;
+  std::string exe = platform.processes.executablePath();
+  EXPECT_EQ(platform.processes.programFolder(), exe.substr(0, exe.rfind('/')));
+  EXPECT_TRUE(platform.files.fileExists(exe));
 }
 
 }  // namespace
@@ -269,8 +272,8 @@ TEST(FolderTree, WalksFromTheOpenedFolderWhateverItsNameLeadsTo) {
   std::string root = dir / "links/";
   testing::makeFolders(root + "a/sub");
   testing::writeBytes(root + "a/file", "x");
-  PosixPlatform platform;
-  auto tree = platform.openFolderTree(root);
+  testing::SystemPlatform platform;
+  auto tree = platform.files.openFolderTree(root);
   ASSERT_NE(tree, nullptr);
   // Renaming the link root after it was opened does not move the walk elsewhere.
   ASSERT_EQ(::rename(root.c_str(), (dir / "moved").c_str()), 0);
@@ -288,7 +291,7 @@ TEST(FolderTree, WalksFromTheOpenedFolderWhateverItsNameLeadsTo) {
   tree->leave();
   EXPECT_EQ(tree->currentPath(), root);
   EXPECT_FALSE(testing::pathExists(dir / "moved/a/file"));
-  EXPECT_EQ(platform.openFolderTree(dir / "nothing-here/"), nullptr);
+  EXPECT_EQ(platform.files.openFolderTree(dir / "nothing-here/"), nullptr);
 }
 
 // Deeper than the folders a walk holds open: each one let go is opened again on the way back,
@@ -303,7 +306,7 @@ TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {
       if (i == 5) moved = path;
     }
     testing::makeFolders(path);
-    auto tree = PosixPlatform().openFolderTree(dir / "links/");
+    auto tree = testing::systemFiles().openFolderTree(dir / "links/");
     tree->enter("sub");
     for (int i = 0; i < 40; ++i) tree->enter("l" + std::to_string(i));
     if (moveOne) {

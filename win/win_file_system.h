@@ -1,16 +1,26 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/messages.h"
 
 namespace kelvane {
 
-// Windows files, processes, messages and the settings window, through the wide (W)
-// functions. Paths are the program's bytes: UTF-8 when valid, else the ANSI code page.
-class WinPlatform : public Platform {
+// Windows files and folders, through the wide (W) functions. Paths are the program's bytes:
+// UTF-8 when valid, else the ANSI code page.
+class WinFiles : public Files {
  public:
+  // warnings takes the lines a build writes on standard error (a table put back from its
+  // journal); it must outlive these files.
+  explicit WinFiles(Messages& warnings) : warnings_(warnings) {}
+  WinFiles(const WinFiles&) = delete;
+  WinFiles& operator=(const WinFiles&) = delete;
+
   char separator() const override { return '\\'; }
   std::string_view separators() const override { return "\\/"; }
   std::string fromLocalText(const std::string& bytes) const override;
@@ -37,15 +47,6 @@ class WinPlatform : public Platform {
   // accounts that may make files in that folder may open one this build makes.
   std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
 
-  std::string textEditor() const override { return "notepad.exe"; }
-  std::string programFolder() override;
-  std::string executablePath() override;
-  // The command line is program (quoted when it holds a blank) and args joined with single
-  // blanks, unquoted, as the program's own argument text takes it whole. The program itself
-  // starts hidden; any other program (the report's viewer) in a normal window.
-  void startDetached(const std::string& program, const std::vector<std::string>& args) override;
-  std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
-                                               const std::vector<std::string>& args) override;
   // Tried by making (and at once losing) a hidden file there: what the system allows is what
   // counts, whatever the folder's attributes say.
   bool folderWritable(const std::string& folder) override;
@@ -53,27 +54,12 @@ class WinPlatform : public Platform {
   std::string userStateFolder() override;
   // New folders take the permissions of the folder they are made in (the user's own one).
   void createPrivateFolders(const std::string& folder) override;
-  bool isSystemProgramFolder(const std::string& folder) override;
+  bool isSystemProgramFolder(const std::string& folder,
+                             const std::string& runningExecutable) override;
   void writeNewFile(const std::string& path, std::string_view bytes) override;
 
-  void warn(const std::string& text) override;
-  // Without an interactive desktop (a service, a scheduled task run without a logged-on
-  // user) these behave as without a display: standard error, No, cancelled.
-  void message(const std::string& title, const std::string& text, Icon icon) override;
-  bool question(const std::string& title, const std::string& text, Icon icon) override;
-  std::string saveDialog(const std::string& title, const std::string& filter,
-                         const std::string& initialFolder) override;
-  int runWindow(FrmMain& form) override;
+ private:
+  Messages& warnings_;
 };
-
-// The argument text: the process's command line after the program's name and the blanks
-// that follow it, as the system gives it.
-std::string argumentTextOf(const std::wstring& commandLine);
-
-// The command line startDetached hands the system for program and args.
-std::string commandLineOf(const std::string& program, const std::vector<std::string>& args);
-
-// True when this process can show windows to a person.
-bool hasInteractiveDesktop();
 
 }  // namespace kelvane

@@ -1,22 +1,26 @@
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "platform/platform.h"
+#include "platform/files.h"
+#include "platform/messages.h"
 
 namespace kelvane {
 
-// The Linux file system and processes, and the windowless answers to messages and
-// questions: what a build run or a start-up without a display uses. Has no Qt in it.
-class PosixPlatform : public Platform {
+// The Linux file system. Has no Qt in it.
+class PosixFiles : public Files {
  public:
-  PosixPlatform();
-  ~PosixPlatform() override;
-  PosixPlatform(const PosixPlatform&) = delete;
-  PosixPlatform& operator=(const PosixPlatform&) = delete;
+  // warnings takes the lines a build writes on standard error (a table put back from its
+  // journal); it must outlive these files.
+  explicit PosixFiles(Messages& warnings) : warnings_(warnings) {}
+  PosixFiles(const PosixFiles&) = delete;
+  PosixFiles& operator=(const PosixFiles&) = delete;
 
-  char separator() const override;
+  char separator() const override { return '/'; }
   std::string_view separators() const override { return "/"; }
   std::string fromLocalText(const std::string& bytes) const override { return bytes; }
   std::optional<std::string> toLocalText(const std::string& text) const override { return text; }
@@ -38,28 +42,19 @@ class PosixPlatform : public Platform {
   void checkOutput(const std::string& path) override;
   std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
 
-  std::string programFolder() override;
-  std::string executablePath() override;
-  std::string textEditor() const override { return "xdg-open"; }
-  void startDetached(const std::string& program, const std::vector<std::string>& args) override;
-  std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
-                                               const std::vector<std::string>& args) override;
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;
   void createPrivateFolders(const std::string& folder) override;
-  bool isSystemProgramFolder(const std::string& folder) override;
+  bool isSystemProgramFolder(const std::string& folder,
+                             const std::string& runningExecutable) override;
   void writeNewFile(const std::string& path, std::string_view bytes) override;
-
-  void warn(const std::string& text) override;
-  void message(const std::string& title, const std::string& text, Icon icon) override;
-  bool question(const std::string& title, const std::string& text, Icon icon) override;
-  std::string saveDialog(const std::string& title, const std::string& filter,
-                         const std::string& initialFolder) override;
-  int runWindow(FrmMain& form) override;
 
  protected:
   // Root keeps its state under /var/lib, as the system's own accounts do.
   virtual bool runsAsRoot() const;
+
+ private:
+  Messages& warnings_;
 };
 
 }  // namespace kelvane

@@ -1,4 +1,4 @@
-#include "window/qt/desktop_platform_qt.h"
+#include "window/qt/qt_messages.h"
 
 #include <QApplication>
 #include <QFile>
@@ -30,12 +30,12 @@ QWidget* ownerWindow() { return QApplication::activeWindow(); }
 
 }  // namespace
 
-DesktopPlatform::DesktopPlatform(const char* programName)
+QtMessages::QtMessages(const char* programName)
     : qtArguments_{programName != nullptr ? programName : "kelvane"} {}
 
-DesktopPlatform::~DesktopPlatform() = default;
+QtMessages::~QtMessages() = default;
 
-bool DesktopPlatform::haveDisplay() {
+bool QtMessages::haveDisplay() {
   if (QApplication::instance() != nullptr) return application_ != nullptr;
   if (probed_) return false;
   probed_ = true;
@@ -54,24 +54,24 @@ bool DesktopPlatform::haveDisplay() {
   return true;
 }
 
-void DesktopPlatform::message(const std::string& title, const std::string& text, Icon icon) {
-  if (!haveDisplay()) return PosixPlatform::message(title, text, icon);
+void QtMessages::message(const std::string& title, const std::string& text, Icon icon) {
+  if (!haveDisplay()) return console_.message(title, text, icon);
   QMessageBox box(qtIcon(icon), messageText(title), messageText(text), QMessageBox::Ok,
                   ownerWindow());
   box.exec();
 }
 
-bool DesktopPlatform::question(const std::string& title, const std::string& text, Icon icon) {
-  if (!haveDisplay()) return PosixPlatform::question(title, text, icon);
+bool QtMessages::question(const std::string& title, const std::string& text, Icon icon) {
+  if (!haveDisplay()) return console_.question(title, text, icon);
   QMessageBox box(qtIcon(icon), messageText(title), messageText(text),
                   QMessageBox::Yes | QMessageBox::No, ownerWindow());
   box.setDefaultButton(QMessageBox::Yes);
   return box.exec() == QMessageBox::Yes;
 }
 
-std::string DesktopPlatform::saveDialog(const std::string& title, const std::string& filter,
-                                        const std::string& initialFolder) {
-  if (!haveDisplay()) return PosixPlatform::saveDialog(title, filter, initialFolder);
+std::string QtMessages::saveDialog(const std::string& title, const std::string& filter,
+                                   const std::string& initialFolder) {
+  if (!haveDisplay()) return console_.saveDialog(title, filter, initialFolder);
   QFileDialog dialog(ownerWindow(), messageText(title), QFile::decodeName(initialFolder.c_str()),
                      qtFilter(filter));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
@@ -83,8 +83,8 @@ std::string DesktopPlatform::saveDialog(const std::string& title, const std::str
   return QFile::encodeName(chosen.first()).toStdString();
 }
 
-int DesktopPlatform::runWindow(FrmMain& form) {
-  if (!haveDisplay()) return PosixPlatform::runWindow(form);
+int QtMessages::runWindow(FrmMain& form) {
+  if (!haveDisplay()) return console_.runWindow(form);
   FrmMainView view(form, *this);
   view.showCentred();
   QApplication::exec();

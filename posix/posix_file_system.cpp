@@ -1,7 +1,6 @@
-// Folder listing and tests, folder creation, path resolution, and the windowless answers to
-// messages and questions.
+// Folder listing and tests, and path resolution.
 
-#include "posix/posix_platform.h"
+#include "posix/posix_file_system.h"
 
 #include <fcntl.h>
 #include <limits.h>
@@ -10,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <iostream>
 
 #include "base/failure.h"
 #include "posix/posix_support.h"
@@ -69,12 +67,6 @@ std::vector<FileIdentity> chainOfOpen(int fd, const std::string& path, const cha
 
 }  // namespace
 
-PosixPlatform::PosixPlatform() = default;
-
-PosixPlatform::~PosixPlatform() = default;
-
-char PosixPlatform::separator() const { return '/'; }
-
 namespace {
 
 // A link counts for what it leads to only when root or the folder's owner made it.
@@ -88,7 +80,7 @@ void markForeignLink(int folder, uid_t folderOwner, DirEntry& entry) {
 
 }  // namespace
 
-std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
+std::vector<DirEntry> PosixFiles::listFolder(const std::string& pattern) {
   const char* source = "list folder";
   if (pattern.empty()) return {};
   Walk walk = walkPath(pattern, endsWithSlash(pattern), source);
@@ -119,7 +111,7 @@ std::vector<DirEntry> PosixPlatform::listFolder(const std::string& pattern) {
   return {entry};
 }
 
-bool PosixPlatform::exists(const std::string& pattern) {
+bool PosixFiles::exists(const std::string& pattern) {
   if (pattern.empty()) return false;
   const char* path = systemPath(pattern, "existence test");
   struct stat st;
@@ -129,17 +121,17 @@ bool PosixPlatform::exists(const std::string& pattern) {
   return ::lstat(path, &st) == 0 && typeFromMode(st.st_mode, type);
 }
 
-bool PosixPlatform::fileExists(const std::string& path) {
+bool PosixFiles::fileExists(const std::string& path) {
   struct stat st;
   return !path.empty() && ::stat(systemPath(path, "file test"), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool PosixPlatform::folderExists(const std::string& path) {
+bool PosixFiles::folderExists(const std::string& path) {
   struct stat st;
   return !path.empty() && ::stat(systemPath(path, "folder test"), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-std::string PosixPlatform::resolvedPath(const std::string& path) {
+std::string PosixFiles::resolvedPath(const std::string& path) {
   // The system resolves "link/.." as the folder holding the link's target, so nothing is
   // folded here before realpath has resolved the links in front of it.
   std::string absolute = !path.empty() && path[0] == '/' ? path : currentFolder() + "/" + path;
@@ -159,7 +151,7 @@ std::string PosixPlatform::resolvedPath(const std::string& path) {
   }
 }
 
-std::vector<FileIdentity> PosixPlatform::chainOf(const std::string& path, bool followLast) {
+std::vector<FileIdentity> PosixFiles::chainOf(const std::string& path, bool followLast) {
   const char* source = "resolve path";
   if (path.empty()) return {};
   systemPath(path, source);
@@ -174,28 +166,6 @@ std::vector<FileIdentity> PosixPlatform::chainOf(const std::string& path, bool f
   if (whole && ::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
     chain.insert(chain.begin(), identityOf(st));
   return chain;
-}
-
-void PosixPlatform::warn(const std::string& text) { std::cerr << text << std::endl; }
-
-void PosixPlatform::message(const std::string& title, const std::string& text, Icon) {
-  std::cerr << title << ": " << text << std::endl;
-}
-
-bool PosixPlatform::question(const std::string& title, const std::string& text, Icon icon) {
-  message(title, text, icon);
-  return false;
-}
-
-std::string PosixPlatform::saveDialog(const std::string&, const std::string&, const std::string&) {
-  return {};
-}
-
-int PosixPlatform::runWindow(FrmMain&) {
-  std::cerr << "kelvane: cannot open the settings window: no display "
-               "(set DISPLAY, or run a build with kelvane '?settings.dat')"
-            << std::endl;
-  return 2;
 }
 
 }  // namespace kelvane

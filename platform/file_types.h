@@ -1,0 +1,67 @@
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelvane {
+
+enum class EntryType { Folder, File, Link };
+
+// One name from a folder listing and what the listing itself knows of it, so that callers
+// need no further test for folders and plain files. A link's target is not looked at.
+struct DirEntry {
+  std::string name;
+  EntryType type;
+  // For a link that neither root nor the listed folder's owner made: the account that did,
+  // as the system names it. Such a link is never followed. Empty for every other entry.
+  std::string foreignOwner;
+};
+
+// What the system reaches at a path: two paths lead to the same file or folder exactly when
+// their identities are equal, whatever their texts.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
+};
+
+// The input table while a build reads it.
+class InputFile {
+ public:
+  virtual ~InputFile() = default;
+  // Reads up to size bytes into buffer; 0 at the end of the file.
+  virtual size_t read(char* buffer, size_t size) = 0;
+};
+
+// The output table while a build writes it. The bytes only reach the table when commit()
+// puts them there whole; destroyed uncommitted, it leaves the table as it was and no
+// temporary file behind.
+class OutputFile {
+ public:
+  virtual ~OutputFile() = default;
+  virtual void write(std::string_view bytes) = 0;
+  virtual void commit() = 0;
+};
+
+// A lock that builds sharing a folder or a table take turns on; released when destroyed.
+class PathLock {
+ public:
+  virtual ~PathLock() = default;
+  // Takes the lock when no other build holds it; false, waiting for nothing, otherwise.
+  virtual bool tryHold() = 0;
+  // Waits at most seconds for the lock and takes it; false when it is still held then.
+  virtual bool holdWithin(double seconds) = 0;
+  // Who holds the lock now, as the system tells ("process 12 (kelvane) of ftp (uid 107)"),
+  // or "" where it does not.
+  virtual std::string holder() = 0;
+  // What is locked: two locks with one identity are one lock, and locks are always taken in
+  // the order of their identities.
+  virtual FileIdentity identity() const = 0;
+  // Its path, for messages.
+  virtual const std::string& shown() const = 0;
+};
+
+}  // namespace kelvane

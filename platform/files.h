@@ -1,0 +1,113 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/file_types.h"
+#include "platform/folder_tree.h"
+
+namespace kelvane {
+
+// Every file and folder operation the program asks of the operating system. Failures are
+// thrown as kelvane::Failure naming the operation and the path. A path holding a NUL byte
+// fails every operation that would hand it to the system.
+//
+// What a build reads, writes, creates or deletes is reached one level at a time from the
+// root of the file system, through the folders it checked: a link is followed, and a folder
+// passed through, only when no account other than the running one and root could have put
+// or replaced it there; anything else is refused (kErrRefused) naming the path and the
+// account, before the build changes anything.
+class Files {
+ public:
+  virtual ~Files() = default;
+
+  // --- Path rules ------------------------------------------------------------------------
+  // The separator of physical paths: "/" on Linux, "\" on Windows.
+  virtual char separator() const = 0;
+  // Every character the system reads as a separator: "/" on Linux; "\" and "/" on Windows.
+  virtual std::string_view separators() const = 0;
+
+  // Names and paths in the program are text as the system's listing gives it: UTF-8 on
+  // Windows, the bytes themselves on Linux. A file not written in UTF-8 holds them in the
+  // system's local encoding (the ANSI code page on Windows); on Linux, where names are
+  // bytes, that encoding is the bytes and both of these return text unchanged.
+  // The program's text for bytes in the local encoding.
+  virtual std::string fromLocalText(const std::string& bytes) const = 0;
+  // The local encoding's bytes for text; nullopt when it has none for a character of it.
+  virtual std::optional<std::string> toLocalText(const std::string& text) const = 0;
+
+  // --- Folders -------------------------------------------------------------------------
+  // A pattern ending in the separator lists that folder's contents, "." and ".." included;
+  // any other pattern lists the single entry it names. Every character is literal. Hidden
+  // entries and anything but folders, plain files and links are never returned. A pattern
+  // naming nothing lists nothing and does not fail.
+  virtual std::vector<DirEntry> listFolder(const std::string& pattern) = 0;
+  // True when listFolder(pattern) would return a name, found without reading any folder.
+  virtual bool exists(const std::string& pattern) = 0;
+  // A plain file / a folder at path, following links.
+  virtual bool fileExists(const std::string& path) = 0;
+  virtual bool folderExists(const std::string& path) = 0;
+  // The absolute form of path with links resolved, as the system resolves them, as far as
+  // the path exists; the rest is kept as written. For messages and lock names.
+  virtual std::string resolvedPath(const std::string& path) = 0;
+  // The identities along path as the system resolves it: what path leads to (or, with
+  // followLast false, what its last part is, a link not followed), then each folder holding
+  // it up to the root. For a path that does not exist, the chain of its longest existing
+  // leading part. Empty for an empty path.
+  virtual std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) = 0;
+  // Opens the folder at path (which may be a link to a folder) for checking and emptying;
+  // nullptr when no folder is there.
+  virtual std::unique_ptr<FolderTree> openFolderTree(const std::string& path) = 0;
+  // Creates the folder at path (one level: the folder holding it must exist), or takes the
+  // folder already there (not a link), and opens it as openFolderTree does. Anything else
+  // there fails.
+  virtual std::unique_ptr<FolderTree> createFolderTree(const std::string& path) = 0;
+
+  // --- Files -----------------------------------------------------------------------------
+  virtual std::string readFile(const std::string& path) = 0;
+  // readFile for the settings of a build, which steer everything it does: also refuses a
+  // file that an account other than the running one and root can write or replace.
+  virtual std::string readTrustedFile(const std::string& path) = 0;
+  // Creates or replaces the file whole.
+  virtual void writeFile(const std::string& path, std::string_view bytes) = 0;
+  // Opens a plain file for reading; anything else (a folder, device, pipe, socket) fails.
+  virtual std::unique_ptr<InputFile> openInput(const std::string& path) = 0;
+  // Prepares to replace the plain file at path (or to create it), failing now if it cannot
+  // be written: anything but a plain file there fails. A link's target is what is replaced.
+  // The replaced file keeps its mode, owner and group and every name it has.
+  virtual std::unique_ptr<OutputFile> createOutput(const std::string& path) = 0;
+  // Fails where createOutput(path) would, creating, removing and changing nothing.
+  virtual void checkOutput(const std::string& path) = 0;
+  // The lock that builds acting on path take turns on, whichever account runs them: exclusive
+  // for a build, shared for a dry run. It needs no right beyond reaching path's folder, and
+  // makes, changes and waits for nothing; nullptr where even the folder that would hold path
+  // is missing (nothing to guard yet).
+  virtual std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) = 0;
+
+  // True when the running user may create and replace files in folder (false on a
+  // read-only file system or a folder that is missing).
+  virtual bool folderWritable(const std::string& folder) = 0;
+  // The user's folder for state that programs keep: $XDG_STATE_HOME when that is an absolute
+  // path, else ~/.local/state (the home from $HOME, else from the user database); for root
+  // (which the Linux platform tells by the effective user) /var/lib.
+  virtual std::string userStateFolder() = 0;
+  // Creates folder and every missing folder above it, each new one open to its owner only;
+  // folders already there (or links to them) are used as they are.
+  virtual void createPrivateFolders(const std::string& folder) = 0;
+  // True when folder is one of the system's own program folders, where a report has no
+  // place: on Linux a folder owned by root that holds an executable file other than
+  // runningExecutable (kelvaneerrors.txt aside); on Windows a folder below %ProgramFiles%,
+  // %ProgramFiles(x86)% or %SystemRoot% that holds another .exe.
+  virtual bool isSystemProgramFolder(const std::string& folder,
+                                     const std::string& runningExecutable) = 0;
+  // Puts bytes at path as a new file: written under a temporary name of the program's own
+  // in path's folder, created there new and never through a link, then renamed over
+  // whatever stands at path, so that a link at path is replaced, not followed. A folder at
+  // path fails; a failed write leaves no temporary file.
+  virtual void writeNewFile(const std::string& path, std::string_view bytes) = 0;
+};
+
+}  // namespace kelvane

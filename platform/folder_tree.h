@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_types.h"
+
+namespace kelvane {
+
+// A folder opened once, so that what was checked is what is acted on: its identity is taken
+// from the open folder, and the walk below it starts from that same folder, whatever happens
+// to its name afterwards. The walk has one current folder, the tree's own folder at first;
+// it never follows a link and never enters a folder of another file system or mount.
+class FolderTree {
+ public:
+  virtual ~FolderTree() = default;
+
+  // The tree's folder first, then each folder holding it, up to the root of the file system
+  // (a drive or share root on Windows): one entry when the tree's folder is such a root.
+  virtual std::vector<FileIdentity> chain() = 0;
+  // Mount points (or other volumes) anywhere below the tree's folder, as paths.
+  virtual std::vector<std::string> mountsBelow() = 0;
+
+  // The visible entries of the current folder, links as links; holdsUnlisted says whether
+  // the folder holds anything the listing leaves out: hidden names (on both systems every
+  // name starting with "."), and pipes, sockets and devices.
+  virtual std::vector<DirEntry> list(bool& holdsUnlisted) = 0;
+  // Makes the subfolder name of the current folder current. Fails on a link, on anything
+  // but a folder, and on a folder of another file system or mount.
+  virtual void enter(const std::string& name) = 0;
+  // Makes the folder that was current before the last enter() current again. Fails if that
+  // folder is no longer the one the current folder is in (it was moved meanwhile).
+  virtual void leave() = 0;
+  // Deletes the plain file or link name in the current folder; a read-only file is not forced.
+  virtual void deleteFile(const std::string& name) = 0;
+  // Fails where deleteFile(name), or removeFolder(name) of an emptied folder, would fail for
+  // what stands there now (a read-only file, a folder whose entries cannot be removed),
+  // changing nothing: the question a plan asks before it removes name.
+  virtual void checkRemoval(const std::string& name) = 0;
+  // Removes the empty subfolder name of the current folder.
+  virtual void removeFolder(const std::string& name) = 0;
+  // Renames the subfolder from of the current folder, emptied of all it holds, to to, when
+  // it is just what a folder created now would be (isOwnFolder) and nothing is named to;
+  // false, changing nothing, otherwise. Fails when to holds anything after the rename (it
+  // was written into meanwhile).
+  virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
+  // True when reuseFolder(from, to) would rename now, changing nothing: the question a plan
+  // asks before it turns a stale folder into a missing one. toGoes: what stands at to now
+  // (a file or link) is one the plan removes first, so only from is looked at.
+  virtual bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
+  // True when the subfolder name of the current folder (not a link) has the owner and the
+  // permissions that a folder this build makes now would have: only such a folder is kept.
+  virtual bool isOwnFolder(const std::string& name) = 0;
+  // True when a folder (not a link to one) stands at relative (levels split at the
+  // separators, empty and "." levels skipped) below the tree's own folder, false when
+  // nothing is there; fails, changing nothing, where makeFolder(relative) would: a leading
+  // level that is missing or is not a folder, a link, a file or anything else where a level
+  // goes, another file system or mount. The question a plan asks before it makes a folder.
+  virtual bool holdsFolder(const std::string& relative) = 0;
+  // Makes the folder at relative below the tree's own folder, whose leading levels must
+  // stand there as folders: the last level is created unless a folder is there already.
+  // Never follows a link and never enters another file system or mount: a link, a file or
+  // anything else where a level goes fails. True when the folder was made.
+  virtual bool makeFolder(const std::string& relative) = 0;
+  // The current folder's path, ending in the separator: the tree's path as it was opened
+  // and the names entered. For messages.
+  virtual std::string currentPath() = 0;
+};
+
+}  // namespace kelvane
