@@ -57,5 +57,8 @@ if(KELVANE_TESTS)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
                  tests/win/win_window_keys_test.cpp tests/win/win_window_boxes_test.cpp
                  tests/win/win_window_build_test.cpp
-                 tests/win/win_person.cpp tests/win/win_process_test.cpp app/kelvane.rc)
+                 tests/win/win_person.cpp tests/win/win_process_test.cpp
+                 tests/support/test_platform.cpp tests/support/faults.cpp
+                 tests/support/faulty_files.cpp tests/support/recorded_messages.cpp
+                 tests/support/recorded_processes.cpp app/kelvane.rc)
 endif()

@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "win/win_support.h"
 #include "tests/support/temp_folder.h"
 #include "tests/win/win_scratch.h"
+#include "win/win_support.h"
 
 namespace kelvane::testing {
 

@@ -55,7 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
     Programs, StartCommand,
     ::testing::Values(
         StartCase{"ReportInNotepad",
-                  WinPlatform().textEditor(),
+                  WinProcesses().textEditor(),
                   {"C:\\my tools\\kelvaneerrors.txt"},
                   "notepad.exe C:\\my tools\\kelvaneerrors.txt"},
         StartCase{"BuildWithBlanksInSettingsPath",

@@ -120,7 +120,7 @@ TEST_F(WinPlatformTest, OnlyWhoMayMakeFilesBesideALockMayOpenIt) {
 }
 
 // A platform that lets the test know when a build says it waits.
-struct Said : WinPlatform {
+struct Said : testing::RecordedMessages {
   void warn(const std::string& text) override {
     std::lock_guard<std::mutex> hold(mutex);
     lines.push_back(text);
@@ -135,9 +135,10 @@ TEST_F(WinPlatformTest, BuildsSharingAPathTakeTurnsAndTheSecondSaysSoOnce) {
   auto first = takeTurns(platform, {t / "links\\", t / "dir\\vfs.txt"}, false, 600);
   EXPECT_EQ(takeTurns(platform, {t / "dir\\other.txt"}, false, 600).size(), 1u);  // not held up
   Said said;
+  Platform saying{platform.files, platform.processes, said};
   Names order;
   std::thread second([&] {
-    auto locks = takeTurns(said, {t / "DIR\\VFS.TXT", t / "LINKS"}, true, 600);
+    auto locks = takeTurns(saying, {t / "DIR\\VFS.TXT", t / "LINKS"}, true, 600);
     std::lock_guard<std::mutex> hold(said.mutex);
     order.push_back("second holds " + std::to_string(locks.size()));
   });

@@ -9,12 +9,12 @@ namespace kelvane::testing {
 
 void PersonPlatform::message(const std::string& title, const std::string& text, Icon icon) {
   shown.push_back(title + ": " + text);
-  if (realBoxes) WinPlatform::message(title, text, icon);
+  if (realBoxes) WinMessages::message(title, text, icon);
 }
 
 bool PersonPlatform::question(const std::string& title, const std::string& text, Icon icon) {
   shown.push_back(title + ": " + text);
-  if (realBoxes) return WinPlatform::question(title, text, icon);
+  if (realBoxes) return WinMessages::question(title, text, icon);
   if (answers.empty()) return false;
   bool answer = answers.front();
   answers.erase(answers.begin());
@@ -24,7 +24,7 @@ bool PersonPlatform::question(const std::string& title, const std::string& text,
 std::string PersonPlatform::saveDialog(const std::string& title, const std::string& filter,
                                        const std::string& initialFolder) {
   shown.push_back("dialog: " + title);
-  if (realBoxes) return WinPlatform::saveDialog(title, filter, initialFolder);
+  if (realBoxes) return WinMessages::saveDialog(title, filter, initialFolder);
   if (saveChoices.empty()) return {};
   std::string choice = saveChoices.front();
   saveChoices.erase(saveChoices.begin());

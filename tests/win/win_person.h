@@ -10,7 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "win/win_platform.h"
+#include "platform/platform.h"
+#include "win/win_file_system.h"
+#include "win/win_processes.h"
+#include "window/win/win_messages.h"
 
 namespace kelvane {
 class WinMainWindow;
@@ -18,15 +21,19 @@ class WinMainWindow;
 
 namespace kelvane::testing {
 
-// The Windows platform with the person played by the test. Every message, question and save
-// dialog is recorded; with realBoxes they are the system's own, up until a step answers
-// them, else questions and the dialog answer from the lists (No and cancel when empty).
-// Builds are recorded and never started: each "ends" when the test sets buildEnd, with
-// buildStatus.
-class PersonPlatform : public WinPlatform {
+// The Windows files with the person played by the test, as the person's messages and the
+// builds the person watches. Every message, question and save dialog is recorded; with realBoxes
+// they are the system's own, up until a step answers them, else questions and the dialog answer
+// from the lists (No and cancel when empty). Builds are recorded and never started: each "ends"
+// when the test sets buildEnd, with buildStatus.
+class PersonPlatform : public WinMessages, public Processes {
  public:
   PersonPlatform();
   ~PersonPlatform() override;
+  PersonPlatform(const PersonPlatform&) = delete;
+  PersonPlatform& operator=(const PersonPlatform&) = delete;
+  operator Platform&() { return platform_; }
+
   bool realBoxes = false;
   std::vector<std::string> shown;  // "title: text"; "dialog: title" for the save dialog
   std::vector<bool> answers;
@@ -39,9 +46,17 @@ class PersonPlatform : public WinPlatform {
   bool question(const std::string& title, const std::string& text, Icon icon) override;
   std::string saveDialog(const std::string& title, const std::string& filter,
                          const std::string& initialFolder) override;
+  std::string textEditor() const override { return system_.textEditor(); }
+  std::string programFolder() override { return system_.programFolder(); }
+  std::string executablePath() override { return system_.executablePath(); }
   void startDetached(const std::string& program, const std::vector<std::string>& args) override;
   std::unique_ptr<WatchedProcess> startWatched(const std::string& program,
                                                const std::vector<std::string>& args) override;
+
+ private:
+  WinProcesses system_;
+  WinFiles files_{*this};
+  Platform platform_{files_, *this, *this};
 };
 
 // What a person does, one step at a timer tick while the window's message loop (or a box's

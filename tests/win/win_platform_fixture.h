@@ -12,10 +12,12 @@
 #include <string>
 #include <vector>
 
-#include "win/win_platform.h"
-#include "win/win_support.h"
 #include "tests/support/temp_folder.h"
+#include "tests/support/test_platform.h"
 #include "tests/win/win_scratch.h"
+#include "win/win_file_system.h"
+#include "win/win_processes.h"
+#include "win/win_support.h"
 
 namespace kelvane::testing {
 
@@ -72,7 +74,7 @@ class WinPlatformTest : public ::testing::Test {
   }
 
   WinScratch t;
-  WinPlatform platform;
+  SystemPlatform platform;
 };
 
 }  // namespace kelvane::testing

@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "win/win_support.h"
 #include "tests/win/win_scratch.h"
+#include "win/win_support.h"
 
 namespace kelvane {
 namespace {

@@ -9,7 +9,6 @@
 #include "base/failure.h"
 #include "tests/support/test_platform.h"
 #include "tests/win/win_scratch.h"
-#include "win/win_platform.h"
 #include "win/win_support.h"
 
 namespace kelvane {
@@ -20,7 +19,7 @@ using Names = std::vector<std::string>;
 
 TEST(WinNewFile, ReplacesAFileLeavesAFolderAndNoTemporaryFile) {
   WinScratch t;
-  WinPlatform platform;
+  testing::SystemPlatform platform;
   EXPECT_THROW(platform.files.writeNewFile(t / "r\\report.txt", "first"), Failure);  // no r\ yet
   t.folder("r");
   platform.files.writeNewFile(t / "r\\report.txt", "new");

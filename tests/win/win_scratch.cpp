@@ -5,8 +5,8 @@
 
 #include <algorithm>
 
-#include "win/win_support.h"
 #include "tests/support/temp_folder.h"
+#include "win/win_support.h"
 
 namespace kelvane::testing {
 

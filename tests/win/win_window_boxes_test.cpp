@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
-#include "win/win_support.h"
-#include "window/win/win_window.h"
 #include "tests/win/win_person.h"
 #include "tests/win/win_scratch.h"
+#include "win/win_support.h"
 #include "window/frm_main.h"
+#include "window/win/win_window.h"
 
 namespace kelvane::testing {
 namespace {

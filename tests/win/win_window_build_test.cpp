@@ -46,8 +46,7 @@ TEST_F(WinWindowBuild, ABuildIsCompleteOnlyOnceItHasEndedWithStatusZero) {
                      },
                      settle(),
                      [&] {
-                       EXPECT_EQ(platform.processes.started,
-                                 std::vector<std::string>{"?" + t / "s.dat"});
+                       EXPECT_EQ(platform.started, std::vector<std::string>{"?" + t / "s.dat"});
                        click(L"&Save Settings");  // the window answers while the build runs
                        return true;
                      },
@@ -87,7 +86,7 @@ TEST_F(WinWindowBuild, ABuildThatEndsOtherwiseIsNeverCompleteAndNoFileStartsNone
             0u)
       << platform.shown[1];
   EXPECT_EQ(platform.shown[3].rfind("Notice: No build started", 0), 0u) << platform.shown[3];
-  EXPECT_EQ(platform.processes.started.size(), 1u);
+  EXPECT_EQ(platform.started.size(), 1u);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ TEST(WinWindowKeys, EnterAndEscapeDoNothingInAnyControlButStartLinesInTheMergeBo
     return true;
   });
   drive(window, steps);
-  EXPECT_EQ(platform.processes.started, std::vector<std::string>{});
+  EXPECT_EQ(platform.started, std::vector<std::string>{});
 }
 
 // The edit control keeps its scroll position when text is taken away: a mode box cut back to

@@ -7,10 +7,10 @@
 
 #include <vector>
 
-#include "win/win_platform.h"
+#include "tests/support/test_platform.h"
 #include "win/win_support.h"
-#include "window/win/win_window.h"
 #include "window/frm_main.h"
+#include "window/win/win_window.h"
 
 namespace kelvane {
 namespace {
@@ -42,7 +42,7 @@ RECT inFrame(int x, int y, int width, int height) {
 
 class WinWindowTest : public ::testing::Test {
  protected:
-  WinWindowTest() : form(platform, state), window(form, platform) {}
+  WinWindowTest() : form(platform, state), window(form, platform.messages) {}
 
   // The children in the order the dialog manager tabs through them.
   std::vector<Control> controls() {
@@ -63,7 +63,7 @@ class WinWindowTest : public ::testing::Test {
     return nullptr;
   }
 
-  WinPlatform platform;
+  testing::SystemPlatform platform;
   AppState state;
   FrmMain form;
   WinMainWindow window;
@@ -156,13 +156,13 @@ TEST_F(WinWindowTest, DialogFontTooltipsIconAndNoDefaultButton) {
 }
 
 TEST(WinWindowText, ValuesComeBackAsTheyWereReadWhateverTheirEncodingOrLength) {
-  WinPlatform platform;
+  testing::SystemPlatform platform;
   AppState state;
   state.boxes.Lines = std::string(100000, 'x') + "\r\n";
   state.boxes.WhereCreate = "D:\\caf\xe9";  // not UTF-8: the ANSI code page
   state.boxes.VFS = "D:\\caf\xc3\xa9";      // UTF-8
   FrmMain form(platform, state);
-  WinMainWindow window(form, platform);
+  WinMainWindow window(form, platform.messages);
   HWND where = ::GetWindow(::GetWindow(window.handle(), GW_CHILD), GW_HWNDNEXT);
   HWND vfs = ::GetWindow(where, GW_HWNDNEXT);
   EXPECT_EQ(textOf(where), textOf(vfs));  // both show "D:\café"
