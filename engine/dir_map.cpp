@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "base/hidden_name.h"
 #include "platform/platform.h"
 
 namespace kelvane {
@@ -25,7 +26,7 @@ void FolderScan::DirMap(const std::string& Path, const std::string& genrex, int 
       !Path.empty() && platform_.files.separators().find(Path.back()) != std::string_view::npos;
   for (const DirEntry& entry : entries) {
     // The listing leaves hidden names out; "." and ".." are never rows.
-    if (entry.name.empty() || entry.name[0] == '.') continue;
+    if (entry.name.empty() || isSelfOrParent(entry.name) || isHiddenName(entry.name)) continue;
     bool isFolder;
     if (!entry.foreignOwner.empty()) {
       // Anyone who can write into a source could otherwise publish any folder of the

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "base/hidden_name.h"
 #include "engine/plan.h"
 #include "platform/platform.h"
 
@@ -22,7 +23,7 @@ struct Level {
   std::vector<Subfolder> folders;
   size_t next = 0;
   std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
-  bool holdsUnlisted = false;    // entries the listing leaves out, which stay
+  bool holdsUnlisted = false;   // entries the listing leaves out, which stay
 };
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
@@ -32,8 +33,9 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
   for (DirEntry& entry : tree.list(level.holdsUnlisted)) {
     // "." and ".." are the folder and its parent; any other name starting with "." is one
     // the listing should have left out, and stays like those.
-    if (entry.name.empty() || entry.name[0] == '.') {
-      if (entry.name != "." && entry.name != "..") level.holdsUnlisted = true;
+    if (isSelfOrParent(entry.name)) continue;
+    if (entry.name.empty() || isHiddenName(entry.name)) {
+      level.holdsUnlisted = true;
       continue;
     }
     if (entry.type != EntryType::Folder) {

@@ -11,6 +11,9 @@
 
 namespace kelvane {
 
+// The error report's file name, beside the executable or in the state folder.
+inline constexpr const char* kReportName = "kelvaneerrors.txt";
+
 // Every file and folder operation the program asks of the operating system. Failures are
 // thrown as kelvane::Failure naming the operation and the path. A path holding a NUL byte
 // fails every operation that would hand it to the system.

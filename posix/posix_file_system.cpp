@@ -11,6 +11,7 @@
 #include <cstdlib>
 
 #include "base/failure.h"
+#include "base/hidden_name.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
 
@@ -102,7 +103,7 @@ std::vector<DirEntry> PosixFiles::listFolder(const std::string& pattern) {
     return entries;
   }
   std::string name = lastComponent(pattern);
-  if (isHidden(name)) return {};
+  if (isHiddenName(name)) return {};
   if (r.name.empty()) return {{name, EntryType::Folder, ""}};  // "a/.." names a folder
   EntryType type;
   if (!r.exists || !typeFromMode(r.stat.st_mode, type)) return {};
@@ -116,7 +117,7 @@ bool PosixFiles::exists(const std::string& pattern) {
   const char* path = systemPath(pattern, "existence test");
   struct stat st;
   if (endsWithSlash(pattern)) return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-  if (isHidden(lastComponent(pattern))) return false;
+  if (isHiddenName(lastComponent(pattern))) return false;
   EntryType type;
   return ::lstat(path, &st) == 0 && typeFromMode(st.st_mode, type);
 }

@@ -9,6 +9,7 @@
 
 #include "base/failure.h"
 #include "posix/posix_file_system.h"
+#include "posix/posix_files.h"
 #include "posix/posix_support.h"
 
 namespace kelvane {
@@ -16,21 +17,6 @@ namespace kelvane {
 using namespace posix;
 
 namespace {
-
-// A previous report may look executable (on a file system that marks every file so); it is
-// no program.
-constexpr const char* kReportName = "kelvaneerrors.txt";
-
-void writeAllTo(int fd, std::string_view bytes, const std::string& path) {
-  while (!bytes.empty()) {
-    ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw systemFailure(errno, "Cannot write file", path, "write");
-    }
-    bytes.remove_prefix(static_cast<size_t>(n));
-  }
-}
 
 // The temporary name goes when the new file could not be put in place.
 class TemporaryName {
@@ -72,7 +58,7 @@ void PosixFiles::writeNewFile(const std::string& path, std::string_view bytes) {
       throw systemFailure(errno, "Cannot create file", path, source);
   }
   TemporaryName made(folder.get(), temp);
-  writeAllTo(file.get(), bytes, path);
+  writeAll(file.get(), bytes, path, "write");
   if (::fsync(file.get()) != 0) throw systemFailure(errno, "Cannot write file", path, "fsync");
   if (::close(file.release()) != 0) throw systemFailure(errno, "Cannot write file", path, "close");
   // Replaces a link at the name itself; a folder there refuses it (EISDIR).
@@ -97,6 +83,7 @@ bool PosixFiles::isSystemProgramFolder(const std::string& folder,
   struct stat running;
   bool known = ::stat(executable.c_str(), &running) == 0;
   for (const DirEntry& entry : readEntries(dir.get(), folder, source)) {
+    // An old report may look executable (where every file is marked so): it is no program.
     if (entry.type == EntryType::Folder || entry.name == own || entry.name == kReportName) continue;
     if (::fstatat(dir.get(), entry.name.c_str(), &st, 0) != 0 || !S_ISREG(st.st_mode) ||
         (st.st_mode & 0111) == 0)

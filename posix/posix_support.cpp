@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "base/failure.h"
+#include "base/hidden_name.h"
 
 namespace kelvane::posix {
 namespace {
@@ -32,10 +33,6 @@ std::string currentFolder() {
 }
 
 bool endsWithSlash(const std::string& s) { return !s.empty() && s.back() == '/'; }
-
-bool isHidden(std::string_view name) {
-  return !name.empty() && name[0] == '.' && name != "." && name != "..";
-}
 
 std::string lastComponent(const std::string& path) {
   auto slash = path.find_last_of('/');
@@ -153,7 +150,7 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
       auto* d = reinterpret_cast<LinuxDirent64*>(buffer + at);
       at += d->d_reclen;
       std::string_view name(d->d_name);
-      if (isHidden(name)) {
+      if (isHiddenName(name)) {
         if (holdsUnlisted) *holdsUnlisted = true;
         continue;
       }

@@ -18,8 +18,6 @@ namespace kelvane::posix {
 bool endsWithSlash(const std::string& s);
 // The process's current folder.
 std::string currentFolder();
-// A name starting with "." other than "." and "..".
-bool isHidden(std::string_view name);
 std::string lastComponent(const std::string& path);
 // The folder part of path: "." without one, "/" at the root.
 std::string parentOf(const std::string& path);

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "base/failure.h"
-#include "posix/posix_files.h"
 #include "base/short_hash.h"
+#include "posix/posix_files.h"
 
 namespace kelvane::posix {
 

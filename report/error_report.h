@@ -9,8 +9,6 @@ namespace kelvane {
 
 class Platform;
 
-inline constexpr const char* kReportName = "kelvaneerrors.txt";
-
 // The report's nineteen lines, each ended by CR LF; values and descriptions escaped with
 // visibleText (a line break shown as \r or \n), keeping separator when it is "\".
 std::string formatErrorReport(const Failure& failure, const AppState& state,

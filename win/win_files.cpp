@@ -259,13 +259,7 @@ void WinFiles::writeFile(const std::string& path, std::string_view bytes) {
   Handle h(::CreateFileW(widePath(path, "write").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
                          CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!h) throw lastErrorFailure("Cannot create file", path, "open");
-  while (!bytes.empty()) {
-    DWORD n = 0;
-    DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
-    if (!::WriteFile(h.get(), bytes.data(), want, &n, nullptr))
-      throw lastErrorFailure("Cannot write file", path, "write");
-    bytes.remove_prefix(n);
-  }
+  writeAll(h.get(), bytes, path);
 }
 
 std::unique_ptr<InputFile> WinFiles::openInput(const std::string& path) {

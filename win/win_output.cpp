@@ -12,16 +12,6 @@ using namespace win;
 
 namespace {
 
-void writeAll(HANDLE h, std::string_view bytes, const std::string& path) {
-  while (!bytes.empty()) {
-    DWORD n = 0;
-    DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
-    if (!::WriteFile(h, bytes.data(), want, &n, nullptr))
-      throw lastErrorFailure("Cannot write file", path, "write");
-    bytes.remove_prefix(n);
-  }
-}
-
 // The new table goes to a hidden file beside the old one, named after it (the lock keeps
 // two builds of one table apart, and the next build removes one a killed build left).
 // commit() puts it in place with ReplaceFileW, which keeps the old file's attributes and

@@ -132,13 +132,7 @@ void WinFiles::writeNewFile(const std::string& path, std::string_view bytes) {
       throw errorFailure(err, "Cannot create file", path, source);
   }
   try {
-    while (!bytes.empty()) {
-      DWORD n = 0;
-      DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
-      if (!::WriteFile(h.get(), bytes.data(), want, &n, nullptr))
-        throw lastErrorFailure("Cannot write file", path, "write");
-      bytes.remove_prefix(n);
-    }
+    writeAll(h.get(), bytes, path);
     if (!::FlushFileBuffers(h.get())) throw lastErrorFailure("Cannot write file", path, "write");
     h = Handle();
     // Replaces a link at the name itself; a folder there refuses it.

@@ -1,5 +1,6 @@
 #include "win/win_support.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "win/win_file_system.h"
@@ -162,6 +163,16 @@ Handle openForLooking(const std::wstring& path, bool follow) {
   return Handle(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                               OPEN_EXISTING, flags, nullptr));
+}
+
+void writeAll(HANDLE h, std::string_view bytes, const std::string& path) {
+  while (!bytes.empty()) {
+    DWORD n = 0;
+    DWORD want = static_cast<DWORD>(std::min<size_t>(bytes.size(), 1u << 30));
+    if (!::WriteFile(h, bytes.data(), want, &n, nullptr))
+      throw lastErrorFailure("Cannot write file", path, "write");
+    bytes.remove_prefix(n);
+  }
 }
 
 }  // namespace kelvane::win

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "base/failure.h"
-#include "platform/platform.h"
 #include "base/utf8.h"
+#include "platform/platform.h"
 
 namespace kelvane::win {
 
@@ -76,5 +76,8 @@ std::vector<FileIdentity> folderChain(std::wstring folder, const std::string& sh
 
 // Opens what path leads to (following links when follow), for looking at only.
 Handle openForLooking(const std::wstring& path, bool follow);
+
+// Writes all of bytes to h, a gigabyte at most to each WriteFile call, whose size is 32 bits.
+void writeAll(HANDLE h, std::string_view bytes, const std::string& path);
 
 }  // namespace kelvane::win

@@ -12,15 +12,6 @@ const char* const kSource = "journal";
 constexpr DWORD kPiece = 64 * 1024;
 const std::string_view kTrailer = "\nend\n";
 
-void put(HANDLE h, std::string_view bytes, const std::string& shown) {
-  while (!bytes.empty()) {
-    DWORD n = 0;
-    if (!::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &n, nullptr))
-      throw lastErrorFailure("Cannot write file", shown, "write");
-    bytes.remove_prefix(n);
-  }
-}
-
 DWORD take(HANDLE h, char* buffer, DWORD size, const std::string& shown) {
   DWORD n = 0;
   if (!::ReadFile(h, buffer, size, &n, nullptr))
@@ -45,7 +36,7 @@ void copy(HANDLE from, LONGLONG length, HANDLE to, const std::string& shown) {
   while (length > 0) {
     DWORD n = take(from, buffer, static_cast<DWORD>(std::min<LONGLONG>(length, kPiece)), shown);
     if (n == 0) throw Failure(ERROR_HANDLE_EOF, "\"" + shown + "\" ended early", kSource);
-    put(to, std::string_view(buffer, n), shown);
+    writeAll(to, std::string_view(buffer, n), shown);
     length -= n;
   }
 }
@@ -68,10 +59,10 @@ void writeJournal(const std::wstring& journal, HANDLE table, const std::string& 
   Handle out(::CreateFileW(journal.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   if (!out) throw lastErrorFailure("Cannot make the journal of", shown, kSource);
-  put(out.get(), header(table, shown), shown);
+  writeAll(out.get(), header(table, shown), shown);
   seek(table, 0);
   copy(table, sizeOf(table, shown), out.get(), shown);
-  put(out.get(), kTrailer, shown);
+  writeAll(out.get(), kTrailer, shown);
   if (!::FlushFileBuffers(out.get())) throw lastErrorFailure("Cannot write file", shown, "flush");
 }
 

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "base/hidden_name.h"
 #include "win/win_file_system.h"
 #include "win/win_nt.h"
 #include "win/win_security.h"
@@ -79,7 +80,7 @@ class WinFolderTree : public FolderTree {
         std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
         // A name starting with "." is hidden here as on Linux, whatever its attributes, so
         // that both systems leave out, and mark, the same entries.
-        bool dotted = !name.empty() && name[0] == L'.' && name != L"." && name != L"..";
+        bool dotted = isHiddenName(std::wstring_view(name));
         if (dotted || (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
           holdsUnlisted = true;
         } else {
