@@ -10,8 +10,8 @@ class Platform;
 
 // The whole build: scans the merge sources, brings the mirror under the link root to their
 // layout (removing what it does not hold, creating what is missing), and writes the new VFS
-// table. Sets state.runStep before every phase and throws kelvane::Failure when one fails;
-// the VFS table is replaced only when every phase has succeeded. With dryRun, runs every
+// table. Throws kelvane::Failure naming the phase's step and a fix when a phase fails; the
+// VFS table is replaced only when every phase has succeeded. With dryRun, runs every
 // check and read, changes nothing, and prints there what it would remove and create.
 void runBuild(Platform& platform, AppState& state, std::ostream* dryRun = nullptr);
 

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <functional>
 
-#include "base/failure.h"
 #include "engine/link_root_check.h"
 #include "startup/form_load.h"
 #include "tests/support/build_run_fixture.h"
+#include "tests/support/failure_of.h"
 #include "tests/support/scratch_tree.h"
 #include "tests/support/test_platform.h"
 
@@ -109,8 +109,8 @@ TEST_F(BuildRun, VirtualRootEndingInSlashDoublesIt) {
 TEST_F(BuildRun, TwoLevelGenreNeedsItsFirstLevel) {
   t.folder("iso/debian");
   t.file("out/table.vfs", "before\r\n");
-  EXPECT_THROW(build({t / "iso/|os/linux"}), Failure);
-  EXPECT_EQ(state.runStep.action, "Creating substructure (if exists)");
+  EXPECT_EQ(testing::failureOf([&] { build({t / "iso/|os/linux"}); }).action(),
+            "Creating substructure (if exists)");
   EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
 
   vfsOld = vfs;  // keeps the first level from being removed
@@ -167,8 +167,8 @@ TEST_F(BuildRun, AFileWhereAFolderGoesFailsThatVeryStep) {
     std::filesystem::remove_all(t / "links");
     t.file(c.file, "not a folder");
     t.file("out/table.vfs", "before\r\n");
-    EXPECT_THROW(build({t / "iso/|" + std::string(c.genre)}), Failure);
-    EXPECT_EQ(state.runStep.action, c.action);
+    EXPECT_EQ(testing::failureOf([&] { build({t / "iso/|" + std::string(c.genre)}); }).action(),
+              c.action);
     EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
   }
 }
@@ -205,12 +205,13 @@ TEST_P(BuildFault, LeavesTheTableByteIdenticalAndNoTemporaryFile) {
   if (!fault.linkRootMissing) t.file("links/stale/file");
   load({t / "iso/|linux"});
   platform.faults.failOn(fault.op, fault.nth);
-  EXPECT_THROW(runBuild(platform, state), Failure);
+  Failure failure = testing::failureOf([&] { runBuild(platform, state); });
 
   std::string action = fault.action;
   if (auto at = action.find('%'); at != std::string::npos) action.replace(at, 1, vfs);
   if (auto at = action.find('#'); at != std::string::npos) action.replace(at, 1, vfsOld);
-  EXPECT_EQ(state.runStep.action, action);
+  EXPECT_EQ(failure.action(), action);
+  EXPECT_NE(failure.fix(), "");
   EXPECT_EQ(t.read("out/table.vfs"), "before\r\n");
   EXPECT_EQ(t.tree("out"), Names{"table.vfs"});
   // A build that cannot open its tables has deleted nothing.

@@ -41,7 +41,7 @@ class PlanCase : public BuildRun {
       runBuild(platform, state, dryRun ? &out : nullptr);
     } catch (const Failure& failure) {
       o.ok = false;
-      o.action = state.runStep.action;
+      o.action = failure.action();
       o.description = failure.description();
     }
     o.printed = out.str();

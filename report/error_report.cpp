@@ -13,11 +13,6 @@ std::string shown(const std::string& value, char separator) {
   return visibleText(value, separator == '\\');
 }
 
-// What the failure itself says to do, where it knows; else what its step says.
-const std::string& fixFor(const Failure& failure, const AppState& state) {
-  return failure.fix().empty() ? state.runStep.fix : failure.fix();
-}
-
 }  // namespace
 
 std::string formatErrorReport(const Failure& failure, const AppState& state,
@@ -41,10 +36,10 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
       "Extra error information",
       rule,
       "Creating structure in     : " + shown(s.WhereCreate),
-      "Action when error occured : " + shown(state.runStep.action),
+      "Action when error occured : " + shown(failure.action()),
       "",
       "",
-      "Recommended FIX : " + shown(fixFor(failure, state)),
+      "Recommended FIX : " + shown(failure.fix()),
   };
   std::string out;
   for (const auto& line : lines) out += line + "\r\n";
@@ -96,8 +91,8 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
       platform.messages.message(
           "Error",
           "An error has occured: " + shown(failure.description(), platform.files.separator()) +
-              "\r\nWhile: " + shown(state.runStep.action, platform.files.separator()) +
-              "\r\nRecommended FIX: " + shown(fixFor(failure, state), platform.files.separator()) +
+              "\r\nWhile: " + shown(failure.action(), platform.files.separator()) +
+              "\r\nRecommended FIX: " + shown(failure.fix(), platform.files.separator()) +
               "\r\nThe error report could not be written: " + unwritable,
           Icon::Error);
       return 1;

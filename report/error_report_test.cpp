@@ -196,9 +196,9 @@ TEST(ReportText, ShowsLineBreaksInValuesAndKeepsItsNineteenLines) {
   state.settings.VFS = "out\nput";
   state.settings.WhereCreate = "\rlinks";
   state.datPath = "a\r\nb.dat";
-  state.runStep = {"act\n", "fix\r\n"};
-  std::string text =
-      formatErrorReport(Failure(2, "Cannot open \"x\r\ny\"", "open\n"), state, "/prog\nram");
+  Failure failure(2, "Cannot open \"x\r\ny\"", "open\n");
+  failure.takeStep({"act\n", "fix\r\n"});
+  std::string text = formatErrorReport(failure, state, "/prog\nram");
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 19);
   EXPECT_EQ(std::count(text.begin(), text.end(), '\r'), 19);
   for (const char* line :

@@ -13,13 +13,6 @@ inline constexpr const char* kCaption = "Kelvane v1.1 by Oduvin";
 // for a nightly build to let an earlier one finish, short enough to fail before morning.
 inline constexpr double kDefaultWaitSeconds = 600;
 
-// What the program is doing now and what the user should check if it fails; the error
-// report prints both.
-struct RunStep {
-  std::string action;
-  std::string fix;
-};
-
 // The texts the boxes show before the user types anything: each names what goes in it.
 SettingsTexts initialBoxTexts();
 
@@ -27,7 +20,6 @@ SettingsTexts initialBoxTexts();
 struct AppState {
   Settings settings;
   std::string datPath;  // the current settings file
-  RunStep runStep;
   std::string caption = kCaption;
   SettingsTexts boxes = initialBoxTexts();
   // How long a build waits for another build of its link root or table (--wait SECONDS).

@@ -7,6 +7,9 @@
 
 namespace kelvane {
 
+const RunStep kShowingGui{"Showing GUI",
+                          "Make sure the program can open its window on this desktop"};
+
 const char* const kHelpText =
     "Physical path link to Virtual path, optional genre.\r\n"
     "Press return at the end of each line.\r\n"
@@ -31,28 +34,30 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
     return RunMode::WindowEmpty;
   }
 
-  state.runStep = {"Parsing dat path from parameters", "Make sure you use format ?datfile.dat"};
   std::string::size_type request = std::string::npos;
-  if (!open) {
-    std::erase(state.datPath, '"');
-    request = state.datPath.find('?');
-    if (request == 0) state.datPath.erase(0, 1);
-  }
-  state.boxes.Lines.clear();
+  inStep({"Parsing dat path from parameters", "Make sure you use format ?datfile.dat"}, [&] {
+    if (!open) {
+      std::erase(state.datPath, '"');
+      request = state.datPath.find('?');
+      if (request == 0) state.datPath.erase(0, 1);
+    }
+    state.boxes.Lines.clear();
+  });
 
-  state.runStep = {"Checking to see if dat exists", "Make sure the datfile specified exists!"};
-  // Only a relative name may be the program folder's: an absolute one is shown as given.
-  if (!platform.files.fileExists(state.datPath) &&
-      isRelativePath(state.datPath, platform.files.separators()))
-    state.datPath =
-        joinPath(platform.processes.programFolder(), state.datPath, platform.files.separator());
-  state.caption = captionFor(state.datPath, platform.files.separators());
+  inStep({"Checking to see if dat exists", "Make sure the datfile specified exists!"}, [&] {
+    // Only a relative name may be the program folder's: an absolute one is shown as given.
+    if (!platform.files.fileExists(state.datPath) &&
+        isRelativePath(state.datPath, platform.files.separators()))
+      state.datPath =
+          joinPath(platform.processes.programFolder(), state.datPath, platform.files.separator());
+    state.caption = captionFor(state.datPath, platform.files.separators());
+  });
 
-  state.runStep = {"Loading dat file", "Check to see if datfile exists (see above)"};
-  readSettings(platform, state.datPath, state.settings, state.boxes.Lines,
-               request != std::string::npos);
+  inStep({"Loading dat file", "Check to see if datfile exists (see above)"}, [&] {
+    readSettings(platform, state.datPath, state.settings, state.boxes.Lines,
+                 request != std::string::npos);
+  });
 
-  state.runStep = {"Showing GUI", ""};
   if (request != std::string::npos) return RunMode::Build;
 
   const Settings& s = state.settings;

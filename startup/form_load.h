@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "base/failure.h"
 #include "settings/app_state.h"
 
 namespace kelvane {
@@ -9,6 +10,9 @@ namespace kelvane {
 class Platform;
 
 enum class RunMode { WindowEmpty, WindowLoaded, Build };
+
+// The last step of start-up: filling and showing the window.
+extern const RunStep kShowingGui;
 
 // The help text the merge-source box shows in an empty window.
 extern const char* const kHelpText;
@@ -18,8 +22,8 @@ inline constexpr const char* kOpenOption = "--open";
 bool isOpenRequest(const std::string& argumentText);
 
 // Start-up: reads the argument text, chooses the run mode, finds and loads the settings
-// file and fills the state for the window or the build. Throws kelvane::Failure with
-// state.runStep saying which step failed.
+// file and fills the state for the window or the build. Throws kelvane::Failure naming the
+// step that failed.
 RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& state);
 
 }  // namespace kelvane

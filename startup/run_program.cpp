@@ -1,7 +1,6 @@
 #include "startup/run_program.h"
 
 #include <iostream>
-#include <new>
 
 #include "base/failure.h"
 #include "engine/build_run.h"
@@ -85,14 +84,14 @@ int runProgram(Platform& platform, const std::string& argumentText) {
         runBuild(platform, state, dryRun ? &std::cout : nullptr);
         return 0;
       }
-      FrmMain form(platform, state);
-      return platform.messages.runWindow(form);
-    } catch (const std::bad_alloc&) {
-      throw Failure(7, "Out of memory", "memory");
+      return inStep(kShowingGui, [&] {
+        FrmMain form(platform, state);
+        return platform.messages.runWindow(form);
+      });
     } catch (const Failure&) {
       throw;
     } catch (const std::exception& e) {
-      throw Failure(51, std::string("Internal error: ") + e.what(), "kelvane");
+      throw failureFrom(e);
     }
   } catch (const Failure& failure) {
     // A dry run writes nothing, not even a report: the last build's report stays.

@@ -96,7 +96,9 @@ TEST_F(BuildProcess, ADryRunPrintsWhatABuildWouldChangeAndChangesNothing) {
 TEST_F(BuildProcess, RefusedLinkRootFailsBeforeDeleting) {
   linkRoot = t.path();
   settings({t / "iso/|linux"});
-  expectFailure("Checking the folder to create structure in", "");
+  expectFailure("Checking the folder to create structure in",
+                "Change in the dat what the error description names; the folder to create "
+                "structure in must be a folder of its own that this account can read");
   EXPECT_TRUE(t.isFolder("iso/debian"));
 }
 
@@ -111,7 +113,8 @@ TEST_F(BuildProcess, UndeletableFileFailsTheRemoval) {
 TEST_F(BuildProcess, UnlistableSourceFailsTheMapping) {
   t.link("loop", "loop");  // listing it can never succeed, whoever runs the test
   settings({t / "loop/"});
-  expectFailure("Mapping out directory structure", "");
+  expectFailure("Mapping out directory structure",
+                "Make sure every merge folder in the dat exists and this account can read it");
 }
 
 TEST_F(BuildProcess, MissingInputTableFailsItsReading) {

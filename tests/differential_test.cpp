@@ -207,7 +207,7 @@ struct World {
       runBuild(platform, state, dryRun ? &out : nullptr);
     } catch (const Failure& failure) {
       r.ok = false;
-      r.action = state.runStep.action;
+      r.action = failure.action();
       r.description = failure.description();
       r.number = failure.number();
     }

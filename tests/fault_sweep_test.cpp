@@ -1,6 +1,6 @@
 // Makes every operation of a representative build fail in turn and checks that each time the
-// run ends in the report under the step that failed, the output table is exactly as before,
-// no temporary file is left and nothing outside the link root has changed.
+// run ends in the report under the step that failed, with a fix, the output table is exactly
+// as before, no temporary file is left and nothing outside the link root has changed.
 #include <gtest/gtest.h>
 
 #include <set>
@@ -25,8 +25,8 @@ const std::set<std::string> kBuildActions = {
     "Creating merged structure",
 };
 
-std::string reportAction(const std::string& report) {
-  const std::string label = "Action when error occured : ";
+// What follows label on its line of the report.
+std::string reportLine(const std::string& report, const std::string& label) {
   auto at = report.find(label);
   if (at == std::string::npos) return "";
   at += label.size();
@@ -78,8 +78,9 @@ void sweep(bool sameTables) {
     platform.faults.failAt(k);
     ASSERT_EQ(runProgram(platform, "?" + tree.settingsPath()), 1);
     std::string report = readBytes(tree.dir / "program/kelvaneerrors.txt");
-    std::string action = reportAction(report);
+    std::string action = reportLine(report, "Action when error occured : ");
     EXPECT_TRUE(isKnownAction(action)) << action;
+    EXPECT_NE(reportLine(report, "Recommended FIX : "), "") << report;
     EXPECT_TRUE(fitsTheStep(report, action)) << report;
     EXPECT_EQ(tree.outputBytes(), tree.originalOutput);
     EXPECT_EQ(BuildTree::snapshot(tree.dir / "out").size(), 1u) << "a temporary file is left";

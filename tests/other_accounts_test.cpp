@@ -13,11 +13,11 @@
 #include <functional>
 #include <sstream>
 
-#include "base/failure.h"
 #include "base/short_hash.h"
 #include "engine/build_lock.h"
 #include "engine/build_run.h"
 #include "startup/form_load.h"
+#include "tests/support/failure_of.h"
 #include "tests/support/process.h"
 #include "tests/support/scratch_tree.h"
 #include "tests/support/test_platform.h"
@@ -205,8 +205,7 @@ TEST_F(OtherAccount, AFolderIsNeverMadeThroughALinkWhereOneGoes) {
   source = t / "src/|g";
   t.folder("links");
   t.link(t / "victim", "links/g");
-  EXPECT_THROW(run(), Failure);
-  EXPECT_EQ(state.runStep.action, "Creating substructure (if exists)");
+  EXPECT_EQ(testing::failureOf([&] { run(); }).action(), "Creating substructure (if exists)");
   EXPECT_EQ(t.tree("victim"), Names{"keep/"});
   ::unlink((t / "links/g").c_str());
   t.folder("links/g");
@@ -247,8 +246,7 @@ TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
   // What it hid in one of its own stops the build, as in any folder to remove.
   own("links/ubuntu", kOther, 0777);
   t.file("links/ubuntu/.theirs");
-  EXPECT_THROW(run(), Failure);
-  EXPECT_EQ(state.runStep.action, "Deleting old structure");
+  EXPECT_EQ(testing::failureOf([&] { run(); }).action(), "Deleting old structure");
 }
 
 // A stale folder becomes a missing mirror folder by a rename only when nothing was written
@@ -266,8 +264,7 @@ TEST_F(OtherAccount, AStaleFolderWrittenIntoWhileEmptiedNeverBecomesAMirrorFolde
       ::rename((t / "links/debian").c_str(), (t / "links/stale").c_str());
       continue;
     }
-    EXPECT_THROW(run(), Failure);
-    EXPECT_EQ(state.runStep.action, "Deleting old structure");
+    EXPECT_EQ(testing::failureOf([&] { run(); }).action(), "Deleting old structure");
   }
 }
 
