@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "base/path_parts.h"
+
 namespace kelvane {
 
 long Layout::Node::mirrorIndex(std::string_view name) const {
@@ -12,18 +14,10 @@ long Layout::Node::mirrorIndex(std::string_view name) const {
 Layout::Node& Layout::genreNode(const std::string& physGenre) {
   // Empty parts ("a//b") and "." name no level of their own, as the system takes them.
   Node* node = &root_;
-  size_t at = 0;
-  while (at < physGenre.size()) {
-    size_t end = physGenre.find_first_of(separators_, at);
-    if (end == std::string::npos) end = physGenre.size();
-    std::string_view part(physGenre.data() + at, end - at);
-    if (!part.empty() && part != ".") {
-      auto found = node->genres.find(part);
-      if (found == node->genres.end())
-        found = node->genres.emplace(std::string(part), Node()).first;
-      node = &found->second;
-    }
-    at = end + 1;
+  for (std::string_view part : pathParts(physGenre, separators_)) {
+    auto found = node->genres.find(part);
+    if (found == node->genres.end()) found = node->genres.emplace(std::string(part), Node()).first;
+    node = &found->second;
   }
   return *node;
 }

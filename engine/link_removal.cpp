@@ -18,7 +18,7 @@ struct Subfolder {
 };
 
 // One folder on the path from the link root to the current folder.
-struct Level {
+struct SortedFolder {
   Layout::Node* node;  // the genre folder (or link root) this is, or null
   std::vector<Subfolder> folders;
   size_t next = 0;
@@ -28,8 +28,8 @@ struct Level {
 
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps and what goes once emptied.
-Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
-  Level level{node, {}, 0, {}, false};
+SortedFolder sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
+  SortedFolder level{node, {}, 0, {}, false};
   for (DirEntry& entry : tree.list(level.holdsUnlisted)) {
     // "." and ".." are the folder and its parent; any other name starting with "." is one
     // the listing should have left out, and stays like those.
@@ -68,7 +68,7 @@ Level sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
 
 // The emptied stale subfolder goes; where its genre folder lacks a mirror folder, it becomes
 // that one instead, which spares the disk a removal and a creation.
-void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool holdsUnlisted,
+void dispose(FolderTree& tree, SortedFolder& parent, const Subfolder& folder, bool holdsUnlisted,
              Plan& plan) {
   // A folder still holding what the listing leaves out is not empty: removing it fails, as
   // it must, and it never becomes a mirror folder.
@@ -88,10 +88,10 @@ void dispose(FolderTree& tree, Level& parent, const Subfolder& folder, bool hold
 void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
   // Depth first: the path from the link root to the current folder, each level with the
   // subfolders it still has to go through.
-  std::vector<Level> levels;
+  std::vector<SortedFolder> levels;
   levels.push_back(sortOut(tree, &layout.root(), plan));
   while (!levels.empty()) {
-    Level& level = levels.back();
+    SortedFolder& level = levels.back();
     if (level.next < level.folders.size()) {
       const Subfolder& folder = level.folders[level.next];
       Layout::Node* node = folder.node;
@@ -103,7 +103,7 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
     levels.pop_back();
     if (levels.empty()) break;
     tree.leave();
-    Level& parent = levels.back();
+    SortedFolder& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
     if (!folder.keep) dispose(tree, parent, folder, holdsUnlisted, plan);
   }

@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "base/failure.h"
+#include "base/path_parts.h"
 #include "base/visible_text.h"
 #include "engine/table_diff.h"
 #include "engine/vfs_file.h"
@@ -125,16 +126,9 @@ void Plan::conflict(const std::string& virtualPath, const std::string& first,
 
 std::string Plan::normalised(const std::string& relative) const {
   std::string out;
-  std::string_view separators = platform_.files.separators();
-  for (size_t at = 0; at <= relative.size();) {
-    size_t end = relative.find_first_of(separators, at);
-    if (end == std::string::npos) end = relative.size();
-    std::string_view part(relative.data() + at, end - at);
-    if (!part.empty() && part != ".") {
-      if (!out.empty()) out += platform_.files.separator();
-      out += part;
-    }
-    at = end + 1;
+  for (std::string_view part : pathParts(relative, platform_.files.separators())) {
+    if (!out.empty()) out += platform_.files.separator();
+    out += part;
   }
   return out;
 }

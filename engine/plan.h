@@ -79,6 +79,11 @@ class Plan {
   void makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path);
   // The folder at relative below the link root, unless it is there: each folder counted and
   // printed once, spelled as the build acts on it (empty and "." levels dropped).
+  // Callers must hold two things. The walk of the link root has already gone through this
+  // plan: what it removed counts as missing without asking the system, so that a dry run,
+  // which removed nothing, decides as its build would. And a folder's leading levels were
+  // made first (a genre folder before the mirror folders in it), or stand there: a missing
+  // one that this plan neither made nor saw fails.
   void makeFolder(FolderTree* linkRoot, const std::string& relative);
 
   // A build puts the table in place; a dry run prints what it counted.

@@ -3,8 +3,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/entry_encoding.h"
 #include "base/failure.h"
+#include "base/path_parts.h"
+#include "engine/entry_encoding.h"
 
 namespace kelvane {
 namespace {
@@ -41,27 +42,17 @@ void refuseAny(const std::string& value, std::string_view characters, const std:
 }
 
 bool hasParentPart(const std::string& genre, std::string_view separators) {
-  size_t at = 0;
-  for (;;) {
-    size_t end = genre.find_first_of(separators, at);
-    if (genre.compare(at, end == std::string::npos ? std::string::npos : end - at, "..") == 0)
-      return true;
-    if (end == std::string::npos) return false;
-    at = end + 1;
-  }
+  for (std::string_view part : pathParts(genre, separators))
+    if (part == "..") return true;
+  return false;
 }
 
 // A part starting with "." other than "." itself (which names no level) and "..": a hidden
 // name, which no listing shows, so the build could never keep its folder to the layout.
 bool hasHiddenPart(const std::string& genre, std::string_view separators) {
-  size_t at = 0;
-  for (;;) {
-    size_t end = genre.find_first_of(separators, at);
-    size_t length = (end == std::string::npos ? genre.size() : end) - at;
-    if (length > 1 && genre[at] == '.') return true;
-    if (end == std::string::npos) return false;
-    at = end + 1;
-  }
+  for (std::string_view part : pathParts(genre, separators))
+    if (part.size() > 1 && part[0] == '.') return true;
+  return false;
 }
 
 // A setting that goes into the table's entries, the characters that may not be in it, and

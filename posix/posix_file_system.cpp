@@ -84,8 +84,8 @@ void markForeignLink(int folder, uid_t folderOwner, DirEntry& entry) {
 std::vector<DirEntry> PosixFiles::listFolder(const std::string& pattern) {
   const char* source = "list folder";
   if (pattern.empty()) return {};
-  Walk walk = walkPath(pattern, endsWithSlash(pattern), source);
-  Reached& r = walk.reached;
+  WalkedPath walk = walkPath(pattern, endsWithSlash(pattern), source);
+  PathTarget& r = walk.target;
   if (!walk.complete) return {};
   if (endsWithSlash(pattern)) {
     if (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))) return {};

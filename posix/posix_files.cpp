@@ -59,8 +59,8 @@ std::string notAPlainFile(const std::string& path, mode_t mode, const std::strin
   return "\"" + path + "\" is " + kind + "; the " + role + " must be a plain file";
 }
 
-void refuseLinkedInForeignFolder(const Reached& r, const std::string& path, const std::string& role,
-                                 const char* source) {
+void refuseLinkedInForeignFolder(const PathTarget& r, const std::string& path,
+                                 const std::string& role, const char* source) {
   if (r.exists && !r.replaceableBy.empty() && r.stat.st_nlink > 1)
     throw Failure(kErrRefused,
                   "Refused to build: the " + role + " \"" + path +
@@ -69,7 +69,7 @@ void refuseLinkedInForeignFolder(const Reached& r, const std::string& path, cons
                   source);
 }
 
-Descriptor openReached(const Reached& r, int flags, const std::string& path, const char* what,
+Descriptor openReached(const PathTarget& r, int flags, const std::string& path, const char* what,
                        const char* source) {
   Descriptor fd(::openat(r.folder.get(), r.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
   if (fd.get() < 0) throw systemFailure(errno, what, path, source);
@@ -87,8 +87,8 @@ std::string PosixFiles::readFile(const std::string& path) { return readWholeFile
 
 std::string PosixFiles::readTrustedFile(const std::string& path) {
   const char* source = "open";
-  Walk walk = walkPath(path, true, source);
-  Reached& r = walk.reached;
+  WalkedPath walk = walkPath(path, true, source);
+  PathTarget& r = walk.target;
   if (!walk.complete || !r.exists || r.name.empty())
     throw systemFailure(r.exists && r.name.empty() ? EISDIR : ENOENT, "Cannot open file", path,
                         source);
@@ -120,8 +120,8 @@ void PosixFiles::writeFile(const std::string& path, std::string_view bytes) {
 
 std::unique_ptr<InputFile> PosixFiles::openInput(const std::string& path) {
   const char* source = "open";
-  Walk walk = walkPath(path, true, source);
-  Reached& r = walk.reached;
+  WalkedPath walk = walkPath(path, true, source);
+  PathTarget& r = walk.target;
   if (!walk.complete || !r.exists)
     throw systemFailure(walk.complete ? ENOENT : ENOTDIR, "Cannot open file", path, source);
   mode_t mode = r.name.empty() ? S_IFDIR : r.stat.st_mode;

@@ -18,12 +18,12 @@ std::string notAPlainFile(const std::string& path, mode_t mode, const std::strin
 
 // A file with several names, in a folder that another account can write, could be a hard
 // link that account made to any file: it is neither read nor written in place.
-void refuseLinkedInForeignFolder(const Reached& r, const std::string& path, const std::string& role,
-                                 const char* source);
+void refuseLinkedInForeignFolder(const PathTarget& r, const std::string& path,
+                                 const std::string& role, const char* source);
 
 // Opens the file the walk reached, from the folder it checked and never through a link,
 // failing if another file took its place meanwhile.
-Descriptor openReached(const Reached& r, int flags, const std::string& path, const char* what,
+Descriptor openReached(const PathTarget& r, int flags, const std::string& path, const char* what,
                        const char* source);
 
 }  // namespace kelvane::posix

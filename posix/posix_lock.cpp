@@ -106,8 +106,8 @@ class FolderLock : public PathLock {
 }  // namespace
 
 std::unique_ptr<PathLock> PosixFiles::openLock(const std::string& path, bool shared) {
-  Walk walk = walkPath(path, true, kSource);
-  Reached& r = walk.reached;
+  WalkedPath walk = walkPath(path, true, kSource);
+  PathTarget& r = walk.target;
   // Nothing to guard yet where even the folder that would hold it is missing.
   if (!walk.complete) return nullptr;
   std::string shown = r.name.empty() ? r.shown : r.shown.substr(0, r.shown.size() - r.name.size());

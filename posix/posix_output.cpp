@@ -106,15 +106,15 @@ class AtomicOutput : public OutputFile {
 
 // The table's place, checked as createOutput needs it: the folder that holds it (links
 // followed), and the table there, which is absent or a plain file.
-Reached reachOutput(const std::string& path) {
+PathTarget reachOutput(const std::string& path) {
   systemPath(path, kSource);
   if (path.empty() || endsWithSlash(path))
     throw Failure(EISDIR, "The output VFS file \"" + path + "\" names a folder, not a file",
                   kSource);
   // A link is kept as a link: its target is what gets replaced.
-  Walk walk = walkPath(path, true, kSource);
+  WalkedPath walk = walkPath(path, true, kSource);
   if (!walk.complete) throw systemFailure(ENOENT, "Cannot create file", path, kSource);
-  Reached r = std::move(walk.reached);
+  PathTarget r = std::move(walk.target);
   mode_t mode = r.name.empty() ? S_IFDIR : r.stat.st_mode;
   if ((r.exists || r.name.empty()) && !S_ISREG(mode))
     throw Failure(S_ISDIR(mode) ? EISDIR : EINVAL, notAPlainFile(path, mode, "output VFS file"),
@@ -124,7 +124,7 @@ Reached reachOutput(const std::string& path) {
 
 // Named after the table, so that the next build of it removes what a killed one left;
 // builds of one table take turns, so a file of this name is always such a leftover.
-std::string tempName(const Reached& r) { return ".kelvane-" + shortHash(r.name) + ".tmp"; }
+std::string tempName(const PathTarget& r) { return ".kelvane-" + shortHash(r.name) + ".tmp"; }
 
 // A table's other name that root or this account gave it would go on showing the old table
 // after a rename; one another account gave its own table is its own affair.
@@ -182,7 +182,7 @@ std::string pendingJournal(Files& files, const std::string& path) {
   return ::access(journal.c_str(), F_OK) == 0 ? journal : "";
 }
 
-std::unique_ptr<OutputFile> inPlace(Files& files, const Reached& r, const std::string& path) {
+std::unique_ptr<OutputFile> inPlace(Files& files, const PathTarget& r, const std::string& path) {
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
   std::string journal = journalOf(files, files.userStateFolder(), path);
@@ -193,7 +193,7 @@ std::unique_ptr<OutputFile> inPlace(Files& files, const Reached& r, const std::s
 }  // namespace
 
 std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
-  Reached r = reachOutput(path);
+  PathTarget r = reachOutput(path);
   // A build stopped while it wrote this table in place left its old bytes: they come back
   // before anything else is decided.
   std::string journal = pendingJournal(*this, path);
@@ -251,7 +251,7 @@ std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
 }
 
 void PosixFiles::checkOutput(const std::string& path) {
-  Reached r = reachOutput(path);
+  PathTarget r = reachOutput(path);
   std::string journal = pendingJournal(*this, path);
   if (r.exists && !journal.empty())
     warnings_.warn("kelvane: a build stopped while writing \"" + path +

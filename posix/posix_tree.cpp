@@ -15,6 +15,7 @@
 #include <cstdio>
 
 #include "base/failure.h"
+#include "base/path_parts.h"
 #include "posix/posix_file_system.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
@@ -29,7 +30,9 @@ namespace {
 // be the same folder) when the walk comes back to them.
 constexpr size_t kMaxOpenFolders = 32;
 
-struct Place {
+// The file system and mount an open folder is on, and its identity: a walk below the tree's
+// folder never enters a folder on another.
+struct FolderMount {
   dev_t device = 0;
   uint64_t mountId = 0;
   bool mountKnown = false;
@@ -37,7 +40,7 @@ struct Place {
 };
 
 // Where the open folder fd is; false (with errno set) when the system cannot say.
-bool placeOf(int fd, Place& place) {
+bool mountOf(int fd, FolderMount& place) {
   struct statx sx;
   if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
   place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
@@ -57,7 +60,7 @@ const char* entryName(const std::string& name, const char* source) {
 
 class PosixFolderTree : public FolderTree {
  public:
-  PosixFolderTree(std::string path, Descriptor fd, Place place)
+  PosixFolderTree(std::string path, Descriptor fd, FolderMount place)
       : path_(std::move(path)), root_(place) {
     levels_.push_back({"", place.id, std::move(fd)});
   }
@@ -82,7 +85,7 @@ class PosixFolderTree : public FolderTree {
     levels_.push_back({name, FileIdentity{}, std::move(fd)});
     if (levels_.size() - firstOpen_ + 1 > kMaxOpenFolders) {
       // Known by its identity from now on, so that coming back to it can be checked.
-      Level& closing = levels_[firstOpen_];
+      EnteredFolder& closing = levels_[firstOpen_];
       struct stat st;
       if (::fstat(closing.fd.get(), &st) != 0)
         throw systemFailure(errno, "Cannot look at folder", currentPath(), source);
@@ -94,7 +97,7 @@ class PosixFolderTree : public FolderTree {
 
   void leave() override {
     if (levels_.size() < 2) throw std::logic_error("leaving the folder tree's own folder");
-    Level child = std::move(levels_.back());
+    EnteredFolder child = std::move(levels_.back());
     levels_.pop_back();
     size_t top = levels_.size() - 1;
     if (top == 0 || top >= firstOpen_) return;
@@ -194,12 +197,7 @@ class PosixFolderTree : public FolderTree {
   bool reach(const std::string& relative, bool create) {
     const char* source = "mkdir";
     std::vector<std::string> parts;
-    for (size_t at = 0; at <= relative.size();) {
-      size_t end = std::min(relative.find('/', at), relative.size());
-      std::string part = relative.substr(at, end - at);
-      if (!part.empty() && part != ".") parts.push_back(part);
-      at = end + 1;
-    }
+    for (std::string_view part : pathParts(relative, "/")) parts.emplace_back(part);
     if (parts.empty()) return !create;  // the tree's own folder
     std::string shown = path_;
     Descriptor held;
@@ -243,7 +241,7 @@ class PosixFolderTree : public FolderTree {
   }
 
  private:
-  struct Level {
+  struct EnteredFolder {
     std::string name;
     FileIdentity id;  // taken when its descriptor is closed
     Descriptor fd;    // closed for levels 1 to firstOpen_ - 1
@@ -277,8 +275,8 @@ class PosixFolderTree : public FolderTree {
     }
     Descriptor fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (fd.get() < 0) return -1;
-    Place place;
-    if (!placeOf(fd.get(), place)) return -1;
+    FolderMount place;
+    if (!mountOf(fd.get(), place)) return -1;
     if (place.device != root_.device ||
         (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId)) {
       errno = EXDEV;
@@ -288,10 +286,10 @@ class PosixFolderTree : public FolderTree {
   }
 
   std::string path_;  // as opened, ending in "/"
-  Place root_;
+  FolderMount root_;
   uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
-  std::vector<Level> levels_;                  // [0] is the tree's own folder, always open
+  std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
   size_t firstOpen_ = 1;                       // the levels from here to the top are open
 };
 
@@ -301,7 +299,7 @@ namespace {
 
 // The folder the walk reached, opened for listing; an invalid descriptor when no folder is
 // there.
-Descriptor openReachedFolder(const Reached& r, const std::string& path, const char* source) {
+Descriptor openReachedFolder(const PathTarget& r, const std::string& path, const char* source) {
   if (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))) return Descriptor();
   Descriptor fd(::openat(r.folder.get(), r.name.empty() ? "." : r.name.c_str(),
                          O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -311,8 +309,8 @@ Descriptor openReachedFolder(const Reached& r, const std::string& path, const ch
 }
 
 std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const char* source) {
-  Place place;
-  if (!placeOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
+  FolderMount place;
+  if (!mountOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
   return std::make_unique<PosixFolderTree>(endsWithSlash(path) ? path : path + "/", std::move(fd),
                                            place);
 }
@@ -322,17 +320,17 @@ std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const
 std::unique_ptr<FolderTree> PosixFiles::openFolderTree(const std::string& path) {
   const char* source = "open folder";
   if (path.empty()) return nullptr;
-  Walk walk = walkPath(path, true, source);
+  WalkedPath walk = walkPath(path, true, source);
   if (!walk.complete) return nullptr;
-  Descriptor fd = openReachedFolder(walk.reached, path, source);
+  Descriptor fd = openReachedFolder(walk.target, path, source);
   if (fd.get() < 0) return nullptr;
   return treeOf(std::move(fd), path, source);
 }
 
 std::unique_ptr<FolderTree> PosixFiles::createFolderTree(const std::string& path) {
   const char* source = "mkdir";
-  Walk walk = walkPath(path, true, source);
-  Reached& r = walk.reached;
+  WalkedPath walk = walkPath(path, true, source);
+  PathTarget& r = walk.target;
   if (!walk.complete) throw systemFailure(ENOENT, "Cannot create folder", path, source);
   if (!r.exists && !r.name.empty() && ::mkdirat(r.folder.get(), r.name.c_str(), 0777) != 0 &&
       errno != EEXIST)

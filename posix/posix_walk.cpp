@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/failure.h"
+#include "base/path_parts.h"
 
 namespace kelvane::posix {
 namespace {
@@ -23,13 +24,7 @@ constexpr uid_t kAnyone = static_cast<uid_t>(-1);
 
 void splitInto(std::deque<std::string>& parts, const std::string& path, bool atFront) {
   std::vector<std::string> found;
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t end = path.find('/', at);
-    if (end == std::string::npos) end = path.size();
-    if (end > at) found.push_back(path.substr(at, end - at));
-    at = end + 1;
-  }
+  for (std::string_view part : pathParts(path, "/", true)) found.emplace_back(part);
   if (atFront)
     parts.insert(parts.begin(), found.begin(), found.end());
   else
@@ -82,13 +77,13 @@ std::string whoCanReplace(const struct stat& folder, uid_t entryOwner) {
                                  : "the accounts of group " + groupName(folder.st_gid);
 }
 
-Walk walkPath(const std::string& path, bool followLast, const char* source) {
+WalkedPath walkPath(const std::string& path, bool followLast, const char* source) {
   systemPath(path, source);
   std::deque<std::string> parts;
   if (path.empty() || path[0] != '/') splitInto(parts, currentFolder(), false);
   splitInto(parts, path, false);
-  Walk walk;
-  Reached& r = walk.reached;
+  WalkedPath walk;
+  PathTarget& r = walk.target;
   r.folder = openRoot(source);
   statOf(r.folder.get(), r.folderStat, "/", source);
   std::string shown;  // the folder reached, without its final "/"

@@ -15,7 +15,7 @@ namespace kelvane::posix {
 
 // Where a path leads: the folder holding its last part, opened, and that part as it stands
 // there (a link not followed). A path naming a folder itself ("/", "a/..") has no last part.
-struct Reached {
+struct PathTarget {
   Descriptor folder;  // O_PATH
   struct stat folderStat {};
   std::string name;  // the last part; empty when the path names the folder itself
@@ -33,11 +33,11 @@ struct Reached {
 // path and the account. A missing leading level, or one that is not a folder, ends the walk
 // early: the result's folder is then the last one reached and its name the missing part,
 // with `complete` false.
-struct Walk {
-  Reached reached;
+struct WalkedPath {
+  PathTarget target;
   bool complete = true;
 };
-Walk walkPath(const std::string& path, bool followLast, const char* source);
+WalkedPath walkPath(const std::string& path, bool followLast, const char* source);
 
 // The account uid as the system names it: "ftp (uid 107)", or "uid 107" for one it lacks.
 std::string accountName(uid_t uid);

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/path_parts.h"
+
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PIO_APC_ROUTINE apc,
                                                PVOID context, PIO_STATUS_BLOCK status, PVOID buffer,
                                                ULONG size, FILE_INFORMATION_CLASS kind,
@@ -93,12 +95,7 @@ Handle reachFolder(HANDLE root, DWORD volume, const std::string& shownRoot,
   const char* source = "mkdir";
   made = false;
   std::vector<std::string> levels;
-  for (size_t at = 0; at <= relative.size();) {
-    size_t end = std::min(relative.find_first_of("\\/", at), relative.size());
-    std::string level = relative.substr(at, end - at);
-    if (!level.empty() && level != ".") levels.push_back(level);
-    at = end + 1;
-  }
+  for (std::string_view level : pathParts(relative, "\\/")) levels.emplace_back(level);
   std::string target = shownRoot;
   for (size_t i = 0; i < levels.size(); ++i) target += (i ? "\\" : "") + levels[i];
   for (const std::string& level : levels)

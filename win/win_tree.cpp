@@ -118,7 +118,7 @@ class WinFolderTree : public FolderTree {
   void leave() override {
     if (levels_.size() < 2) throw std::logic_error("leaving the folder tree's own folder");
     // Held without sharing deletion, an open folder cannot have been moved meanwhile.
-    Level child = std::move(levels_.back());
+    EnteredFolder child = std::move(levels_.back());
     levels_.pop_back();
     size_t top = levels_.size() - 1;
     if (top == 0 || top >= firstOpen_) return;
@@ -191,7 +191,7 @@ class WinFolderTree : public FolderTree {
                       {READ_CONTROL, kWalkShare, FILE_OPEN, FILE_DIRECTORY_FILE}, status);
     if (!h || !isPlainFolder(current(), wideName, h.get(), volume_, currentPath() + name, source))
       return false;
-    Level& level = levels_.back();
+    EnteredFolder& level = levels_.back();
     if (!level.fresh) level.fresh = std::make_unique<FreshFolder>(current());
     return level.fresh->isLike(h.get());
   }
@@ -214,7 +214,7 @@ class WinFolderTree : public FolderTree {
   }
 
  private:
-  struct Level {
+  struct EnteredFolder {
     std::string name;
     Handle h;  // let go for levels 1 to firstOpen_ - 1
     FileIdentity id;
@@ -225,8 +225,8 @@ class WinFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "\"
   DWORD volume_;
-  std::vector<Level> levels_;  // [0] is the tree's own folder, always held
-  size_t firstOpen_ = 1;       // the levels from here to the top are held
+  std::vector<EnteredFolder> levels_;  // [0] is the tree's own folder, always held
+  size_t firstOpen_ = 1;               // the levels from here to the top are held
 };
 
 }  // namespace
