@@ -234,7 +234,7 @@ TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
   std::vector<std::string> outputs = {"out/folder.vfs", "missing/table.vfs"};
   t.folder("out/folder.vfs");
 #ifdef _WIN32
-  // Windows' check of the table (platform/win/win_output.cpp) words a missing folder
+  // Windows' check of the table (win/win_output.cpp) words a missing folder
   // otherwise than the build's own failure does: the same step, other words.
   sameWords = false;
 #else
