@@ -6,7 +6,7 @@
 
 namespace kelvane {
 
-class Platform;
+struct Platform;
 
 // The whole build: scans the merge sources, brings the mirror under the link root to their
 // layout (removing what it does not hold, creating what is missing), and writes the new VFS

@@ -7,7 +7,7 @@
 
 namespace kelvane {
 
-class Platform;
+struct Platform;
 
 // The encoding of the entries a build adds to the VFS table: UTF-8 when the settings file
 // and the old table both are, else the system's local encoding, so that the server reads

@@ -6,7 +6,7 @@ namespace kelvane {
 
 class FolderTree;
 class Plan;
-class Platform;
+struct Platform;
 
 // Brings the link root, opened as tree, to the layout: every plain file and link below it
 // goes, and every folder that is not a folder of the layout, each folder's contents before

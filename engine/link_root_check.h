@@ -7,7 +7,7 @@
 namespace kelvane {
 
 class FolderTree;
-class Platform;
+struct Platform;
 
 // Refuses a link root whose emptying would destroy what the user keeps: an empty setting
 // (typedLinkRoot is the setting as the file held it), the root of a file system, a folder

@@ -7,7 +7,7 @@
 
 namespace kelvane {
 
-class Platform;
+struct Platform;
 
 // The report's nineteen lines, each ended by CR LF; values and descriptions escaped with
 // visibleText (a line break shown as \r or \n), keeping separator when it is "\".

@@ -6,7 +6,7 @@
 
 namespace kelvane {
 
-class Platform;
+struct Platform;
 
 // One source folder whose subfolders are merged, and the genre sub-path they go under.
 struct MergeSource {

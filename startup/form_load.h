@@ -7,7 +7,7 @@
 
 namespace kelvane {
 
-class Platform;
+struct Platform;
 
 enum class RunMode { WindowEmpty, WindowLoaded, Build };
 

@@ -4,7 +4,7 @@
 
 namespace kelvane {
 
-class Platform;
+struct Platform;
 
 // One run of the program from its argument text to its exit status: start-up, then the
 // window or the build, with every failure turned into the error report.
