@@ -13,7 +13,7 @@ namespace kelvane {
 // holds is waited for at most waitSeconds, saying once on standard error who holds it; still
 // held then, the build fails naming the holder.
 std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
-                                                 const std::vector<std::string>& paths,
-                                                 bool shared, double waitSeconds);
+                                                 const std::vector<std::string>& paths, bool shared,
+                                                 double waitSeconds);
 
 }  // namespace kelvane

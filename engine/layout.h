@@ -26,6 +26,7 @@ class Layout {
 
     // Marks this genre folder, or its mirror folder at index, as there (found by the walk,
     // or made); true when it was not marked yet, that is when it still has to be made.
+    // index, for the mirror ones, is what mirrorIndex gave for a name of this node, never -1.
     bool markPresent() { return !std::exchange(present_, true); }
     bool markMirrorPresent(size_t index) {
       bool missing = !mirrorPresent_[index];
@@ -40,8 +41,8 @@ class Layout {
     bool present_ = false;
   };
 
-  // The table must outlive the layout: mirror names point into it.
-  // A genre path's levels are split at any of separators.
+  // The table and separators must outlive the layout: mirror names point into the table, and
+  // genreNode splits a genre path's levels at any of separators.
   Layout(const DirTable& table, std::string_view separators);
 
   Node& root() { return root_; }

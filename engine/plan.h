@@ -65,6 +65,9 @@ class Plan {
   void conflict(const std::string& virtualPath, const std::string& first,
                 const std::string& second);
 
+  // tree, in these three, is the link root opened at the path given to setLinkRoot, and
+  // entered only below it: the plan records what goes and what is made by its path relative
+  // to that, so that makeFolder can decide alike for a build and its dry run.
   // The plain file or link name of the tree's current folder goes; one that cannot be
   // deleted fails here, for both.
   void removeFile(FolderTree& tree, const std::string& name);
@@ -79,14 +82,16 @@ class Plan {
   void makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path);
   // The folder at relative below the link root, unless it is there: each folder counted and
   // printed once, spelled as the build acts on it (empty and "." levels dropped).
-  // Callers must hold two things. The walk of the link root has already gone through this
-  // plan: what it removed counts as missing without asking the system, so that a dry run,
-  // which removed nothing, decides as its build would. And a folder's leading levels were
-  // made first (a genre folder before the mirror folders in it), or stand there: a missing
-  // one that this plan neither made nor saw fails.
+  // Callers must hold three things. makeLinkRoot came first (linkRoot is then null only in a
+  // dry run that plans it). The walk of the link root has already gone through this plan: what it
+  // removed counts as missing without asking the system, so that a dry run, which removed nothing,
+  // decides as its build would. And a folder's leading levels were made first (a genre folder
+  // before the mirror folders in it), or stand there: a missing one that this plan neither made nor
+  // saw fails.
   void makeFolder(FolderTree* linkRoot, const std::string& relative);
 
-  // A build puts the table in place; a dry run prints what it counted.
+  // A build puts the table in place; a dry run prints what it counted: table writes to what
+  // this plan's openTable returned, which must have come first.
   void finish(VfsWriter& table);
 
  private:

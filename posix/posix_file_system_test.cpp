@@ -73,6 +73,10 @@ TEST(Listing, AnyOtherPatternListsTheOneEntryItNames) {
   EXPECT_EQ(names(platform.files.listFolder(dir / "missing/")), Names{});
   EXPECT_EQ(names(platform.files.listFolder(dir / "missing/deeper/")), Names{});
   EXPECT_EQ(names(platform.files.listFolder("")), Names{});
+  // A last "." names a folder, as the system takes it: a file before it is none.
+  testing::writeBytes(dir / "file", "x");
+  EXPECT_EQ(names(platform.files.listFolder(dir / "iso/.")), Names{"."});
+  EXPECT_EQ(names(platform.files.listFolder(dir / "file/.")), Names{});
   // Wildcards are ordinary characters.
   EXPECT_EQ(names(platform.files.listFolder(dir / "*")), Names{});
 }
