@@ -50,7 +50,6 @@ class TestPlatform {
   RecordedProcesses processes;
 
   operator Platform&() { return platform_; }
-  Platform& platform() { return platform_; }
 
  private:
   Platform platform_;
