@@ -16,6 +16,7 @@
 #include "base/short_hash.h"
 #include "engine/build_lock.h"
 #include "engine/build_run.h"
+#include "posix/posix_journal_place.h"
 #include "startup/form_load.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/process.h"
@@ -64,6 +65,19 @@ class OtherAccount : public ::testing::Test {
     formLoad(platform, "?" + (t / "settings.dat"), state);
     runBuild(platform, state, dryRun);
   }
+  // The journal a build of the table at vfs would leave if stopped while writing it, holding
+  // bytes, in the state folder state (relative), which the build then uses.
+  std::string plantJournal(const std::string& state, const std::string& bytes) {
+    struct stat st {};
+    EXPECT_EQ(::stat(vfs.c_str(), &st), 0);
+    std::string journal = state + "/kelvane/" + posix::journalName(st);
+    t.file(journal, "kelvane table journal 1\n" + std::to_string(st.st_dev) + " " +
+                        std::to_string(st.st_ino) + " " + std::to_string(bytes.size()) + "\n" +
+                        bytes + "\nend\n");
+    own(journal, 0, 0600);
+    platform.stateFolder = t / state;
+    return journal;
+  }
 
   ScratchTree t;
   TestPlatform platform;
@@ -93,6 +107,29 @@ std::function<void(OtherAccount&)> tableThroughFolderOfMode(mode_t mode) {
   };
 }
 
+// A table of root's with a second name, in a folder of root's with mode; the input table
+// too, when it is the one with two names.
+std::function<void(OtherAccount&)> secondNameInFolderOfMode(mode_t mode, bool input) {
+  return [mode, input](OtherAccount& o) {
+    o.t.file("grp/table.vfs", "server's\r\n");
+    ASSERT_EQ(::link((o.t / "grp/table.vfs").c_str(), (o.t / "grp/alias.vfs").c_str()), 0);
+    o.own("grp", 0, mode);
+    (input ? o.vfsOld : o.vfs) = o.t / "grp/table.vfs";
+    o.platform.stateFolder = o.t / "state";
+  };
+}
+
+const char* const kAttack = "attacker|/|root|root|777|rwxdlfm|0|0|0|0|0|0|0|0\r\n";
+
+// A journal planted for root's table, then arranged (it, or its folders) by arrange.
+std::function<void(OtherAccount&)> plantedJournal(
+    const char* state, std::function<void(OtherAccount&, const std::string&)> arrange) {
+  return [state, arrange](OtherAccount& o) {
+    o.t.file("out/table.vfs", "server's\r\n");
+    arrange(o, o.plantJournal(state, kAttack));
+  };
+}
+
 // The table reached through a link that uid made in a folder of root's open to all (1777).
 std::function<void(OtherAccount&)> tableThroughStickyLink(uid_t uid) {
   return [uid](OtherAccount& o) {
@@ -104,99 +141,198 @@ std::function<void(OtherAccount&)> tableThroughStickyLink(uid_t uid) {
   };
 }
 
-// Beside every way to steer the build, the nearest arrangement that must still build.
+// Beside every way to steer the build, the nearest arrangement that must still build; the
+// dry run says the same.
 TEST_P(Steering, IsRefusedBeforeAnythingChanges) {
   t.folder("links/stale");
   GetParam().arrange(*this);
   auto victim = t.tree("victim");
-  if (!GetParam().refused) {
-    EXPECT_NO_THROW(run());
-    return;
+  std::string table = t.has("out/table.vfs") ? t.read("out/table.vfs") : "";
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "build");
+    std::ostringstream dry;
+    if (!GetParam().refused) {
+      EXPECT_NO_THROW(run(dryRun ? &dry : nullptr));
+      continue;
+    }
+    try {
+      run(dryRun ? &dry : nullptr);
+      ADD_FAILURE() << "built";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), kErrRefused) << failure.description();
+      EXPECT_NE(failure.description().find(t.path()), std::string::npos) << failure.description();
+    }
+    EXPECT_EQ(t.read("secret"), "root only\r\n");
+    EXPECT_EQ(t.tree("victim"), victim);
+    EXPECT_TRUE(t.has("links/stale"));
+    if (!table.empty()) {
+      EXPECT_EQ(t.read("out/table.vfs"), table);
+    }
   }
-  try {
-    run();
-    FAIL() << "built";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.number(), kErrRefused) << failure.description();
-    EXPECT_NE(failure.description().find(t.path()), std::string::npos) << failure.description();
-  }
-  EXPECT_EQ(t.read("secret"), "root only\r\n");
-  EXPECT_EQ(t.tree("victim"), victim);
-  EXPECT_TRUE(t.has("links/stale"));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Steering,
-    ::testing::Values(
-        Steer{"table_link_in_its_folder",
-              [](OtherAccount& o) {
-                o.t.link(o.t / "secret", "out/table.vfs");
-                o.own("out");
-              },
-              true},
-        Steer{"table_plain_in_its_folder",
-              [](OtherAccount& o) {
-                o.t.file("out/table.vfs");
-                o.own("out");
-              },
-              false},
-        Steer{"input_link_in_its_folder",
-              [](OtherAccount& o) {
-                o.t.folder("in");
-                o.t.link(o.t / "secret", "in/old.vfs");
-                o.own("in");
-                o.vfsOld = o.t / "in/old.vfs";
-              },
-              true},
-        Steer{"link_root_link_in_its_folder",
-              [](OtherAccount& o) {
-                o.t.folder("ftp");
-                o.t.link(o.t / "victim", "ftp/links");
-                o.own("ftp");
-                o.linkRoot = o.t / "ftp/links";
-              },
-              true},
-        Steer{"link_root_folder_in_its_folder",
-              [](OtherAccount& o) {
-                o.t.folder("ftp/links/stale");
-                o.own("ftp");
-                o.linkRoot = o.t / "ftp/links";
-              },
-              false},
-        Steer{"table_through_its_folder",
-              [](OtherAccount& o) {
-                o.t.folder("ftp/sub");
-                o.own("ftp");
-                o.vfs = o.t / "ftp/sub/table.vfs";
-              },
-              true},
-        Steer{"source_link_in_its_folder",
-              [](OtherAccount& o) {
-                o.t.folder("ftp");
-                o.t.link(o.t / "victim", "ftp/up");
-                o.own("ftp");
-                o.source = o.t / "ftp/up/";
-              },
-              true},
-        Steer{"settings_of_its_own", [](OtherAccount& o) { o.settingsOwner = kOther; }, true},
-        Steer{"settings_anyone_may_write", [](OtherAccount& o) { o.settingsMode = 0666; }, true},
-        Steer{"its_own_in_a_sticky_folder_beside_roots",
-              [](OtherAccount& o) {
-                o.t.folder("tmp");
-                o.own("tmp", 0, 01777);
-                o.t.file("tmp/theirs");
-                o.own("tmp/theirs");
-                o.vfs = o.t / "tmp/table.vfs";
-              },
-              false},
-        Steer{"table_through_a_folder_its_group_may_write", tableThroughFolderOfMode(0775), true},
-        Steer{"table_through_a_folder_only_root_may_write", tableThroughFolderOfMode(0755), false},
-        Steer{"settings_its_group_may_write", [](OtherAccount& o) { o.settingsMode = 0664; }, true},
-        Steer{"table_through_a_link_another_made_in_a_sticky_folder",
-              tableThroughStickyLink(kOther), true},
-        Steer{"table_through_a_link_root_made_in_a_sticky_folder", tableThroughStickyLink(0),
-              false}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, Steering,
+                         ::testing::
+                             Values(Steer{"table_link_in_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.link(o.t / "secret", "out/table.vfs");
+                                            o.own("out");
+                                          },
+                                          true},
+                                    Steer{"table_plain_in_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.file("out/table.vfs");
+                                            o.own("out");
+                                          },
+                                          false},
+                                    Steer{"input_link_in_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.folder("in");
+                                            o.t.link(o.t / "secret", "in/old.vfs");
+                                            o.own("in");
+                                            o.vfsOld = o.t / "in/old.vfs";
+                                          },
+                                          true},
+                                    Steer{"link_root_link_in_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.folder("ftp");
+                                            o.t.link(o.t / "victim", "ftp/links");
+                                            o.own("ftp");
+                                            o.linkRoot = o.t / "ftp/links";
+                                          },
+                                          true},
+                                    Steer{"link_root_folder_in_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.folder("ftp/links/stale");
+                                            o.own("ftp");
+                                            o.linkRoot = o.t / "ftp/links";
+                                          },
+                                          false},
+                                    Steer{"table_through_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.folder("ftp/sub");
+                                            o.own("ftp");
+                                            o.vfs = o.t / "ftp/sub/table.vfs";
+                                          },
+                                          true},
+                                    Steer{"source_link_in_its_folder",
+                                          [](OtherAccount& o) {
+                                            o.t.folder("ftp");
+                                            o.t.link(o.t / "victim", "ftp/up");
+                                            o.own("ftp");
+                                            o.source = o.t / "ftp/up/";
+                                          },
+                                          true},
+                                    Steer{"settings_of_its_own",
+                                          [](OtherAccount& o) { o.settingsOwner = kOther; }, true},
+                                    Steer{"settings_anyone_may_write",
+                                          [](OtherAccount& o) { o.settingsMode = 0666; }, true},
+                                    Steer{"its_own_in_a_sticky_folder_beside_roots",
+                                          [](OtherAccount& o) {
+                                            o.t.folder("tmp");
+                                            o.own("tmp", 0, 01777);
+                                            o.t.file("tmp/theirs");
+                                            o.own("tmp/theirs");
+                                            o.vfs = o.t / "tmp/table.vfs";
+                                          },
+                                          false},
+                                    Steer{"table_through_a_folder_its_group_may_write",
+                                          tableThroughFolderOfMode(0775), true},
+                                    Steer{"table_through_a_folder_only_root_may_write",
+                                          tableThroughFolderOfMode(0755), false},
+                                    Steer{"settings_its_group_may_write",
+                                          [](OtherAccount& o) { o.settingsMode = 0664; }, true},
+                                    Steer{"table_through_a_link_another_made_in_a_sticky_folder",
+                                          tableThroughStickyLink(kOther), true},
+                                    Steer{"table_through_a_link_root_made_in_a_sticky_folder",
+                                          tableThroughStickyLink(0), false},
+                                    Steer{
+                                        "table_with_a_second_name_in_a_folder_its_group_may_write",
+                                        secondNameInFolderOfMode(0775, false), true},
+                                    Steer{
+                                        "input_with_a_second_name_in_a_folder_its_group_may_write",
+                                        secondNameInFolderOfMode(0775, true), true},
+                                    Steer{
+                                        "table_with_a_second_name_in_a_folder_only_root_may_write",
+                                        secondNameInFolderOfMode(0755, false), false},
+                                    Steer{
+                                        "input_with_a_second_name_in_a_folder_only_root_may_write",
+                                        secondNameInFolderOfMode(0755, true), false},
+                                    Steer{"journal_in_a_state_folder_of_its_own",
+                                          plantedJournal("theirs",
+                                                         [](OtherAccount& o,
+                                                            const std::string& journal) {
+                                                           o.own("theirs");
+                                                           o.own("theirs/kelvane");
+                                                           o.own(journal, kOther, 0600);
+                                                         }),
+                                          true},
+                                    Steer{"journal_in_a_state_folder_its_group_may_write",
+                                          plantedJournal("state",
+                                                         [](OtherAccount& o, const std::string&) {
+                                                           o.own("state/kelvane", 0, 0770);
+                                                         }),
+                                          true},
+                                    Steer{"journal_of_its_own_in_roots_state_folder",
+                                          plantedJournal("state",
+                                                         [](OtherAccount& o,
+                                                            const std::string& journal) {
+                                                           o.own(journal, kOther, 0600);
+                                                         }),
+                                          true},
+                                    Steer{
+                                        "journal_of_roots_with_a_second_name",
+                                        plantedJournal(
+                                            "state",
+                                            [](OtherAccount& o, const std::string& journal) {
+                                              ASSERT_EQ(::link((o.t / journal).c_str(),
+                                                               (o.t / "state/second").c_str()),
+                                                        0);
+                                            }),
+                                        true},
+                                    Steer{
+                                        "journal_of_roots_others_may_read",
+                                        plantedJournal(
+                                            "state",
+                                            [](OtherAccount& o, const std::string& journal) {
+                                              o.own(journal, 0, 0644);
+                                            }),
+                                        true},
+                                    Steer{
+                                        "journal_a_link_to_roots_file",
+                                        plantedJournal(
+                                            "state",
+                                            [](OtherAccount& o, const std::string& journal) {
+                                              ASSERT_EQ(::rename((o.t / journal).c_str(),
+                                                                 (o.t / "state/journal").c_str()),
+                                                        0);
+                                              o.t.link(o.t / "state/journal", journal);
+                                            }),
+                                        true},
+                                    Steer{"journal_of_roots_in_roots_state_folder",
+                                          plantedJournal("state",
+                                                         [](OtherAccount&, const std::string&) {}),
+                                          false},
+                                    Steer{"no_journal_in_a_state_folder_of_its_own",
+                                          [](OtherAccount& o) {
+                                            o.t.file("out/table.vfs", "server's\r\n");
+                                            o.t.folder("theirs/kelvane");
+                                            o.own("theirs");
+                                            o.platform.stateFolder = o.t / "theirs";
+                                          },
+                                          false},
+                                    Steer{"write_in_place_with_a_state_folder_of_its_own",
+                                          [](OtherAccount& o) {
+                                            o.t.file("out/table.vfs", "server's\r\n");
+                                            ASSERT_EQ(::link((o.t / "out/table.vfs").c_str(),
+                                                             (o.t / "out/alias.vfs").c_str()),
+                                                      0);
+                                            o.t.folder("theirs");
+                                            o.own("theirs");
+                                            o.platform.stateFolder = o.t / "theirs";
+                                          },
+                                          true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // With the same table in and out nothing is removed first, so a link planted where a genre
 // folder goes would lead the creation elsewhere.
