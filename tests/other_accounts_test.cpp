@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -451,6 +452,20 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
     }
     EXPECT_NE(t.read(table).find(t / "src/debian"), std::string::npos) << table;
   }
+  // A journal in the account's state folder is its own builds' to put back, never root's
+  // (whose XDG_STATE_HOME a plain su keeps).
+  vfs = t / "etc/vfs.txt";
+  std::string built = t.read("etc/vfs.txt");
+  std::string journal = plantJournal("state", "theirs|/|root|root|777|rwxdlfm|0|0|0|0|0|0|0|0\r\n");
+  own(journal, kOther, 0600);
+  auto refused = build(0, "etc/vfs.txt", "srv/merged");
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_EQ(t.read("etc/vfs.txt"), built);
+  EXPECT_TRUE(t.has(journal));
+  auto putBack = build(kOther, "etc/vfs.txt", "srv/merged");
+  EXPECT_EQ(putBack.status, 0) << putBack.err;
+  EXPECT_NE(putBack.err.find("was put back"), std::string::npos) << putBack.err;
+  EXPECT_FALSE(t.has(journal));
   EXPECT_EQ(t.tree("srv/merged"), Names{"debian/"});
   t.folder("srv/roots/stale");
   EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
@@ -518,11 +533,21 @@ TEST_F(OtherAccount, NoAccountCanPoisonALockOrHoldABuildPastItsBound) {
 }
 
 // A dry run beside a running build: it makes, removes and renames nothing and changes no
-// modification time, so the build's temporary table cannot be swapped for an empty one.
+// modification time, so the build's temporary table cannot be swapped for an empty one. The
+// build then takes a name no one could have put something at first, in a folder open to all,
+// and removes only what a build of root's left there.
 TEST_F(OtherAccount, ADryRunLeavesTheFoldersOfTheTableAndTheLinkRootAsTheyAre) {
-  t.file("out/table.vfs", "server's\r\n");
-  std::string running = "out/.kelvane-" + shortHash("table.vfs") + ".tmp";
+  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+  t.folder("tmp");
+  own("tmp", 0, 01777);
+  vfs = t / "tmp/table.vfs";
+  t.file("tmp/table.vfs", "server's\r\n");
+  std::string mark = "tmp/.kelvane-" + shortHash("table.vfs");
+  std::string running = mark + "-0123456789abcdef.tmp";
   t.file(running, "a build's");
+  t.folder(mark + ".tmp");  // where an older build would have put its temporary table
+  t.file(mark + "-theirs.tmp", "theirs");
+  for (auto planted : {mark + ".tmp", mark + "-theirs.tmp"}) own(planted, kOther, 0600);
   auto everything = [&] {
     Names found;
     // Each path with its modification time: a folder given a file and its removal would
@@ -541,6 +566,11 @@ TEST_F(OtherAccount, ADryRunLeavesTheFoldersOfTheTableAndTheLinkRootAsTheyAre) {
   runWritten(&dry);
   EXPECT_EQ(everything(), before);
   EXPECT_EQ(t.read(running), "a build's");
+  auto planted = t.tree("tmp");
+  EXPECT_NO_THROW(runWritten(nullptr));
+  planted.erase(std::find(planted.begin(), planted.end(), running.substr(4)));
+  EXPECT_EQ(t.tree("tmp"), planted) << "only a build's own leftover goes";
+  EXPECT_NE(t.read("tmp/table.vfs").find(t / "src/debian"), std::string::npos);
 }
 
 }  // namespace
