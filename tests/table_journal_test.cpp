@@ -219,7 +219,11 @@ TEST_F(TableJournal, EachPieceIsSyncedBeforeTheNextDependsOnIt) {
 // never applied to another file, even one that took its number; one not finished only goes.
 TEST_F(TableJournal, AJournalIsTheFilesOwnAndNeverAppliedToAnother) {
   ASSERT_EQ(::link((t / "out/table.vfs").c_str(), (t / "out/alias.vfs").c_str()), 0);
+  // Under a mask that would take the owner's own rights, the journal still comes out as the
+  // next build takes it.
+  mode_t mask = ::umask(0277);
   killedAt("truncate");  // the new bytes written over the old ones' start, not cut yet
+  ::umask(mask);
   ASSERT_NE(t.read("out/alias.vfs"), original);
   build("out/alias.vfs", "out/alias.vfs");
   EXPECT_EQ(t.read("out/table.vfs"), original + vfsLine(t / "iso/debian", "/merged/debian"));
