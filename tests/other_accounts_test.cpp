@@ -122,12 +122,16 @@ std::function<void(OtherAccount&)> secondNameInFolderOfMode(mode_t mode, bool in
 
 const char* const kAttack = "attacker|/|root|root|777|rwxdlfm|0|0|0|0|0|0|0|0\r\n";
 
-// A journal planted for root's table, then arranged (it, or its folders) by arrange.
-std::function<void(OtherAccount&)> plantedJournal(
-    const char* state, std::function<void(OtherAccount&, const std::string&)> arrange) {
-  return [state, arrange](OtherAccount& o) {
+// A journal planted for root's table in the state folder state, given owner and mode, then
+// changed by more (it, or its folders).
+std::function<void(OtherAccount&)> plantedJournal(const char* state, uid_t owner, mode_t mode,
+                                                  void (*more)(OtherAccount&,
+                                                               const std::string&) = nullptr) {
+  return [=](OtherAccount& o) {
     o.t.file("out/table.vfs", "server's\r\n");
-    arrange(o, o.plantJournal(state, kAttack));
+    std::string journal = o.plantJournal(state, kAttack);
+    o.own(journal, owner, mode);
+    if (more) more(o, journal);
   };
 }
 
@@ -148,7 +152,7 @@ TEST_P(Steering, IsRefusedBeforeAnythingChanges) {
   t.folder("links/stale");
   GetParam().arrange(*this);
   auto victim = t.tree("victim");
-  std::string table = t.has("out/table.vfs") ? t.read("out/table.vfs") : "";
+  std::string table = testing::pathExists(vfs) ? testing::readBytes(vfs) : "";
   for (bool dryRun : {true, false}) {
     SCOPED_TRACE(dryRun ? "dry run" : "build");
     std::ostringstream dry;
@@ -167,173 +171,143 @@ TEST_P(Steering, IsRefusedBeforeAnythingChanges) {
     EXPECT_EQ(t.tree("victim"), victim);
     EXPECT_TRUE(t.has("links/stale"));
     if (!table.empty()) {
-      EXPECT_EQ(t.read("out/table.vfs"), table);
+      EXPECT_EQ(testing::readBytes(vfs), table);
     }
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Steering,
-                         ::testing::
-                             Values(Steer{"table_link_in_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.link(o.t / "secret", "out/table.vfs");
-                                            o.own("out");
-                                          },
-                                          true},
-                                    Steer{"table_plain_in_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.file("out/table.vfs");
-                                            o.own("out");
-                                          },
-                                          false},
-                                    Steer{"input_link_in_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.folder("in");
-                                            o.t.link(o.t / "secret", "in/old.vfs");
-                                            o.own("in");
-                                            o.vfsOld = o.t / "in/old.vfs";
-                                          },
-                                          true},
-                                    Steer{"link_root_link_in_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.folder("ftp");
-                                            o.t.link(o.t / "victim", "ftp/links");
-                                            o.own("ftp");
-                                            o.linkRoot = o.t / "ftp/links";
-                                          },
-                                          true},
-                                    Steer{"link_root_folder_in_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.folder("ftp/links/stale");
-                                            o.own("ftp");
-                                            o.linkRoot = o.t / "ftp/links";
-                                          },
-                                          false},
-                                    Steer{"table_through_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.folder("ftp/sub");
-                                            o.own("ftp");
-                                            o.vfs = o.t / "ftp/sub/table.vfs";
-                                          },
-                                          true},
-                                    Steer{"source_link_in_its_folder",
-                                          [](OtherAccount& o) {
-                                            o.t.folder("ftp");
-                                            o.t.link(o.t / "victim", "ftp/up");
-                                            o.own("ftp");
-                                            o.source = o.t / "ftp/up/";
-                                          },
-                                          true},
-                                    Steer{"settings_of_its_own",
-                                          [](OtherAccount& o) { o.settingsOwner = kOther; }, true},
-                                    Steer{"settings_anyone_may_write",
-                                          [](OtherAccount& o) { o.settingsMode = 0666; }, true},
-                                    Steer{"its_own_in_a_sticky_folder_beside_roots",
-                                          [](OtherAccount& o) {
-                                            o.t.folder("tmp");
-                                            o.own("tmp", 0, 01777);
-                                            o.t.file("tmp/theirs");
-                                            o.own("tmp/theirs");
-                                            o.vfs = o.t / "tmp/table.vfs";
-                                          },
-                                          false},
-                                    Steer{"table_through_a_folder_its_group_may_write",
-                                          tableThroughFolderOfMode(0775), true},
-                                    Steer{"table_through_a_folder_only_root_may_write",
-                                          tableThroughFolderOfMode(0755), false},
-                                    Steer{"settings_its_group_may_write",
-                                          [](OtherAccount& o) { o.settingsMode = 0664; }, true},
-                                    Steer{"table_through_a_link_another_made_in_a_sticky_folder",
-                                          tableThroughStickyLink(kOther), true},
-                                    Steer{"table_through_a_link_root_made_in_a_sticky_folder",
-                                          tableThroughStickyLink(0), false},
-                                    Steer{
-                                        "table_with_a_second_name_in_a_folder_its_group_may_write",
-                                        secondNameInFolderOfMode(0775, false), true},
-                                    Steer{
-                                        "input_with_a_second_name_in_a_folder_its_group_may_write",
-                                        secondNameInFolderOfMode(0775, true), true},
-                                    Steer{
-                                        "table_with_a_second_name_in_a_folder_only_root_may_write",
-                                        secondNameInFolderOfMode(0755, false), false},
-                                    Steer{
-                                        "input_with_a_second_name_in_a_folder_only_root_may_write",
-                                        secondNameInFolderOfMode(0755, true), false},
-                                    Steer{"journal_in_a_state_folder_of_its_own",
-                                          plantedJournal("theirs",
-                                                         [](OtherAccount& o,
-                                                            const std::string& journal) {
-                                                           o.own("theirs");
-                                                           o.own("theirs/kelvane");
-                                                           o.own(journal, kOther, 0600);
-                                                         }),
-                                          true},
-                                    Steer{"journal_in_a_state_folder_its_group_may_write",
-                                          plantedJournal("state",
-                                                         [](OtherAccount& o, const std::string&) {
-                                                           o.own("state/kelvane", 0, 0770);
-                                                         }),
-                                          true},
-                                    Steer{"journal_of_its_own_in_roots_state_folder",
-                                          plantedJournal("state",
-                                                         [](OtherAccount& o,
-                                                            const std::string& journal) {
-                                                           o.own(journal, kOther, 0600);
-                                                         }),
-                                          true},
-                                    Steer{
-                                        "journal_of_roots_with_a_second_name",
-                                        plantedJournal(
-                                            "state",
-                                            [](OtherAccount& o, const std::string& journal) {
-                                              ASSERT_EQ(::link((o.t / journal).c_str(),
-                                                               (o.t / "state/second").c_str()),
-                                                        0);
-                                            }),
-                                        true},
-                                    Steer{
-                                        "journal_of_roots_others_may_read",
-                                        plantedJournal(
-                                            "state",
-                                            [](OtherAccount& o, const std::string& journal) {
-                                              o.own(journal, 0, 0644);
-                                            }),
-                                        true},
-                                    Steer{
-                                        "journal_a_link_to_roots_file",
-                                        plantedJournal(
-                                            "state",
-                                            [](OtherAccount& o, const std::string& journal) {
-                                              ASSERT_EQ(::rename((o.t / journal).c_str(),
-                                                                 (o.t / "state/journal").c_str()),
-                                                        0);
-                                              o.t.link(o.t / "state/journal", journal);
-                                            }),
-                                        true},
-                                    Steer{"journal_of_roots_in_roots_state_folder",
-                                          plantedJournal("state",
-                                                         [](OtherAccount&, const std::string&) {}),
-                                          false},
-                                    Steer{"no_journal_in_a_state_folder_of_its_own",
-                                          [](OtherAccount& o) {
-                                            o.t.file("out/table.vfs", "server's\r\n");
-                                            o.t.folder("theirs/kelvane");
-                                            o.own("theirs");
-                                            o.platform.stateFolder = o.t / "theirs";
-                                          },
-                                          false},
-                                    Steer{"write_in_place_with_a_state_folder_of_its_own",
-                                          [](OtherAccount& o) {
-                                            o.t.file("out/table.vfs", "server's\r\n");
-                                            ASSERT_EQ(::link((o.t / "out/table.vfs").c_str(),
-                                                             (o.t / "out/alias.vfs").c_str()),
-                                                      0);
-                                            o.t.folder("theirs");
-                                            o.own("theirs");
-                                            o.platform.stateFolder = o.t / "theirs";
-                                          },
-                                          true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Steering,
+    ::testing::Values(
+        Steer{"table_link_in_its_folder",
+              [](OtherAccount& o) {
+                o.t.link(o.t / "secret", "out/table.vfs");
+                o.own("out");
+              },
+              true},
+        Steer{"table_plain_in_its_folder",
+              [](OtherAccount& o) {
+                o.t.file("out/table.vfs");
+                o.own("out");
+              },
+              false},
+        Steer{"input_link_in_its_folder",
+              [](OtherAccount& o) {
+                o.t.folder("in");
+                o.t.link(o.t / "secret", "in/old.vfs");
+                o.own("in");
+                o.vfsOld = o.t / "in/old.vfs";
+              },
+              true},
+        Steer{"link_root_link_in_its_folder",
+              [](OtherAccount& o) {
+                o.t.folder("ftp");
+                o.t.link(o.t / "victim", "ftp/links");
+                o.own("ftp");
+                o.linkRoot = o.t / "ftp/links";
+              },
+              true},
+        Steer{"link_root_folder_in_its_folder",
+              [](OtherAccount& o) {
+                o.t.folder("ftp/links/stale");
+                o.own("ftp");
+                o.linkRoot = o.t / "ftp/links";
+              },
+              false},
+        Steer{"table_through_its_folder",
+              [](OtherAccount& o) {
+                o.t.folder("ftp/sub");
+                o.own("ftp");
+                o.vfs = o.t / "ftp/sub/table.vfs";
+              },
+              true},
+        Steer{"source_link_in_its_folder",
+              [](OtherAccount& o) {
+                o.t.folder("ftp");
+                o.t.link(o.t / "victim", "ftp/up");
+                o.own("ftp");
+                o.source = o.t / "ftp/up/";
+              },
+              true},
+        Steer{"settings_of_its_own", [](OtherAccount& o) { o.settingsOwner = kOther; }, true},
+        Steer{"settings_anyone_may_write", [](OtherAccount& o) { o.settingsMode = 0666; }, true},
+        Steer{"its_own_in_a_sticky_folder_beside_roots",
+              [](OtherAccount& o) {
+                o.t.folder("tmp");
+                o.own("tmp", 0, 01777);
+                o.t.file("tmp/theirs");
+                o.own("tmp/theirs");
+                o.vfs = o.t / "tmp/table.vfs";
+              },
+              false},
+        Steer{"table_through_a_folder_its_group_may_write", tableThroughFolderOfMode(0775), true},
+        Steer{"table_through_a_folder_only_root_may_write", tableThroughFolderOfMode(0755), false},
+        Steer{"settings_its_group_may_write", [](OtherAccount& o) { o.settingsMode = 0664; }, true},
+        Steer{"table_through_a_link_another_made_in_a_sticky_folder",
+              tableThroughStickyLink(kOther), true},
+        Steer{"table_through_a_link_root_made_in_a_sticky_folder", tableThroughStickyLink(0),
+              false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What a table written in place, and its journal, may be and where.
+INSTANTIATE_TEST_SUITE_P(
+    Journals, Steering,
+    ::testing::Values(
+        Steer{"table_with_a_second_name_in_a_folder_its_group_may_write",
+              secondNameInFolderOfMode(0775, false), true},
+        Steer{"input_with_a_second_name_in_a_folder_its_group_may_write",
+              secondNameInFolderOfMode(0775, true), true},
+        Steer{"table_with_a_second_name_in_a_folder_only_root_may_write",
+              secondNameInFolderOfMode(0755, false), false},
+        Steer{"input_with_a_second_name_in_a_folder_only_root_may_write",
+              secondNameInFolderOfMode(0755, true), false},
+        Steer{"journal_in_a_state_folder_of_its_own",
+              plantedJournal("theirs", kOther, 0600,
+                             [](OtherAccount& o, const std::string&) {
+                               o.own("theirs");
+                               o.own("theirs/kelvane");
+                             }),
+              true},
+        Steer{"journal_in_a_state_folder_its_group_may_write",
+              plantedJournal("state", 0, 0600,
+                             [](OtherAccount& o, const std::string&) {
+                               o.own("state/kelvane", 0, 0770);
+                             }),
+              true},
+        Steer{"journal_of_its_own_in_roots_state_folder", plantedJournal("state", kOther, 0600),
+              true},
+        Steer{"journal_of_roots_with_a_second_name",
+              plantedJournal("state", 0, 0600,
+                             [](OtherAccount& o, const std::string& journal) {
+                               ::link((o.t / journal).c_str(), (o.t / "state/second").c_str());
+                             }),
+              true},
+        Steer{"journal_of_roots_others_may_read", plantedJournal("state", 0, 0644), true},
+        Steer{"journal_a_link_to_roots_file",
+              plantedJournal("state", 0, 0600,
+                             [](OtherAccount& o, const std::string& journal) {
+                               ::rename((o.t / journal).c_str(), (o.t / "state/moved").c_str());
+                               o.t.link(o.t / "state/moved", journal);
+                             }),
+              true},
+        Steer{"journal_of_roots_in_roots_state_folder", plantedJournal("state", 0, 0600), false},
+        Steer{"no_journal_in_a_state_folder_of_its_own",
+              [](OtherAccount& o) {
+                o.t.file("out/table.vfs", "server's\r\n");
+                o.t.folder("theirs/kelvane");
+                o.own("theirs");
+                o.platform.stateFolder = o.t / "theirs";
+              },
+              false},
+        Steer{"write_in_place_with_a_state_folder_of_its_own",
+              [](OtherAccount& o) {
+                secondNameInFolderOfMode(0755, false)(o);
+                o.t.folder("theirs");
+                o.own("theirs");
+                o.platform.stateFolder = o.t / "theirs";
+              },
+              true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // With the same table in and out nothing is removed first, so a link planted where a genre
 // folder goes would lead the creation elsewhere.
