@@ -102,8 +102,8 @@ class JournaledOutput : public OutputFile {
     struct stat st;
     if (::fstat(table_.get(), &st) != 0)
       throw systemFailure(errno, "Cannot look at", named_, kSource);
-    // First the old bytes, whole and synced, where the next build finds them: a build that
-    // finds one there already stopped (its journal was put back), so one now is not its own.
+    // First the old bytes, whole and synced, where the next build finds them. Any journal of
+    // this table was put back when the build began, so one there now is not this build's.
     name_ = journalName(st);
     std::string shown = folder_.pathOf(name_);
     tableStep("create journal");
