@@ -42,17 +42,30 @@ TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   // Left by a killed build of this table (its name in any case), and of another one.
   std::string mine = "out\\.kelvane-" + shortHash("table.txt") + "-0123456789abcdef.tmp";
   std::string other = "out\\.kelvane-" + shortHash("table.txt2") + "-0123456789abcdef.tmp";
+  std::string foreign = "out\\.kelvane-" + shortHash("table.txt") + "-fedcba9876543210.tmp";
   t.file(mine, "left by a killed build");
   t.file(other, "another table's");
+  t.file(foreign, "another account's");
+  // Wine shows a file of another Unix account as another account's.
+  bool foreignMade = runOnHost("chown 65534 " + hostPath(t / foreign));
+  if (!foreignMade) ::DeleteFileW(win::wide(t / foreign).c_str());
   {
     auto output = platform.files.createOutput(t / "out\\TABLE.txt");
     output->write("abandoned");
   }
   EXPECT_EQ(t.read("out\\table.txt"), "old\r\n");
-  EXPECT_EQ(t.tree("out"), (Names{other.substr(4), "table.txt"}));
+  Names left{other.substr(4), "table.txt"};
+  if (foreignMade) left.push_back(foreign.substr(4));
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(t.tree("out"), left);
   ::DeleteFileW(win::wide(t / other).c_str());
+  ::DeleteFileW(win::wide(t / foreign).c_str());
 
+  // Two at once take two names, which no one could have guessed.
   auto output = platform.files.createOutput(t / "out\\table.txt");
+  auto beside = platform.files.createOutput(t / "out\\table.txt");
+  EXPECT_EQ(t.tree("out").size(), 3u);
+  beside.reset();
   output->write("new\r\n");
   output->commit();
   EXPECT_EQ(t.read("out\\table.txt"), "new\r\n");
@@ -108,6 +121,8 @@ struct OutputCase {
   const char* name;
   std::string path;  // relative; "" is no name
   bool fails;
+  // Relative: the state folder for a table with a second name (written in place); "" for one.
+  std::string stateFolder = "";
 };
 
 class OutputCheck : public WinPlatformTest, public ::testing::WithParamInterface<OutputCase> {};
@@ -117,6 +132,11 @@ TEST_P(OutputCheck, FailsWhereTheOutputWouldAndChangesNothing) {
   t.file("out\\ro.txt", "r");
   setAttributes(t / "out\\ro.txt", FILE_ATTRIBUTE_READONLY);
   t.file("out\\table.txt", "old");
+  if (!c.stateFolder.empty()) {
+    ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "out\\alias.txt").c_str(),
+                                  win::wide(t / "out\\table.txt").c_str(), nullptr));
+    ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / c.stateFolder).c_str());
+  }
   std::string path = c.path.empty() ? "" : c.path == "NUL" ? c.path : t / c.path;
   Names before = t.tree();
   FILETIME written{}, now{};
@@ -142,15 +162,16 @@ TEST_P(OutputCheck, FailsWhereTheOutputWouldAndChangesNothing) {
   EXPECT_EQ(created, !c.fails);
 }
 
-INSTANTIATE_TEST_SUITE_P(Places, OutputCheck,
-                         ::testing::Values(OutputCase{"TableThere", "out\\table.txt", false},
-                                           OutputCase{"NewTable", "out\\new.txt", false},
-                                           OutputCase{"NoName", "", true},
-                                           OutputCase{"Folder", "dir\\sub", true},
-                                           OutputCase{"ReadOnly", "out\\ro.txt", true},
-                                           OutputCase{"FolderMissing", "none\\new.txt", true},
-                                           OutputCase{"Device", "NUL", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Places, OutputCheck,
+    ::testing::Values(
+        OutputCase{"TableThere", "out\\table.txt", false},
+        OutputCase{"TwoNames", "out\\table.txt", false, "state\\made"},
+        OutputCase{"TwoNamesNoStateFolder", "out\\table.txt", true, "dir\\a.txt\\state"},
+        OutputCase{"NewTable", "out\\new.txt", false}, OutputCase{"NoName", "", true},
+        OutputCase{"Folder", "dir\\sub", true}, OutputCase{"ReadOnly", "out\\ro.txt", true},
+        OutputCase{"FolderMissing", "none\\new.txt", true}, OutputCase{"Device", "NUL", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A journal a stopped build left in the running account's state folder brings its old bytes
 // back before the next build decides anything; one of another file, or one never finished,
@@ -160,7 +181,8 @@ TEST_F(WinPlatformTest, AJournalInTheStateFolderPutsItsOldBytesBackFirst) {
   std::string table = t / "out\\table.txt";
   ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / "state").c_str());
   t.folder("state\\kelvane");
-  for (std::string kind : {"whole", "another file", "unfinished", "beside the table", "open"}) {
+  for (std::string kind : {"whole", "another file", "unfinished", "beside the table", "two names",
+                           "another account's", "folder of another account", "open"}) {
     SCOPED_TRACE(kind);
     t.file("out\\table.txt", "torn");
     FileIdentity id = platform.files.chainOf(table, true).front();
@@ -175,18 +197,32 @@ TEST_F(WinPlatformTest, AJournalInTheStateFolderPutsItsOldBytesBackFirst) {
     std::string journal = kind == "beside the table" ? "out\\table.txt.kelvane-journal" : name;
     t.file(journal, text);
     if (kind == "open") openToEveryone(t / "state\\kelvane");
-    if (kind == "another file" || kind == "beside the table" || kind == "open") {
+    // Wine shows a file of another Unix account as another account's.
+    if ((kind == "another account's" && !runOnHost("chown 65534 " + hostPath(t / journal))) ||
+        (kind == "folder of another account" &&
+         !runOnHost("chown 65534 " + hostPath(t / "state\\kelvane")))) {
+      ::DeleteFileW(win::wide(t / journal).c_str());
+      continue;
+    }
+    if (kind == "two names") {
+      ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "state\\second").c_str(),
+                                    win::wide(t / journal).c_str(), nullptr));
+    }
+    if (kind != "whole" && kind != "unfinished") {
       try {
         platform.files.createOutput(table);
         ADD_FAILURE() << "not refused";
       } catch (const Failure& failure) {
-        EXPECT_NE(failure.description().find(kind == "open" ? "kelvane" : journal.substr(6)),
+        bool folder = kind == "open" || kind == "folder of another account";
+        EXPECT_NE(failure.description().find(folder ? "kelvane\"" : journal.substr(6)),
                   std::string::npos)
             << failure.description();
       }
       EXPECT_THROW(platform.files.checkOutput(table), Failure);
       EXPECT_EQ(t.read("out\\table.txt"), "torn");
       ::DeleteFileW(win::wide(t / journal).c_str());
+      ::DeleteFileW(win::wide(t / "state\\second").c_str());
+      runOnHost("chown 0 " + hostPath(t / "state\\kelvane"));
       continue;
     }
     platform.files.createOutput(table);  // never committed

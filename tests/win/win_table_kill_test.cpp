@@ -154,5 +154,26 @@ TEST_F(WinTableKill, AFaultOrAKillAtAnyStepLeavesTheOldTableOrTheNewOne) {
   }
 }
 
+std::vector<std::string> stepsSeen;
+void recordStep(const char* step) { stepsSeen.push_back(step); }
+
+// What makes the promise hold across a power cut too, which no kill can show: each piece is
+// flushed before the next depends on it, and the old bytes are whole before the table changes.
+TEST_F(WinTableKill, EachPieceIsFlushedBeforeTheNextDependsOnIt) {
+  auto sequence = [&](bool inPlace) {
+    putBackOriginal(inPlace);
+    stepsSeen.clear();
+    win::tableFaultHook = recordStep;
+    build();
+    win::tableFaultHook = nullptr;
+    std::string order;
+    for (const std::string& step : stepsSeen)
+      if (step != "write") order += step + " ";
+    return order;
+  };
+  EXPECT_EQ(sequence(false), "flush replace remove backup ");
+  EXPECT_EQ(sequence(true), "allocate create journal flush journal cut flush remove journal ");
+}
+
 }  // namespace
 }  // namespace kelvane
