@@ -36,6 +36,8 @@ class WinTableKill : public ::testing::Test {
     t.folder("prog");
     ASSERT_TRUE(::CopyFileW(win::wide(wineDrivePath(KELVANE_STOPPING_EXE)).c_str(),
                             win::wide(t / "prog\\kelvane.exe").c_str(), FALSE));
+    ASSERT_TRUE(::CopyFileW(win::wide(wineDrivePath(KELVANE_EXE)).c_str(),
+                            win::wide(t / "prog\\shipped.exe").c_str(), FALSE));
     t.file("prog\\build.dat", settingsText({t / "links", t / "out\\table.vfs", t / "old.vfs",
                                             "/merged", "anon", "users", "755"},
                                            {t / "iso\\"}));
@@ -72,13 +74,13 @@ class WinTableKill : public ::testing::Test {
     return -1000000 - stepsLeft;
   }
   // kelvane.exe, stopped at step k and ended there; false when it never got there.
-  bool killAt(long k) {
+  bool killAt(long k, const char* program = "kelvane.exe") {
     std::wstring event = L"kelvane-stop-" + std::to_wstring(::GetCurrentProcessId());
     win::Handle stopped(::CreateEventW(nullptr, TRUE, FALSE, event.c_str()));
     ::SetEnvironmentVariableW(L"KELVANE_STOP_AT", std::to_wstring(k).c_str());
     ::SetEnvironmentVariableW(L"KELVANE_STOP_EVENT", event.c_str());
     std::wstring line =
-        L"\"" + win::wide(t / "prog\\kelvane.exe") + L"\" ?" + win::wide(t / "prog\\build.dat");
+        L"\"" + win::wide(t / "prog\\" + program) + L"\" ?" + win::wide(t / "prog\\build.dat");
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -122,6 +124,10 @@ TEST_F(WinTableKill, AFaultOrAKillAtAnyStepLeavesTheOldTableOrTheNewOne) {
     long steps = countSteps();
     std::string expected = t.read("out\\table.vfs");
     ASSERT_NE(expected, original);
+    // The program as shipped has no such stop: it builds to the end.
+    putBackOriginal(inPlace);
+    EXPECT_FALSE(killAt(1, "shipped.exe"));
+    EXPECT_EQ(t.read("out\\table.vfs"), expected);
     ASSERT_GT(steps, inPlace ? 8 : 3);
     for (bool kill : {false, true}) {
       for (long k = 1; k <= steps; ++k) {
