@@ -311,11 +311,12 @@ void WinFiles::checkOutput(const std::string& path) {
   if (place.exists) {
     refuseJournalBeside(place.target, path);
     std::wstring journal = pendingJournal(*this, place);
-    if (!journal.empty()) checkJournal(journal, place.target, path);
-    if (!journal.empty())
+    if (!journal.empty()) {
+      checkJournal(journal, place.target, path);
       warnings_.warn("kelvane: a build stopped while writing \"" + path +
                      "\"; the next build puts back its old bytes from \"" + narrow(journal) +
                      "\" first");
+    }
   }
   // The temporary file goes into the target's folder: asking for the right to add a file to
   // it is the system's own check of that, and adds nothing.
