@@ -306,11 +306,23 @@ TEST(VisibleText, EscapesControlsC1BidiAndTheBackslashAndKeepsOtherText) {
             "a\\u202eb\\u2066");                 // bidi
   EXPECT_EQ(visibleText("a\\x1b"), "a\\\\x1b");  // never alike with an escaped ESC
   EXPECT_EQ(visibleText("C:\\dir", true), "C:\\dir");
-  EXPECT_EQ(visibleText("Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80"),
-            "Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80");
-  EXPECT_EQ(visibleText("Caf\xe9 \xa0"), "Caf\xe9 \xa0");  // Latin-1 bytes above C1 stay
-  EXPECT_EQ(visibleText("\xc2"), "\xc2");                  // cut short: no UTF-8, no C1
-  EXPECT_EQ(visibleText("\xe2\x80"), "\xe2\\x80");
+  EXPECT_EQ(visibleText("Caf\xc3\xa9 \xef\xbf\xbd \xf0\x9f\x98\x80"),
+            "Caf\xc3\xa9 \xef\xbf\xbd \xf0\x9f\x98\x80");  // a real U+FFFD stays
+  // What prints as nothing, or as a space, would make two names look alike.
+  EXPECT_EQ(visibleText("lin\xe2\x80\x8bux \xc2\xa0\xc2\xad\xef\xbb\xbf\xe2\x81\xa0"),
+            "lin\\u200bux \\u00a0\\u00ad\\ufeff\\u2060");
+  EXPECT_EQ(visibleText("a\xf3\xa0\x80\x81"
+                        "1\xef\xbf\xbf"),
+            "a\\U000e00011\\uffff");  // a tag, then a digit: never read as \ue0001
+  EXPECT_EQ(visibleText("\xe2\x80\xa8\xe3\x80\x80\xe2\x80\x8a\xe2\x80\x8e"),
+            "\\u2028\\u3000\\u200a\\u200e");
+  // Bytes that are no UTF-8 never print as the text a terminal would make of them.
+  EXPECT_EQ(visibleText("Caf\xe9 \xa0\xff"), "Caf\\xe9 \\xa0\\xff");
+  EXPECT_EQ(visibleText("\xc2"), "\\xc2");  // cut short
+  EXPECT_EQ(visibleText("\xe2\x80"), "\\xe2\\x80");
+  EXPECT_EQ(visibleText("\xed\xa0\x80\xc0\xaf"),
+            "\\xed\\xa0\\x80\\xc0\\xaf");                                     // surrogate, overlong
+  EXPECT_EQ(visibleText("\xe2\x80\x8a\xe2\x80\x90"), "\\u200a\xe2\x80\x90");  // a hyphen prints
 }
 
 TEST(VisibleText, TheReportKeepsNoTerminalControlFromAName) {

@@ -40,7 +40,8 @@ class PosixFiles : public Files {
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
   void checkOutput(const std::string& path) override;
-  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
+  std::vector<std::unique_ptr<PathLock>> openLocks(const std::string& path, Guarded what,
+                                                   bool shared) override;
 
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;

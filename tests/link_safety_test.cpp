@@ -136,7 +136,9 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
       std::freopen(err.c_str(), "w", stderr);
       SystemPlatform platform;
       try {
-        auto locks = takeTurns(platform, {tree.output, tree.linkRoot + "/"}, false, wait);
+        auto locks = takeTurns(
+            platform, {{tree.output, Guarded::Table}, {tree.linkRoot + "/", Guarded::LinkRoot}},
+            false, wait);
       } catch (const Failure& failure) {
         std::fprintf(stderr, "failed %d: %s\n", failure.number(), failure.description().c_str());
         ::_exit(failure.fix().empty() ? 4 : 3);
@@ -144,7 +146,7 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
       ::_exit(0);
     }
     TestPlatform platform;
-    auto held = takeTurns(platform, {tree.linkRoot}, false, 0);
+    auto held = takeTurns(platform, {{tree.linkRoot, Guarded::LinkRoot}}, false, 0);
     ASSERT_EQ(held.size(), 1u);
     ASSERT_EQ(::write(go[1], "g", 1), 1);
     EXPECT_TRUE(waitForText(err, "waiting", 60000));

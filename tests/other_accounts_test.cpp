@@ -441,6 +441,16 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   EXPECT_NE(putBack.err.find("was put back"), std::string::npos) << putBack.err;
   EXPECT_FALSE(t.has(journal));
   EXPECT_EQ(t.tree("srv/merged"), Names{"debian/"});
+  // Each lock is the account's own, made by whichever build came first; in root's folder
+  // etc/, root's build made it for the account's table.
+  for (auto lock : {std::string("srv/merged/.kelvane.lock"),
+                    "srv/tables/.kelvane-" + shortHash("vfs.txt") + ".lock",
+                    "etc/.kelvane-" + shortHash("vfs.txt") + ".lock"}) {
+    struct stat st {};
+    EXPECT_EQ(::stat((t / lock).c_str(), &st), 0) << lock;
+    EXPECT_EQ(st.st_uid, kOther) << lock;
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << lock;
+  }
   t.folder("srv/roots/stale");
   EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
   EXPECT_TRUE(t.has("srv/roots/stale"));
@@ -455,55 +465,125 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   EXPECT_EQ(t.read("srv/tables/roots.txt"), "root's\r\n");
 }
 
-// No lock file is made, so none can be planted; an account that holds the folder's lock
-// anyway delays a build by no more than its bound, and is named.
-TEST_F(OtherAccount, NoAccountCanPoisonALockOrHoldABuildPastItsBound) {
-  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
-  t.folder("tmp");
-  ASSERT_EQ(::chmod((t / "tmp").c_str(), 01777), 0);
-  vfs = t / "tmp/table.vfs";
-  for (auto planted :
-       {".kelvane-" + shortHash("table.vfs") + ".lock", std::string(".kelvane.lock")})
-    t.file("tmp/" + planted, "theirs");
-  for (auto planted :
-       {"tmp/.kelvane-" + shortHash("table.vfs") + ".lock", std::string("tmp/.kelvane.lock")})
-    own(planted, kOther, 0600);
-  writeSettings();
-  auto before = t.tree("tmp");
-  EXPECT_NO_THROW(runWritten(nullptr));
-  auto after = t.tree("tmp");
-  EXPECT_EQ(after.size(), before.size() + 1) << "only the table is new";
-  // Held by another account: the build waits its bound, then fails naming the holder.
+// Holds a lock of flock's on path as the other account (opening it as root first where that
+// account may not, as a descriptor handed over would) until the returned function is called.
+std::function<void()> holdAsOther(const std::string& path) {
   int held[2], done[2];
-  ASSERT_EQ(::pipe(held), 0);
-  ASSERT_EQ(::pipe(done), 0);
+  if (::pipe(held) != 0 || ::pipe(done) != 0) return [] {};
   pid_t holder = ::fork();
   if (holder == 0) {
-    int fd = ::open((t / "tmp").c_str(), O_RDONLY | O_DIRECTORY);
+    int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
     if (fd < 0 || ::setuid(kOther) != 0 || ::flock(fd, LOCK_SH) != 0) ::_exit(1);
     char byte = 'h';
     if (::write(held[1], &byte, 1) != 1 || ::read(done[0], &byte, 1) != 1) ::_exit(1);
     ::_exit(0);
   }
-  char byte;
-  ASSERT_EQ(::read(held[0], &byte, 1), 1);
+  char byte = 0;
+  EXPECT_EQ(::read(held[0], &byte, 1), 1) << "could not hold " << path;
+  return [=] {
+    EXPECT_EQ(::write(done[1], "g", 1), 1);
+    ::waitpid(holder, nullptr, 0);
+    for (int fd : {held[0], held[1], done[0], done[1]}) ::close(fd);
+  };
+}
+
+// Locks are files only the builders can open: what any other account can open (the link
+// root, the table and the folders holding them) holds no build, and what it plants in a
+// folder it may write is not used; a build of the builders' own still waits its bound.
+TEST_F(OtherAccount, NoAccountButTheBuildersCanHoldOrPoisonALock) {
+  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+  t.folder("tmp");
+  t.folder("links/stale");
+  ASSERT_EQ(::chmod((t / "tmp").c_str(), 01777), 0);
+  vfs = t / "tmp/table.vfs";
+  t.file("tmp/table.vfs", "old\r\n");
+  for (auto planted :
+       {".kelvane-" + shortHash("table.vfs") + ".lock", std::string(".kelvane.lock")}) {
+    t.file("tmp/" + planted, "theirs");
+    own("tmp/" + planted, kOther, 0644);
+  }
+  writeSettings();
+  auto before = t.tree("tmp");
+  for (auto held : {"links", "tmp", "tmp/table.vfs", "."}) {
+    auto release = holdAsOther(t / held);
+    state = AppState();
+    formLoad(platform, "?" + (t / "settings.dat"), state);
+    state.waitSeconds = 0;
+    EXPECT_NO_THROW(runBuild(platform, state)) << held;
+    release();
+  }
+  EXPECT_EQ(t.tree("tmp"), before) << "nothing made or used in a folder others may write";
+  // The lock is the link root's own, hidden, of its owner, open to no one else.
+  struct stat st {};
+  ASSERT_EQ(::stat((t / "links/.kelvane.lock").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(t.tree("links"), Names{"debian/"});
+  // Held by a process of a builder: the build waits its bound, then fails.
+  auto locks = takeTurns(platform, {{t / "links/.", Guarded::LinkRoot}}, false, 0);
+  ASSERT_EQ(locks.size(), 1u);
   state = AppState();
   formLoad(platform, "?" + (t / "settings.dat"), state);
   state.waitSeconds = 0;
-  try {
-    runBuild(platform, state);
-    ADD_FAILURE() << "built while the lock was held";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.number(), kErrLockHeld);
-    EXPECT_NE(failure.description().find("process " + std::to_string(holder)), std::string::npos)
-        << failure.description();
-    EXPECT_NE(failure.description().find("(uid 65534)"), std::string::npos);
-    EXPECT_FALSE(failure.fix().empty());
+  Failure failure = testing::failureOf([&] { runBuild(platform, state); });
+  EXPECT_EQ(failure.number(), kErrLockHeld);
+  // This very process holds it, which it never names as another.
+  EXPECT_NE(failure.description().find("by another process"), std::string::npos)
+      << failure.description();
+  EXPECT_FALSE(failure.fix().empty());
+}
+
+// A lock file that is not a 0600 plain file with one name, of the owner of what it guards,
+// is refused before anything is removed, by the build and the dry run; the nearest one that
+// is stands.
+TEST_F(OtherAccount, ALockFileThatOthersCouldOpenOrThatIsNoneIsRefused) {
+  t.folder("links/stale");
+  struct Row {
+    const char* name;
+    std::function<void()> plant;
+    bool refused;
+  };
+  std::string lock = t / "links/.kelvane.lock";
+  auto plant = [&](mode_t mode) {
+    t.file("links/.kelvane.lock");
+    ::chmod(lock.c_str(), mode);
+  };
+  Row rows[] = {
+      {"of the owner", [&] { plant(0600); }, false},
+      {"open to all", [&] { plant(0644); }, true},
+      {"of another",
+       [&] {
+         plant(0600);
+         own("links/.kelvane.lock", kOther, 0600);
+       },
+       true},
+      {"a link", [&] { ::symlink((t / "secret").c_str(), lock.c_str()); }, true},
+      {"a pipe", [&] { ::mkfifo(lock.c_str(), 0600); }, true},
+      {"two names",
+       [&] {
+         plant(0600);
+         ::link(lock.c_str(), (t / "links/.second").c_str());
+       },
+       true},
+  };
+  for (const Row& row : rows) {
+    ::unlink(lock.c_str());
+    ::unlink((t / "links/.second").c_str());
+    t.folder("links/stale");
+    row.plant();
+    for (bool dryRun : {true, false}) {
+      std::ostringstream dry;
+      if (!row.refused) {
+        EXPECT_NO_THROW(run(dryRun ? &dry : nullptr)) << row.name;
+        continue;
+      }
+      Failure failure = testing::failureOf([&] { run(dryRun ? &dry : nullptr); });
+      EXPECT_EQ(failure.number(), kErrRefused) << row.name;
+      EXPECT_NE(failure.description().find(lock), std::string::npos) << failure.description();
+      EXPECT_NE(failure.fix().find("Remove"), std::string::npos) << row.name;
+      EXPECT_TRUE(t.has("links/stale")) << row.name;
+    }
   }
-  ASSERT_EQ(::write(done[1], "g", 1), 1);
-  ::waitpid(holder, nullptr, 0);
-  for (int fd : {held[0], held[1], done[0], done[1]}) ::close(fd);
-  EXPECT_NO_THROW(runWritten(nullptr));
 }
 
 // A dry run beside a running build: it makes, removes and renames nothing and changes no

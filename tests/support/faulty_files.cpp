@@ -174,9 +174,10 @@ void FaultyFiles::checkOutput(const std::string& path) {
   faults_.check(Op::Open, path);
   real_.checkOutput(path);
 }
-std::unique_ptr<PathLock> FaultyFiles::openLock(const std::string& path, bool shared) {
+std::vector<std::unique_ptr<PathLock>> FaultyFiles::openLocks(const std::string& path, Guarded what,
+                                                              bool shared) {
   faults_.check(Op::Lock, path);
-  return real_.openLock(path, shared);
+  return real_.openLocks(path, what, shared);
 }
 bool FaultyFiles::folderWritable(const std::string& folder) {
   if (std::find(unwritableFolders.begin(), unwritableFolders.end(), folder) !=
