@@ -169,7 +169,7 @@ TEST_F(PlanCase, AGenreSpelledWithDotsAndDoubleSeparatorsIsPrintedAsTheFolderItM
   EXPECT_TRUE(t.isFolder("links/linux/arch"));
 }
 
-// Part 6: two sources giving one virtual path are named: a conflict line in the dry run, once
+// Two sources giving one virtual path are named: a conflict line in the dry run, once
 // on standard error in the build, and counted.
 TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
   t.folder("iso/debian");
@@ -193,7 +193,7 @@ TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
   EXPECT_TRUE(platform.messages.warnings.empty());
 }
 
-// Part 5: a same-table dry run with a missing genre folder prints both creations; files and
+// A same-table dry run with a missing genre folder prints both creations; files and
 // links to remove are counted.
 TEST_F(PlanCase, ASameTableDryRunWithAMissingGenrePrintsBothCreations) {
   t.folder("iso/debian");
@@ -227,7 +227,7 @@ TEST_F(PlanCase, NonAsciiNamesPrintAsTheyAre) {
       << o.printed;
 }
 
-// Part 5: an output table that is a folder, a pipe, or sits in a missing folder fails the dry
+// An output table that is a folder, a pipe, or sits in a missing folder fails the dry
 // run at the build's own step; a plain file there is the nearest case and builds.
 TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
   t.folder("iso/debian");
@@ -253,7 +253,7 @@ TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
   EXPECT_TRUE(both({t / "iso/"}).ok);
 }
 
-// Part 5: the summary counts a line the new table holds twice, a dropped line held twice,
+// The summary counts a line the new table holds twice, a dropped line held twice,
 // and an unchanged line longer than the 64 KiB pieces the table is read in.
 TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
   t.folder("iso/debian");
@@ -266,7 +266,7 @@ TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
   EXPECT_NE(o.printed.find("table lines: 4 added, 2 dropped;"), std::string::npos) << o.printed;
 }
 
-// Part 4: a failing dry run writes nothing, not even a report, and says so.
+// A failing dry run writes nothing, not even a report, and says so.
 TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
   t.folder("program");
   t.file("program/kelvaneerrors.txt", "the nightly build's report");
@@ -293,7 +293,7 @@ TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
   EXPECT_NE(t.read("program/kelvaneerrors.txt").find("Deleting old structure"), std::string::npos);
 }
 
-// Part 3: one escaping function for every message.
+// One escaping function for every message.
 TEST(VisibleText, EscapesControlsC1BidiAndTheBackslashAndKeepsOtherText) {
   EXPECT_EQ(visibleText("a\nb\rc\td\x1b[2J\x07\x7f"), "a\\nb\\rc\\td\\x1b[2J\\x07\\x7f");
   EXPECT_EQ(visibleText("\x85\x9b"
