@@ -3,6 +3,7 @@
 // what was printed against what was done). Beside each, the nearest case that must pass.
 
 #ifndef _WIN32
+#include <linux/fs.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,9 @@
 #endif
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <sstream>
 
 #include "base/failure.h"
@@ -19,6 +23,7 @@
 #include "report/error_report.h"
 #include "startup/run_program.h"
 #include "tests/support/build_run_fixture.h"
+#include "tests/support/system_setup.h"
 
 namespace kelvane::testing {
 namespace {
@@ -62,6 +67,9 @@ class PlanCase : public BuildRun {
     return dry;
   }
   bool sameWords = true;  // the failures' descriptions too, not only their steps
+#ifndef _WIN32
+  std::unique_ptr<FileFlags> flags;  // cleared before the scratch tree goes
+#endif
   size_t count(const std::string& printed, const std::string& line) {
     size_t n = 0;
     for (size_t at = 0; (at = printed.find(line, at)) != std::string::npos; at += line.size()) ++n;
@@ -252,6 +260,99 @@ TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
   vfs = t / "out/table.vfs";
   EXPECT_TRUE(both({t / "iso/"}).ok);
 }
+
+#ifndef _WIN32
+// What the build will need of the system, its dry run asks: each case fails both alike, at
+// the build's own step and in its words, before anything goes; beside each, the nearest case
+// that builds.
+TEST_F(PlanCase, WhatTheBuildWillNeedFailsItsDryRunAlikeBeforeAnythingGoes) {
+  struct Need {
+    const char* name;
+    std::function<void(PlanCase&)> arrange;  // the failing world
+    std::function<void(PlanCase&)> nearest;  // changed from it into one that builds
+    const char* step;                        // the action both fail under ("" for the table's)
+  };
+  auto flagged = [](int flags) {
+    return [flags](PlanCase& c) {
+      c.t.file("out/table.vfs", "server's\r\n");
+      c.flags = std::make_unique<FileFlags>(c.vfs, flags);
+      if (!c.flags->set()) GTEST_SKIP() << "this file system keeps no inode flags";
+    };
+  };
+  const Need needs[] = {
+      {"link root in a missing folder", [](PlanCase& c) { c.linkRoot = c.t / "gone/links"; },
+       [](PlanCase& c) { c.t.folder("gone"); },
+       "Creating the physical merge path if it doesn't exist"},
+      {"link root where a file is",
+       [](PlanCase& c) {
+         c.t.file("file", "x");
+         c.linkRoot = c.t / "file";
+       },
+       [](PlanCase& c) { std::filesystem::remove(c.t / "file"); },
+       "Creating the physical merge path if it doesn't exist"},
+      // A second name makes the table be written in place, behind a journal in the state
+      // folder, which a file stands in the way of.
+      {"journal's state folder that cannot be made",
+       [](PlanCase& c) {
+         c.t.file("out/table.vfs", "server's\r\n");
+         ASSERT_EQ(::link((c.t / "out/table.vfs").c_str(), (c.t / "out/second.vfs").c_str()), 0);
+         c.t.file("blocker", "x");
+         c.platform.stateFolder = c.t / "blocker/state";
+       },
+       [](PlanCase& c) { c.platform.stateFolder = c.t / "state"; }, ""},
+      {"immutable table", flagged(FS_IMMUTABLE_FL), [](PlanCase& c) { c.flags.reset(); }, ""},
+      {"append-only table", flagged(FS_APPEND_FL), [](PlanCase& c) { c.flags.reset(); }, ""},
+  };
+  t.folder("iso/debian");
+  for (const Need& need : needs) {
+    SCOPED_TRACE(need.name);
+    t.folder("links/stale");
+    need.arrange(*this);
+    if (IsSkipped()) return;
+    Outcome o = both({t / "iso/"});
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.action, *need.step ? need.step : "Writing new VFS file (" + vfs + ")");
+    if (linkRoot == t / "links") {
+      EXPECT_TRUE(t.isFolder("links/stale"));
+    }
+    need.nearest(*this);
+    o = both({t / "iso/"});
+    EXPECT_TRUE(o.ok) << o.description;
+    EXPECT_TRUE(t.isFolder(linkRoot.substr(t.path().size() + 1) + "/debian"));
+    linkRoot = t / "links";
+    vfs = t / "out/table.vfs";
+  }
+}
+
+// On a read-only mount the dry run and the build fail for one reason in the same words.
+TEST_F(PlanCase, AReadOnlyMountFailsTheDryRunAndTheBuildInTheSameWords) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounts need root";
+  t.folder("iso/debian");
+  t.folder("ro/links/stale");
+  t.file("ro/table.vfs", "server's\r\n");
+  linkRoot = t / "ro/links";
+  for (bool tableThere : {true, false}) {
+    SCOPED_TRACE(tableThere);
+    vfs = t / (tableThere ? "ro/table.vfs" : "ro/new.vfs");
+    load({t / "iso/"});
+    TempFolder said;
+    int status = inMountNamespace([&] {
+      if (!mountReadOnly(t / "ro")) return 77;
+      Outcome dry = runLoaded(true), built = runLoaded(false);
+      writeBytes(said / "out", dry.action + "\n" + dry.description + "\n" + built.action + "\n" +
+                                   built.description);
+      return dry.ok || built.ok ? 1 : 0;
+    });
+    if (status == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(status, 0);
+    std::string out = readBytes(said / "out");
+    size_t half = out.find('\n', out.find('\n') + 1);
+    EXPECT_EQ(out.substr(0, half), out.substr(half + 1)) << out;
+    EXPECT_NE(out.find(systemErrorText(EROFS)), std::string::npos) << out;
+  }
+  EXPECT_TRUE(t.isFolder("ro/links/stale"));
+}
+#endif
 
 // The summary counts a line the new table holds twice, a dropped line held twice,
 // and an unchanged line longer than the 64 KiB pieces the table is read in.
