@@ -298,15 +298,15 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   own("etc/vfs.txt", kOther, 0644);
   std::string program = testing::installKelvaneCopy(t / "program");
   auto build = [&](uid_t uid, const std::string& table, const std::string& linkRoot,
-                   bool dryRun = false) {
+                   bool dryRun = false, testing::Environment environment = {}) {
     t.file("settings.dat", testing::settingsText({t / linkRoot, t / table, t / "old.vfs", "/merged",
                                                   "anon", "users", "755"},
                                                  {source}));
     own("settings.dat", uid, 0644);
     std::vector<std::string> args{"?" + (t / "settings.dat")};
     if (dryRun) args.insert(args.begin(), "--dry-run");
-    return testing::runProcess(program, args, t.path(), {{"XDG_STATE_HOME", t / "state"}},
-                               static_cast<int>(uid));
+    if (environment.empty()) environment = {{"XDG_STATE_HOME", t / "state"}};
+    return testing::runProcess(program, args, t.path(), environment, static_cast<int>(uid));
   };
   for (auto table : {"srv/tables/vfs.txt", "etc/vfs.txt"}) {
     for (uid_t uid : {kOther, uid_t{0}, kOther}) {
@@ -319,6 +319,37 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   t.folder("srv/roots/stale");
   EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
   EXPECT_TRUE(t.has("srv/roots/stale"));
+  // Its dry run asks what its build will need, and fails as the build does, in its words,
+  // before anything goes: a link root to make in a folder of root's; a table it may write only
+  // in place, with no home for the journal's state folder (a system account's usual one).
+  t.folder("srv/merged/stale");
+  own("srv/merged/stale");
+  struct Need {
+    const char *table, *linkRoot;
+    testing::Environment environment;
+    std::string said;
+  } needs[] = {
+      {"srv/tables/vfs.txt",
+       "roots/links",
+       {{"XDG_STATE_HOME", t / "roots/state"}},
+       "Cannot create folder \"" + (t / "roots/links") + "\": "},
+      {"etc/vfs.txt",
+       "srv/merged",
+       {{"XDG_STATE_HOME", ""}, {"HOME", "/nonexistent"}},
+       "Cannot create folder \"/nonexistent\": "},
+  };
+  t.folder("roots");
+  std::string table = t.read("etc/vfs.txt");
+  for (const Need& need : needs)
+    for (bool dryRun : {true, false}) {
+      auto result = build(kOther, need.table, need.linkRoot, dryRun, need.environment);
+      EXPECT_EQ(result.status, 1) << need.linkRoot << dryRun << result.err;
+      EXPECT_NE(result.err.find(need.said + testing::systemErrorText(EACCES)), std::string::npos)
+          << dryRun << result.err;
+    }
+  EXPECT_TRUE(t.has("srv/merged/stale"));
+  EXPECT_FALSE(t.has("roots/links"));
+  EXPECT_EQ(t.read("etc/vfs.txt"), table);
   // A table of root's in the account's own folder cannot be replaced keeping its owner, nor
   // written: the dry run says so as the build does, before anything goes.
   t.file("srv/tables/roots.txt", "root's\r\n");
