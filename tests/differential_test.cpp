@@ -15,6 +15,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -39,7 +40,8 @@ using testing::TestPlatform;
 
 const char* const kNames[] = {"a", "b", "linux", "Linux", "music", "debian", "x"};
 const char* const kGenres[] = {"", "", "a", "a/b", "./a//", "linux", "Linux", "music", "x/"};
-constexpr uid_t kServer = 65534;  // nobody, playing the server's own account
+constexpr uid_t kServer = 65534;      // nobody, playing the server's own account
+constexpr gid_t kOtherGroup = 65533;  // a group the server's account belongs to besides its own
 
 struct Entry {
   char type;  // d folder, f file, l link, p pipe
@@ -75,8 +77,9 @@ void snapshot(const std::string& base, const std::string& relative, Snapshot& ou
   }
 }
 
-// Runs as the server's own account for as long as it lives (the effective user and group, no
-// other groups), so that every check the system makes is that account's; root again after.
+// Runs as the server's own account for as long as it lives (the effective user and group, and
+// one other group it belongs to), so that every check the system makes is that account's;
+// root again after.
 class AsAccount {
  public:
   explicit AsAccount(uid_t uid) : uid_(uid) {
@@ -84,7 +87,8 @@ class AsAccount {
     groups_.resize(static_cast<size_t>(::getgroups(0, nullptr)));
     groups_.resize(
         static_cast<size_t>(::getgroups(static_cast<int>(groups_.size()), groups_.data())));
-    if (::setgroups(0, nullptr) != 0 || ::setegid(uid_) != 0 || ::seteuid(uid_) != 0)
+    gid_t member = kOtherGroup;
+    if (::setgroups(1, &member) != 0 || ::setegid(uid_) != 0 || ::seteuid(uid_) != 0)
       ADD_FAILURE() << "cannot become uid " << uid_;
   }
   ~AsAccount() {
@@ -152,6 +156,8 @@ struct World {
       // A second name makes the table be written in place, behind a journal.
       if (pick(4) == 0) step("hardlink " + outTable + " second.vfs");
       if (pick(8) == 0) step((pick(2) ? "flag i " : "flag a ") + outTable);
+      // Root's table that the server's account may write through one of its groups.
+      if (pick(8) == 0) step((pick(2) ? "grouptable 65533 " : "grouptable 65534 ") + outTable);
     }
     t.file("settings.dat", settings());
     if (account != 0) {
@@ -172,7 +178,9 @@ struct World {
     std::string path = relative.empty() ? t.path() : t / relative;
     struct stat st;
     if (::lstat(path.c_str(), &st) != 0) return;
-    if (st.st_uid == 0 && relative != "roots" && ::lchown(path.c_str(), account, account) != 0)
+    bool roots =
+        relative == "roots" || std::find(grouped.begin(), grouped.end(), relative) != grouped.end();
+    if (st.st_uid == 0 && !roots && ::lchown(path.c_str(), account, account) != 0)
       ADD_FAILURE() << "cannot give " << path << " to uid " << account;
     if (!S_ISDIR(st.st_mode)) return;
     for (const auto& entry : std::filesystem::directory_iterator(path)) {
@@ -224,6 +232,13 @@ struct World {
       account = static_cast<uid_t>(std::stoul(rest));
     } else if (kind == "state") {
       stateFolder = t / rest;
+    } else if (kind == "grouptable") {
+      size_t space = rest.find(' ');
+      std::string table = t / rest.substr(space + 1);
+      grouped.push_back(rest.substr(space + 1));
+      if (::chown(table.c_str(), 0, static_cast<gid_t>(std::stoul(rest.substr(0, space)))) != 0 ||
+          ::chmod(table.c_str(), 0664) != 0)
+        steps.back() += " (not given)";
     } else if (kind == "flag") {
       flagged.push_back(rest);  // set last: a file so flagged cannot be given to the account
     }
@@ -323,7 +338,7 @@ struct World {
   bool sameTable = false, hazards = false;
   uid_t account = 0;
   std::string linkRoot = "links";  // below t
-  std::vector<std::string> steps, mergeLines, flagged;
+  std::vector<std::string> steps, mergeLines, flagged, grouped;
   std::vector<std::unique_ptr<testing::FileFlags>> flags;  // cleared before t goes
 };
 
