@@ -68,6 +68,10 @@ class Files {
   // folder already there (not a link), and opens it as openFolderTree does. Anything else
   // there fails.
   virtual std::unique_ptr<FolderTree> createFolderTree(const std::string& path) = 0;
+  // Fails where createFolderTree(path) would, for the reason it would give (the folder that
+  // would hold it missing or not writable by the running account, a read-only file system,
+  // something else there), creating and changing nothing.
+  virtual void checkFolderCreation(const std::string& path) = 0;
 
   // --- Files -----------------------------------------------------------------------------
   virtual std::string readFile(const std::string& path) = 0;

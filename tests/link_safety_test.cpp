@@ -3,8 +3,6 @@
 // builds of the same settings started together end as one build would.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
 #include "tests/support/process.h"
+#include "tests/support/system_setup.h"
 #include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
@@ -162,24 +161,6 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
     ::close(go[0]);
     ::close(go[1]);
   }
-}
-
-// Runs body in a child process with a mount namespace of its own, so that a bind mount made
-// there is seen by nothing else and goes with the child; the child's exit status.
-int inMountNamespace(const std::function<int()>& body) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-      ::_exit(77);
-    ::_exit(body());
-  }
-  int status = -1;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
-bool bindMount(const std::string& from, const std::string& to) {
-  return ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
 TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {

@@ -313,15 +313,24 @@ INSTANTIATE_TEST_SUITE_P(
 // folder goes would lead the creation elsewhere.
 TEST_F(OtherAccount, AFolderIsNeverMadeThroughALinkWhereOneGoes) {
   vfs = vfsOld;
+  // The first level of a genre of two, a relative link to a folder beside it: something
+  // other than a folder, which the build does not make "b" through.
+  source = t / "src/|a/b";
+  t.folder("links/sibling");
+  t.link("sibling", "links/a");
+  Failure failure = testing::failureOf([&] { run(); });
+  EXPECT_EQ(failure.action(), "Creating substructure (if exists)");
+  EXPECT_NE(failure.description().find("something other than a folder"), std::string::npos)
+      << failure.description();
+  EXPECT_EQ(t.tree("links/sibling"), Names{});
   source = t / "src/|g";
-  t.folder("links");
   t.link(t / "victim", "links/g");
   EXPECT_EQ(testing::failureOf([&] { run(); }).action(), "Creating substructure (if exists)");
   EXPECT_EQ(t.tree("victim"), Names{"keep/"});
   ::unlink((t / "links/g").c_str());
   t.folder("links/g");
   run();
-  EXPECT_EQ(t.tree("links"), (Names{"g/", "g/debian/"}));
+  EXPECT_EQ(t.tree("links"), (Names{"a@", "g/", "g/debian/", "sibling/"}));
 }
 
 TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
@@ -329,9 +338,21 @@ TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
   t.folder("links/debian");
   t.folder("links/ubuntu");
   own("links/ubuntu", kOther, 0777);
+  // A stale folder of the build's could stand in for the missing one, once the one of that
+  // name that is not the build's is gone: the dry run says both go and one is made.
+  t.folder("links/stale");
   struct stat before, after;
   ASSERT_EQ(::stat((t / "links/debian").c_str(), &before), 0);
+  std::ostringstream dry;
+  run(&dry);
+  for (const char* line : {"remove @/ubuntu\n", "remove @/stale\n", "create @/ubuntu\n",
+                           "summary: 2 to remove, 1 to create;"}) {
+    std::string expected = line;
+    if (expected[7] == '@') expected.replace(7, 1, linkRoot);
+    EXPECT_NE(dry.str().find(expected), std::string::npos) << expected << dry.str();
+  }
   run();
+  EXPECT_EQ(t.tree("links"), (Names{"debian/", "ubuntu/"}));
   ASSERT_EQ(::stat((t / "links/debian").c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
   ASSERT_EQ(::stat((t / "links/ubuntu").c_str(), &after), 0);
@@ -358,6 +379,24 @@ TEST_F(OtherAccount, OnlyFoldersThisBuildCouldHaveMadeAreKept) {
   own("links/ubuntu", kOther, 0777);
   t.file("links/ubuntu/.theirs");
   EXPECT_EQ(testing::failureOf([&] { run(); }).action(), "Deleting old structure");
+  // In a link root with the set-group-ID bit, new folders take its group and the bit: they
+  // are still this build's own, kept by the next build, whose dry run has nothing to do.
+  linkRoot = t / "shared";
+  t.folder("shared");
+  ASSERT_EQ(::chown(linkRoot.c_str(), 0, kOther), 0);
+  ASSERT_EQ(::chmod(linkRoot.c_str(), 02775), 0);
+  run();
+  auto made = t.tree("shared");
+  ASSERT_EQ(::stat((t / "shared/debian").c_str(), &before), 0);
+  ASSERT_NE(before.st_mode & S_ISGID, 0u);
+  std::ostringstream second;
+  run(&second);
+  EXPECT_EQ(second.str(),
+            "summary: 0 to remove, 0 to create; table lines: 0 added, 0 dropped; conflicts: 0\n");
+  run();
+  ASSERT_EQ(::stat((t / "shared/debian").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(t.tree("shared"), made);
 }
 
 // A stale folder becomes a missing mirror folder by a rename only when nothing was written
@@ -409,15 +448,15 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   own("etc/vfs.txt", kOther, 0644);
   std::string program = testing::installKelvaneCopy(t / "program");
   auto build = [&](uid_t uid, const std::string& table, const std::string& linkRoot,
-                   bool dryRun = false) {
+                   bool dryRun = false, testing::Environment environment = {}) {
     t.file("settings.dat", testing::settingsText({t / linkRoot, t / table, t / "old.vfs", "/merged",
                                                   "anon", "users", "755"},
                                                  {source}));
     own("settings.dat", uid, 0644);
     std::vector<std::string> args{"?" + (t / "settings.dat")};
     if (dryRun) args.insert(args.begin(), "--dry-run");
-    return testing::runProcess(program, args, t.path(), {{"XDG_STATE_HOME", t / "state"}},
-                               static_cast<int>(uid));
+    if (environment.empty()) environment = {{"XDG_STATE_HOME", t / "state"}};
+    return testing::runProcess(program, args, t.path(), environment, static_cast<int>(uid));
   };
   for (auto table : {"srv/tables/vfs.txt", "etc/vfs.txt"}) {
     for (uid_t uid : {kOther, uid_t{0}, kOther}) {
@@ -454,6 +493,37 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
   t.folder("srv/roots/stale");
   EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
   EXPECT_TRUE(t.has("srv/roots/stale"));
+  // Its dry run asks what its build will need, and fails as the build does, in its words,
+  // before anything goes: a link root to make in a folder of root's; a table it may write only
+  // in place, with no home for the journal's state folder (a system account's usual one).
+  t.folder("srv/merged/stale");
+  own("srv/merged/stale");
+  struct Need {
+    const char *table, *linkRoot;
+    testing::Environment environment;
+    std::string said;
+  } needs[] = {
+      {"srv/tables/vfs.txt",
+       "roots/links",
+       {{"XDG_STATE_HOME", t / "roots/state"}},
+       "Cannot create folder \"" + (t / "roots/links") + "\": "},
+      {"etc/vfs.txt",
+       "srv/merged",
+       {{"XDG_STATE_HOME", ""}, {"HOME", "/nonexistent"}},
+       "Cannot create folder \"/nonexistent\": "},
+  };
+  t.folder("roots");
+  std::string table = t.read("etc/vfs.txt");
+  for (const Need& need : needs)
+    for (bool dryRun : {true, false}) {
+      auto result = build(kOther, need.table, need.linkRoot, dryRun, need.environment);
+      EXPECT_EQ(result.status, 1) << need.linkRoot << dryRun << result.err;
+      EXPECT_NE(result.err.find(need.said + testing::systemErrorText(EACCES)), std::string::npos)
+          << dryRun << result.err;
+    }
+  EXPECT_TRUE(t.has("srv/merged/stale"));
+  EXPECT_FALSE(t.has("roots/links"));
+  EXPECT_EQ(t.read("etc/vfs.txt"), table);
   // A table of root's in the account's own folder cannot be replaced keeping its owner, nor
   // written: the dry run says so as the build does, before anything goes.
   t.file("srv/tables/roots.txt", "root's\r\n");

@@ -35,6 +35,7 @@ class WinFiles : public Files {
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   // One level made from the folder holding it, never through a reparse point.
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
+  void checkFolderCreation(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;

@@ -147,6 +147,10 @@ std::unique_ptr<FolderTree> FaultyFiles::createFolderTree(const std::string& pat
   faults_.check(Op::CreateFolder, path);
   return std::make_unique<CheckedTree>(*this, real_.createFolderTree(path));
 }
+void FaultyFiles::checkFolderCreation(const std::string& path) {
+  faults_.check(Op::CreateFolder, path);
+  real_.checkFolderCreation(path);
+}
 std::string FaultyFiles::readFile(const std::string& path) {
   faults_.check(Op::Open, path);
   faults_.check(Op::Read, path);

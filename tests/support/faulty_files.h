@@ -40,6 +40,8 @@ class FaultyFiles : public Files {
   std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
+  // Made to fail as Op::CreateFolder, as the creation it foresees.
+  void checkFolderCreation(const std::string& path) override;
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
