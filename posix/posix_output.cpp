@@ -331,8 +331,8 @@ void PosixFiles::checkOutput(const std::string& path) {
   if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
       0)
     throw systemFailure(errno, "Cannot write file", path, kSource);
-  checkPrivateFolders(userStateFolder() + "/kelvane");  // where its journal would go
-  openJournalFolder(journalFolderOf(*this), false);  // and one this account alone can write
+  openJournalFolder(journalFolderOf(*this), false);  // where its journal would go: trusted,
+  checkPrivateFolders(userStateFolder() + "/kelvane");  // and one this account could make
 }
 
 }  // namespace kelvane
