@@ -331,7 +331,7 @@ void PosixFiles::checkOutput(const std::string& path) {
   if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
       0)
     throw systemFailure(errno, "Cannot write file", path, kSource);
-  openJournalFolder(journalFolderOf(*this), false);  // where its journal would go: trusted,
+  openJournalFolder(journalFolderOf(*this), false);     // where its journal would go: trusted,
   checkPrivateFolders(userStateFolder() + "/kelvane");  // and one this account could make
 }
 
