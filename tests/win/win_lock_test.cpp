@@ -162,7 +162,7 @@ TEST_F(WinPlatformTest, BuildsSharingAPathTakeTurnsAndTheSecondSaysSoOnce) {
   second.join();
   EXPECT_EQ(order, (Names{"first releases", "second holds 2"}));
   ASSERT_EQ(said.lines.size(), 1u);
-  EXPECT_NE(said.lines[0].find("is held by another build; waiting"), std::string::npos);
+  EXPECT_NE(said.lines[0].find("is held by another process; waiting"), std::string::npos);
 }
 
 }  // namespace
