@@ -156,8 +156,10 @@ struct World {
       // A second name makes the table be written in place, behind a journal.
       if (pick(4) == 0) step("hardlink " + outTable + " second.vfs");
       if (pick(8) == 0) step((pick(2) ? "flag i " : "flag a ") + outTable);
-      // Root's table that the server's account may write through one of its groups.
-      if (pick(8) == 0) step((pick(2) ? "grouptable 65533 " : "grouptable 65534 ") + outTable);
+      // A table in one of the server's account's groups: root's, which it may write through
+      // that group, or its own in a group it belongs to besides its own.
+      const char* owners[] = {"0:65533 ", "0:65534 ", "65534:65533 "};
+      if (pick(6) == 0) step("grouptable " + (owners[pick(3)] + outTable));
     }
     t.file("settings.dat", settings());
     if (account != 0) {
@@ -236,7 +238,9 @@ struct World {
       size_t space = rest.find(' ');
       std::string table = t / rest.substr(space + 1);
       grouped.push_back(rest.substr(space + 1));
-      if (::chown(table.c_str(), 0, static_cast<gid_t>(std::stoul(rest.substr(0, space)))) != 0 ||
+      size_t colon = rest.find(':');
+      if (::chown(table.c_str(), static_cast<uid_t>(std::stoul(rest.substr(0, colon))),
+                  static_cast<gid_t>(std::stoul(rest.substr(colon + 1, space - colon - 1)))) != 0 ||
           ::chmod(table.c_str(), 0664) != 0)
         steps.back() += " (not given)";
     } else if (kind == "flag") {
