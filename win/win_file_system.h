@@ -35,6 +35,7 @@ class WinFiles : public Files {
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   // One level made from the folder holding it, never through a reparse point.
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
+  // Also asks the folder's security whether the running account may add a subfolder to it.
   void checkFolderCreation(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
@@ -44,8 +45,8 @@ class WinFiles : public Files {
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
   // Asks the system for the right to add the temporary file to the table's folder.
   void checkOutput(const std::string& path) override;
-  // ".kelvane-<hash of the last part>.lock", hidden, in the folder holding path; only the
-  // accounts that may make files in that folder may open one this build makes.
+  // Hidden lock files in the real folder holding what path leads to (and in a link root
+  // itself) that only the builders may open; one another account owns or may open is refused.
   std::vector<std::unique_ptr<PathLock>> openLocks(const std::string& path, Guarded what,
                                                    bool shared) override;
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "win/win_nt.h"
 #include "win/win_support.h"
 
 namespace kelvane::win {
@@ -186,7 +187,7 @@ bool ownedByRunningAccount(HANDLE h) {
   return !owner.empty() && (owner == account.user || owner == account.owner);
 }
 
-std::string strangerWithRights(HANDLE h, ACCESS_MASK rights) {
+std::string strangerWithRights(HANDLE h, ACCESS_MASK rights, HANDLE alsoOwnerOf) {
   const Account& account = runningAccount();
   static const std::set<Sid> trusted = [] {
     std::set<Sid> out{wellKnown(WinLocalSystemSid), wellKnown(WinBuiltinAdministratorsSid)};
@@ -197,8 +198,14 @@ std::string strangerWithRights(HANDLE h, ACCESS_MASK rights) {
     }
     return out;
   }();
+  Sid also;
+  if (alsoOwnerOf) {
+    Security above(alsoOwnerOf, OWNER_SECURITY_INFORMATION);
+    if (above.read) also = copyOf(above.owner);
+  }
   auto isTrusted = [&](const Sid& sid) {
-    return sid == account.user || sid == account.owner || trusted.count(sid);
+    return sid == account.user || sid == account.owner || (!also.empty() && sid == also) ||
+           trusted.count(sid);
   };
   Security security(h, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
   if (!security.read) return "an account the system does not name";
@@ -215,33 +222,48 @@ std::string strangerWithRights(HANDLE h, ACCESS_MASK rights) {
   return stranger;
 }
 
+bool mayAddSubfolder(HANDLE folder) {
+  const ULONG share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  NTSTATUS status = 0;
+  Handle h = openIn(folder, L"", {READ_CONTROL, share, FILE_OPEN, FILE_DIRECTORY_FILE}, status);
+  Security security(
+      h.get(), OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+  if (!h || !security.read) {
+    h = openIn(folder, L"", {FILE_ADD_SUBDIRECTORY, share, FILE_OPEN, FILE_DIRECTORY_FILE}, status);
+    return h || ::RtlNtStatusToDosError(status) != ERROR_ACCESS_DENIED;
+  }
+  HANDLE token = nullptr, asked = nullptr;
+  bool tokens = ::OpenProcessToken(::GetCurrentProcess(), TOKEN_DUPLICATE | TOKEN_QUERY, &token) &&
+                ::DuplicateToken(token, SecurityIdentification, &asked);
+  Handle held(token), heldAsked(asked);
+  if (!tokens) return true;  // nothing to ask with: the build's own create answers
+  GENERIC_MAPPING files{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                        FILE_ALL_ACCESS};
+  PRIVILEGE_SET privileges;
+  DWORD size = sizeof privileges, granted = 0;
+  BOOL allowed = FALSE;
+  return !::AccessCheck(security.descriptor.data(), asked, FILE_ADD_SUBDIRECTORY, &files,
+                        &privileges, &size, &granted, &allowed) ||
+         allowed;
+}
+
 LockSecurity::LockSecurity(HANDLE folder) {
   const Account& account = runningAccount();
-  Security security(folder, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
-  // The system, the Administrators and the running account may always; so may the folder's
-  // owner, who can give itself any permission there.
-  std::set<Sid> trusted{account.user, wellKnown(WinLocalSystemSid),
-                        wellKnown(WinBuiltinAdministratorsSid), copyOf(security.owner)};
-  trusted.erase(Sid());
-  std::set<Sid> allowed = trusted, denied;
-  const Sid ownerRights = wellKnown(WinCreatorOwnerRightsSid);
-  eachEntry(security.dacl, [&](BYTE type, BYTE flags, ACCESS_MASK mask, const Sid& sid) {
-    if (flags & INHERIT_ONLY_ACE || sid == ownerRights) return;
-    if (type == ACCESS_ALLOWED_ACE_TYPE && (mask & (FILE_ADD_FILE | WRITE_DAC | WRITE_OWNER)))
-      allowed.insert(sid);
-    else if (type == ACCESS_DENIED_ACE_TYPE && (mask & FILE_ADD_FILE) && !trusted.count(sid))
-      denied.insert(sid);
-  });
+  Security security(folder, OWNER_SECURITY_INFORMATION);
+  std::set<Sid> allowed{account.user, wellKnown(WinLocalSystemSid),
+                        wellKnown(WinBuiltinAdministratorsSid),
+                        security.read ? copyOf(security.owner) : Sid()};
+  allowed.erase(Sid());
   DWORD size = sizeof(ACL);
-  for (const auto* list : {&denied, &allowed})
-    for (const Sid& sid : *list)
-      size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
+  for (const Sid& sid : allowed)
+    size += sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD) + static_cast<DWORD>(sid.size());
   acl_.assign(size, 0);
   PACL acl = reinterpret_cast<PACL>(acl_.data());
   ::InitializeAcl(acl, size, ACL_REVISION);
-  // Deny entries first, as the system reads them in order.
-  for (Sid sid : denied) ::AddAccessDeniedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid.data());
-  for (Sid sid : allowed) ::AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ, sid.data());
+  // Read and write, as a file of theirs: so that they may also remove it.
+  for (Sid sid : allowed)
+    ::AddAccessAllowedAce(acl, ACL_REVISION, FILE_GENERIC_READ | FILE_GENERIC_WRITE | DELETE,
+                          sid.data());
   ::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION);
   ::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE);
   // Nothing the folder passes on is added to it.

@@ -43,13 +43,21 @@ bool ownedByRunningAccount(HANDLE h);
 
 // The account, as the system names it, that owns h (opened with READ_CONTROL) or may do any
 // of rights to it, when that is neither the running account, the system's own, the
-// Administrators nor TrustedInstaller; "" when there is none. Permissions that only pass on
-// to what is made in h do not count; with no permissions at all, everyone may do everything.
-std::string strangerWithRights(HANDLE h, ACCESS_MASK rights);
+// Administrators, TrustedInstaller nor the owner of alsoOwnerOf (when given, opened with
+// READ_CONTROL); "" when there is none. Permissions that only pass on to what is made in h do
+// not count; with no permissions at all, everyone may do everything.
+std::string strangerWithRights(HANDLE h, ACCESS_MASK rights, HANDLE alsoOwnerOf = nullptr);
 
-// The security of a lock file made in folder: only the accounts that could make a file there
-// themselves (or change the folder's permissions to) may open it, so that no other account
-// can hold it, open it without sharing, or stand a file of its own in its place.
+// False when the security of folder (any handle to it) keeps the running account from making
+// a subfolder in it, as the system would decide when asked to make one; true where it lets it
+// or where this account may not read that security (the system then answers an opening of
+// the folder for that right).
+bool mayAddSubfolder(HANDLE folder);
+
+// The security of a lock file made in folder (opened with READ_CONTROL): only the builders may
+// open it, the running account, the folder's owner (whose build guards what is in it), the
+// system's own account and the Administrators, so that no other account can hold it, open it
+// without sharing, or stand a file of its own in its place.
 class LockSecurity {
  public:
   explicit LockSecurity(HANDLE folder);

@@ -281,7 +281,15 @@ void WinFiles::checkFolderCreation(const std::string& path) {
     if (openFolderTree(path)) return;
     throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", path, source);
   }
-  folderAbove(above, narrow(full), source);
+  std::string shown = narrow(full);
+  Handle folder = folderAbove(above, shown, source);
+  std::wstring shownAbove = above.back() == L'\\' ? above : above + L'\\';
+  bool missing = false;
+  // Fails where something other than a folder is there, as the build would.
+  reachFolder(folder.get(), infoOf(folder.get(), shown, source).info.dwVolumeSerialNumber,
+              narrow(shownAbove), narrow(full.substr(shownAbove.size())), true, missing);
+  if (missing && !mayAddSubfolder(folder.get()))
+    throw errorFailure(ERROR_ACCESS_DENIED, "Cannot create folder", shown, source);
 }
 
 std::unique_ptr<FolderTree> WinFiles::createFolderTree(const std::string& path) {
