@@ -144,8 +144,11 @@ std::optional<Place> placeOf(const std::string& path) {
   auto missing = [](DWORD err) {
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND;
   };
+  // A device ("NUL", "\\.\COM1") is no file that a build could lock or write.
+  if (full.rfind(L"\\\\.\\", 0) == 0) return std::nullopt;
   // Links and junctions followed, as the build follows them to what it acts on.
   Handle target = openForLooking(longPath(full), true);
+  if (target && ::GetFileType(target.get()) != FILE_TYPE_DISK) return std::nullopt;
   std::wstring real;
   if (target) {
     real = finalPath(target.get(), path, kSource);
