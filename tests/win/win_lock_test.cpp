@@ -54,7 +54,9 @@ TEST_P(LockKey, IsOneForEveryNameOfAPath) {
   t.file("dir\\sub\\vfs.txt", "v");
   ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "dir\\sub\\second.txt").c_str(),
                                 win::wide(t / "dir\\sub\\vfs.txt").c_str(), nullptr));
-  if (c.second.find("lnk") != std::string::npos) hostLink("dir\\sub", "dir\\lnk");
+  t.file("dir\\long folder name\\long table name.txt", "v");
+  if (c.second.rfind("dir\\lnk", 0) == 0) hostLink("dir\\sub", "dir\\lnk");
+  if (c.second == "dir\\tablelnk") hostLink("dir\\long folder name\\long table name.txt", c.second);
   if (IsSkipped()) return;
   std::string second =
       c.second.rfind("short:", 0) == 0 ? shortOf(t / c.second.substr(6)) : t / c.second;
@@ -72,6 +74,10 @@ INSTANTIATE_TEST_SUITE_P(
         KeyCase{"ShortName", "dir\\long folder name\\vfs.txt",
                 "short:dir\\long folder name\\vfs.txt", true},
         KeyCase{"ThroughALink", "dir\\sub\\vfs.txt", "dir\\lnk\\vfs.txt", true},
+        KeyCase{"ShortNameOfATable", "dir\\long folder name\\long table name.txt",
+                "short:dir\\long folder name\\long table name.txt", true},
+        KeyCase{"ALinkLeadsToTheTable", "dir\\long folder name\\long table name.txt",
+                "dir\\tablelnk", true},
         KeyCase{"AnotherNameOfTheFile", "dir\\sub\\vfs.txt", "dir\\sub\\second.txt", true},
         KeyCase{"OtherName", "dir\\vfs.txt", "dir\\vfs2.txt", false},
         KeyCase{"OtherFolder", "dir\\vfs.txt", "dir\\sub\\vfs.txt", false},
