@@ -271,6 +271,17 @@ Handle folderAbove(const std::wstring& above, const std::string& shown, const ch
   return folder;
 }
 
+// The folder full, one level below above, reached from the folder holding it (which
+// holding takes) as reachFolder does: made unless onlyLook, made then saying so.
+Handle reachFromAbove(const std::wstring& full, const std::wstring& above, bool onlyLook,
+                      bool& made, Handle& holding, const char* source) {
+  std::string shown = narrow(full);
+  holding = folderAbove(above, shown, source);
+  std::wstring shownAbove = above.back() == L'\\' ? above : above + L'\\';
+  return reachFolder(holding.get(), infoOf(holding.get(), shown, source).info.dwVolumeSerialNumber,
+                     narrow(shownAbove), narrow(full.substr(shownAbove.size())), onlyLook, made);
+}
+
 }  // namespace
 
 void WinFiles::checkFolderCreation(const std::string& path) {
@@ -281,15 +292,12 @@ void WinFiles::checkFolderCreation(const std::string& path) {
     if (openFolderTree(path)) return;
     throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", path, source);
   }
-  std::string shown = narrow(full);
-  Handle folder = folderAbove(above, shown, source);
-  std::wstring shownAbove = above.back() == L'\\' ? above : above + L'\\';
+  Handle folder;
   bool missing = false;
   // Fails where something other than a folder is there, as the build would.
-  reachFolder(folder.get(), infoOf(folder.get(), shown, source).info.dwVolumeSerialNumber,
-              narrow(shownAbove), narrow(full.substr(shownAbove.size())), true, missing);
+  reachFromAbove(full, above, true, missing, folder, source);
   if (missing && !mayAddSubfolder(folder.get()))
-    throw errorFailure(ERROR_ACCESS_DENIED, "Cannot create folder", shown, source);
+    throw errorFailure(ERROR_ACCESS_DENIED, "Cannot create folder", narrow(full), source);
 }
 
 std::unique_ptr<FolderTree> WinFiles::createFolderTree(const std::string& path) {
@@ -301,16 +309,12 @@ std::unique_ptr<FolderTree> WinFiles::createFolderTree(const std::string& path) 
     if (auto tree = openFolderTree(path)) return tree;
     throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", path, source);
   }
-  std::string shown = narrow(full);
-  Handle folder = folderAbove(above, shown, source);
-  std::wstring shownAbove = above.back() == L'\\' ? above : above + L'\\';
+  Handle folder;
   bool made = false;
-  Handle h =
-      reachFolder(folder.get(), infoOf(folder.get(), shown, source).info.dwVolumeSerialNumber,
-                  narrow(shownAbove), narrow(full.substr(shownAbove.size())), false, made);
+  Handle h = reachFromAbove(full, above, false, made, folder, source);
   bool ends = path.back() == '\\' || path.back() == '/';
   return std::make_unique<WinFolderTree>(ends ? path : path + "\\", std::move(h),
-                                         infoOf(h.get(), shown, source));
+                                         infoOf(h.get(), path, source));
 }
 
 }  // namespace kelvane

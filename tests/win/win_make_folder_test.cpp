@@ -15,8 +15,7 @@ struct MakeCase {
   const char* name;
   bool linkRoot;         // createFolderTree(root\relative) rather than makeFolder(relative)
   std::string relative;  // "lnk" leads to elsewhere
-  bool dryRun;           // only asked whether the folder is there (holdsFolder) or could be made
-                         // (checkFolderCreation)
+  bool dryRun;           // only asked (holdsFolder, checkFolderCreation)
   std::string outcome;   // "made", "there", or what the failure says
 };
 
@@ -35,11 +34,20 @@ TEST_P(MakeFolder, MakesTheLastLevelOnlyBelowRealFolders) {
   }
   if (IsSkipped()) return;
   Names before = t.tree();
-  std::string outcome;
+  std::string outcome, asked;
   try {
     auto root = platform.files.openFolderTree(t / "root");
+    if (c.linkRoot) {
+      // The dry run's question fails where, and in the words, the build does.
+      try {
+        platform.files.checkFolderCreation(t / "root\\" + c.relative);
+        asked = "made";
+      } catch (const Failure& failure) {
+        asked = failure.description();
+      }
+    }
     if (c.linkRoot && c.dryRun)
-      outcome = (platform.files.checkFolderCreation(t / "root\\" + c.relative), "made");
+      outcome = asked;
     else if (c.linkRoot)
       outcome = platform.files.createFolderTree(t / "root\\" + c.relative)->holdsFolder("x")
                     ? ""
@@ -52,6 +60,9 @@ TEST_P(MakeFolder, MakesTheLastLevelOnlyBelowRealFolders) {
     EXPECT_NE(outcome.find(t / "root\\"), std::string::npos) << outcome;
   }
   EXPECT_NE(outcome.find(c.outcome), std::string::npos) << outcome;
+  if (c.linkRoot && !c.dryRun) {
+    EXPECT_EQ(asked, outcome);
+  }
   if (c.outcome == "made" && !c.dryRun && c.relative != "g") {  // "g" was there
     before.push_back("root\\g\\new\\");
     std::sort(before.begin(), before.end());
@@ -81,12 +92,6 @@ INSTANTIATE_TEST_SUITE_P(
                       MakeCase{"LinkRootAboveMissing", true, "none\\new", false, "none\\new"},
                       MakeCase{"FileAsLinkRoot", true, "f.txt\\", false, kElse},
                       MakeCase{"LinkAsLinkRoot", true, "lnk\\", false, kElse},
-                      // What the dry run asks of the system, in the build's words.
-                      MakeCase{"LinkRootMissingDryRun", true, "g\\new", true, "made"},
-                      MakeCase{"LinkRootThereDryRun", true, "g", true, "made"},
-                      MakeCase{"LinkRootAboveMissingDryRun", true, "none\\new", true, "none\\new"},
-                      MakeCase{"FileAsLinkRootDryRun", true, "f.txt\\", true, kElse},
-                      MakeCase{"LinkAsLinkRootDryRun", true, "lnk\\", true, kElse},
                       MakeCase{"ReadOnlyFolderDryRun", true, "ro\\new", true,
                                "Cannot create folder \""}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -124,13 +124,15 @@ TEST_F(KelvaneProcess, WorkedExampleBuildsTheTableAndFolders) {
   EXPECT_EQ(t.read("vfs.txt"), table(t / "links"));
   EXPECT_EQ(t.tree("links"), (Names{"linux\\", "linux\\debian\\", "linux\\gentoo\\"}));
 
-  // Built again over a link root holding more than the layout: only the layout stays.
+  // Built again over a link root holding more than the layout: only the layout stays, and
+  // the lock in it that builds of the link root now take turns on.
   t.file("links\\linux\\stale.txt", "x");
   t.folder("links\\old\\deeper");
   Outcome second = run("?example.dat");
   EXPECT_EQ(second.status, 0u);
   EXPECT_EQ(t.read("vfs.txt"), table(t / "links"));
-  EXPECT_EQ(t.tree("links"), (Names{"linux\\", "linux\\debian\\", "linux\\gentoo\\"}));
+  EXPECT_EQ(t.tree("links"),
+            (Names{".kelvane.lock", "linux\\", "linux\\debian\\", "linux\\gentoo\\"}));
 }
 
 TEST_F(KelvaneProcess, LinkRootHoldingTheSourcesIsRefusedWithAReport) {
