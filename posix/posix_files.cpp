@@ -113,7 +113,9 @@ std::string PosixFiles::readTrustedFile(const std::string& path) {
 }
 
 void PosixFiles::writeFile(const std::string& path, std::string_view bytes) {
-  Descriptor file(::open(systemPath(path, "open"), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+  // A new file is writable by its owner alone whatever the umask, as a build demands of a
+  // settings file; a file already there is written in place and keeps its mode.
+  Descriptor file(::open(systemPath(path, "open"), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (file.get() < 0) throw systemFailure(errno, "Cannot create file", path, "open");
   writeAll(file.get(), bytes, path, "write");
 }

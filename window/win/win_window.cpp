@@ -102,6 +102,9 @@ LRESULT CALLBACK WinMainWindow::procedure(HWND window, UINT message, WPARAM wPar
 LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
+      // The merge-source box's hint covers several lines: it goes, or comes back, whole.
+      if (HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) == kLines)
+        ::InvalidateRect(reinterpret_cast<HWND>(lParam), nullptr, TRUE);
       if (HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) >= kFirstBox && LOWORD(wParam) < kLines)
         showStartWhenItFits(reinterpret_cast<HWND>(lParam));
       switch (LOWORD(wParam)) {
