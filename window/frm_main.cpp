@@ -163,15 +163,19 @@ void FrmMain::cmdBuild_Click() {
   launchBuild();
 }
 
-std::vector<std::optional<FileIdentity>> FrmMain::reportsNow() {
+std::optional<std::vector<std::optional<FileIdentity>>> FrmMain::reportsNow() {
   std::vector<std::optional<FileIdentity>> now;
-  for (const std::string& path : reportPaths(platform_)) {
-    std::optional<FileIdentity> identity;
-    if (platform_.files.fileExists(path)) {
-      std::vector<FileIdentity> chain = platform_.files.chainOf(path, true);
-      if (!chain.empty()) identity = chain.front();
+  try {
+    for (const std::string& path : reportPaths(platform_)) {
+      std::optional<FileIdentity> identity;
+      if (platform_.files.fileExists(path)) {
+        std::vector<FileIdentity> chain = platform_.files.chainOf(path, true);
+        if (!chain.empty()) identity = chain.front();
+      }
+      now.push_back(identity);
     }
-    now.push_back(identity);
+  } catch (const Failure&) {
+    return std::nullopt;  // where a report would go is unknown: no build is told by it
   }
   return now;
 }
@@ -186,8 +190,8 @@ void FrmMain::launchBuild() {
     return;
   }
   StartedBuild started;
+  started.reports = reportsNow();
   try {
-    started.reports = reportsNow();
     started.process = platform_.processes.startWatched(platform_.processes.executablePath(),
                                                        {"?" + state_.datPath});
   } catch (const Failure& failure) {
@@ -216,7 +220,7 @@ void FrmMain::buildEnded(WatchedProcess& build) {
     return;
   }
   // A failed build wrote its report and asked about it itself.
-  if (*status == 1 && reportsNow() != ended.reports) return;
+  if (*status == 1 && (!ended.reports || reportsNow() != ended.reports)) return;
   bool windows = platform_.files.separator() == '\\';
   platform_.messages.message(
       "Error",

@@ -73,13 +73,14 @@ class FrmMain {
   // True when path still holds what the window read or saved, or the user replaces it.
   bool mayOverwrite(const std::string& path);
   void launchBuild();
-  // Where a build's error report may be written, each with the file there now.
-  std::vector<std::optional<FileIdentity>> reportsNow();
+  // Where a build's error report may be written, each with the file there now; nullopt when
+  // those places cannot be known.
+  std::optional<std::vector<std::optional<FileIdentity>>> reportsNow();
 
   struct StartedBuild {
     std::unique_ptr<WatchedProcess> process;
-    std::vector<std::optional<FileIdentity>> reports;  // as they were when it started
-    std::string path;                                  // the settings file it builds
+    std::optional<std::vector<std::optional<FileIdentity>>> reports;  // when it started
+    std::string path;                                                 // the settings file it builds
   };
 
   Platform& platform_;
