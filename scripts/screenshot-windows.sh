@@ -29,6 +29,7 @@ set -euo pipefail
 root=$1 picture=$2 title=$3 argument=$4
 export WINEPREFIX=$root/out-win/wineprefix
 "$root/scripts/wine-run.sh" "$root/out-win/kelvane.exe" "$argument" >/dev/null 2>&1 &
+runner=$!
 for _ in $(seq 200); do
   xwininfo -name "$title" >/dev/null 2>&1 && break
   sleep 0.1
@@ -41,7 +42,11 @@ value() { echo "$info" | sed -n "s/^ *$1: *\(-\{0,1\}[0-9]*\).*/\1/p"; }
 x=$(value "Absolute upper-left X") y=$(value "Absolute upper-left Y")
 w=$(value Width) h=$(value Height)
 xwd -silent -root | convert xwd:- -crop "${w}x${h}+${x}+${y}" +repage "$picture"
-WINEPREFIX=$WINEPREFIX wineserver -k
+# The runner goes first, so that it does not start the program again once it is ended; the
+# Wine server goes before the next picture's display comes up.
+kill "$runner"
+wineserver -k
+wineserver -w
 SHOOT
 
 mkdir -p docs
