@@ -216,6 +216,21 @@ TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
   EXPECT_EQ(t.read("one.dat"), "kept\r\n");
 }
 
+// A name typed without a folder or an extension goes beside the window's file, as a .dat file.
+TEST_F(WinWindowBoxes, SaveAsStartsInTheFolderOfTheWindowsFileAndAddsDat) {
+  t.file("one.dat", "kept\r\n");
+  state.datPath = t / "one.dat";
+  open();
+  drive(*window, {[&] {
+                    postClick(main(), button(L"&as"));
+                    return true;
+                  },
+                  answerDialog("two"), answerBox("Horray")});
+  EXPECT_EQ(state.datPath, t / "two.dat");
+  EXPECT_NE(t.read("two.dat").find("\r\n755\r\n"), std::string::npos);
+  EXPECT_EQ(t.read("one.dat"), "kept\r\n");
+}
+
 TEST_F(WinWindowBoxes, AValueTheFileCannotHoldIsRefusedBeforeTheDialog) {
   t.file("one.dat", "kept\r\n");
   state.datPath = t / "one.dat";
