@@ -1,6 +1,7 @@
 // The running Win32 window with the system's own message boxes and save dialog, answered as
-// a person would: the focus comes back after each and when the window is activated again, a
-// failed save keeps the window's file, and a value the file cannot hold is refused.
+// a person would: the focus comes back after each, whatever a handler moved it to, and when the
+// window is activated again; replacing a file is asked about; a failed save keeps the window's
+// file, and a value the file cannot hold is refused.
 
 #include <gtest/gtest.h>
 #include <windows.h>

@@ -1,4 +1,5 @@
-// The Win32 settings window as a person meets it: placement, controls, keyboard.
+// The Win32 settings window as a person meets it: placement, controls and their hints, the
+// file's encoding, keyboard.
 
 #include <gtest/gtest.h>
 #include <windows.h>
