@@ -90,7 +90,8 @@ class Files {
   // readFile for the settings of a build, which steer everything it does: also refuses a
   // file that an account other than the running one and root can write or replace.
   virtual std::string readTrustedFile(const std::string& path) = 0;
-  // Creates or replaces the file whole. A new file is writable by its owner alone (no group
+  // Creates or replaces the file whole, as createOutput and commit would: the old file is
+  // never cut short before the new bytes are safe. A new file is writable by its owner alone (no group
   // or other write, whatever the umask); a file already there keeps its mode.
   virtual void writeFile(const std::string& path, std::string_view bytes) = 0;
   // Opens a plain file for reading; anything else (a folder, device, pipe, socket) fails.
