@@ -61,7 +61,7 @@ const char* entryName(const std::string& name, const char* source) {
 class PosixFolderTree : public FolderTree {
  public:
   PosixFolderTree(std::string path, Descriptor fd, FolderMount place)
-      : path_(std::move(path)), root_(place) {
+      : path_(std::move(path)), root_(place), fineTimes_(keepsFineTimes(fd.get())) {
     levels_.push_back({"", place.id, std::move(fd)});
   }
 
@@ -180,13 +180,42 @@ class PosixFolderTree : public FolderTree {
   }
 
   bool isOwnFolder(const std::string& name) override {
+    FolderStamp seen;
+    return lookAtFolder(name, seen);
+  }
+
+  bool lookAtFolder(const std::string& name, FolderStamp& seen) override {
     const char* source = "look at folder";
     struct stat st;
+    int64_t now = fileClockNow();
     if (::fstatat(current(), entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0)
       throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
+    seen = stampOf(st, now, fineTimes_);
     // The set-group bit comes from the folder it is made in and gives no one anything.
     return S_ISDIR(st.st_mode) && st.st_uid == owner_ &&
            (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
+  }
+
+  void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
+                        const std::function<void(size_t, const FolderStamp&)>& take) override {
+    if (!fineTimes_) return;
+    Descriptor held;
+    int at = levels_[0].fd.get();
+    for (std::string_view part : pathParts(relative, "/")) {
+      held = Descriptor(openSubfolder(at, entryName(std::string(part), "look at folder")));
+      if (held.get() < 0) return;  // not there: nothing to look at
+      at = held.get();
+    }
+    std::string name;
+    for (size_t i = 0; i < names.size(); ++i) {
+      name.assign(names[i]);
+      struct stat st;
+      int64_t now = fileClockNow();
+      if (name.find('/') != std::string::npos ||
+          ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        continue;
+      take(i, stampOf(st, now, true));
+    }
   }
 
   bool holdsFolder(const std::string& relative) override { return reach(relative, false); }
@@ -287,6 +316,7 @@ class PosixFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "/"
   FolderMount root_;
+  bool fineTimes_;                             // a look can tell a changed folder
   uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open

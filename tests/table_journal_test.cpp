@@ -23,6 +23,12 @@
 namespace kelvane {
 namespace {
 
+// The journals among the state folder's files: the last build's record lies beside them.
+std::vector<std::string> journalsIn(std::vector<std::string> names) {
+  std::erase_if(names, [](const std::string& name) { return name.rfind("record-", 0) == 0; });
+  return names;
+}
+
 using testing::ScratchTree;
 using testing::settingsText;
 using testing::TestPlatform;
@@ -134,7 +140,7 @@ TEST_F(TableJournal, AFaultOrAKillAtAnyStepLeavesTheOldTableOrTheNewOne) {
         }
         build();
         EXPECT_EQ(t.read("out/table.vfs"), expected);
-        EXPECT_FALSE(t.has("state/kelvane") && !t.tree("state/kelvane").empty())
+        EXPECT_FALSE(t.has("state/kelvane") && !journalsIn(t.tree("state/kelvane")).empty())
             << "a journal is left";
         if (::testing::Test::HasFailure()) return;
       }
@@ -185,12 +191,12 @@ TEST_F(TableJournal, AJournalOfAnotherFileIsNeverAppliedAndAnUnfinishedOneOnlyGo
   EXPECT_THROW(tableFoundNext(), Failure);
   EXPECT_EQ(t.read("out/table.vfs"), "someone else's\r\n");
   // Unfinished: the table had not changed yet, so the journal only goes.
-  auto journals = t.tree("state/kelvane");
+  auto journals = journalsIn(t.tree("state/kelvane"));
   ASSERT_EQ(journals.size(), 1u);
   std::string journal = t / ("state/kelvane/" + journals[0]);
   ASSERT_EQ(::truncate(journal.c_str(), 10), 0);
   EXPECT_EQ(tableFoundNext(), "someone else's\r\n");
-  EXPECT_TRUE(t.tree("state/kelvane").empty());
+  EXPECT_TRUE(journalsIn(t.tree("state/kelvane")).empty());
 }
 
 TEST_F(TableJournal, AnUnchangedTableKeepsItsTimeAndTwoSpellingsAreOneTable) {
