@@ -115,7 +115,8 @@ int reportDryRunFailure(Platform& platform, const Failure& failure, const AppSta
         "report would say:";
     for (size_t at = 0; at < report.size();) {
       size_t end = report.find("\r\n", at);
-      text += "\n" + report.substr(at, end - at);
+      // Appended in two steps: GCC 12 at -O3 takes "\n" + substr for an overlapping copy.
+      text.append("\n").append(report, at, end - at);
       at = end + 2;
     }
     platform.messages.warn(text);
