@@ -61,7 +61,10 @@ const char* entryName(const std::string& name, const char* source) {
 class PosixFolderTree : public FolderTree {
  public:
   PosixFolderTree(std::string path, Descriptor fd, FolderMount place)
-      : path_(std::move(path)), root_(place), fineTimes_(keepsFineTimes(fd.get())) {
+      : path_(std::move(path)), root_(place) {
+    // A folder this build makes must be one it could list again, or a walk that skipped it
+    // could pass where one that went in would fail.
+    fineTimes_ = keepsFineTimes(fd.get()) && (freshMode_ & 0700) == 0700;
     levels_.push_back({"", place.id, std::move(fd)});
   }
 
@@ -316,7 +319,7 @@ class PosixFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "/"
   FolderMount root_;
-  bool fineTimes_;                             // a look can tell a changed folder
+  bool fineTimes_ = false;                     // a look can tell a changed folder
   uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
