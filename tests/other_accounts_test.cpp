@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <sstream>
@@ -16,6 +17,7 @@
 #include "base/short_hash.h"
 #include "engine/build_lock.h"
 #include "engine/build_run.h"
+#include "posix/posix_journal_place.h"
 #include "startup/form_load.h"
 #include "tests/support/failure_of.h"
 #include "tests/support/process.h"
@@ -64,6 +66,19 @@ class OtherAccount : public ::testing::Test {
     formLoad(platform, "?" + (t / "settings.dat"), state);
     runBuild(platform, state, dryRun);
   }
+  // The journal a build of the table at vfs would leave if stopped while writing it, holding
+  // bytes, in the state folder state (relative), which the build then uses.
+  std::string plantJournal(const std::string& state, const std::string& bytes) {
+    struct stat st {};
+    EXPECT_EQ(::stat(vfs.c_str(), &st), 0);
+    std::string journal = state + "/kelvane/" + posix::journalName(st);
+    t.file(journal, "kelvane table journal 1\n" + std::to_string(st.st_dev) + " " +
+                        std::to_string(st.st_ino) + " " + std::to_string(bytes.size()) + "\n" +
+                        bytes + "\nend\n");
+    own(journal, 0, 0600);
+    platform.stateFolder = t / state;
+    return journal;
+  }
 
   ScratchTree t;
   TestPlatform platform;
@@ -93,6 +108,33 @@ std::function<void(OtherAccount&)> tableThroughFolderOfMode(mode_t mode) {
   };
 }
 
+// A table of root's with a second name, in a folder of root's with mode; the input table
+// too, when it is the one with two names.
+std::function<void(OtherAccount&)> secondNameInFolderOfMode(mode_t mode, bool input) {
+  return [mode, input](OtherAccount& o) {
+    o.t.file("grp/table.vfs", "server's\r\n");
+    ASSERT_EQ(::link((o.t / "grp/table.vfs").c_str(), (o.t / "grp/alias.vfs").c_str()), 0);
+    o.own("grp", 0, mode);
+    (input ? o.vfsOld : o.vfs) = o.t / "grp/table.vfs";
+    o.platform.stateFolder = o.t / "state";
+  };
+}
+
+const char* const kAttack = "attacker|/|root|root|777|rwxdlfm|0|0|0|0|0|0|0|0\r\n";
+
+// A journal planted for root's table in the state folder state, given owner and mode, then
+// changed by more (it, or its folders).
+std::function<void(OtherAccount&)> plantedJournal(const char* state, uid_t owner, mode_t mode,
+                                                  void (*more)(OtherAccount&,
+                                                               const std::string&) = nullptr) {
+  return [=](OtherAccount& o) {
+    o.t.file("out/table.vfs", "server's\r\n");
+    std::string journal = o.plantJournal(state, kAttack);
+    o.own(journal, owner, mode);
+    if (more) more(o, journal);
+  };
+}
+
 // The table reached through a link that uid made in a folder of root's open to all (1777).
 std::function<void(OtherAccount&)> tableThroughStickyLink(uid_t uid) {
   return [uid](OtherAccount& o) {
@@ -104,25 +146,34 @@ std::function<void(OtherAccount&)> tableThroughStickyLink(uid_t uid) {
   };
 }
 
-// Beside every way to steer the build, the nearest arrangement that must still build.
+// Beside every way to steer the build, the nearest arrangement that must still build; the
+// dry run says the same.
 TEST_P(Steering, IsRefusedBeforeAnythingChanges) {
   t.folder("links/stale");
   GetParam().arrange(*this);
   auto victim = t.tree("victim");
-  if (!GetParam().refused) {
-    EXPECT_NO_THROW(run());
-    return;
+  std::string table = testing::pathExists(vfs) ? testing::readBytes(vfs) : "";
+  for (bool dryRun : {true, false}) {
+    SCOPED_TRACE(dryRun ? "dry run" : "build");
+    std::ostringstream dry;
+    if (!GetParam().refused) {
+      EXPECT_NO_THROW(run(dryRun ? &dry : nullptr));
+      continue;
+    }
+    try {
+      run(dryRun ? &dry : nullptr);
+      ADD_FAILURE() << "built";
+    } catch (const Failure& failure) {
+      EXPECT_EQ(failure.number(), kErrRefused) << failure.description();
+      EXPECT_NE(failure.description().find(t.path()), std::string::npos) << failure.description();
+    }
+    EXPECT_EQ(t.read("secret"), "root only\r\n");
+    EXPECT_EQ(t.tree("victim"), victim);
+    EXPECT_TRUE(t.has("links/stale"));
+    if (!table.empty()) {
+      EXPECT_EQ(testing::readBytes(vfs), table);
+    }
   }
-  try {
-    run();
-    FAIL() << "built";
-  } catch (const Failure& failure) {
-    EXPECT_EQ(failure.number(), kErrRefused) << failure.description();
-    EXPECT_NE(failure.description().find(t.path()), std::string::npos) << failure.description();
-  }
-  EXPECT_EQ(t.read("secret"), "root only\r\n");
-  EXPECT_EQ(t.tree("victim"), victim);
-  EXPECT_TRUE(t.has("links/stale"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -196,6 +247,66 @@ INSTANTIATE_TEST_SUITE_P(
               tableThroughStickyLink(kOther), true},
         Steer{"table_through_a_link_root_made_in_a_sticky_folder", tableThroughStickyLink(0),
               false}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// What a table written in place, and its journal, may be and where.
+INSTANTIATE_TEST_SUITE_P(
+    Journals, Steering,
+    ::testing::Values(
+        Steer{"table_with_a_second_name_in_a_folder_its_group_may_write",
+              secondNameInFolderOfMode(0775, false), true},
+        Steer{"input_with_a_second_name_in_a_folder_its_group_may_write",
+              secondNameInFolderOfMode(0775, true), true},
+        Steer{"table_with_a_second_name_in_a_folder_only_root_may_write",
+              secondNameInFolderOfMode(0755, false), false},
+        Steer{"input_with_a_second_name_in_a_folder_only_root_may_write",
+              secondNameInFolderOfMode(0755, true), false},
+        Steer{"journal_in_a_state_folder_of_its_own",
+              plantedJournal("theirs", kOther, 0600,
+                             [](OtherAccount& o, const std::string&) {
+                               o.own("theirs");
+                               o.own("theirs/kelvane");
+                             }),
+              true},
+        Steer{"journal_in_a_state_folder_its_group_may_write",
+              plantedJournal("state", 0, 0600,
+                             [](OtherAccount& o, const std::string&) {
+                               o.own("state/kelvane", 0, 0770);
+                             }),
+              true},
+        Steer{"journal_of_its_own_in_roots_state_folder", plantedJournal("state", kOther, 0600),
+              true},
+        Steer{"journal_of_roots_with_a_second_name",
+              plantedJournal("state", 0, 0600,
+                             [](OtherAccount& o, const std::string& journal) {
+                               ::link((o.t / journal).c_str(), (o.t / "state/second").c_str());
+                             }),
+              true},
+        Steer{"journal_of_roots_others_may_read", plantedJournal("state", 0, 0644), true},
+        Steer{"journal_a_link_to_roots_file",
+              plantedJournal("state", 0, 0600,
+                             [](OtherAccount& o, const std::string& journal) {
+                               ::rename((o.t / journal).c_str(), (o.t / "state/moved").c_str());
+                               o.t.link(o.t / "state/moved", journal);
+                             }),
+              true},
+        Steer{"journal_of_roots_in_roots_state_folder", plantedJournal("state", 0, 0600), false},
+        Steer{"no_journal_in_a_state_folder_of_its_own",
+              [](OtherAccount& o) {
+                o.t.file("out/table.vfs", "server's\r\n");
+                o.t.folder("theirs/kelvane");
+                o.own("theirs");
+                o.platform.stateFolder = o.t / "theirs";
+              },
+              false},
+        Steer{"write_in_place_with_a_state_folder_of_its_own",
+              [](OtherAccount& o) {
+                secondNameInFolderOfMode(0755, false)(o);
+                o.t.folder("theirs");
+                o.own("theirs");
+                o.platform.stateFolder = o.t / "theirs";
+              },
+              true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // With the same table in and out nothing is removed first, so a link planted where a genre
@@ -315,6 +426,20 @@ TEST_F(OtherAccount, TheServersAccountBuildsWithNoRightBeyondItsOwnWork) {
     }
     EXPECT_NE(t.read(table).find(t / "src/debian"), std::string::npos) << table;
   }
+  // A journal in the account's state folder is its own builds' to put back, never root's
+  // (whose XDG_STATE_HOME a plain su keeps).
+  vfs = t / "etc/vfs.txt";
+  std::string built = t.read("etc/vfs.txt");
+  std::string journal = plantJournal("state", "theirs|/|root|root|777|rwxdlfm|0|0|0|0|0|0|0|0\r\n");
+  own(journal, kOther, 0600);
+  auto refused = build(0, "etc/vfs.txt", "srv/merged");
+  EXPECT_EQ(refused.status, 1) << refused.err;
+  EXPECT_EQ(t.read("etc/vfs.txt"), built);
+  EXPECT_TRUE(t.has(journal));
+  auto putBack = build(kOther, "etc/vfs.txt", "srv/merged");
+  EXPECT_EQ(putBack.status, 0) << putBack.err;
+  EXPECT_NE(putBack.err.find("was put back"), std::string::npos) << putBack.err;
+  EXPECT_FALSE(t.has(journal));
   EXPECT_EQ(t.tree("srv/merged"), Names{"debian/"});
   t.folder("srv/roots/stale");
   EXPECT_EQ(build(kOther, "srv/tables/vfs.txt", "srv/roots").status, 1);
@@ -382,11 +507,21 @@ TEST_F(OtherAccount, NoAccountCanPoisonALockOrHoldABuildPastItsBound) {
 }
 
 // A dry run beside a running build: it makes, removes and renames nothing and changes no
-// modification time, so the build's temporary table cannot be swapped for an empty one.
+// modification time, so the build's temporary table cannot be swapped for an empty one. The
+// build then takes a name no one could have put something at first, in a folder open to all,
+// and removes only what a build of root's left there.
 TEST_F(OtherAccount, ADryRunLeavesTheFoldersOfTheTableAndTheLinkRootAsTheyAre) {
-  t.file("out/table.vfs", "server's\r\n");
-  std::string running = "out/.kelvane-" + shortHash("table.vfs") + ".tmp";
+  ASSERT_EQ(::chmod(t.path().c_str(), 0755), 0);
+  t.folder("tmp");
+  own("tmp", 0, 01777);
+  vfs = t / "tmp/table.vfs";
+  t.file("tmp/table.vfs", "server's\r\n");
+  std::string mark = "tmp/.kelvane-" + shortHash("table.vfs");
+  std::string running = mark + "-0123456789abcdef.tmp";
   t.file(running, "a build's");
+  t.folder(mark + ".tmp");  // where an older build would have put its temporary table
+  t.file(mark + "-theirs.tmp", "theirs");
+  for (auto planted : {mark + ".tmp", mark + "-theirs.tmp"}) own(planted, kOther, 0600);
   auto everything = [&] {
     Names found;
     // Each path with its modification time: a folder given a file and its removal would
@@ -405,6 +540,11 @@ TEST_F(OtherAccount, ADryRunLeavesTheFoldersOfTheTableAndTheLinkRootAsTheyAre) {
   runWritten(&dry);
   EXPECT_EQ(everything(), before);
   EXPECT_EQ(t.read(running), "a build's");
+  auto planted = t.tree("tmp");
+  EXPECT_NO_THROW(runWritten(nullptr));
+  planted.erase(std::find(planted.begin(), planted.end(), running.substr(4)));
+  EXPECT_EQ(t.tree("tmp"), planted) << "only a build's own leftover goes";
+  EXPECT_NE(t.read("tmp/table.vfs").find(t / "src/debian"), std::string::npos);
 }
 
 }  // namespace
