@@ -128,16 +128,13 @@ std::unique_ptr<OutputFile> PosixFiles::createRecord(const std::string& path) {
   if (identityOf(now) != identityOf(st))
     throw systemFailure(ESTALE, "Cannot create file (its folder was replaced meanwhile)", path,
                         kSource);
-  // A name no file has yet: whatever stands under one of these names is passed over.
-  Descriptor fd;
-  std::string temp;
-  for (int attempt = 0; fd.get() < 0; ++attempt) {
-    temp = ".record-" + std::to_string(::getpid()) + "-" + std::to_string(attempt) + ".new";
-    fd = Descriptor(::openat(folder.get(), temp.c_str(),
-                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (fd.get() < 0 && (errno != EEXIST || attempt == 99))
-      throw systemFailure(errno, "Cannot create file", path, kSource);
-  }
+  // Named after the record: builds of one link root take turns, so a file of this name is
+  // always one a killed build left, and goes.
+  std::string temp = "." + lastComponent(path) + ".new";
+  ::unlinkat(folder.get(), temp.c_str(), 0);
+  Descriptor fd(::openat(folder.get(), temp.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (fd.get() < 0) throw systemFailure(errno, "Cannot create file", path, kSource);
   return std::make_unique<RecordOutput>(std::move(folder), lastComponent(path), temp, std::move(fd),
                                         path);
 }

@@ -9,6 +9,7 @@
 // step that made it.
 #ifndef _WIN32
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -375,8 +376,10 @@ void letTheClockTick() {
 
 // The changes a world undergoes between its builds; "frozen" adds a stray file under a clock
 // that never leaves the tick of any change (every look within it).
-const char* const kChanges[] = {"nothing", "stray", "hidden", "link",  "chmod",
-                                "chown",   "add",   "remove", "frozen"};
+// "backdated" puts a stray file in a folder and then its modification time back: only its
+// change time tells.
+const char* const kChanges[] = {"nothing", "stray", "hidden", "link",   "chmod",
+                                "chown",   "add",   "remove", "frozen", "backdated"};
 
 // Makes the change in w, the same in every world of one seed; said in w's steps.
 void change(World& w, const std::string& what, unsigned seed) {
@@ -390,12 +393,18 @@ void change(World& w, const std::string& what, unsigned seed) {
           return q != p && q.back() == '/' && q.rfind(p, 0) == 0;
         }))
       folders.push_back("links/" + p.substr(0, p.size() - 1));
-  std::string folder = folders.empty() ? "" : folders[seed / 9 % folders.size()];
+  std::string folder = folders.empty() ? "" : folders[seed / 10 % folders.size()];
   std::string path = w.t / folder;
   w.steps.push_back("then " + what + " " + folder);
   if (what == "nothing" || folder.empty()) return;
   if (what == "stray" || what == "frozen") {
     w.t.file(folder + "/stray");
+  } else if (what == "backdated") {
+    struct stat st;
+    ::stat(path.c_str(), &st);
+    w.t.file(folder + "/stray");
+    struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
   } else if (what == "hidden") {
     w.t.file(folder + "/.hidden");
   } else if (what == "link") {
