@@ -21,6 +21,7 @@
 #include "posix/posix_files.h"
 #include "posix/posix_journal_place.h"
 #include "posix/posix_support.h"
+#include "posix/posix_table_flags.h"
 #include "posix/posix_table_journal.h"
 
 namespace kelvane {
@@ -125,6 +126,7 @@ PathTarget reachOutput(const std::string& path) {
   if ((r.exists || r.name.empty()) && !S_ISREG(mode))
     throw Failure(S_ISDIR(mode) ? EISDIR : EINVAL, notAPlainFile(path, mode, "output VFS file"),
                   kSource);
+  refuseUnchangeableTable(r, path, kSource);
   return r;
 }
 
@@ -320,13 +322,17 @@ void PosixFiles::checkOutput(const std::string& path) {
   // stands in for the table only where it can keep its names, owner and group; otherwise
   // the table itself is written in place.
   bool takesFile = ::faccessat(r.folder.get(), ".", W_OK, AT_EACCESS) == 0;
-  if (!takesFile && !r.exists) throw systemFailure(errno, "Cannot create file", path, kSource);
+  // Only a folder that refuses this account makes the table be written in place; a
+  // read-only file system fails creating the temporary file, as the build does.
+  if (!takesFile && (!r.exists || (errno != EACCES && errno != EPERM)))
+    throw systemFailure(errno, "Cannot create file", path, kSource);
   if (takesFile && (!r.exists || (namesAllowRename(r.stat) && ownerCanBeKept(r.stat)))) return;
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
       0)
     throw systemFailure(errno, "Cannot write file", path, kSource);
-  openJournalFolder(journalFolderOf(*this), false);  // where its journal would go
+  openJournalFolder(journalFolderOf(*this), false);     // where its journal would go: trusted,
+  checkPrivateFolders(userStateFolder() + "/kelvane");  // and one this account could make
 }
 
 }  // namespace kelvane
