@@ -11,6 +11,7 @@
 #include "posix/posix_file_system.h"
 #include "posix/posix_files.h"
 #include "posix/posix_support.h"
+#include "posix/posix_table_journal.h"
 #include "posix/posix_walk.h"
 
 namespace kelvane {
@@ -62,12 +63,16 @@ class RecordOutput : public OutputFile {
   }
   void commit() override {
     flush();
-    if (::fsync(fd_.get()) != 0) throw systemFailure(errno, "Cannot write file", path_, "fsync");
+    if (tableCalls.fsync(fd_.get()) != 0)
+      throw systemFailure(errno, "Cannot write file", path_, "fsync");
     if (::close(fd_.release()) != 0)
       throw systemFailure(errno, "Cannot write file", path_, "close");
     if (::renameat(folder_.get(), temp_.c_str(), folder_.get(), name_.c_str()) != 0)
       throw systemFailure(errno, "Cannot replace file", path_, "rename");
     committed_ = true;
+    // Its new name is kept only then; a file system that cannot sync a folder says EINVAL.
+    if (tableCalls.fsync(folder_.get()) != 0 && errno != EINVAL)
+      throw systemFailure(errno, "Cannot write file", path_, "fsync folder");
   }
 
  private:
@@ -106,6 +111,12 @@ std::unique_ptr<RecordInput> PosixFiles::openRecord(const std::string& path) {
   if (who.empty() && r.stat.st_uid != ::geteuid())
     who = "the account " + accountName(r.stat.st_uid) + ", its owner";
   if (!who.empty()) refuse("\"" + path + "\"", who);
+  // Only this program makes records, each with one name: another name is something else.
+  if (r.stat.st_nlink != 1)
+    throw Failure(kErrRefused,
+                  "Refused the last build's record \"" + path + "\": it has " +
+                      std::to_string(r.stat.st_nlink) + " names",
+                  kSource);
   Descriptor fd = openReached(r, O_RDONLY | O_NONBLOCK, path, "Cannot open file", kSource);
   return std::make_unique<RecordFile>(std::move(fd), path);
 }

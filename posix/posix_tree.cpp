@@ -201,7 +201,9 @@ class PosixFolderTree : public FolderTree {
 
   void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
                         const std::function<void(size_t, const FolderStamp&)>& take) override {
-    if (!fineTimes_) return;
+    // Unlike the look before a walk, this one is followed by no listing: it vouches for what
+    // the build left only where no other account could have put anything in since.
+    if (!fineTimes_ || (freshMode_ & 022) != 0) return;
     Descriptor held;
     int at = levels_[0].fd.get();
     for (std::string_view part : pathParts(relative, "/")) {

@@ -130,6 +130,11 @@ INSTANTIATE_TEST_SUITE_P(
             "in a folder others can write",
             [](Record& r, const std::string&) { ::chmod((r.t / "state/kelvane").c_str(), 0777); },
             "any account", 2},
+        Tampering{"two names",
+                  [](Record& r, const std::string& f) {
+                    ASSERT_EQ(::link(f.c_str(), (r.t / "state/second").c_str()), 0);
+                  },
+                  "it has 2 names"},
         Tampering{"a link",
                   [](Record& r, const std::string& f) {
                     std::string kept = r.t / "state/elsewhere";
@@ -138,6 +143,29 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "must be a plain file"}),
     [](const auto& info) { return testName(info.param.name); });
+
+// A folder the build made is looked at once when it is done, and no listing follows that
+// look: it is taken for what the build left only where no other account could write into it
+// since. Where the mask leaves new folders open to the group, only a walk's look counts.
+TEST_F(Record, AFolderMadeOpenToOthersIsTakenOnlyOnceAWalkHasListedIt) {
+  auto takenAfter = [&](mode_t mask, int builds) {
+    ::rmdir((t / "links/linux/debian").c_str());
+    ::rmdir((t / "links/linux/ubuntu").c_str());
+    ::rmdir((t / "links/linux").c_str());
+    ::rmdir((t / "links").c_str());
+    mode_t was = ::umask(mask);
+    // Each build's looks come a second after what they see: every folder is settled.
+    platform.files.playStamps = [](FolderStamp& seen) { seen.seenAtNs += 1000000000; };
+    for (int i = 0; i < builds; ++i) build({t / "iso/|linux"});
+    platform.files.playStamps = nullptr;
+    std::string summary = dryRunSummary();
+    ::umask(was);
+    return summary.substr(summary.find("record: "));
+  };
+  EXPECT_EQ(takenAfter(022, 1), "record: 3 folders\n");
+  EXPECT_EQ(takenAfter(002, 1), "record: 1 folders\n") << "only the source";
+  EXPECT_EQ(takenAfter(002, 2), "record: 3 folders\n");
+}
 
 TEST_F(Record, OneThatCannotBeWrittenIsSaidAndTheBuildSucceeds) {
   build({t / "iso/|linux"});
