@@ -107,16 +107,16 @@ std::unique_ptr<RecordInput> PosixFiles::openRecord(const std::string& path) {
   if (!S_ISREG(r.stat.st_mode))
     throw Failure(kErrRefused, notAPlainFile(path, r.stat.st_mode, "last build's record"), kSource);
   std::string who = whoCanChange(r);
-  // Root's own record is no record of a build this account ran.
-  if (who.empty() && r.stat.st_uid != ::geteuid())
-    who = "the account " + accountName(r.stat.st_uid) + ", its owner";
   if (!who.empty()) refuse("\"" + path + "\"", who);
-  // Only this program makes records, each with one name: another name is something else.
-  if (r.stat.st_nlink != 1)
-    throw Failure(kErrRefused,
-                  "Refused the last build's record \"" + path + "\": it has " +
-                      std::to_string(r.stat.st_nlink) + " names",
-                  kSource);
+  // Root's own record is no record of a build this account ran; and only this program makes
+  // records, each with one name.
+  std::string why = r.stat.st_uid != ::geteuid()
+                        ? "it belongs to the account " + accountName(r.stat.st_uid) +
+                              ", not to the one running this build"
+                    : r.stat.st_nlink != 1 ? "it has " + std::to_string(r.stat.st_nlink) + " names"
+                                           : "";
+  if (!why.empty())
+    throw Failure(kErrRefused, "Refused the last build's record \"" + path + "\": " + why, kSource);
   Descriptor fd = openReached(r, O_RDONLY | O_NONBLOCK, path, "Cannot open file", kSource);
   return std::make_unique<RecordFile>(std::move(fd), path);
 }

@@ -12,6 +12,7 @@
 #include <functional>
 #include <sstream>
 
+#include "tests/support/as_account.h"
 #include "tests/support/build_run_fixture.h"
 
 namespace kelvane::testing {
@@ -143,6 +144,28 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   "must be a plain file"}),
     [](const auto& info) { return testName(info.param.name); });
+
+// Root's record, though no other account can change it, tells nothing of what a build of
+// the server's own account saw: that account's build does not take it.
+TEST_F(Record, RootsOwnRecordIsNoRecordOfAnotherAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play the server's account";
+  constexpr uid_t kServer = 65534;
+  ASSERT_EQ(::chown(t.path().c_str(), kServer, kServer), 0);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path()))
+    ASSERT_EQ(::lchown(entry.path().c_str(), kServer, kServer), 0);
+  {
+    AsAccount as(kServer, kServer);
+    buildTwiceThenStray();
+  }
+  ASSERT_EQ(::chown(recordFile().c_str(), 0, 0), 0);
+  ::chmod(recordFile().c_str(), 0644);  // readable: only its owner stands in the way
+  AsAccount as(kServer, kServer);
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+  ASSERT_FALSE(platform.messages.warnings.empty());
+  EXPECT_NE(platform.messages.warnings[0].find("it belongs to the account root"), std::string::npos)
+      << platform.messages.warnings[0];
+}
 
 // A folder the build made is looked at once when it is done, and no listing follows that
 // look: it is taken for what the build left only where no other account could write into it

@@ -31,6 +31,7 @@
 #include "base/visible_text.h"
 #include "engine/build_run.h"
 #include "startup/form_load.h"
+#include "tests/support/as_account.h"
 #include "tests/support/scratch_tree.h"
 #include "tests/support/system_setup.h"
 #include "tests/support/test_platform.h"
@@ -79,31 +80,6 @@ void snapshot(const std::string& base, const std::string& relative, Snapshot& ou
     if (e.type == 'd') snapshot(base, path, out);
   }
 }
-
-// Runs as the server's own account for as long as it lives (the effective user and group, and
-// one other group it belongs to), so that every check the system makes is that account's;
-// root again after.
-class AsAccount {
- public:
-  explicit AsAccount(uid_t uid) : uid_(uid) {
-    if (uid_ == 0) return;
-    groups_.resize(static_cast<size_t>(::getgroups(0, nullptr)));
-    groups_.resize(
-        static_cast<size_t>(::getgroups(static_cast<int>(groups_.size()), groups_.data())));
-    gid_t member = kOtherGroup;
-    if (::setgroups(1, &member) != 0 || ::setegid(uid_) != 0 || ::seteuid(uid_) != 0)
-      ADD_FAILURE() << "cannot become uid " << uid_;
-  }
-  ~AsAccount() {
-    if (uid_ == 0) return;
-    if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(groups_.size(), groups_.data()) != 0)
-      std::abort();  // a test going on as another account would prove nothing
-  }
-
- private:
-  uid_t uid_;
-  std::vector<gid_t> groups_;
-};
 
 struct World {
   explicit World(unsigned seed) : random(seed) {
@@ -309,7 +285,7 @@ struct World {
     AppState state;
     Run r;
     std::ostringstream out;
-    AsAccount as(account);
+    testing::AsAccount as(account, kOtherGroup);
     try {
       formLoad(platform, "?" + (t / "settings.dat"), state);
       runBuild(platform, state, dryRun ? &out : nullptr);
