@@ -145,6 +145,19 @@ INSTANTIATE_TEST_SUITE_P(
                   "must be a plain file"}),
     [](const auto& info) { return testName(info.param.name); });
 
+// What a link in a source leads to can go without the source changing: such a source is
+// listed again every time.
+TEST_F(Record, ASourceHoldingALinkIsListedAgain) {
+  t.folder("elsewhere/linked");
+  ASSERT_EQ(::symlink((t / "elsewhere/linked").c_str(), (t / "iso/linked").c_str()), 0);
+  buildTwiceThenStray();
+  ASSERT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/debian/stray",
+                                    "linux/linked/", "linux/ubuntu/"}));
+  ::rmdir((t / "elsewhere/linked").c_str());
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
 // Root's record, though no other account can change it, tells nothing of what a build of
 // the server's own account saw: that account's build does not take it.
 TEST_F(Record, RootsOwnRecordIsNoRecordOfAnotherAccount) {

@@ -461,8 +461,8 @@ void letTheClockTick() {
 // that never leaves the tick of any change (every look within it).
 // "backdated" puts a stray file in a folder and then its modification time back: only its
 // change time tells.
-const char* const kChanges[] = {"nothing", "stray", "hidden", "link",   "chmod",
-                                "chown",   "add",   "remove", "frozen", "backdated"};
+const char* const kChanges[] = {"nothing", "stray",  "hidden", "link",      "chmod",     "chown",
+                                "add",     "remove", "frozen", "backdated", "frozen add"};
 
 // Makes the change in w, the same in every world of one seed; said in w's steps.
 void change(World& w, const std::string& what, unsigned seed) {
@@ -496,7 +496,7 @@ void change(World& w, const std::string& what, unsigned seed) {
     ::chmod(path.c_str(), 0700);
   } else if (what == "chown") {
     if (::chown(path.c_str(), kServer, kServer) != 0) w.steps.back() += " (not)";
-  } else if (what == "add") {
+  } else if (what == "add" || what == "frozen add") {
     w.t.folder("src/s0/added");
   } else if (what == "remove") {
     for (const std::string& p : w.t.tree("src/s0"))
@@ -526,7 +526,7 @@ Snapshot normalised(World& w) {
 std::string compareRebuilds(unsigned seed, long& failedBuilds, long& spared) {
   std::string what = kChanges[seed % (sizeof kChanges / sizeof *kChanges)];
   World with(seed), without(seed);
-  if (what == "frozen")
+  if (what.rfind("frozen", 0) == 0)
     with.clock = [](FolderStamp& seen) {
       seen.changedNs = seen.modifiedNs = seen.seenAtNs = 1000000000;
     };
