@@ -220,6 +220,27 @@ TEST_F(Record, OneThatCannotBeWrittenIsSaidAndTheBuildSucceeds) {
   EXPECT_NE(platform.messages.warnings[0].find("could not be kept"), std::string::npos);
 }
 
+// A folder on another device that shows the very inode and times the record holds (played
+// here) is something else mounted there: the walk goes in.
+TEST_F(Record, AFolderOnAnotherDeviceIsNeverTakenForTheRecordsOne) {
+  buildTwiceThenStray();
+  ::unlink((t / "links/linux/debian/stray").c_str());
+  settle();
+  build({t / "iso/|linux"});
+  settle();
+  struct stat was;
+  ASSERT_EQ(::stat((t / "links/linux/debian").c_str(), &was), 0);
+  t.file("links/linux/debian/stray");
+  platform.files.playStamps = [&](FolderStamp& seen) {
+    if (seen.id.inode != was.st_ino) return;
+    seen.id.device ^= 1;
+    seen.changedNs = was.st_ctim.tv_sec * 1000000000LL + was.st_ctim.tv_nsec;
+    seen.modifiedNs = was.st_mtim.tv_sec * 1000000000LL + was.st_mtim.tv_nsec;
+  };
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
 // A folder mounted over a mirror folder shows the mounted folder's identity: never the
 // record's, so the walk goes there and refuses it as it always has.
 TEST_F(Record, AMountOverAMirrorFolderIsNeverTakenForIt) {
