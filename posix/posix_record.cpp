@@ -141,13 +141,15 @@ std::unique_ptr<OutputFile> PosixFiles::createRecord(const std::string& path) {
                         kSource);
   // Named after the record: builds of one link root take turns, so a file of this name is
   // always one a killed build left, and goes.
-  std::string temp = "." + lastComponent(path) + ".new";
+  std::string name = lastComponent(path);
+  // Appended in steps: GCC 12 at -O3 takes "." + name for an overlapping copy.
+  std::string temp(1, '.');
+  temp.append(name).append(".new");
   ::unlinkat(folder.get(), temp.c_str(), 0);
   Descriptor fd(::openat(folder.get(), temp.c_str(),
                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) throw systemFailure(errno, "Cannot create file", path, kSource);
-  return std::make_unique<RecordOutput>(std::move(folder), lastComponent(path), temp, std::move(fd),
-                                        path);
+  return std::make_unique<RecordOutput>(std::move(folder), name, temp, std::move(fd), path);
 }
 
 }  // namespace kelvane

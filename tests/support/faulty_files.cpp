@@ -7,18 +7,20 @@
 namespace kelvane::testing {
 namespace {
 
-// Passes writes and the commit through the fake so that both can be made to fail.
+// Passes writes and the commit through the fake so that both can be made to fail; a table's
+// commit notes the inputs still open then, a record's does not.
 class CheckedOutput : public OutputFile {
  public:
-  CheckedOutput(FaultyFiles& files, std::string path, std::unique_ptr<OutputFile> real)
-      : files_(files), path_(std::move(path)), real_(std::move(real)) {}
+  CheckedOutput(FaultyFiles& files, std::string path, std::unique_ptr<OutputFile> real,
+                bool table = true)
+      : files_(files), path_(std::move(path)), real_(std::move(real)), table_(table) {}
   void write(std::string_view bytes) override {
     files_.faults().check(Op::Write, path_);
     real_->write(bytes);
   }
   void commit() override {
     files_.faults().check(Op::Rename, path_);
-    files_.inputsOpenAtCommit = files_.inputsOpen;
+    if (table_) files_.inputsOpenAtCommit = files_.inputsOpen;
     real_->commit();
   }
 
@@ -26,6 +28,7 @@ class CheckedOutput : public OutputFile {
   FaultyFiles& files_;
   std::string path_;
   std::unique_ptr<OutputFile> real_;
+  bool table_;
 };
 
 // Passes every step of the walk through the fake, named by the path it acts on.
@@ -125,25 +128,6 @@ class CheckedRecordInput : public RecordInput {
   std::unique_ptr<RecordInput> real_;
 };
 
-class CheckedRecordOutput : public OutputFile {
- public:
-  CheckedRecordOutput(FaultyFiles& files, std::string path, std::unique_ptr<OutputFile> real)
-      : files_(files), path_(std::move(path)), real_(std::move(real)) {}
-  void write(std::string_view bytes) override {
-    files_.faults().check(Op::Write, path_);
-    real_->write(bytes);
-  }
-  void commit() override {
-    files_.faults().check(Op::Rename, path_);
-    real_->commit();
-  }
-
- private:
-  FaultyFiles& files_;
-  std::string path_;
-  std::unique_ptr<OutputFile> real_;
-};
-
 class CheckedInput : public InputFile {
  public:
   CheckedInput(FaultyFiles& files, std::string path, std::unique_ptr<InputFile> real)
@@ -191,7 +175,7 @@ std::unique_ptr<OutputFile> FaultyFiles::createRecord(const std::string& path) {
   faults_.check(Op::Open, path);
   auto real = real_.createRecord(path);
   if (!real) return nullptr;
-  return std::make_unique<CheckedRecordOutput>(*this, path, std::move(real));
+  return std::make_unique<CheckedOutput>(*this, path, std::move(real), false);
 }
 bool FaultyFiles::exists(const std::string& pattern) {
   faults_.check(Op::Exists, pattern);
