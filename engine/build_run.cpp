@@ -1,12 +1,13 @@
 #include "engine/build_run.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "base/failure.h"
+#include "base/short_hash.h"
 #include "engine/build_lock.h"
+#include "engine/build_record.h"
 #include "engine/dir_map.h"
 #include "engine/entry_encoding.h"
 #include "engine/link_removal.h"
@@ -50,21 +51,46 @@ bool isOneTable(Platform& platform, const std::string& input, const std::string&
 }
 
 // Each virtual path that two merge sources give (two folders of one name under one genre),
-// named once with the first two folders that give it.
+// named once with the first two folders that give it, in the order of the rows that repeat
+// a path. The rows are sorted by a hash of their path rather than held in a map of paths,
+// which would cost more than the table itself; rows of one hash are told apart by their
+// paths.
 void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& plan) {
-  std::unordered_map<std::string, size_t> first;  // virtual path below the root, first row
-  std::unordered_set<std::string> named;
-  std::string key;
+  std::vector<std::pair<uint64_t, uint32_t>> keys;  // hash of the path below the root, row
+  keys.reserve(table.count());
   for (size_t row = 1; row <= table.count(); ++row) {
-    key.assign(table.virtGenre(row)).append(table.names(row));
-    auto [at, added] = first.emplace(key, row);
-    if (added) continue;
-    size_t earlier = at->second;
-    std::string one = table.parents(earlier) + table.names(earlier);
-    std::string other = table.parents(row) + table.names(row);
-    if (one == other || !named.insert(key).second) continue;  // one folder, listed twice
-    plan.conflict(virtualRoot + "/" + key, one, other);
+    uint64_t hash = kHashBasis;
+    feedHash(hash, table.virtGenre(row));
+    feedHash(hash, table.names(row));
+    keys.emplace_back(hash, static_cast<uint32_t>(row));
   }
+  std::sort(keys.begin(), keys.end());
+  auto physical = [&](size_t row) { return table.parents(row) + table.names(row); };
+  std::vector<std::pair<size_t, size_t>> found;  // the row that repeats a path, its first
+  for (size_t i = 0, j = 0; i < keys.size(); i = j) {
+    while (j < keys.size() && keys[j].first == keys[i].first) ++j;
+    for (size_t a = i; a < j; ++a) {
+      size_t first = keys[a].second;
+      if (first == 0) continue;  // a later row of a path met already
+      bool named = false;
+      for (size_t b = a + 1; b < j; ++b) {
+        size_t row = keys[b].second;
+        if (row == 0 || table.virtGenre(row) != table.virtGenre(first) ||
+            table.names(row) != table.names(first))
+          continue;
+        keys[b].second = 0;
+        // One folder listed twice is no conflict.
+        if (!named && physical(row) != physical(first)) {
+          found.emplace_back(row, first);
+          named = true;
+        }
+      }
+    }
+  }
+  std::sort(found.begin(), found.end());
+  for (const auto& [row, first] : found)
+    plan.conflict(virtualRoot + "/" + table.virtGenre(first) + table.names(first), physical(first),
+                  physical(row));
 }
 
 // One build, phase by phase. Each phase runs under its step, which every failure in it is
@@ -87,6 +113,7 @@ class Build {
     createLinkRoot();
     createMirrorFolders();
     replaceTable();
+    keepRecord();
   }
 
  private:
@@ -156,15 +183,41 @@ class Build {
 
   // Every source's subfolders, after those of the sources before it, known before anything
   // is removed: a source that cannot be read stops the build with the mirror whole.
+  // With the last build's record, a source that has not changed since gives the rows it gave
+  // then without being listed again.
   void mapSources() {
     inStep(kMapping, [&] {
       FolderScan scan(platform_, table_, &*encoding_);
+      keepsRecord_ = keepsRecord();
+      if (keepsRecord_ && linkRoot_) {
+        linkRootId_ = linkRoot_->chain().front();
+        record_.emplace(platform_, linkRootId_, fingerprint_, s_.WhereCreate);
+      }
+      if (keepsRecord_) scan.useRecord(record_ ? &*record_ : nullptr, &scanned_);
       for (const MergeSource& source : s_.sources) scan.DirMap(source.path, source.genre);
       for (const FolderScan::PassedOver& link : scan.passedOver())
         plan_.passOver(link.path, link.owner);
       nameConflicts(table_, s_.VirtualR, plan_);
       layout_.emplace(table_, platform_.files.separators());
+      if (keepsRecord_ && !sameTable_) {
+        layout_->keepStamps();
+        layout_->stampDevice = linkRootId_.device;
+      }
+      if (record_ && record_->inUse()) record_->recallMirrors(*layout_);
     });
+  }
+
+  // A record is read and kept only where the system keeps times a build can trust, and the
+  // running account has a state folder to keep it in.
+  bool keepsRecord() {
+    if (!platform_.files.keepsRecords()) return false;
+    try {
+      platform_.files.userStateFolder();
+    } catch (const Failure&) {
+      return false;
+    }
+    fingerprint_ = settingsFingerprint(s_);
+    return true;
   }
 
   // What the new layout does not hold goes, unless the table is being added to in place;
@@ -172,6 +225,8 @@ class Build {
   void removeOldStructure() {
     inStep(kDeleting, [&] {
       if (!sameTable_ && linkRoot_) reconcileLinkRoot(*linkRoot_, *layout_, plan_);
+      if (record_ && record_->inUse())
+        plan_.tookFromRecord(layout_->takenFromRecord + record_->sourcesTaken());
     });
   }
 
@@ -208,12 +263,29 @@ class Build {
       });
       inStep(addingEntry, [&] { vfs_->writeMergedEntry(table_, row); });
     }
+    // What the build left, for the next build's record: looked at once the last folder is
+    // made, so that a change after it shows.
+    inStep(kCreatingMirror, [&] {
+      if (!keepsRecord_ || plan_.dryRun() || !linkRoot_) return;
+      linkRootId_ = linkRoot_->chain().front();
+      if (sameTable_) return;
+      layout_->stampDevice = linkRootId_.device;
+      lookAtLeftFolders(*linkRoot_, *layout_, platform_.files.separator());
+    });
     linkRoot_.reset();
   }
 
   // Only a complete build replaces the table; putting it in place is still writing it.
   void replaceTable() {
     inStep(writing_, [&] { plan_.finish(*vfs_); });
+  }
+
+  // Only a complete build leaves a record; one that cannot be kept is said, and the build
+  // has succeeded all the same.
+  void keepRecord() {
+    if (!keepsRecord_ || plan_.dryRun() || linkRootId_ == FileIdentity{}) return;
+    writeBuildRecord(platform_, linkRootId_, fingerprint_, scanned_, table_,
+                     sameTable_ ? nullptr : &*layout_);
   }
 
   Platform& platform_;
@@ -230,6 +302,11 @@ class Build {
   std::optional<EntryEncoding> encoding_;
   DirTable table_;
   std::optional<Layout> layout_;
+  bool keepsRecord_ = false;
+  uint64_t fingerprint_ = 0;
+  FileIdentity linkRootId_;
+  std::optional<LastBuildRecord> record_;
+  std::vector<ScannedSource> scanned_;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/build_record.h"
 #include "engine/dir_table.h"
 #include "engine/entry_encoding.h"
 #include "platform/platform.h"
@@ -29,12 +30,24 @@ class FolderScan {
   };
   const std::vector<PassedOver>& passedOver() const { return passedOver_; }
 
+  // Sources unchanged since the last build's record give its rows without being listed
+  // again; every source scanned is kept in scanned, for this build's record.
+  void useRecord(LastBuildRecord* record, std::vector<ScannedSource>* scanned) {
+    record_ = record;
+    scanned_ = scanned;
+  }
+
  private:
   Platform& platform_;
   DirTable& table_;
   const EntryEncoding* encoding_;
   std::string full_;  // reused for every entry
   std::vector<PassedOver> passedOver_;
+  LastBuildRecord* record_ = nullptr;
+  std::vector<ScannedSource>* scanned_ = nullptr;
+
+  // The row for name, unless the table cannot hold it; false for a name left out.
+  bool addRow(const std::string& name);
 };
 
 }  // namespace kelvane

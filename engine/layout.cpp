@@ -22,6 +22,21 @@ Layout::Node& Layout::genreNode(const std::string& physGenre) {
   return *node;
 }
 
+Layout::Node* Layout::findNode(std::string_view path) {
+  Node* node = &root_;
+  for (std::string_view part : pathParts(path, separators_)) {
+    auto found = node->genres.find(part);
+    if (found == node->genres.end()) return nullptr;
+    node = &found->second;
+  }
+  return node;
+}
+
+void Layout::keepStamps() {
+  forEachNode('/',
+              [](Node& node, const std::string&) { node.stamps.assign(node.mirrors.size(), {}); });
+}
+
 Layout::Layout(const DirTable& table, std::string_view separators) : separators_(separators) {
   Node* node = nullptr;
   const std::string* genre = nullptr;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
@@ -16,10 +17,19 @@ namespace kelvane {
 // already there is marked present, so that it is neither removed nor created again.
 class Layout {
  public:
+  // What one look saw of a mirror folder on the link root's file system; inode 0 for none.
+  struct MirrorStamp {
+    uint64_t inode = 0;
+    int64_t changedNs = 0, modifiedNs = 0;
+  };
+
   class Node {
    public:
     std::map<std::string, Node, std::less<>> genres;  // the levels of genre paths below
     std::vector<std::string_view> mirrors;            // sorted, each name once
+    // Beside mirrors where the build keeps a record (else empty): what the last build's
+    // record saw of each, then what this build saw of what it left.
+    std::vector<MirrorStamp> stamps;
 
     // The index of name among mirrors, or -1.
     long mirrorIndex(std::string_view name) const;
@@ -46,12 +56,38 @@ class Layout {
   Layout(const DirTable& table, std::string_view separators);
 
   Node& root() { return root_; }
+
+  // Gives every node its stamps, none known yet.
+  void keepStamps();
+  // Set when the stamps are the last build's record's: on the link root's device, where a
+  // mirror folder that still shows them is left as it is, counted in takenFromRecord.
+  bool recalled = false;
+  uint64_t stampDevice = 0;
+  size_t takenFromRecord = 0;
+  // Calls visit(node, path) for every node, the path below the link root of its folder
+  // (levels joined by separator, "" for the link root), parents before their children.
+  template <class Visit>
+  void forEachNode(char separator, Visit&& visit);
   // The node of a row's genre folder (its physGenre).
   Node& genreNode(const std::string& physGenre);
+  // The node of the genre folder at path, or null when the layout has none.
+  Node* findNode(std::string_view path);
 
  private:
   Node root_;
   std::string_view separators_;
 };
+
+template <class Visit>
+void Layout::forEachNode(char separator, Visit&& visit) {
+  std::vector<std::pair<Node*, std::string>> todo{{&root_, ""}};
+  while (!todo.empty()) {
+    auto [node, path] = std::move(todo.back());
+    todo.pop_back();
+    visit(*node, path);
+    for (auto& [name, child] : node->genres)
+      todo.emplace_back(&child, path.empty() ? name : path + separator + name);
+  }
+}
 
 }  // namespace kelvane

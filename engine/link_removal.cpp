@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/hidden_name.h"
+#include "engine/build_record.h"
 #include "engine/plan.h"
 #include "platform/platform.h"
 
@@ -15,6 +16,9 @@ struct Subfolder {
   std::string name;
   Layout::Node* node;  // the genre folder it is, or null
   bool keep;           // a folder of the layout
+  // Where the record keeps what a look saw of this mirror folder, or null: the look before
+  // the walk stands only if the walk changes nothing in it.
+  Layout::MirrorStamp* stamp = nullptr;
 };
 
 // One folder on the path from the link root to the current folder.
@@ -24,12 +28,22 @@ struct SortedFolder {
   size_t next = 0;
   std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
   bool holdsUnlisted = false;   // entries the listing leaves out, which stay
+  size_t changesBefore = 0;     // the plan's changes when the walk came in
 };
 
+// A mirror folder that shows what the last build's record saw of it holds what that build
+// left: nothing the listing shows. The walk would find nothing to do in it, so it does not
+// go in. Its owner and permissions were looked at all the same.
+bool unchangedSince(const Layout& layout, const Layout::MirrorStamp& was, const FolderStamp& seen) {
+  return layout.recalled && was.inode != 0 && seen.tickNs > 0 &&
+         seen.id.device == layout.stampDevice && seen.id.inode == was.inode &&
+         seen.changedNs == was.changedNs && seen.modifiedNs == was.modifiedNs;
+}
+
 // Lists the current folder: its files and links go, and its subfolders are sorted into
-// what the layout keeps and what goes once emptied.
-SortedFolder sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
-  SortedFolder level{node, {}, 0, {}, false};
+// what the layout keeps, what goes once emptied, and (with the record) what needs no visit.
+SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan& plan) {
+  SortedFolder level{node, {}, 0, {}, false, plan.changes()};
   for (DirEntry& entry : tree.list(level.holdsUnlisted)) {
     // "." and ".." are the folder and its parent; any other name starting with "." is one
     // the listing should have left out, and stays like those.
@@ -49,13 +63,25 @@ SortedFolder sortOut(FolderTree& tree, Layout::Node* node, Plan& plan) {
       auto genre = node->genres.find(folder.name);
       // A folder another account made, or made open to others, could hold what it put there
       // and take more: it goes and is made again.
-      if ((mirror >= 0 || genre != node->genres.end()) && tree.isOwnFolder(folder.name)) {
+      FolderStamp seen;
+      if ((mirror >= 0 || genre != node->genres.end()) && tree.lookAtFolder(folder.name, seen)) {
         if (mirror >= 0) node->markMirrorPresent(static_cast<size_t>(mirror));
         if (genre != node->genres.end()) {
           genre->second.markPresent();
           folder.node = &genre->second;
         }
         folder.keep = true;
+        if (mirror >= 0 && !folder.node && !node->stamps.empty()) {
+          Layout::MirrorStamp& stamp = node->stamps[static_cast<size_t>(mirror)];
+          if (unchangedSince(layout, stamp, seen)) {
+            ++layout.takenFromRecord;
+            continue;
+          }
+          stamp = settled(seen)
+                      ? Layout::MirrorStamp{seen.id.inode, seen.changedNs, seen.modifiedNs}
+                      : Layout::MirrorStamp{};
+          folder.stamp = &stamp;
+        }
       }
     }
     level.folders.push_back(std::move(folder));
@@ -89,22 +115,25 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
   // Depth first: the path from the link root to the current folder, each level with the
   // subfolders it still has to go through.
   std::vector<SortedFolder> levels;
-  levels.push_back(sortOut(tree, &layout.root(), plan));
+  levels.push_back(sortOut(tree, layout, &layout.root(), plan));
   while (!levels.empty()) {
     SortedFolder& level = levels.back();
     if (level.next < level.folders.size()) {
       const Subfolder& folder = level.folders[level.next];
       Layout::Node* node = folder.node;
       tree.enter(folder.name);
-      levels.push_back(sortOut(tree, node, plan));
+      levels.push_back(sortOut(tree, layout, node, plan));
       continue;
     }
     bool holdsUnlisted = level.holdsUnlisted;
+    bool changed = plan.changes() != level.changesBefore;
     levels.pop_back();
     if (levels.empty()) break;
     tree.leave();
     SortedFolder& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
+    // Emptied now: the build looks at it once more when it is done.
+    if (folder.stamp && changed) *folder.stamp = {};
     if (!folder.keep) dispose(tree, parent, folder, holdsUnlisted, plan);
   }
 }

@@ -232,7 +232,10 @@ void Plan::finish(VfsWriter& table) {
   executor_->note(
       "summary: " + std::to_string(removed_) + " to remove, " + std::to_string(created_) +
       " to create; table lines: " + std::to_string(diff_->added()) + " added, " +
-      std::to_string(diff_->dropped()) + " dropped; conflicts: " + std::to_string(conflicts_));
+      std::to_string(diff_->dropped()) + " dropped; conflicts: " + std::to_string(conflicts_) +
+      (recordUsed_ ? "; unchanged since the last build's record: " + std::to_string(fromRecord_) +
+                         " folders"
+                   : ""));
 }
 
 }  // namespace kelvane

@@ -49,6 +49,13 @@ class Plan {
   Plan(Platform& platform, std::ostream* dryRun);
   ~Plan();
   bool dryRun() const;
+  // How many removals and creations the plan has decided so far.
+  size_t changes() const { return removed_ + created_; }
+  // The folders the last build's record spared a visit: said in the dry run's summary.
+  void tookFromRecord(size_t folders) {
+    recordUsed_ = true;
+    fromRecord_ = folders;
+  }
 
   // The link root as the build names it (ending in the separator): removals and creations
   // below it are known by their path relative to it.
@@ -111,6 +118,8 @@ class Plan {
   std::string linkRootPath_;
   bool linkRootMade_ = false;
   size_t removed_ = 0, created_ = 0, conflicts_ = 0;
+  bool recordUsed_ = false;
+  size_t fromRecord_ = 0;
   // Below the link root, normalised: what this plan removed and made, so that later steps
   // are decided alike whether or not the system has been changed yet.
   std::set<std::string> removedPaths_, madePaths_;

@@ -28,12 +28,33 @@ struct FileIdentity {
   friend auto operator<=>(const FileIdentity&, const FileIdentity&) = default;
 };
 
+// What one look at a folder saw: its identity, its change and modification times (in
+// nanoseconds), and the system's clock just before the look. tickNs is how far apart two
+// changes must be for the system to give them different times; 0 where its times cannot be
+// trusted to tell every change apart (a file system whose times are coarse, come from
+// another machine's clock, or that this program does not know), and then the look says
+// nothing about what changed.
+struct FolderStamp {
+  FileIdentity id;
+  int64_t changedNs = 0;
+  int64_t modifiedNs = 0;
+  int64_t seenAtNs = 0;
+  int64_t tickNs = 0;
+};
+
 // The input table while a build reads it.
 class InputFile {
  public:
   virtual ~InputFile() = default;
   // Reads up to size bytes into buffer; 0 at the end of the file.
   virtual size_t read(char* buffer, size_t size) = 0;
+};
+
+// The last build's record while a build reads it: once through to check it, then again
+// from the start to use it, from the one file that was opened.
+class RecordInput : public InputFile {
+ public:
+  virtual void restart() = 0;
 };
 
 // The output table while a build writes it. The bytes only reach the table when commit()

@@ -60,6 +60,15 @@ class Files {
   // entries and anything but folders, plain files and links are never returned. A pattern
   // naming nothing lists nothing and does not fail.
   virtual std::vector<DirEntry> listFolder(const std::string& pattern) = 0;
+  // listFolder(pattern), and for a pattern ending in the separator what one look at the
+  // listed folder saw just before it was read (nothing, tickNs 0, for any other pattern, or
+  // where the system keeps no times a build may trust).
+  virtual std::vector<DirEntry> listStampedFolder(const std::string& pattern, FolderStamp& seen) {
+    seen = FolderStamp{};
+    return listFolder(pattern);
+  }
+  // What listStampedFolder(pattern) would see of the folder it lists, without reading it.
+  virtual FolderStamp folderStamp(const std::string& /*pattern*/) { return FolderStamp{}; }
   // True when listFolder(pattern) would return a name, found without reading any folder.
   virtual bool exists(const std::string& pattern) = 0;
   // A plain file / a folder at path, following links.
@@ -90,9 +99,21 @@ class Files {
   // readFile for the settings of a build, which steer everything it does: also refuses a
   // file that an account other than the running one and root can write or replace.
   virtual std::string readTrustedFile(const std::string& path) = 0;
+  // --- The last build's record ----------------------------------------------------------
+  // False where the system keeps no times a build may trust: no record is read or written.
+  virtual bool keepsRecords() const { return false; }
+  // The record at path; nullptr when nothing is there. Refused (kErrRefused, naming the path
+  // and the account) when it is not a plain file of the running account's own, or when an
+  // account other than this one and root could change it or the folders holding it.
+  virtual std::unique_ptr<RecordInput> openRecord(const std::string& /*path*/) { return nullptr; }
+  // A new record, put at path whole on commit (a temporary file renamed over it), open to the
+  // running account only, in a folder made where missing that no account other than this
+  // one and root can write (refused, kErrRefused, otherwise). nullptr where no record is kept.
+  virtual std::unique_ptr<OutputFile> createRecord(const std::string& /*path*/) { return nullptr; }
+
   // Creates or replaces the file whole, as createOutput and commit would: the old file is
-  // never cut short before the new bytes are safe. A new file is writable by its owner alone (no group
-  // or other write, whatever the umask); a file already there keeps its mode.
+  // never cut short before the new bytes are safe. A new file is writable by its owner alone
+  // (no group or other write, whatever the umask); a file already there keeps its mode.
   virtual void writeFile(const std::string& path, std::string_view bytes) = 0;
   // Opens a plain file for reading; anything else (a folder, device, pipe, socket) fails.
   virtual std::unique_ptr<InputFile> openInput(const std::string& path) = 0;

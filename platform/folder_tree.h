@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/file_types.h"
@@ -52,6 +54,20 @@ class FolderTree {
   // True when the subfolder name of the current folder (not a link) has the owner and the
   // permissions that a folder this build makes now would have: only such a folder is kept.
   virtual bool isOwnFolder(const std::string& name) = 0;
+  // isOwnFolder(name), and what that one look at name saw, a link not followed (a folder
+  // mounted over name shows its own identity). Where the system keeps no times a build may
+  // trust, seen says nothing (tickNs 0) and every folder is looked at in full.
+  virtual bool lookAtFolder(const std::string& name, FolderStamp& seen) {
+    seen = FolderStamp{};
+    return isOwnFolder(name);
+  }
+  // One look at each of names, subfolders of the folder at relative below the tree's own
+  // folder (reached as holdsFolder reaches it), each handed to take with its index in names;
+  // a name that is not a folder there (a link, anything else, nothing) is not handed over.
+  // Changes nothing; a system that keeps no times a build may trust hands over none.
+  virtual void lookAtSubfolders(const std::string& /*relative*/,
+                                const std::vector<std::string_view>& /*names*/,
+                                const std::function<void(size_t, const FolderStamp&)>& /*take*/) {}
   // True when a folder (not a link to one) stands at relative (levels split at the
   // separators, empty and "." levels skipped) below the tree's own folder, false when
   // nothing is there; fails, changing nothing, where makeFolder(relative) would: a leading

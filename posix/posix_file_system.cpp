@@ -81,27 +81,61 @@ void markForeignLink(int folder, uid_t folderOwner, DirEntry& entry) {
 
 }  // namespace
 
-std::vector<DirEntry> PosixFiles::listFolder(const std::string& pattern) {
-  const char* source = "list folder";
-  if (pattern.empty()) return {};
-  WalkedPath walk = walkPath(pattern, endsWithSlash(pattern), source);
+namespace {
+
+// The folder a pattern ending in "/" lists, opened from the folder its walk checked; an
+// invalid descriptor when no folder is there.
+Descriptor openListed(const std::string& pattern, const char* source) {
+  WalkedPath walk = walkPath(pattern, true, source);
   PathTarget& r = walk.target;
-  if (!walk.complete) return {};
+  if (!walk.complete || (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))))
+    return Descriptor();
+  Descriptor folder(::openat(r.folder.get(), r.name.empty() ? "." : r.name.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (folder.get() < 0 && errno != ENOENT && errno != ENOTDIR)
+    throw systemFailure(errno, "Cannot list folder", pattern, "open folder");
+  return folder;
+}
+
+// One look at the open folder, the clock read just before it.
+struct stat lookAt(int folder, const std::string& pattern, FolderStamp* seen, const char* source) {
+  struct stat st;
+  int64_t now = seen ? fileClockNow() : 0;
+  if (::fstat(folder, &st) != 0) throw systemFailure(errno, "Cannot list folder", pattern, source);
+  if (seen) *seen = stampOf(st, now, keepsFineTimes(folder));
+  return st;
+}
+
+}  // namespace
+
+std::vector<DirEntry> PosixFiles::listFolder(const std::string& pattern) {
+  FolderStamp ignored;
+  return listStampedFolder(pattern, ignored);
+}
+
+FolderStamp PosixFiles::folderStamp(const std::string& pattern) {
+  FolderStamp seen;
+  if (!endsWithSlash(pattern)) return seen;
+  Descriptor folder = openListed(pattern, "list folder");
+  if (folder.get() >= 0) lookAt(folder.get(), pattern, &seen, "list folder");
+  return seen;
+}
+
+std::vector<DirEntry> PosixFiles::listStampedFolder(const std::string& pattern, FolderStamp& seen) {
+  const char* source = "list folder";
+  seen = FolderStamp{};
+  if (pattern.empty()) return {};
   if (endsWithSlash(pattern)) {
-    if (!r.name.empty() && (!r.exists || !S_ISDIR(r.stat.st_mode))) return {};
-    Descriptor folder(::openat(r.folder.get(), r.name.empty() ? "." : r.name.c_str(),
-                               O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (folder.get() < 0) {
-      if (errno == ENOENT || errno == ENOTDIR) return {};
-      throw systemFailure(errno, "Cannot list folder", pattern, "open folder");
-    }
-    struct stat st;
-    if (::fstat(folder.get(), &st) != 0)
-      throw systemFailure(errno, "Cannot list folder", pattern, source);
+    Descriptor folder = openListed(pattern, source);
+    if (folder.get() < 0) return {};
+    struct stat st = lookAt(folder.get(), pattern, &seen, source);
     std::vector<DirEntry> entries = readEntries(folder.get(), pattern, source);
     for (DirEntry& entry : entries) markForeignLink(folder.get(), st.st_uid, entry);
     return entries;
   }
+  WalkedPath walk = walkPath(pattern, false, source);
+  PathTarget& r = walk.target;
+  if (!walk.complete) return {};
   std::string name = lastComponent(pattern);
   if (isHiddenName(name)) return {};
   if (r.name.empty()) return {{name, EntryType::Folder, ""}};  // "a/.." names a folder

@@ -26,6 +26,8 @@ class PosixFiles : public Files {
   std::optional<std::string> toLocalText(const std::string& text) const override { return text; }
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
+  std::vector<DirEntry> listStampedFolder(const std::string& pattern, FolderStamp& seen) override;
+  FolderStamp folderStamp(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;
@@ -34,6 +36,10 @@ class PosixFiles : public Files {
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
   void checkFolderCreation(const std::string& path) override;
+
+  bool keepsRecords() const override { return true; }
+  std::unique_ptr<RecordInput> openRecord(const std::string& path) override;
+  std::unique_ptr<OutputFile> createRecord(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;

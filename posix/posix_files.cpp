@@ -70,11 +70,12 @@ void refuseLinkedInForeignFolder(const PathTarget& r, const std::string& path,
 }
 
 std::string whoCanChange(const PathTarget& r) {
-  return !r.replaceableBy.empty()       ? r.replaceableBy
-         : !isTrusted(r.stat.st_uid)    ? "the account " + accountName(r.stat.st_uid)
-         : (r.stat.st_mode & 0020) != 0 ? "the accounts of its group"
-         : (r.stat.st_mode & 0002) != 0 ? "any account"
-                                        : "";
+  const struct stat& st = r.name.empty() ? r.folderStat : r.stat;
+  return !r.replaceableBy.empty()   ? r.replaceableBy
+         : !isTrusted(st.st_uid)    ? "the account " + accountName(st.st_uid)
+         : (st.st_mode & 0020) != 0 ? "the accounts of its group"
+         : (st.st_mode & 0002) != 0 ? "any account"
+                                    : "";
 }
 
 Descriptor openReached(const PathTarget& r, int flags, const std::string& path, const char* what,

@@ -21,9 +21,9 @@ std::string notAPlainFile(const std::string& path, mode_t mode, const std::strin
 void refuseLinkedInForeignFolder(const PathTarget& r, const std::string& path,
                                  const std::string& role, const char* source);
 
-// Who other than the running account and root could change what the walk reached (an
-// existing file or folder): replace it, own it, or write it through its group or as anyone;
-// "" for no one.
+// Who other than the running account and root could change what the walk reached (the
+// folder itself for a path naming one): whoever could replace it, its owner, its group or
+// anyone who may write it; "" for no one.
 std::string whoCanChange(const PathTarget& r);
 
 // Opens the file the walk reached, from the folder it checked and never through a link,

@@ -4,10 +4,12 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 
 #include "base/failure.h"
 #include "base/hidden_name.h"
@@ -62,6 +64,36 @@ mode_t currentUmask() {
   mode_t mask = ::umask(0);
   ::umask(mask);
   return mask;
+}
+
+int64_t fileClockNow() {
+  struct timespec now {};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool keepsFineTimes(int fd) {
+  // Network file systems take times from the server's clock, FAT and others keep coarse
+  // ones: a change there could carry the very time of the look before it.
+  constexpr long kExt4 = 0xEF53, kTmpfs = 0x01021994, kXfs = 0x58465342, kBtrfs = 0x9123683E;
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return false;
+  long type = static_cast<long>(fs.f_type);
+  return type == kExt4 || type == kTmpfs || type == kXfs || type == kBtrfs;
+}
+
+FolderStamp stampOf(const struct stat& st, int64_t seenAt, bool fineTimes) {
+  FolderStamp stamp;
+  stamp.id = identityOf(st);
+  stamp.changedNs = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  stamp.modifiedNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  stamp.seenAtNs = seenAt;
+  // ext2 and ext3 folders (small inodes) keep whole seconds on an ext4 file system: a time
+  // without nanoseconds is taken for one of those.
+  bool fine = fineTimes && st.st_ctim.tv_nsec != 0;
+  // The clock moves in ticks of a few milliseconds; a wider margin costs nothing.
+  stamp.tickNs = fine ? 10000000 : 0;
+  return stamp;
 }
 
 FileIdentity identityOf(const struct stat& st) {

@@ -29,6 +29,15 @@ mode_t currentUmask();
 // path as the system takes it; fails on a NUL byte, where the system would stop reading and
 // act on another path than the one checked.
 const char* systemPath(const std::string& path, const char* source);
+// The clock the system stamps file times from (its coarse real-time clock), in nanoseconds:
+// read before a look, every change after the look has a time no earlier than this.
+int64_t fileClockNow();
+// True when the file system of the open fd stamps every change from this machine's clock to
+// the nanosecond (ext4, tmpfs, XFS, Btrfs); a look there can tell a changed folder.
+bool keepsFineTimes(int fd);
+// What a look at st saw, the clock read at seenAt just before it; nothing (tickNs 0) where
+// the times are not fine ones.
+FolderStamp stampOf(const struct stat& st, int64_t seenAt, bool fineTimes);
 // The identities of the open folder fd and of every folder holding it, up to the root.
 std::vector<FileIdentity> folderChain(int fd, const std::string& path);
 

@@ -62,6 +62,9 @@ class PosixFolderTree : public FolderTree {
  public:
   PosixFolderTree(std::string path, Descriptor fd, FolderMount place)
       : path_(std::move(path)), root_(place) {
+    // A folder this build makes must be one it could list again, or a walk that skipped it
+    // could pass where one that went in would fail.
+    fineTimes_ = keepsFineTimes(fd.get()) && (freshMode_ & 0700) == 0700;
     levels_.push_back({"", place.id, std::move(fd)});
   }
 
@@ -180,13 +183,44 @@ class PosixFolderTree : public FolderTree {
   }
 
   bool isOwnFolder(const std::string& name) override {
+    FolderStamp seen;
+    return lookAtFolder(name, seen);
+  }
+
+  bool lookAtFolder(const std::string& name, FolderStamp& seen) override {
     const char* source = "look at folder";
     struct stat st;
+    int64_t now = fileClockNow();
     if (::fstatat(current(), entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0)
       throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
+    seen = stampOf(st, now, fineTimes_);
     // The set-group bit comes from the folder it is made in and gives no one anything.
     return S_ISDIR(st.st_mode) && st.st_uid == owner_ &&
            (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
+  }
+
+  void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
+                        const std::function<void(size_t, const FolderStamp&)>& take) override {
+    // Unlike the look before a walk, this one is followed by no listing: it vouches for what
+    // the build left only where no other account could have put anything in since.
+    if (!fineTimes_ || (freshMode_ & 022) != 0) return;
+    Descriptor held;
+    int at = levels_[0].fd.get();
+    for (std::string_view part : pathParts(relative, "/")) {
+      held = Descriptor(openSubfolder(at, entryName(std::string(part), "look at folder")));
+      if (held.get() < 0) return;  // not there: nothing to look at
+      at = held.get();
+    }
+    std::string name;
+    for (size_t i = 0; i < names.size(); ++i) {
+      name.assign(names[i]);
+      struct stat st;
+      int64_t now = fileClockNow();
+      if (name.find('/') != std::string::npos ||
+          ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
+        continue;
+      take(i, stampOf(st, now, true));
+    }
   }
 
   bool holdsFolder(const std::string& relative) override { return reach(relative, false); }
@@ -287,6 +321,7 @@ class PosixFolderTree : public FolderTree {
 
   std::string path_;  // as opened, ending in "/"
   FolderMount root_;
+  bool fineTimes_ = false;                     // a look can tell a changed folder
   uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open

@@ -99,8 +99,12 @@ class TableJournal : public ::testing::Test {
     posix::tableFaultHook = nullptr;
     namedStep.clear();
   }
+  // The journals among the state folder's files: the last build's record lies beside them.
   std::vector<std::string> journals() {
-    return t.has("state/kelvane") ? t.tree("state/kelvane") : std::vector<std::string>{};
+    std::vector<std::string> names =
+        t.has("state/kelvane") ? t.tree("state/kelvane") : std::vector<std::string>{};
+    std::erase_if(names, [](const std::string& name) { return name.rfind("record-", 0) == 0; });
+    return names;
   }
 
   ScratchTree t;
@@ -162,8 +166,7 @@ TEST_F(TableJournal, AFaultOrAKillAtAnyStepLeavesTheOldTableOrTheNewOne) {
         }
         build();
         EXPECT_EQ(t.read("out/table.vfs"), expected);
-        EXPECT_FALSE(t.has("state/kelvane") && !t.tree("state/kelvane").empty())
-            << "a journal is left";
+        EXPECT_FALSE(!journals().empty()) << "a journal is left";
         if (::testing::Test::HasFailure()) return;
       }
     }
@@ -183,6 +186,9 @@ int recordSync(int fd) {
   if (reached.rfind(scratchPath + "/", 0) == 0) reached = reached.substr(scratchPath.size() + 1);
   if (reached.find("/.kelvane-") != std::string::npos) reached = "temporary table";
   if (reached.find(".journal") != std::string::npos) reached = "journal";
+  if (reached.find("/record-") != std::string::npos ||
+      reached.find("/.record-") != std::string::npos)
+    reached = "record";
   stepsSeen.push_back("synced " + reached);
   return ::fsync(fd);
 }
@@ -207,12 +213,15 @@ TEST_F(TableJournal, EachPieceIsSyncedBeforeTheNextDependsOnIt) {
       if (step != "spool" && step != last) order += (last = step) + ", ";
     return order;
   };
-  EXPECT_EQ(sequence(false),
-            "write, fsync, synced temporary table, rename, fsync folder, synced out, ");
+  EXPECT_EQ(
+      sequence(false),
+      "write, fsync, synced temporary table, rename, fsync folder, synced out, synced record, "
+      "synced state/kelvane, ");
   EXPECT_EQ(sequence(true),
             "create journal, write, fsync journal, synced journal, fsync journal folder, "
             "synced state/kelvane, allocate, write, truncate, fsync, synced out/table.vfs, "
-            "remove journal, fsync journal folder, synced state/kelvane, ");
+            "remove journal, fsync journal folder, synced state/kelvane, synced record, "
+            "synced state/kelvane, ");
 }
 
 // The journal is the file's, not the name's: found whichever name the next build uses, and

@@ -7,18 +7,20 @@
 namespace kelvane::testing {
 namespace {
 
-// Passes writes and the commit through the fake so that both can be made to fail.
+// Passes writes and the commit through the fake so that both can be made to fail; a table's
+// commit notes the inputs still open then, a record's does not.
 class CheckedOutput : public OutputFile {
  public:
-  CheckedOutput(FaultyFiles& files, std::string path, std::unique_ptr<OutputFile> real)
-      : files_(files), path_(std::move(path)), real_(std::move(real)) {}
+  CheckedOutput(FaultyFiles& files, std::string path, std::unique_ptr<OutputFile> real,
+                bool table = true)
+      : files_(files), path_(std::move(path)), real_(std::move(real)), table_(table) {}
   void write(std::string_view bytes) override {
     files_.faults().check(Op::Write, path_);
     real_->write(bytes);
   }
   void commit() override {
     files_.faults().check(Op::Rename, path_);
-    files_.inputsOpenAtCommit = files_.inputsOpen;
+    if (table_) files_.inputsOpenAtCommit = files_.inputsOpen;
     real_->commit();
   }
 
@@ -26,6 +28,7 @@ class CheckedOutput : public OutputFile {
   FaultyFiles& files_;
   std::string path_;
   std::unique_ptr<OutputFile> real_;
+  bool table_;
 };
 
 // Passes every step of the walk through the fake, named by the path it acts on.
@@ -78,6 +81,21 @@ class CheckedTree : public FolderTree {
     files_.faults().check(Op::FolderTest, real_->currentPath() + name);
     return real_->isOwnFolder(name);
   }
+  bool lookAtFolder(const std::string& name, FolderStamp& seen) override {
+    files_.faults().check(Op::FolderTest, real_->currentPath() + name);
+    bool own = real_->lookAtFolder(name, seen);
+    if (files_.playStamps) files_.playStamps(seen);
+    return own;
+  }
+  void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
+                        const std::function<void(size_t, const FolderStamp&)>& take) override {
+    files_.faults().check(Op::FolderTest, real_->currentPath() + relative);
+    real_->lookAtSubfolders(relative, names, [&](size_t i, const FolderStamp& seen) {
+      FolderStamp played = seen;
+      if (files_.playStamps) files_.playStamps(played);
+      take(i, played);
+    });
+  }
   bool holdsFolder(const std::string& relative) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + relative);
     return real_->holdsFolder(relative);
@@ -91,6 +109,23 @@ class CheckedTree : public FolderTree {
  private:
   FaultyFiles& files_;
   std::unique_ptr<FolderTree> real_;
+};
+
+// The record's bytes through the fake, read twice as the build reads them.
+class CheckedRecordInput : public RecordInput {
+ public:
+  CheckedRecordInput(FaultyFiles& files, std::string path, std::unique_ptr<RecordInput> real)
+      : files_(files), path_(std::move(path)), real_(std::move(real)) {}
+  size_t read(char* buffer, size_t size) override {
+    files_.faults().check(Op::Read, path_);
+    return real_->read(buffer, size);
+  }
+  void restart() override { real_->restart(); }
+
+ private:
+  FaultyFiles& files_;
+  std::string path_;
+  std::unique_ptr<RecordInput> real_;
 };
 
 class CheckedInput : public InputFile {
@@ -116,6 +151,31 @@ class CheckedInput : public InputFile {
 std::vector<DirEntry> FaultyFiles::listFolder(const std::string& pattern) {
   faults_.check(Op::List, pattern);
   return real_.listFolder(pattern);
+}
+std::vector<DirEntry> FaultyFiles::listStampedFolder(const std::string& pattern,
+                                                     FolderStamp& seen) {
+  faults_.check(Op::List, pattern);
+  auto entries = real_.listStampedFolder(pattern, seen);
+  if (playStamps) playStamps(seen);
+  return entries;
+}
+FolderStamp FaultyFiles::folderStamp(const std::string& pattern) {
+  faults_.check(Op::FolderTest, pattern);
+  FolderStamp seen = real_.folderStamp(pattern);
+  if (playStamps) playStamps(seen);
+  return seen;
+}
+std::unique_ptr<RecordInput> FaultyFiles::openRecord(const std::string& path) {
+  faults_.check(Op::Open, path);
+  auto real = real_.openRecord(path);
+  if (!real) return nullptr;
+  return std::make_unique<CheckedRecordInput>(*this, path, std::move(real));
+}
+std::unique_ptr<OutputFile> FaultyFiles::createRecord(const std::string& path) {
+  faults_.check(Op::Open, path);
+  auto real = real_.createRecord(path);
+  if (!real) return nullptr;
+  return std::make_unique<CheckedOutput>(*this, path, std::move(real), false);
 }
 bool FaultyFiles::exists(const std::string& pattern) {
   faults_.check(Op::Exists, pattern);

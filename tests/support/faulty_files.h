@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,9 @@ class FaultyFiles : public Files {
   // Folders taken as not writable whatever their permissions (tests run as root, whom
   // permissions do not stop).
   std::vector<std::string> unwritableFolders;
+  // Changes what each look at a folder saw before the program sees it (plays a clock that
+  // stays in the tick of every change, for one).
+  std::function<void(FolderStamp&)> playStamps;
 
   Faults& faults() { return faults_; }
 
@@ -40,6 +44,14 @@ class FaultyFiles : public Files {
     return real_.toCodePage(text);
   }
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
+  // Counted and made to fail as Op::List; folderStamp as Op::FolderTest.
+  std::vector<DirEntry> listStampedFolder(const std::string& pattern, FolderStamp& seen) override;
+  FolderStamp folderStamp(const std::string& pattern) override;
+  bool keepsRecords() const override { return real_.keepsRecords(); }
+  // Counted and made to fail as Op::Open (and, for the record's bytes, Op::Read, Op::Write
+  // and Op::Rename).
+  std::unique_ptr<RecordInput> openRecord(const std::string& path) override;
+  std::unique_ptr<OutputFile> createRecord(const std::string& path) override;
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;

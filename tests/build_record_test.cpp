@@ -1,0 +1,266 @@
+// The last build's record: one that cannot be trusted is not used, said in one line, and the
+// rebuild ends as a full walk does; one that can spares the visits and says how many.
+#ifndef _WIN32
+
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <sstream>
+
+#include "tests/support/as_account.h"
+#include "tests/support/build_run_fixture.h"
+
+namespace kelvane::testing {
+namespace {
+
+class Record : public BuildRun {
+ public:
+  void SetUp() override {
+    BuildRun::SetUp();
+    platform.stateFolder = t / "state";
+    t.folder("state");
+    ::chmod((t / "state").c_str(), 0700);
+    t.folder("iso/debian");
+    t.folder("iso/ubuntu");
+  }
+  // The record's file (the one there is).
+  std::string recordFile() {
+    for (const auto& entry : std::filesystem::directory_iterator(t / "state/kelvane"))
+      if (entry.path().filename().string().rfind("record-", 0) == 0) return entry.path();
+    return "";
+  }
+  // Builds, waits for the clock to leave the tick of every folder made, builds again (its
+  // record has seen every folder settled), then leaves a stray file where a kept record
+  // would hide it.
+  void buildTwiceThenStray() {
+    build({t / "iso/|linux"});
+    settle();
+    build({t / "iso/|linux"});
+    settle();
+    t.file("links/linux/debian/stray");
+    platform.messages.warnings.clear();
+  }
+  static void settle() {
+    auto now = [] {
+      struct timespec c {};
+      ::clock_gettime(CLOCK_REALTIME_COARSE, &c);
+      return static_cast<long long>(c.tv_sec) * 1000000000 + c.tv_nsec;
+    };
+    for (long long until = now() + 20000000; now() < until;) {
+    }
+  }
+  std::string dryRunSummary() {
+    std::ostringstream out;
+    load({t / "iso/|linux"});
+    runBuild(platform, state, &out);
+    std::string text = out.str();
+    return text.substr(text.find("summary: "));
+  }
+};
+
+TEST_F(Record, AnUnchangedFolderIsTakenFromItAndAChangedOneIsNot) {
+  buildTwiceThenStray();
+  EXPECT_NE(dryRunSummary().find("1 to remove, 0 to create; table lines: 0 added, 0 dropped; "
+                                 "conflicts: 0; unchanged since the last build's record: 2 "
+                                 "folders"),
+            std::string::npos)
+      << "the source and ubuntu are unchanged; debian holds the stray file";
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+  EXPECT_TRUE(platform.messages.warnings.empty());
+}
+
+struct Tampering {
+  const char* name;
+  std::function<void(Record&, const std::string& file)> tamper;
+  const char* why;   // in the line that says the record is not used
+  size_t lines = 1;  // on standard error: a folder others can write takes no new one either
+};
+
+class Tampered : public Record, public ::testing::WithParamInterface<Tampering> {};
+
+TEST_P(Tampered, IsNotUsedAndTheRebuildEndsAsAFullWalk) {
+  buildTwiceThenStray();
+  GetParam().tamper(*this, recordFile());
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+  ASSERT_EQ(platform.messages.warnings.size(), GetParam().lines);
+  EXPECT_NE(platform.messages.warnings[0].find(GetParam().why), std::string::npos)
+      << platform.messages.warnings[0];
+  EXPECT_NE(platform.messages.warnings[0].find("every folder is looked at in full"),
+            std::string::npos);
+}
+
+void flipLastByte(const std::string& file) {
+  std::string bytes = readBytes(file);
+  bytes.back() ^= 1;
+  writeBytes(file, bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Record, Tampered,
+    ::testing::Values(
+        Tampering{"missing", [](Record&, const std::string& f) { ::unlink(f.c_str()); },
+                  "there is none yet"},
+        Tampering{"damaged", [](Record&, const std::string& f) { flipLastByte(f); },
+                  "it is damaged"},
+        Tampering{"cut short", [](Record&, const std::string& f) { ::truncate(f.c_str(), 40); },
+                  "it is damaged (cut short)"},
+        Tampering{"another version",
+                  [](Record&, const std::string& f) {
+                    std::string bytes = readBytes(f);
+                    bytes[8] = 2;  // the version follows the eight bytes that say what it is
+                    writeBytes(f, bytes);
+                  },
+                  "another version of kelvane wrote it"},
+        Tampering{"other settings", [](Record& r, const std::string&) { r.virtualRoot = "/other"; },
+                  "it was kept for other settings"},
+        Tampering{
+            "another account's",
+            [](Record&, const std::string& f) { ASSERT_EQ(::chown(f.c_str(), 65534, 65534), 0); },
+            "can be changed by the account"},
+        Tampering{"open to its group",
+                  [](Record&, const std::string& f) { ::chmod(f.c_str(), 0660); },
+                  "can be changed by the accounts of its group"},
+        Tampering{
+            "in a folder others can write",
+            [](Record& r, const std::string&) { ::chmod((r.t / "state/kelvane").c_str(), 0777); },
+            "any account", 2},
+        Tampering{"two names",
+                  [](Record& r, const std::string& f) {
+                    ASSERT_EQ(::link(f.c_str(), (r.t / "state/second").c_str()), 0);
+                  },
+                  "it has 2 names"},
+        Tampering{"a link",
+                  [](Record& r, const std::string& f) {
+                    std::string kept = r.t / "state/elsewhere";
+                    ::rename(f.c_str(), kept.c_str());
+                    ASSERT_EQ(::symlink(kept.c_str(), f.c_str()), 0);
+                  },
+                  "must be a plain file"}),
+    [](const auto& info) { return testName(info.param.name); });
+
+// What a link in a source leads to can go without the source changing: such a source is
+// listed again every time.
+TEST_F(Record, ASourceHoldingALinkIsListedAgain) {
+  t.folder("elsewhere/linked");
+  ASSERT_EQ(::symlink((t / "elsewhere/linked").c_str(), (t / "iso/linked").c_str()), 0);
+  buildTwiceThenStray();
+  ASSERT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/debian/stray",
+                                    "linux/linked/", "linux/ubuntu/"}));
+  ::rmdir((t / "elsewhere/linked").c_str());
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
+// Root's record, though no other account can change it, tells nothing of what a build of
+// the server's own account saw: that account's build does not take it.
+TEST_F(Record, RootsOwnRecordIsNoRecordOfAnotherAccount) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play the server's account";
+  constexpr uid_t kServer = 65534;
+  ASSERT_EQ(::chown(t.path().c_str(), kServer, kServer), 0);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path()))
+    ASSERT_EQ(::lchown(entry.path().c_str(), kServer, kServer), 0);
+  {
+    AsAccount as(kServer, kServer);
+    buildTwiceThenStray();
+  }
+  ASSERT_EQ(::chown(recordFile().c_str(), 0, 0), 0);
+  ::chmod(recordFile().c_str(), 0644);  // readable: only its owner stands in the way
+  AsAccount as(kServer, kServer);
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+  ASSERT_FALSE(platform.messages.warnings.empty());
+  EXPECT_NE(platform.messages.warnings[0].find("it belongs to the account root"), std::string::npos)
+      << platform.messages.warnings[0];
+}
+
+// A folder the build made is looked at once when it is done, and no listing follows that
+// look: it is taken for what the build left only where no other account could write into it
+// since. Where the mask leaves new folders open to the group, only a walk's look counts.
+TEST_F(Record, AFolderMadeOpenToOthersIsTakenOnlyOnceAWalkHasListedIt) {
+  auto takenAfter = [&](mode_t mask, int builds) {
+    ::rmdir((t / "links/linux/debian").c_str());
+    ::rmdir((t / "links/linux/ubuntu").c_str());
+    ::rmdir((t / "links/linux").c_str());
+    ::rmdir((t / "links").c_str());
+    mode_t was = ::umask(mask);
+    // Each build's looks come a second after what they see: every folder is settled.
+    platform.files.playStamps = [](FolderStamp& seen) { seen.seenAtNs += 1000000000; };
+    for (int i = 0; i < builds; ++i) build({t / "iso/|linux"});
+    platform.files.playStamps = nullptr;
+    std::string summary = dryRunSummary();
+    ::umask(was);
+    return summary.substr(summary.find("record: "));
+  };
+  EXPECT_EQ(takenAfter(022, 1), "record: 3 folders\n");
+  EXPECT_EQ(takenAfter(002, 1), "record: 1 folders\n") << "only the source";
+  EXPECT_EQ(takenAfter(002, 2), "record: 3 folders\n");
+}
+
+TEST_F(Record, OneThatCannotBeWrittenIsSaidAndTheBuildSucceeds) {
+  build({t / "iso/|linux"});
+  platform.messages.warnings.clear();
+  ::chmod((t / "state/kelvane").c_str(), 0777);  // no record goes where others can write
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+  ASSERT_EQ(platform.messages.warnings.size(), 2u);  // the old one is not read either
+  EXPECT_NE(platform.messages.warnings[1].find("could not be kept"), std::string::npos)
+      << platform.messages.warnings[1];
+  ::chmod((t / "state/kelvane").c_str(), 0700);
+  platform.messages.warnings.clear();
+  platform.faults.failOn(Op::Rename, 2);  // the table's, then the record's
+  build({t / "iso/|linux"});
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
+  EXPECT_NE(platform.messages.warnings[0].find("could not be kept"), std::string::npos);
+}
+
+// A folder on another device that shows the very inode and times the record holds (played
+// here) is something else mounted there: the walk goes in.
+TEST_F(Record, AFolderOnAnotherDeviceIsNeverTakenForTheRecordsOne) {
+  buildTwiceThenStray();
+  ::unlink((t / "links/linux/debian/stray").c_str());
+  settle();
+  build({t / "iso/|linux"});
+  settle();
+  struct stat was;
+  ASSERT_EQ(::stat((t / "links/linux/debian").c_str(), &was), 0);
+  t.file("links/linux/debian/stray");
+  platform.files.playStamps = [&](FolderStamp& seen) {
+    if (seen.id.inode != was.st_ino) return;
+    seen.id.device ^= 1;
+    seen.changedNs = was.st_ctim.tv_sec * 1000000000LL + was.st_ctim.tv_nsec;
+    seen.modifiedNs = was.st_mtim.tv_sec * 1000000000LL + was.st_mtim.tv_nsec;
+  };
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
+// A folder mounted over a mirror folder shows the mounted folder's identity: never the
+// record's, so the walk goes there and refuses it as it always has.
+TEST_F(Record, AMountOverAMirrorFolderIsNeverTakenForIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to mount";
+  buildTwiceThenStray();
+  ::unlink((t / "links/linux/debian/stray").c_str());
+  FolderStamp before, after;
+  auto tree = systemFiles().openFolderTree(t / "links/linux");
+  ASSERT_TRUE(tree);
+  tree->lookAtFolder("debian", before);
+  t.folder("elsewhere");
+  if (::mount((t / "elsewhere").c_str(), (t / "links/linux/debian").c_str(), nullptr, MS_BIND,
+              nullptr) != 0)
+    GTEST_SKIP() << "cannot bind-mount here";
+  tree->lookAtFolder("debian", after);
+  ::umount((t / "links/linux/debian").c_str());
+  EXPECT_NE(before.id, after.id);
+}
+
+}  // namespace
+}  // namespace kelvane::testing
+
+#endif
