@@ -74,7 +74,7 @@ class Build {
   Build(Platform& platform, AppState& state, std::ostream* dryRun)
       : platform_(platform), state_(state), s_(state.settings), plan_(platform, dryRun) {}
 
-  void run() {
+  size_t run() {
     checkSettings();
     waitForOtherBuilds();
     checkLinkRoot();
@@ -87,6 +87,7 @@ class Build {
     createLinkRoot();
     createMirrorFolders();
     replaceTable();
+    return plan_.changes();
   }
 
  private:
@@ -233,8 +234,8 @@ class Build {
 
 }  // namespace
 
-void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
-  Build(platform, state, dryRun).run();
+size_t runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
+  return Build(platform, state, dryRun).run();
 }
 
 }  // namespace kelvane

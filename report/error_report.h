@@ -28,6 +28,11 @@ std::string viewQuestion(const std::string& path, bool besideExecutable);
 // run does.
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state);
 
+// The report as reportFailure writes it, without the question: for builds that no one
+// waits for (following). Returns where it went; empty when it could not be written, which
+// a message then says. Never throws.
+std::string writeReport(Platform& platform, const Failure& failure, const AppState& state);
+
 // A failing dry run writes nothing, not even a report: the report's text goes to standard
 // error under a line saying that nothing was changed and no report was written. Returns the
 // exit status 1; never throws.

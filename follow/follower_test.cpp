@@ -1,0 +1,153 @@
+// Following on real folders, with the system's watches and clock played: every change the
+// played watch reports is one that happened on disk, whoever made it.
+#include "follow/follower.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "tests/support/build_run_fixture.h"
+#include "tests/support/played_watches.h"
+
+namespace kelvane::testing {
+namespace {
+
+class Following : public BuildRun {
+ protected:
+  void SetUp() override {
+    BuildRun::SetUp();
+    vfs = t / "table.vfs";  // beside the settings file, whose folder is watched
+    t.folder("a/one");
+    t.folder("b/x");
+  }
+  // The settings with these merge lines, the way the window saves them.
+  void save(std::initializer_list<std::string> mergeLines) {
+    t.file(settingsFile, settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"},
+                                      mergeLines));
+  }
+  int run(double settle = 2) {
+    return follow(platform, watches, state, settle, [&](AppState& s) {
+      builds.push_back(watches.clock);
+      return buildAndReport(platform, s);
+    });
+  }
+  std::function<void()> make(const std::string& folder) {
+    return [this, folder] { t.folder(folder); };
+  }
+  bool mirrored(const std::string& name) { return isFolder(linkRoot + "/" + name); }
+  bool said(const std::string& text) {
+    for (const auto& line : platform.messages.warnings)
+      if (line.find(text) != std::string::npos) return true;
+    return false;
+  }
+
+  PlayedWatches watches;
+  std::vector<double> builds;
+};
+
+// A change is built once, a settle period after it; the build's own link root and table,
+// made in the settings file's watched folder, start none. The service hears READY after the
+// first build and how each went.
+TEST_F(Following, AChangeIsBuiltOnceASettlePeriodAfterItAndTheBuildsOwnChangesStartNone) {
+  load({t / "a"});
+  watches.at(10, make("a/two"));
+  watches.at(100, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 12}));
+  EXPECT_TRUE(mirrored("two"));
+  EXPECT_NE(readBytes(vfs).find(vfsLine(linkRoot + "/two", "/merged/two")), std::string::npos);
+  EXPECT_EQ(watches.watchedPaths(), (std::set<std::string>{t.path(), t / "a"}));
+  ASSERT_GE(watches.told.size(), 3u);
+  EXPECT_EQ(watches.told[0], "STATUS=Last build at 0.000000: done, 2 changes");
+  EXPECT_EQ(watches.told[1], "READY=1");
+  EXPECT_EQ(watches.told[2], "STATUS=Last build at 12.000000: done, 1 change");
+}
+
+// Changes that keep coming are built at most once per settle period, and at the latest a few
+// periods after the first: a burst gives a few builds, the last of which holds all of it.
+TEST_F(Following, ABurstOfChangesGivesAFewBuildsTheLastHoldingAll) {
+  load({t / "a"});
+  for (int step = 0; step <= 20; ++step)
+    watches.at(10 + step * 0.5, [this, step] {
+      for (int i = 0; i < 50; ++i) t.folder("a/f" + std::to_string(step * 50 + i));
+    });
+  watches.at(100, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 20}));
+  EXPECT_TRUE(mirrored("f0"));
+  EXPECT_TRUE(mirrored("f1049"));
+}
+
+// A source that goes fails the builds, tried again after 2, 4, 8 … seconds; once it is made
+// again it is watched again, and what is made in it then is built.
+TEST_F(Following, ASourceRemovedAndMadeAgainIsFollowedAndFailedBuildsAreTriedAgainLater) {
+  load({t / "a"});
+  watches.at(10, [this] { std::filesystem::remove_all(t / "a"); });
+  watches.at(30, make("a/back"));
+  watches.at(40, make("a/later"));
+  watches.at(100, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 12, 16, 22, 32, 42}));
+  EXPECT_TRUE(said("the build failed while Mapping out directory structure"));
+  EXPECT_NE(watches.told[3].find("failed"), std::string::npos) << watches.told[3];
+  EXPECT_TRUE(mirrored("back"));
+  EXPECT_TRUE(mirrored("later"));
+  EXPECT_FALSE(mirrored("one"));
+}
+
+// A settings edit that adds a source follows it too; one that breaks the file is said and
+// the last settings that read stay, their sources still followed.
+TEST_F(Following, ASettingsEditAddingASourceFollowsItAndABrokenOneKeepsTheLastGood) {
+  load({t / "a"});
+  watches.at(10, [this] { save({t / "a", t / "b"}); });
+  watches.at(20, make("b/y"));
+  watches.at(30, [this] { t.file(settingsFile, "only\r\ntwo lines\r\n"); });
+  watches.at(40, make("b/z"));
+  watches.at(100, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 12, 22, 42}));
+  EXPECT_TRUE(mirrored("x"));
+  EXPECT_TRUE(mirrored("y"));
+  EXPECT_TRUE(mirrored("z"));
+  EXPECT_TRUE(said("no longer reads"));
+  // Dropping the source again drops its watch and its folders.
+  watches.at(110, [this] { save({t / "a"}); });
+  watches.at(200, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_FALSE(mirrored("y"));
+  EXPECT_EQ(watches.watchedPaths(), (std::set<std::string>{t.path(), t / "a"}));
+}
+
+// Lost changes, an overflowing queue or a watch the system's limit refused, lead to a build
+// of everything and one line naming the limit to raise.
+TEST_F(Following, LostChangesLeadToAFullBuildAndOneLineNamingTheLimit) {
+  load({t / "a"});
+  watches.script.push_back({10, make("a/lost"), true});
+  watches.script.push_back({20, make("a/lost2"), true});
+  watches.at(100, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 12, 22}));
+  EXPECT_TRUE(mirrored("lost2"));
+  EXPECT_TRUE(said("fs.inotify.max_queued_events"));
+
+  // Room for the settings file's folder only: the source is built again each minute.
+  PlayedWatches limited;
+  limited.limit = 1;
+  limited.at(10, make("a/unseen"));
+  limited.at(70, nullptr);
+  builds.clear();
+  platform.messages.warnings.clear();
+  EXPECT_EQ(follow(platform, limited, state, 2,
+                   [&](AppState& s) {
+                     builds.push_back(limited.clock);
+                     return buildAndReport(platform, s);
+                   }),
+            0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 62}));
+  EXPECT_TRUE(mirrored("unseen"));
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
+  EXPECT_NE(platform.messages.warnings[0].find("fs.inotify.max_user_watches"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelvane::testing
