@@ -10,7 +10,7 @@ add_library(kelvane_core STATIC ${WIN_CORE_SOURCES})
 target_include_directories(kelvane_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
 target_compile_definitions(kelvane_core PUBLIC UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX
                                                _WIN32_WINNT=0x0601)
-target_link_libraries(kelvane_core PUBLIC comctl32 comdlg32 ntdll)
+target_link_libraries(kelvane_core PUBLIC comctl32 comdlg32 ntdll bcrypt)
 
 # A window program (no console of its own); standard streams reach a caller that hands
 # them over, as a scheduled task or a shell with redirection does.
@@ -26,11 +26,19 @@ if(KELVANE_TESTS)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   include(GoogleTest)
 
+  # kelvane.exe that stops at a chosen step of putting its table in place, for the tests that
+  # end a build there as a kill would: made by test builds only, so the shipped program has no
+  # such stop.
+  add_executable(kelvane_stopping WIN32 tests/win/stopping_kelvane.cpp)
+  target_link_libraries(kelvane_stopping PRIVATE kelvane_core)
+  target_link_options(kelvane_stopping PRIVATE -municode)
+
   function(add_wine_tests target)
     add_executable(${target} ${ARGN} tests/win/win_scratch.cpp tests/win/temp_folder_win.cpp)
     target_link_libraries(${target} PRIVATE kelvane_core gtest_main)
-    target_compile_definitions(${target} PRIVATE KELVANE_EXE="$<TARGET_FILE:kelvane>")
-    add_dependencies(${target} kelvane)
+    target_compile_definitions(${target} PRIVATE KELVANE_EXE="$<TARGET_FILE:kelvane>"
+                                                 KELVANE_STOPPING_EXE="$<TARGET_FILE:kelvane_stopping>")
+    add_dependencies(${target} kelvane kelvane_stopping)
     # Listed when CTest runs (under the display scripts/test-windows.sh provides), not at
     # build time, so that building needs no Wine.
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120

@@ -1,6 +1,7 @@
 #include "engine/build_lock.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -17,18 +18,22 @@ std::string seconds(double wait) {
 }
 
 std::string heldBy(const std::string& holder) {
-  return holder.empty() ? "another build" : visibleText(holder);
+  // The system could not say which process holds it now.
+  return holder.empty() ? "another process" : visibleText(holder);
 }
 
 }  // namespace
 
 std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
-                                                 const std::vector<std::string>& paths, bool shared,
+                                                 const std::vector<LockedPath>& paths, bool shared,
                                                  double waitSeconds) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(waitSeconds);
   std::vector<std::unique_ptr<PathLock>> locks;
-  for (const std::string& path : paths)
-    if (!path.empty())
-      if (auto lock = platform.files.openLock(path, shared)) locks.push_back(std::move(lock));
+  for (const LockedPath& path : paths)
+    if (!path.path.empty())
+      for (auto& lock : platform.files.openLocks(path.path, path.what, shared))
+        locks.push_back(std::move(lock));
   // One lock for what two paths share, and always taken in the same order, so that two
   // builds never each hold what the other waits for.
   auto byIdentity = [](const auto& a, const auto& b) { return a->identity() < b->identity(); };
@@ -41,14 +46,15 @@ std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
     if (lock->tryHold()) continue;
     std::string where(1, '"');
     where.append(visibleText(lock->shown())).push_back('"');
+    double left = std::max(0.0, std::chrono::duration<double>(deadline - Clock::now()).count());
     platform.messages.warn("kelvane: " + where + " is held by " + heldBy(lock->holder()) +
-                           "; waiting up to " + seconds(waitSeconds) + " s for it");
-    if (lock->holdWithin(waitSeconds)) continue;
+                           "; waiting up to " + seconds(left) + " s for it");
+    if (lock->holdWithin(left)) continue;
     throw Failure(kErrLockHeld,
-                  "Another build still held " + where + " after " + seconds(waitSeconds) +
-                      " s: " + heldBy(lock->holder()),
+                  where + " was still held after " + seconds(waitSeconds) + " s, by " +
+                      heldBy(lock->holder()),
                   "lock",
-                  "Let the build named above finish, or stop it if it hangs; a build that may "
+                  "Let the process named above finish, or stop it if it hangs; a build that may "
                   "wait longer takes --wait SECONDS");
   }
   return locks;

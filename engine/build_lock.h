@@ -8,12 +8,19 @@
 
 namespace kelvane {
 
+// A link root or a table that a build acts on.
+struct LockedPath {
+  std::string path;
+  Guarded what;
+};
+
 // Builds that share a link root or a table take turns, whatever settings file each comes
-// from: holds the lock of every one of paths (a dry run shares them). A lock another build
-// holds is waited for at most waitSeconds, saying once on standard error who holds it; still
-// held then, the build fails naming the holder.
+// from: holds every lock of paths (a dry run shares them), each taken once, always in one
+// order. A lock another build holds is waited for, saying once on standard error who holds
+// it; all the waits together end at one deadline, waitSeconds from now, and a lock still held
+// then fails the build naming the holder.
 std::vector<std::unique_ptr<PathLock>> takeTurns(Platform& platform,
-                                                 const std::vector<std::string>& paths, bool shared,
+                                                 const std::vector<LockedPath>& paths, bool shared,
                                                  double waitSeconds);
 
 }  // namespace kelvane

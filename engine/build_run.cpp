@@ -113,7 +113,8 @@ class Build {
   // a dry run waits for them so as not to show a half-done change.
   void waitForOtherBuilds() {
     inStep(kWaiting, [&] {
-      locks_ = takeTurns(platform_, {s_.WhereCreate, s_.VFS}, plan_.dryRun(), state_.waitSeconds);
+      locks_ = takeTurns(platform_, {{s_.WhereCreate, Guarded::LinkRoot}, {s_.VFS, Guarded::Table}},
+                         plan_.dryRun(), state_.waitSeconds);
     });
   }
 

@@ -27,6 +27,7 @@ TEST_F(DryRun, PrintsEachChangeOnceAndCountsRepeatedLinesEachTime) {
     bool linkRoot;      // the link root is there, with a stale folder in it
     bool sameTable;
     std::string printed;  // "@" stands for the link root
+    std::string old = "dup\r\nnew\r\n";
   } cases[] = {
       // A line the new table holds once is dropped once: "dup" twice there, once after.
       {"Rebuild", "dup\r\ndup\r\ngone\r\n", true, false,
@@ -35,6 +36,11 @@ TEST_F(DryRun, PrintsEachChangeOnceAndCountsRepeatedLinesEachTime) {
       {"NoLinkRoot", "", false, false,
        "create @\ncreate @/debian\nsummary: 0 to remove, 2 to create; table lines: 4 added, 0 "
        "dropped; conflicts: 0\n"},
+      // A line held once now and twice after is added once.
+      {"OnceThenTwice", "dup\r\n", true, false,
+       "remove @/stale\ncreate @/debian\nsummary: 1 to remove, 1 to create; table lines: 3 "
+       "added, 0 dropped; conflicts: 0\n",
+       "dup\r\ndup\r\n"},
       // A same-table build adds to the table and leaves what is in the link root.
       {"SameTable", "dup\r\nnew\r\n", true, true,
        "create @/debian\nsummary: 0 to remove, 1 to create; table lines: 1 added, 0 dropped; "
@@ -46,7 +52,7 @@ TEST_F(DryRun, PrintsEachChangeOnceAndCountsRepeatedLinesEachTime) {
     vfs = t / (std::string("out/") + c.name + ".vfs");
     vfsOld = c.sameTable ? vfs : t / "old.vfs";
     t.folder("iso/debian");
-    t.file("old.vfs", "dup\r\nnew\r\n");
+    t.file("old.vfs", c.old);
     if (!c.table.empty()) t.file(std::string("out/") + c.name + ".vfs", c.table);
     if (c.linkRoot) t.folder(std::string("links-") + c.name + "/stale");
     std::string printed = native(c.printed);

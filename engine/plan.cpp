@@ -188,7 +188,10 @@ void Plan::makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string
   if (linkRoot) return;
   ++created_;
   linkRootMade_ = true;
-  executor_->makeLinkRoot(platform_, linkRoot, path.substr(0, path.size() - 1));
+  // Asked for the build too: the dry run then fails where, and in the words, the build would.
+  std::string folder = path.substr(0, path.size() - 1);
+  platform_.files.checkFolderCreation(folder);
+  executor_->makeLinkRoot(platform_, linkRoot, folder);
   if (linkRoot || executor_->dryRun()) return;
   throw Failure(ENOENT, "Cannot create folder \"" + path + "\"", "mkdir");
 }

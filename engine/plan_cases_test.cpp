@@ -3,6 +3,7 @@
 // what was printed against what was done). Beside each, the nearest case that must pass.
 
 #ifndef _WIN32
+#include <linux/fs.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -10,6 +11,9 @@
 #endif
 
 #include <cstring>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <sstream>
 
 #include "base/failure.h"
@@ -19,6 +23,7 @@
 #include "report/error_report.h"
 #include "startup/run_program.h"
 #include "tests/support/build_run_fixture.h"
+#include "tests/support/system_setup.h"
 
 namespace kelvane::testing {
 namespace {
@@ -62,6 +67,9 @@ class PlanCase : public BuildRun {
     return dry;
   }
   bool sameWords = true;  // the failures' descriptions too, not only their steps
+#ifndef _WIN32
+  std::unique_ptr<FileFlags> flags;  // cleared before the scratch tree goes
+#endif
   size_t count(const std::string& printed, const std::string& line) {
     size_t n = 0;
     for (size_t at = 0; (at = printed.find(line, at)) != std::string::npos; at += line.size()) ++n;
@@ -169,7 +177,7 @@ TEST_F(PlanCase, AGenreSpelledWithDotsAndDoubleSeparatorsIsPrintedAsTheFolderItM
   EXPECT_TRUE(t.isFolder("links/linux/arch"));
 }
 
-// Part 6: two sources giving one virtual path are named: a conflict line in the dry run, once
+// Two sources giving one virtual path are named: a conflict line in the dry run, once
 // on standard error in the build, and counted.
 TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
   t.folder("iso/debian");
@@ -193,7 +201,7 @@ TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
   EXPECT_TRUE(platform.messages.warnings.empty());
 }
 
-// Part 5: a same-table dry run with a missing genre folder prints both creations; files and
+// A same-table dry run with a missing genre folder prints both creations; files and
 // links to remove are counted.
 TEST_F(PlanCase, ASameTableDryRunWithAMissingGenrePrintsBothCreations) {
   t.folder("iso/debian");
@@ -227,7 +235,7 @@ TEST_F(PlanCase, NonAsciiNamesPrintAsTheyAre) {
       << o.printed;
 }
 
-// Part 5: an output table that is a folder, a pipe, or sits in a missing folder fails the dry
+// An output table that is a folder, a pipe, or sits in a missing folder fails the dry
 // run at the build's own step; a plain file there is the nearest case and builds.
 TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
   t.folder("iso/debian");
@@ -253,7 +261,100 @@ TEST_F(PlanCase, AnOutputThatIsNoFileFailsTheDryRunAtTheBuildsStep) {
   EXPECT_TRUE(both({t / "iso/"}).ok);
 }
 
-// Part 5: the summary counts a line the new table holds twice, a dropped line held twice,
+#ifndef _WIN32
+// What the build will need of the system, its dry run asks: each case fails both alike, at
+// the build's own step and in its words, before anything goes; beside each, the nearest case
+// that builds.
+TEST_F(PlanCase, WhatTheBuildWillNeedFailsItsDryRunAlikeBeforeAnythingGoes) {
+  struct Need {
+    const char* name;
+    std::function<void(PlanCase&)> arrange;  // the failing world
+    std::function<void(PlanCase&)> nearest;  // changed from it into one that builds
+    const char* step;                        // the action both fail under ("" for the table's)
+  };
+  auto flagged = [](int flags) {
+    return [flags](PlanCase& c) {
+      c.t.file("out/table.vfs", "server's\r\n");
+      c.flags = std::make_unique<FileFlags>(c.vfs, flags);
+      if (!c.flags->set()) GTEST_SKIP() << "this file system keeps no inode flags";
+    };
+  };
+  const Need needs[] = {
+      {"link root in a missing folder", [](PlanCase& c) { c.linkRoot = c.t / "gone/links"; },
+       [](PlanCase& c) { c.t.folder("gone"); },
+       "Creating the physical merge path if it doesn't exist"},
+      {"link root where a file is",
+       [](PlanCase& c) {
+         c.t.file("file", "x");
+         c.linkRoot = c.t / "file";
+       },
+       [](PlanCase& c) { std::filesystem::remove(c.t / "file"); },
+       "Creating the physical merge path if it doesn't exist"},
+      // A second name makes the table be written in place, behind a journal in the state
+      // folder, which a file stands in the way of.
+      {"journal's state folder that cannot be made",
+       [](PlanCase& c) {
+         c.t.file("out/table.vfs", "server's\r\n");
+         ASSERT_EQ(::link((c.t / "out/table.vfs").c_str(), (c.t / "out/second.vfs").c_str()), 0);
+         c.t.file("blocker", "x");
+         c.platform.stateFolder = c.t / "blocker/state";
+       },
+       [](PlanCase& c) { c.platform.stateFolder = c.t / "state"; }, ""},
+      {"immutable table", flagged(FS_IMMUTABLE_FL), [](PlanCase& c) { c.flags.reset(); }, ""},
+      {"append-only table", flagged(FS_APPEND_FL), [](PlanCase& c) { c.flags.reset(); }, ""},
+  };
+  t.folder("iso/debian");
+  for (const Need& need : needs) {
+    SCOPED_TRACE(need.name);
+    t.folder("links/stale");
+    need.arrange(*this);
+    if (IsSkipped()) return;
+    Outcome o = both({t / "iso/"});
+    EXPECT_FALSE(o.ok);
+    EXPECT_EQ(o.action, *need.step ? need.step : "Writing new VFS file (" + vfs + ")");
+    if (linkRoot == t / "links") {
+      EXPECT_TRUE(t.isFolder("links/stale"));
+    }
+    need.nearest(*this);
+    o = both({t / "iso/"});
+    EXPECT_TRUE(o.ok) << o.description;
+    EXPECT_TRUE(t.isFolder(linkRoot.substr(t.path().size() + 1) + "/debian"));
+    linkRoot = t / "links";
+    vfs = t / "out/table.vfs";
+  }
+}
+
+// On a read-only mount the dry run and the build fail for one reason in the same words.
+TEST_F(PlanCase, AReadOnlyMountFailsTheDryRunAndTheBuildInTheSameWords) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounts need root";
+  t.folder("iso/debian");
+  t.folder("ro/links/stale");
+  t.file("ro/table.vfs", "server's\r\n");
+  linkRoot = t / "ro/links";
+  for (bool tableThere : {true, false}) {
+    SCOPED_TRACE(tableThere);
+    vfs = t / (tableThere ? "ro/table.vfs" : "ro/new.vfs");
+    load({t / "iso/"});
+    TempFolder said;
+    int status = inMountNamespace([&] {
+      if (!mountReadOnly(t / "ro")) return 77;
+      Outcome dry = runLoaded(true), built = runLoaded(false);
+      writeBytes(said / "out", dry.action + "\n" + dry.description + "\n" + built.action + "\n" +
+                                   built.description);
+      return dry.ok || built.ok ? 1 : 0;
+    });
+    if (status == 77) GTEST_SKIP() << "no mount namespace here";
+    EXPECT_EQ(status, 0);
+    std::string out = readBytes(said / "out");
+    size_t half = out.find('\n', out.find('\n') + 1);
+    EXPECT_EQ(out.substr(0, half), out.substr(half + 1)) << out;
+    EXPECT_NE(out.find(systemErrorText(EROFS)), std::string::npos) << out;
+  }
+  EXPECT_TRUE(t.isFolder("ro/links/stale"));
+}
+#endif
+
+// The summary counts a line the new table holds twice, a dropped line held twice,
 // and an unchanged line longer than the 64 KiB pieces the table is read in.
 TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
   t.folder("iso/debian");
@@ -266,7 +367,7 @@ TEST_F(PlanCase, TheSummaryCountsRepeatedLinesAndLongOnes) {
   EXPECT_NE(o.printed.find("table lines: 4 added, 2 dropped;"), std::string::npos) << o.printed;
 }
 
-// Part 4: a failing dry run writes nothing, not even a report, and says so.
+// A failing dry run writes nothing, not even a report, and says so.
 TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
   t.folder("program");
   t.file("program/kelvaneerrors.txt", "the nightly build's report");
@@ -293,7 +394,7 @@ TEST_F(PlanCase, AFailingDryRunWritesNoReportAndPrintsItsTextOnStandardError) {
   EXPECT_NE(t.read("program/kelvaneerrors.txt").find("Deleting old structure"), std::string::npos);
 }
 
-// Part 3: one escaping function for every message.
+// One escaping function for every message.
 TEST(VisibleText, EscapesControlsC1BidiAndTheBackslashAndKeepsOtherText) {
   EXPECT_EQ(visibleText("a\nb\rc\td\x1b[2J\x07\x7f"), "a\\nb\\rc\\td\\x1b[2J\\x07\\x7f");
   EXPECT_EQ(visibleText("\x85\x9b"
@@ -306,11 +407,23 @@ TEST(VisibleText, EscapesControlsC1BidiAndTheBackslashAndKeepsOtherText) {
             "a\\u202eb\\u2066");                 // bidi
   EXPECT_EQ(visibleText("a\\x1b"), "a\\\\x1b");  // never alike with an escaped ESC
   EXPECT_EQ(visibleText("C:\\dir", true), "C:\\dir");
-  EXPECT_EQ(visibleText("Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80"),
-            "Caf\xc3\xa9 \xe2\x80\x8b \xf0\x9f\x98\x80");
-  EXPECT_EQ(visibleText("Caf\xe9 \xa0"), "Caf\xe9 \xa0");  // Latin-1 bytes above C1 stay
-  EXPECT_EQ(visibleText("\xc2"), "\xc2");                  // cut short: no UTF-8, no C1
-  EXPECT_EQ(visibleText("\xe2\x80"), "\xe2\\x80");
+  EXPECT_EQ(visibleText("Caf\xc3\xa9 \xef\xbf\xbd \xf0\x9f\x98\x80"),
+            "Caf\xc3\xa9 \xef\xbf\xbd \xf0\x9f\x98\x80");  // a real U+FFFD stays
+  // What prints as nothing, or as a space, would make two names look alike.
+  EXPECT_EQ(visibleText("lin\xe2\x80\x8bux \xc2\xa0\xc2\xad\xef\xbb\xbf\xe2\x81\xa0"),
+            "lin\\u200bux \\u00a0\\u00ad\\ufeff\\u2060");
+  EXPECT_EQ(visibleText("a\xf3\xa0\x80\x81"
+                        "1\xef\xbf\xbf"),
+            "a\\U000e00011\\uffff");  // a tag, then a digit: never read as \ue0001
+  EXPECT_EQ(visibleText("\xe2\x80\xa8\xe3\x80\x80\xe2\x80\x8a\xe2\x80\x8e"),
+            "\\u2028\\u3000\\u200a\\u200e");
+  // Bytes that are no UTF-8 never print as the text a terminal would make of them.
+  EXPECT_EQ(visibleText("Caf\xe9 \xa0\xff"), "Caf\\xe9 \\xa0\\xff");
+  EXPECT_EQ(visibleText("\xc2"), "\\xc2");  // cut short
+  EXPECT_EQ(visibleText("\xe2\x80"), "\\xe2\\x80");
+  EXPECT_EQ(visibleText("\xed\xa0\x80\xc0\xaf"),
+            "\\xed\\xa0\\x80\\xc0\\xaf");                                     // surrogate, overlong
+  EXPECT_EQ(visibleText("\xe2\x80\x8a\xe2\x80\x90"), "\\u200a\xe2\x80\x90");  // a hyphen prints
 }
 
 TEST(VisibleText, TheReportKeepsNoTerminalControlFromAName) {

@@ -46,7 +46,10 @@ class OutputFile {
   virtual void commit() = 0;
 };
 
-// A lock that builds sharing a folder or a table take turns on; released when destroyed.
+// What a lock guards: the link root (a folder, perhaps not made yet) or a table (a file).
+enum class Guarded { LinkRoot, Table };
+
+// A lock that builds sharing a link root or a table take turns on; released when destroyed.
 class PathLock {
  public:
   virtual ~PathLock() = default;
@@ -54,11 +57,12 @@ class PathLock {
   virtual bool tryHold() = 0;
   // Waits at most seconds for the lock and takes it; false when it is still held then.
   virtual bool holdWithin(double seconds) = 0;
-  // Who holds the lock now, as the system tells ("process 12 (kelvane) of ftp (uid 107)"),
-  // or "" where it does not.
+  // Who holds the lock now, where the system confirms it ("the build of process 12 of ftp
+  // (uid 107)", "process 12 (flock) of ftp (uid 107)"), or "" where it does not.
   virtual std::string holder() = 0;
-  // What is locked: two locks with one identity are one lock, and locks are always taken in
-  // the order of their identities.
+  // What is locked (the lock file's own identity, which is one for every spelling of what it
+  // guards): two locks with one identity are one lock, and locks are always taken in the
+  // order of their identities.
   virtual FileIdentity identity() const = 0;
   // Its path, for messages.
   virtual const std::string& shown() const = 0;

@@ -68,6 +68,10 @@ class Files {
   // folder already there (not a link), and opens it as openFolderTree does. Anything else
   // there fails.
   virtual std::unique_ptr<FolderTree> createFolderTree(const std::string& path) = 0;
+  // Fails where createFolderTree(path) would, for the reason it would give (the folder that
+  // would hold it missing or not writable by the running account, a read-only file system,
+  // something else there), creating and changing nothing.
+  virtual void checkFolderCreation(const std::string& path) = 0;
 
   // --- Files -----------------------------------------------------------------------------
   virtual std::string readFile(const std::string& path) = 0;
@@ -84,11 +88,13 @@ class Files {
   virtual std::unique_ptr<OutputFile> createOutput(const std::string& path) = 0;
   // Fails where createOutput(path) would, creating, removing and changing nothing.
   virtual void checkOutput(const std::string& path) = 0;
-  // The lock that builds acting on path take turns on, whichever account runs them: exclusive
-  // for a build, shared for a dry run. It needs no right beyond reaching path's folder, and
-  // makes, changes and waits for nothing; nullptr where even the folder that would hold path
-  // is missing (nothing to guard yet).
-  virtual std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) = 0;
+  // The locks that builds acting on path (what) take turns on, whichever account runs them:
+  // exclusive for a build, shared for a dry run. Only the accounts that may do the build's
+  // work can open them; a build makes one that is missing where it can, a dry run makes,
+  // changes and waits for nothing, locking only what is there already. Every spelling of one
+  // link root or table gives the same locks. Empty where there is nothing to lock yet.
+  virtual std::vector<std::unique_ptr<PathLock>> openLocks(const std::string& path, Guarded what,
+                                                           bool shared) = 0;
 
   // True when the running user may create and replace files in folder (false on a
   // read-only file system or a folder that is missing).

@@ -33,6 +33,7 @@ class PosixFiles : public Files {
   std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
+  void checkFolderCreation(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;
@@ -40,11 +41,15 @@ class PosixFiles : public Files {
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
   void checkOutput(const std::string& path) override;
-  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
+  std::vector<std::unique_ptr<PathLock>> openLocks(const std::string& path, Guarded what,
+                                                   bool shared) override;
 
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;
   void createPrivateFolders(const std::string& folder) override;
+  // Fails where createPrivateFolders(folder) would, for the reason it would give, creating
+  // nothing.
+  void checkPrivateFolders(const std::string& folder);
   bool isSystemProgramFolder(const std::string& folder,
                              const std::string& runningExecutable) override;
   void writeNewFile(const std::string& path, std::string_view bytes) override;

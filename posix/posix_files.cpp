@@ -69,6 +69,14 @@ void refuseLinkedInForeignFolder(const PathTarget& r, const std::string& path,
                   source);
 }
 
+std::string whoCanChange(const PathTarget& r) {
+  return !r.replaceableBy.empty()       ? r.replaceableBy
+         : !isTrusted(r.stat.st_uid)    ? "the account " + accountName(r.stat.st_uid)
+         : (r.stat.st_mode & 0020) != 0 ? "the accounts of its group"
+         : (r.stat.st_mode & 0002) != 0 ? "any account"
+                                        : "";
+}
+
 Descriptor openReached(const PathTarget& r, int flags, const std::string& path, const char* what,
                        const char* source) {
   Descriptor fd(::openat(r.folder.get(), r.name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC));
@@ -96,11 +104,7 @@ std::string PosixFiles::readTrustedFile(const std::string& path) {
     throw Failure(EINVAL, notAPlainFile(path, r.stat.st_mode, "settings file"), source);
   // As a careful server refuses keys that others could have written: the settings decide
   // what a build deletes and writes.
-  std::string who = !r.replaceableBy.empty()       ? r.replaceableBy
-                    : !isTrusted(r.stat.st_uid)    ? "the account " + accountName(r.stat.st_uid)
-                    : (r.stat.st_mode & 0020) != 0 ? "the accounts of its group"
-                    : (r.stat.st_mode & 0002) != 0 ? "any account"
-                                                   : "";
+  std::string who = whoCanChange(r);
   if (!who.empty())
     throw Failure(kErrRefused,
                   "Refused to build: the settings file \"" + path + "\" can be changed by " + who +

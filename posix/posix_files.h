@@ -21,6 +21,11 @@ std::string notAPlainFile(const std::string& path, mode_t mode, const std::strin
 void refuseLinkedInForeignFolder(const PathTarget& r, const std::string& path,
                                  const std::string& role, const char* source);
 
+// Who other than the running account and root could change what the walk reached (an
+// existing file or folder): replace it, own it, or write it through its group or as anyone;
+// "" for no one.
+std::string whoCanChange(const PathTarget& r);
+
 // Opens the file the walk reached, from the folder it checked and never through a link,
 // failing if another file took its place meanwhile.
 Descriptor openReached(const PathTarget& r, int flags, const std::string& path, const char* what,

@@ -1,21 +1,27 @@
 // The output table: replaced only when a build completes, through the folder that was
 // checked, and never through a link another account could have put in its place.
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "base/failure.h"
 #include "base/short_hash.h"
 #include "posix/posix_file_system.h"
 #include "posix/posix_files.h"
+#include "posix/posix_journal_place.h"
 #include "posix/posix_support.h"
+#include "posix/posix_table_flags.h"
 #include "posix/posix_table_journal.h"
 
 namespace kelvane {
@@ -59,7 +65,8 @@ class AtomicOutput : public OutputFile {
     // server watching it does not reload it for nothing.
     if (old_.get() >= 0 && sameBytes(old_.get(), fd_.get(), named_)) return;
     tableStep("fsync");
-    if (::fsync(fd_.get()) != 0) throw systemFailure(errno, "Cannot write file", named_, "fsync");
+    if (tableCalls.fsync(fd_.get()) != 0)
+      throw systemFailure(errno, "Cannot write file", named_, "fsync");
     if (::close(fd_.release()) != 0)
       throw systemFailure(errno, "Cannot write file", named_, "close");
     tableStep("rename");
@@ -71,7 +78,7 @@ class AtomicOutput : public OutputFile {
     // sync a folder says EINVAL.
     Descriptor folder(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     tableStep("fsync folder");
-    if (folder.get() >= 0 && ::fsync(folder.get()) != 0 && errno != EINVAL) {
+    if (folder.get() >= 0 && tableCalls.fsync(folder.get()) != 0 && errno != EINVAL) {
       int err = errno;
       throw Failure(err,
                     "The new VFS file \"" + named_ +
@@ -119,12 +126,59 @@ PathTarget reachOutput(const std::string& path) {
   if ((r.exists || r.name.empty()) && !S_ISREG(mode))
     throw Failure(S_ISDIR(mode) ? EISDIR : EINVAL, notAPlainFile(path, mode, "output VFS file"),
                   kSource);
+  refuseUnchangeableTable(r, path, kSource);
   return r;
 }
 
-// Named after the table, so that the next build of it removes what a killed one left;
-// builds of one table take turns, so a file of this name is always such a leftover.
-std::string tempName(const PathTarget& r) { return ".kelvane-" + shortHash(r.name) + ".tmp"; }
+// The temporary table's names begin with the table's own mark, so that the next build of it
+// finds what a killed one left; the rest is random, so that no one can put something at the
+// name first. Builds of one table take turns, so a name so marked is always such a leftover.
+std::string tempMark(const PathTarget& r) { return ".kelvane-" + shortHash(r.name); }
+
+std::string randomTempName(const PathTarget& r) {
+  unsigned char bytes[8];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes))
+    throw systemFailure(errno, "Cannot choose a temporary name for", r.shown, kSource);
+  char text[2 * sizeof bytes + 1];
+  for (size_t i = 0; i < sizeof bytes; ++i) std::snprintf(text + 2 * i, 3, "%02x", bytes[i]);
+  return tempMark(r) + "-" + text + ".tmp";
+}
+
+// What killed builds of this table left in its folder: only plain files of the running
+// account's with one name are removed; anything else of the name is no leftover of a build's.
+void removeLeftovers(const PathTarget& r) {
+  Descriptor folder(::openat(r.folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* listing = folder.get() < 0 ? nullptr : ::fdopendir(folder.get());
+  if (listing == nullptr) return;  // one that cannot be listed takes no new file either
+  int fd = folder.release();
+  std::string mark = tempMark(r);
+  std::vector<std::string> found;
+  while (const dirent* entry = ::readdir(listing)) {
+    std::string_view name(entry->d_name);
+    if (name.size() > mark.size() + 4 && name.substr(0, mark.size()) == mark &&
+        name.substr(name.size() - 4) == ".tmp")
+      found.emplace_back(name);
+  }
+  for (const std::string& name : found) {
+    struct stat st;
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+        st.st_uid == ::geteuid() && st.st_nlink == 1)
+      ::unlinkat(fd, name.c_str(), 0);
+  }
+  ::closedir(listing);
+}
+
+// A new file beside the table under a name no one else has, the name with it; -1 with errno
+// set where the folder takes none.
+Descriptor createTemp(const PathTarget& r, std::string& temp) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    temp = randomTempName(r);
+    Descriptor fd(::openat(r.folder.get(), temp.c_str(),
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (fd.get() >= 0 || errno != EEXIST) return fd;
+  }
+  return Descriptor();
+}
 
 // A table's other name that root or this account gave it would go on showing the old table
 // after a rename; one another account gave its own table is its own affair.
@@ -164,30 +218,39 @@ bool copyAttributes(int from, int to) {
   return true;
 }
 
-// The journal of the table at path, among the state of the account in folder.
-std::string journalOf(Files& files, const std::string& folder, const std::string& path) {
-  return journalPath(folder + "/kelvane", files.resolvedPath(path));
-}
+// Where the running account keeps its journals.
+std::string journalFolderOf(Files& files) { return files.userStateFolder() + "/kelvane"; }
 
-// The journal a stopped build left for the table at path, or "" when there is none. Where
-// the account has no state folder to find, no build of its could have left one.
-std::string pendingJournal(Files& files, const std::string& path) {
+// The journal a stopped build left for the table r reached, opened, with its folder; none
+// where there is none. Where the account has no state folder to find, no build of its could
+// have left one; and only something there at the journal's name is looked at closely, so a
+// state folder another account can write steers nothing until it holds one.
+struct PendingJournal {
+  JournalFolder folder;
+  Descriptor journal;
+};
+std::optional<PendingJournal> pendingJournal(Files& files, const PathTarget& r) {
+  if (!r.exists) return std::nullopt;
   std::string folder;
   try {
-    folder = files.userStateFolder();
+    folder = journalFolderOf(files);
   } catch (const Failure&) {
-    return "";
+    return std::nullopt;
   }
-  std::string journal = journalOf(files, folder, path);
-  return ::access(journal.c_str(), F_OK) == 0 ? journal : "";
+  struct stat st;
+  std::string name = journalName(r.stat);
+  if (::lstat((folder + "/" + name).c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR))
+    return std::nullopt;
+  PendingJournal found{openJournalFolder(folder, false), Descriptor()};
+  found.journal = openJournal(found.folder, name);
+  if (found.journal.get() < 0) return std::nullopt;
+  return found;
 }
 
 std::unique_ptr<OutputFile> inPlace(Files& files, const PathTarget& r, const std::string& path) {
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
-  std::string journal = journalOf(files, files.userStateFolder(), path);
-  files.createPrivateFolders(parentOf(journal));
-  return journaledOutput(std::move(table), path, journal);
+  return journaledOutput(std::move(table), path, openJournalFolder(journalFolderOf(files), true));
 }
 
 }  // namespace
@@ -196,21 +259,20 @@ std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
   PathTarget r = reachOutput(path);
   // A build stopped while it wrote this table in place left its old bytes: they come back
   // before anything else is decided.
-  std::string journal = pendingJournal(*this, path);
-  if (r.exists && !journal.empty()) {
+  if (std::optional<PendingJournal> pending = pendingJournal(*this, r)) {
     refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
     Descriptor table = openReached(r, O_RDWR | O_NONBLOCK, path, "Cannot write file", kSource);
-    if (putBackFromJournal(journal, table.get(), path))
-      warnings_.warn("kelvane: \"" + path +
-                     "\" was put back as it was before a build that stopped while " +
-                     "writing it (from \"" + journal + "\")");
+    std::string journal = pending->folder.pathOf(journalName(r.stat));
+    putBackFromJournal(pending->folder, std::move(pending->journal), table.get(), path);
+    warnings_.warn("kelvane: \"" + path +
+                   "\" was put back as it was before a build that stopped while writing it " +
+                   "(from \"" + journal + "\")");
     r = reachOutput(path);
   }
   const struct stat& st = r.stat;
-  std::string temp = tempName(r);
-  ::unlinkat(r.folder.get(), temp.c_str(), 0);
-  Descriptor fd(::openat(r.folder.get(), temp.c_str(),
-                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  removeLeftovers(r);
+  std::string temp;
+  Descriptor fd = createTemp(r, temp);
   if (fd.get() < 0) {
     // Only a folder that takes no new file makes the table be written in place; a full disk
     // or quota fails here, with the table as it was.
@@ -252,21 +314,25 @@ std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
 
 void PosixFiles::checkOutput(const std::string& path) {
   PathTarget r = reachOutput(path);
-  std::string journal = pendingJournal(*this, path);
-  if (r.exists && !journal.empty())
+  if (std::optional<PendingJournal> pending = pendingJournal(*this, r))
     warnings_.warn("kelvane: a build stopped while writing \"" + path +
-                   "\"; the next build puts back its old bytes from \"" + journal + "\" first");
+                   "\"; the next build puts back its old bytes from \"" +
+                   pending->folder.pathOf(journalName(r.stat)) + "\" first");
   // As createOutput decides: a new file beside the table needs a folder that takes one, and
   // stands in for the table only where it can keep its names, owner and group; otherwise
   // the table itself is written in place.
   bool takesFile = ::faccessat(r.folder.get(), ".", W_OK, AT_EACCESS) == 0;
-  if (!takesFile && !r.exists) throw systemFailure(errno, "Cannot create file", path, kSource);
+  // Only a folder that refuses this account makes the table be written in place; a
+  // read-only file system fails creating the temporary file, as the build does.
+  if (!takesFile && (!r.exists || (errno != EACCES && errno != EPERM)))
+    throw systemFailure(errno, "Cannot create file", path, kSource);
   if (takesFile && (!r.exists || (namesAllowRename(r.stat) && ownerCanBeKept(r.stat)))) return;
   refuseLinkedInForeignFolder(r, path, "output VFS file", kSource);
   if (::faccessat(r.folder.get(), r.name.c_str(), R_OK | W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) !=
       0)
     throw systemFailure(errno, "Cannot write file", path, kSource);
-  userStateFolder();  // where its journal would go
+  openJournalFolder(journalFolderOf(*this), false);     // where its journal would go: trusted,
+  checkPrivateFolders(userStateFolder() + "/kelvane");  // and one this account could make
 }
 
 }  // namespace kelvane

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 
@@ -179,25 +180,48 @@ std::string PosixFiles::userStateFolder() {
 
 bool PosixFiles::runsAsRoot() const { return ::geteuid() == 0; }
 
-void PosixFiles::createPrivateFolders(const std::string& folder) {
+namespace {
+
+// Each leading folder of the absolute path folder, from the top: "/a", "/a/b", ...
+std::vector<std::string> levelsOf(const std::string& folder) {
   if (folder.empty() || folder[0] != '/')
     throw Failure(ENOENT, "Cannot create folder \"" + folder + "\": not an absolute path", "mkdir");
-  size_t at = 1;
-  while (at <= folder.size()) {
-    size_t slash = folder.find('/', at);
-    if (slash == std::string::npos) slash = folder.size();
-    if (slash > at) {
-      std::string prefix = folder.substr(0, slash);
-      if (::mkdir(prefix.c_str(), 0700) != 0) {
-        int err = errno;
-        struct stat st;
-        // Already there: fine when it is a folder or a link to one.
-        if (err != EEXIST || ::stat(prefix.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-          throw systemFailure(err == EEXIST ? ENOTDIR : err, "Cannot create folder", prefix,
-                              "mkdir");
-      }
-    }
+  std::vector<std::string> levels;
+  for (size_t at = 1; at <= folder.size();) {
+    size_t slash = std::min(folder.find('/', at), folder.size());
+    if (slash > at) levels.push_back(folder.substr(0, slash));
     at = slash + 1;
+  }
+  return levels;
+}
+
+// A level already there is fine when it is a folder or a link to one.
+void refuseNonFolder(int err, const std::string& level) {
+  struct stat st;
+  if (err != EEXIST || ::stat(level.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+    throw systemFailure(err == EEXIST ? ENOTDIR : err, "Cannot create folder", level, "mkdir");
+}
+
+}  // namespace
+
+void PosixFiles::createPrivateFolders(const std::string& folder) {
+  for (const std::string& level : levelsOf(folder))
+    if (::mkdir(level.c_str(), 0700) != 0) refuseNonFolder(errno, level);
+}
+
+void PosixFiles::checkPrivateFolders(const std::string& folder) {
+  for (const std::string& level : levelsOf(folder)) {
+    struct stat st;
+    if (::stat(level.c_str(), &st) == 0) {
+      refuseNonFolder(EEXIST, level);
+      continue;
+    }
+    if (errno != ENOENT) throw systemFailure(errno, "Cannot create folder", level, "mkdir");
+    // The first missing level: mkdir needs the right to write the folder above it, on a
+    // file system that takes changes; the levels below would be made inside it.
+    if (::faccessat(AT_FDCWD, parentOf(level).c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+      throw systemFailure(errno, "Cannot create folder", level, "mkdir");
+    return;
   }
 }
 

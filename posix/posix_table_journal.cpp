@@ -10,12 +10,12 @@
 #include <string_view>
 
 #include "base/failure.h"
-#include "base/short_hash.h"
 #include "posix/posix_files.h"
 
 namespace kelvane::posix {
 
 void (*tableFaultHook)(const char* step) = nullptr;
+TableCalls tableCalls;
 
 namespace {
 
@@ -25,13 +25,7 @@ const std::string_view kTrailer = "\nend\n";
 
 void syncFile(int fd, const std::string& named, const char* step) {
   tableStep(step);
-  if (::fsync(fd) != 0) throw systemFailure(errno, "Cannot write file", named, step);
-}
-
-void syncFolderOf(const std::string& path) {
-  Descriptor folder(::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (folder.get() >= 0 && ::fsync(folder.get()) != 0 && errno != EINVAL)
-    throw systemFailure(errno, "Cannot write file", parentOf(path), "fsync folder");
+  if (tableCalls.fsync(fd) != 0) throw systemFailure(errno, "Cannot write file", named, step);
 }
 
 off_t sizeOf(int fd, const std::string& named) {
@@ -82,19 +76,19 @@ std::string header(const struct stat& st) {
   return text;
 }
 
-void removeJournal(const std::string& journal) {
+void removeJournal(const JournalFolder& folder, const std::string& name) {
   tableStep("remove journal");
-  if (::unlink(journal.c_str()) != 0 && errno != ENOENT)
-    throw systemFailure(errno, "Cannot remove the journal", journal, kSource);
-  syncFolderOf(journal);
+  if (::unlinkat(folder.fd.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+    throw systemFailure(errno, "Cannot remove the journal", folder.pathOf(name), kSource);
+  syncFolder(folder.fd.get(), folder.path, "fsync journal folder");
 }
 
 class JournaledOutput : public OutputFile {
  public:
-  JournaledOutput(Descriptor table, std::string named, std::string journal, Descriptor spool)
+  JournaledOutput(Descriptor table, std::string named, JournalFolder folder, Descriptor spool)
       : table_(std::move(table)),
         named_(std::move(named)),
-        journal_(std::move(journal)),
+        folder_(std::move(folder)),
         spool_(std::move(spool)) {}
 
   void write(std::string_view bytes) override {
@@ -108,27 +102,30 @@ class JournaledOutput : public OutputFile {
     struct stat st;
     if (::fstat(table_.get(), &st) != 0)
       throw systemFailure(errno, "Cannot look at", named_, kSource);
-    // First the old bytes, whole and synced, where the next build finds them.
-    ::unlink(journal_.c_str());
+    // First the old bytes, whole and synced, where the next build finds them. Any journal of
+    // this table was put back when the build began, so one there now is not this build's.
+    name_ = journalName(st);
+    std::string shown = folder_.pathOf(name_);
     tableStep("create journal");
-    Descriptor journal(
-        ::open(journal_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (journal.get() < 0)
-      throw systemFailure(errno, "Cannot make the journal of", named_, kSource);
+    Descriptor journal(::openat(folder_.fd.get(), name_.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    // The next build takes a journal of mode 0600 only, whatever this process's mask.
+    if (journal.get() < 0 || ::fchmod(journal.get(), 0600) != 0)
+      throw systemFailure(errno, "Cannot make the journal", shown, kSource);
     tableStep("write");
-    writeAll(journal.get(), header(st), journal_, "write");
+    writeAll(journal.get(), header(st), shown, "write");
     copyBytes(table_.get(), 0, st.st_size, journal.get(), named_);
     tableStep("write");
-    writeAll(journal.get(), kTrailer, journal_, "write");
-    syncFile(journal.get(), journal_, "fsync journal");
-    syncFolderOf(journal_);
+    writeAll(journal.get(), kTrailer, shown, "write");
+    syncFile(journal.get(), shown, "fsync journal");
+    syncFolder(folder_.fd.get(), folder_.path, "fsync journal folder");
     // Then the new bytes, with the room they need taken first where the system can.
     off_t length = sizeOf(spool_.get(), named_);
     tableStep("allocate");
-    if (length > 0 && ::fallocate(table_.get(), FALLOC_FL_KEEP_SIZE, 0, length) != 0 &&
+    if (length > 0 && tableCalls.fallocate(table_.get(), FALLOC_FL_KEEP_SIZE, 0, length) != 0 &&
         errno != EOPNOTSUPP) {
       int err = errno;
-      removeJournal(journal_);
+      removeJournal(folder_, name_);
       throw systemFailure(err, "Cannot write file", named_, "allocate");
     }
     try {
@@ -137,7 +134,7 @@ class JournaledOutput : public OutputFile {
       putBack(failed);
       throw;
     }
-    removeJournal(journal_);
+    removeJournal(folder_, name_);
   }
 
  private:
@@ -149,19 +146,24 @@ class JournaledOutput : public OutputFile {
 
   void putBack(const Failure& failed) {
     try {
-      putBackFromJournal(journal_, table_.get(), named_);
+      putBackFromJournal(
+          folder_,
+          Descriptor(::openat(folder_.fd.get(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC)),
+          table_.get(), named_);
     } catch (const Failure& again) {
       throw Failure(failed.number(),
                     failed.description() + "; putting its old bytes back failed too (" +
                         again.description() + ")",
                     failed.source(),
-                    "The old table is kept in \"" + journal_ +
+                    "The old table is kept in \"" + folder_.pathOf(name_) +
                         "\": the next build puts it back before anything else");
     }
   }
 
   Descriptor table_;
-  std::string named_, journal_;
+  std::string named_;
+  JournalFolder folder_;
+  std::string name_;  // of the journal in folder_, once it is made
   Descriptor spool_;
   std::string buffer_;
 };
@@ -181,16 +183,18 @@ bool sameBytes(int a, int b, const std::string& named) {
   return true;
 }
 
-std::string journalPath(const std::string& folder, const std::string& resolved) {
-  return folder + "/table-" + shortHash(resolved) + ".journal";
+void syncFolder(int fd, const std::string& path, const char* step) {
+  tableStep(step);
+  if (tableCalls.fsync(fd) != 0 && errno != EINVAL)
+    throw systemFailure(errno, "Cannot write file", path, step);
 }
 
-bool putBackFromJournal(const std::string& journal, int table, const std::string& named) {
-  Descriptor fd(::open(journal.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) {
-    if (errno == ENOENT) return false;
-    throw systemFailure(errno, "Cannot open the journal", journal, kSource);
-  }
+void putBackFromJournal(const JournalFolder& folder, Descriptor fd, int table,
+                        const std::string& named) {
+  struct stat st;
+  if (::fstat(table, &st) != 0) throw systemFailure(errno, "Cannot look at", named, kSource);
+  std::string name = journalName(st), journal = folder.pathOf(name);
+  if (fd.get() < 0) throw systemFailure(errno, "Cannot open the journal", journal, kSource);
   char text[96] = {};
   size_t n = readAt(fd.get(), text, sizeof text - 1, 0, journal);
   std::string_view head(text, n);
@@ -208,8 +212,7 @@ bool putBackFromJournal(const std::string& journal, int table, const std::string
       readAt(fd.get(), trailer, kTrailer.size(), start + size, journal) == kTrailer.size() &&
       kTrailer == std::string_view(trailer, kTrailer.size());
   if (complete) {
-    struct stat st;
-    if (::fstat(table, &st) != 0) throw systemFailure(errno, "Cannot look at", named, kSource);
+    // Named after this file, yet of another one that had its number before.
     if (st.st_dev != device || st.st_ino != inode)
       throw Failure(
           ESTALE,
@@ -219,16 +222,14 @@ bool putBackFromJournal(const std::string& journal, int table, const std::string
           "Check that \"" + named + "\" is the table it should be, then remove the journal");
     writeOver(table, fd.get(), start, size, named);
   }
-  removeJournal(journal);
-  return true;
+  removeJournal(folder, name);
 }
 
 std::unique_ptr<OutputFile> journaledOutput(Descriptor table, std::string named,
-                                            std::string journal) {
-  std::string folder = parentOf(journal);
-  Descriptor spool(::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-  if (spool.get() < 0) throw systemFailure(errno, "Cannot make a file in", folder, kSource);
-  return std::make_unique<JournaledOutput>(std::move(table), std::move(named), std::move(journal),
+                                            JournalFolder folder) {
+  Descriptor spool(::openat(folder.fd.get(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (spool.get() < 0) throw systemFailure(errno, "Cannot make a file in", folder.path, kSource);
+  return std::make_unique<JournaledOutput>(std::move(table), std::move(named), std::move(folder),
                                            std::move(spool));
 }
 

@@ -1,16 +1,19 @@
 #pragma once
 
 // A table written in place (it has other names, or its folder takes no new file) is written
-// behind a rollback journal, so that after any crash or kill the table is the old one or the
-// new one: the old bytes are copied to the journal and synced before the first byte of the
-// table changes, and the journal goes only once the new table is synced. A build that finds
-// a journal puts the old bytes back first.
+// behind a rollback journal: the old bytes are copied to the journal and synced, with its
+// folder, before the first byte of the table changes, and the journal goes only once the new
+// table is synced. A kill in between can leave the table torn, never shorter than the old
+// one unless it is the new one; the next build of it puts the old bytes back first.
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "platform/platform.h"
+#include "posix/posix_journal_place.h"
 #include "posix/posix_support.h"
 
 namespace kelvane::posix {
@@ -22,22 +25,31 @@ inline void tableStep(const char* step) {
   if (tableFaultHook) tableFaultHook(step);
 }
 
+// The calls that make a table's bytes last, which a test may wrap to fail them or to see
+// which file each one reaches: a dropped sync shows only there.
+struct TableCalls {
+  int (*fsync)(int fd) = ::fsync;
+  int (*fallocate)(int fd, int mode, off_t offset, off_t length) = ::fallocate;
+};
+extern TableCalls tableCalls;
+
+// Syncs the open folder fd (named path): the names made or removed in it last. A file system
+// that cannot sync a folder says EINVAL, which is no failure.
+void syncFolder(int fd, const std::string& path, const char* step);
+
 // True when the open files a and b hold the same bytes, read in pieces; named names them.
 bool sameBytes(int a, int b, const std::string& named);
 
-// The journal of the table at resolved (its path, links resolved), in folder: a folder of the
-// running account's own, which no other account can write.
-std::string journalPath(const std::string& folder, const std::string& resolved);
+// Puts back the table open as table (named as named) from its journal, open as journal, in
+// folder, and removes it. A journal that was not complete was made before the table changed,
+// and only goes. A journal of another file fails, changing nothing.
+void putBackFromJournal(const JournalFolder& folder, Descriptor journal, int table,
+                        const std::string& named);
 
-// Puts back the table open as table (named as named) from the journal at journal, if there is
-// one, and removes it; false when there was none. A journal that was not complete was made
-// before the table changed, and only goes. A journal of another file fails, changing nothing.
-bool putBackFromJournal(const std::string& journal, int table, const std::string& named);
-
-// The new table, spooled to an unnamed file in the journal's folder until commit() puts it
-// over the table open as table, behind the journal. Memory stays bounded whatever its size.
-// A table whose bytes would not change is left as it is.
+// The new table, spooled to an unnamed file in folder until commit() puts it over the table
+// open as table, behind a journal in folder. Memory stays bounded whatever its size. A table
+// whose bytes would not change is left as it is, and no journal is made.
 std::unique_ptr<OutputFile> journaledOutput(Descriptor table, std::string named,
-                                            std::string journal);
+                                            JournalFolder folder);
 
 }  // namespace kelvane::posix

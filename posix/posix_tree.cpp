@@ -308,6 +308,13 @@ Descriptor openReachedFolder(const PathTarget& r, const std::string& path, const
   return fd;
 }
 
+Failure somethingElseThere(const std::string& path, const char* source) {
+  return Failure(EEXIST,
+                 "Cannot create folder \"" + path +
+                     "\": something other than a folder is already there under that name",
+                 source);
+}
+
 std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const char* source) {
   FolderMount place;
   if (!mountOf(fd.get(), place)) throw systemFailure(errno, "Cannot look at folder", path, source);
@@ -340,12 +347,23 @@ std::unique_ptr<FolderTree> PosixFiles::createFolderTree(const std::string& path
       ::fstatat(r.folder.get(), r.name.c_str(), &r.stat, AT_SYMLINK_NOFOLLOW) == 0)
     r.exists = true;
   Descriptor fd = openReachedFolder(r, path, source);
-  if (fd.get() < 0)
-    throw Failure(EEXIST,
-                  "Cannot create folder \"" + path +
-                      "\": something other than a folder is already there under that name",
-                  source);
+  if (fd.get() < 0) throw somethingElseThere(path, source);
   return treeOf(std::move(fd), path, source);
+}
+
+void PosixFiles::checkFolderCreation(const std::string& path) {
+  const char* source = "mkdir";
+  WalkedPath walk = walkPath(path, true, source);
+  PathTarget& r = walk.target;
+  if (!walk.complete) throw systemFailure(ENOENT, "Cannot create folder", path, source);
+  // mkdirat needs what this asks of the folder that would hold it: the effective account's
+  // right to write and search it, on a file system that is not read-only.
+  if (!r.exists && !r.name.empty()) {
+    if (::faccessat(r.folder.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
+      throw systemFailure(errno, "Cannot create folder", path, source);
+    return;
+  }
+  if (openReachedFolder(r, path, source).get() < 0) throw somethingElseThere(path, source);
 }
 
 }  // namespace kelvane

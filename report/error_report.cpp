@@ -1,5 +1,7 @@
 #include "report/error_report.h"
 
+#include <algorithm>
+
 #include "base/visible_text.h"
 #include "platform/platform.h"
 
@@ -133,19 +135,24 @@ std::string writeReport(Platform& platform, const Failure& failure, const AppSta
   }
 }
 
+std::string dryRunFailureText(const std::string& report) {
+  std::string text =
+      "kelvane: the dry run failed; nothing was changed and no report was written. The "
+      "report would say:";
+  // One line of standard error per report line; a last line without CR LF is still a line.
+  for (size_t at = 0; at < report.size();) {
+    size_t end = std::min(report.find("\r\n", at), report.size());
+    text += '\n';
+    text.append(report, at, end - at);
+    at = end + 2;
+  }
+  return text;
+}
+
 int reportDryRunFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
-    std::string report = formatErrorReport(failure, state, platform.processes.programFolder(),
-                                           platform.files.separator());
-    std::string text =
-        "kelvane: the dry run failed; nothing was changed and no report was written. The "
-        "report would say:";
-    for (size_t at = 0; at < report.size();) {
-      size_t end = report.find("\r\n", at);
-      text += "\n" + report.substr(at, end - at);
-      at = end + 2;
-    }
-    platform.messages.warn(text);
+    platform.messages.warn(dryRunFailureText(formatErrorReport(
+        failure, state, platform.processes.programFolder(), platform.files.separator())));
   } catch (const std::exception& e) {
     platform.messages.warn(std::string("kelvane: the dry run failed: ") + e.what());
   }

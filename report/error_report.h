@@ -33,6 +33,11 @@ int reportFailure(Platform& platform, const Failure& failure, const AppState& st
 // a message then says. Never throws.
 std::string writeReport(Platform& platform, const Failure& failure, const AppState& state);
 
+// What a failing dry run prints: a line saying that nothing was changed and no report was
+// written, then each of report's lines (ended by CR LF, the last perhaps by nothing) on a
+// line of its own.
+std::string dryRunFailureText(const std::string& report);
+
 // A failing dry run writes nothing, not even a report: the report's text goes to standard
 // error under a line saying that nothing was changed and no report was written. Returns the
 // exit status 1; never throws.

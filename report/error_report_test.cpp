@@ -210,6 +210,20 @@ TEST(ReportText, ShowsLineBreaksInValuesAndKeepsItsNineteenLines) {
     EXPECT_NE(text.find(line), std::string::npos) << line << "\n" << text;
 }
 
+TEST(ReportText, OnStandardErrorEachReportLineIsOneLineWhateverEndsTheLast) {
+  const std::string head =
+      "kelvane: the dry run failed; nothing was changed and no report was written. The "
+      "report would say:";
+  for (auto [report, said] :
+       std::initializer_list<std::pair<std::string, std::string>>{{"", ""},
+                                                                  {"a\r\n", "\na"},
+                                                                  {"a\r\nb", "\na\nb"},
+                                                                  {"a\r\n\r\nb\r\n", "\na\n\nb"},
+                                                                  {"a\rb\nc", "\na\rb\nc"},
+                                                                  {"a\r", "\na\r"}})
+    EXPECT_EQ(dryRunFailureText(report), head + said) << report;
+}
+
 TEST_F(ErrorReport, TheStateFolderIsKelvaneInTheUsersStateFolder) {
   platform.stateFolder = testing::native("/home/ftp/.local/state");
   EXPECT_EQ(stateReportFolder(platform), testing::native("/home/ftp/.local/state/kelvane"));

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs every test: the normal build, its Debian
-# package (scripts/package-test.sh), the same tests under AddressSanitizer and
-# UndefinedBehaviorSanitizer, then a short fuzzing run of the readers.
+# Installs what is missing, then builds and runs every test: the normal build, the Release
+# build (so that it compiles too), the Debian package (scripts/package-test.sh), the same
+# tests under AddressSanitizer and UndefinedBehaviorSanitizer, then a short fuzzing run of
+# the readers.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup-debian.sh
@@ -12,6 +13,9 @@ unset DISPLAY WAYLAND_DISPLAY
 echo "== build"
 bash scripts/build.sh
 (cd out && ctest --output-on-failure -j "$(nproc)")
+
+echo "== the Release build (optimised, warnings are errors there too)"
+bash scripts/build.sh --release
 
 echo "== the differential test: dry run against build in random worlds (KELVANE_DIFF_SECONDS, default 60)"
 KELVANE_DIFF_SECONDS="${KELVANE_DIFF_SECONDS:-60}" KELVANE_DIFF_SEED="${KELVANE_DIFF_SEED:-$RANDOM}" \

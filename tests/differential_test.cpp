@@ -9,10 +9,13 @@
 // step that made it.
 #ifndef _WIN32
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -26,6 +29,7 @@
 #include "engine/build_run.h"
 #include "startup/form_load.h"
 #include "tests/support/scratch_tree.h"
+#include "tests/support/system_setup.h"
 #include "tests/support/test_platform.h"
 
 namespace kelvane {
@@ -36,7 +40,8 @@ using testing::TestPlatform;
 
 const char* const kNames[] = {"a", "b", "linux", "Linux", "music", "debian", "x"};
 const char* const kGenres[] = {"", "", "a", "a/b", "./a//", "linux", "Linux", "music", "x/"};
-constexpr uid_t kOtherAccount = 65534;  // nobody
+constexpr uid_t kServer = 65534;      // nobody, playing the server's own account
+constexpr gid_t kOtherGroup = 65533;  // a group the server's account belongs to besides its own
 
 struct Entry {
   char type;  // d folder, f file, l link, p pipe
@@ -72,14 +77,60 @@ void snapshot(const std::string& base, const std::string& relative, Snapshot& ou
   }
 }
 
+// Runs as the server's own account for as long as it lives (the effective user and group, and
+// one other group it belongs to), so that every check the system makes is that account's;
+// root again after.
+class AsAccount {
+ public:
+  explicit AsAccount(uid_t uid) : uid_(uid) {
+    if (uid_ == 0) return;
+    groups_.resize(static_cast<size_t>(::getgroups(0, nullptr)));
+    groups_.resize(
+        static_cast<size_t>(::getgroups(static_cast<int>(groups_.size()), groups_.data())));
+    gid_t member = kOtherGroup;
+    if (::setgroups(1, &member) != 0 || ::setegid(uid_) != 0 || ::seteuid(uid_) != 0)
+      ADD_FAILURE() << "cannot become uid " << uid_;
+  }
+  ~AsAccount() {
+    if (uid_ == 0) return;
+    if (::seteuid(0) != 0 || ::setegid(0) != 0 || ::setgroups(groups_.size(), groups_.data()) != 0)
+      std::abort();  // a test going on as another account would prove nothing
+  }
+
+ private:
+  uid_t uid_;
+  std::vector<gid_t> groups_;
+};
+
 struct World {
   explicit World(unsigned seed) : random(seed) {
     sameTable = pick(4) == 0;
     hazards = pick(3) == 0;  // read-only files and pipes, which stop most builds
-    bool linkRootThere = pick(6) != 0;
+    // Who builds, where its journal goes, and the folder the link root is made in: each
+    // something the dry run must ask the system about as the build will.
+    if (pick(3) == 0) step("account 65534");
+    switch (pick(6)) {
+      case 0:
+        step("file blocker");
+        step("state blocker/state");  // a file where a folder of it must be made
+        break;
+      case 1:
+        step("state state");  // not there yet: made by a build that writes in place
+        break;
+    }
+    switch (pick(8)) {
+      case 0:
+        linkRoot = "gone/links";  // its folder missing
+        break;
+      case 1:
+        linkRoot = "roots/links";  // in a folder of root's, which the server cannot write
+        step("folder roots");
+        break;
+    }
+    bool linkRootThere = linkRoot != "gone/links" && pick(6) != 0;
     if (linkRootThere) {
-      step("folder links");
-      oldMirror("links", 3);
+      step("folder " + linkRoot);
+      oldMirror(linkRoot, 3);
     }
     int sources = pick(3) + 1;
     for (int i = 0; i < sources; ++i) {
@@ -99,9 +150,45 @@ struct World {
       std::string out;
       for (int i = pick(4); i > 0; --i) out += pick(2) ? oldLine() : "gone,\"q\"\r\n";
       step("table out.vfs " + out);
-      if (pick(6) == 0) step("hardlink out.vfs second.vfs");
+    }
+    std::string outTable = sameTable ? "old.vfs" : "out.vfs";
+    if (t.has(outTable)) {
+      // A second name makes the table be written in place, behind a journal.
+      if (pick(4) == 0) step("hardlink " + outTable + " second.vfs");
+      if (pick(8) == 0) step((pick(2) ? "flag i " : "flag a ") + outTable);
+      // A table in one of the server's account's groups: root's, which it may write through
+      // that group, or its own in a group it belongs to besides its own.
+      const char* owners[] = {"0:65533 ", "0:65534 ", "65534:65533 "};
+      if (pick(6) == 0) step("grouptable " + (owners[pick(3)] + outTable));
     }
     t.file("settings.dat", settings());
+    if (account != 0) {
+      giveToAccount("");
+      if (::chown(madeStateFolder.path().c_str(), account, account) != 0)
+        ADD_FAILURE() << "cannot give the state folder to uid " << account;
+    }
+    for (const std::string& flag : flagged) {
+      flags.push_back(std::make_unique<testing::FileFlags>(
+          t / flag.substr(2), flag[0] == 'i' ? FS_IMMUTABLE_FL : FS_APPEND_FL));
+      if (!flags.back()->set()) steps.push_back("(" + flag + " not set: no inode flags here)");
+    }
+  }
+
+  // Everything of root's below relative becomes the account's, as if it had made it: all but
+  // the folder of root's that the link root may be in.
+  void giveToAccount(const std::string& relative) {
+    std::string path = relative.empty() ? t.path() : t / relative;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) return;
+    bool roots =
+        relative == "roots" || std::find(grouped.begin(), grouped.end(), relative) != grouped.end();
+    if (st.st_uid == 0 && !roots && ::lchown(path.c_str(), account, account) != 0)
+      ADD_FAILURE() << "cannot give " << path << " to uid " << account;
+    if (!S_ISDIR(st.st_mode)) return;
+    for (const auto& entry : std::filesystem::directory_iterator(path)) {
+      std::string name = entry.path().filename().string();
+      giveToAccount(relative.empty() ? name : relative + "/" + name);
+    }
   }
 
   int pick(int n) { return std::uniform_int_distribution<int>(0, n - 1)(random); }
@@ -130,9 +217,10 @@ struct World {
     } else if (kind == "fifo") {
       ::mkfifo(path.c_str(), 0644);
     } else if (kind == "foreign") {
+      // Another account than the one that builds.
+      uid_t other = account == 0 ? kServer : kServer - 1;
       t.folder(rest);
-      if (::chown(path.c_str(), kOtherAccount, kOtherAccount) != 0)
-        steps.back() += " (not chowned)";
+      if (::chown(path.c_str(), other, other) != 0) steps.back() += " (not chowned)";
     } else if (kind == "open") {
       t.folder(rest);
       ::chmod(path.c_str(), 0777);
@@ -142,6 +230,21 @@ struct World {
     } else if (kind == "hardlink") {
       size_t space = rest.find(' ');
       ::link((t / rest.substr(0, space)).c_str(), (t / rest.substr(space + 1)).c_str());
+    } else if (kind == "account") {
+      account = static_cast<uid_t>(std::stoul(rest));
+    } else if (kind == "state") {
+      stateFolder = t / rest;
+    } else if (kind == "grouptable") {
+      size_t space = rest.find(' ');
+      std::string table = t / rest.substr(space + 1);
+      grouped.push_back(rest.substr(space + 1));
+      size_t colon = rest.find(':');
+      if (::chown(table.c_str(), static_cast<uid_t>(std::stoul(rest.substr(0, colon))),
+                  static_cast<gid_t>(std::stoul(rest.substr(colon + 1, space - colon - 1)))) != 0 ||
+          ::chmod(table.c_str(), 0664) != 0)
+        steps.back() += " (not given)";
+    } else if (kind == "flag") {
+      flagged.push_back(rest);  // set last: a file so flagged cannot be given to the account
     }
   }
 
@@ -184,7 +287,7 @@ struct World {
   std::string settings() const {
     std::string out = sameTable ? "old.vfs" : "out.vfs";
     std::string text =
-        t / "links\r\n" + t / out + "\r\n" + t / "old.vfs\r\n" + "/m\r\nu\r\ng\r\n755\r\n";
+        t / linkRoot + "\r\n" + t / out + "\r\n" + t / "old.vfs\r\n" + "/m\r\nu\r\ng\r\n755\r\n";
     for (const auto& line : mergeLines) text += line + "\r\n";
     return text;
   }
@@ -198,10 +301,11 @@ struct World {
   };
   Run run(bool dryRun) {
     TestPlatform platform;
-    platform.stateFolder = stateFolder.path();  // where a table written in place journals
+    platform.stateFolder = stateFolder;  // where a table written in place journals
     AppState state;
     Run r;
     std::ostringstream out;
+    AsAccount as(account);
     try {
       formLoad(platform, "?" + (t / "settings.dat"), state);
       runBuild(platform, state, dryRun ? &out : nullptr);
@@ -216,7 +320,8 @@ struct World {
     return r;
   }
 
-  testing::TempFolder stateFolder;
+  testing::TempFolder madeStateFolder;
+  std::string stateFolder = madeStateFolder.path();
 
   std::string reproducer(unsigned seed) const {
     std::string text = "world of seed " + std::to_string(seed) +
@@ -235,7 +340,10 @@ struct World {
   std::mt19937 random;
   ScratchTree t;
   bool sameTable = false, hazards = false;
-  std::vector<std::string> steps, mergeLines;
+  uid_t account = 0;
+  std::string linkRoot = "links";  // below t
+  std::vector<std::string> steps, mergeLines, flagged, grouped;
+  std::vector<std::unique_ptr<testing::FileFlags>> flags;  // cleared before t goes
 };
 
 std::multiset<std::string> linesOf(const std::string& text) {
@@ -276,7 +384,7 @@ std::string compare(World& w, long& failedBuilds) {
   size_t conflicts = 0;
   std::istringstream lines(dry.printed);
   std::string line;
-  std::string root = base + "/links";
+  std::string root = base + "/" + w.linkRoot;
   while (std::getline(lines, line)) {
     if (line.rfind("conflict ", 0) == 0) {
       ++conflicts;
@@ -296,16 +404,16 @@ std::string compare(World& w, long& failedBuilds) {
     }
   }
   for (const auto& [path, entry] : before)
-    if (path.rfind("links", 0) == 0) {
+    if (path.rfind(w.linkRoot, 0) == 0) {
       auto now = after.find(path);
       if (now == after.end() ||
           !(now->second.type == entry.type && now->second.owner == entry.owner &&
             now->second.mode == entry.mode))
         done.insert("remove " + base + "/" + path);
     }
-  bool linkRootMade = !before.count("links") && after.count("links");
+  bool linkRootMade = !before.count(w.linkRoot) && after.count(w.linkRoot);
   for (const auto& [path, entry] : after)
-    if (path.rfind("links", 0) == 0) {
+    if (path.rfind(w.linkRoot, 0) == 0) {
       auto was = before.find(path);
       if (was == before.end() ||
           !(was->second.type == entry.type && was->second.owner == entry.owner &&
@@ -373,7 +481,7 @@ TEST(Differential, TheDryRunSaysExactlyWhatTheBuildDoesInRandomWorlds) {
       ADD_FAILURE() << why << w.reproducer(seed);
       if (differing >= 5) break;
     }
-    ::chmod((w.t / "links").c_str(), 0755);
+    ::chmod((w.t / w.linkRoot).c_str(), 0755);
   }
   std::printf(
       "differential: %ld worlds tried (seeds from %ld), %ld built, %ld failed alike, "

@@ -3,8 +3,6 @@
 // builds of the same settings started together end as one build would.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +16,7 @@
 #include "startup/run_program.h"
 #include "tests/support/build_tree.h"
 #include "tests/support/process.h"
+#include "tests/support/system_setup.h"
 #include "tests/support/test_platform.h"
 
 namespace kelvane::testing {
@@ -136,7 +135,9 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
       std::freopen(err.c_str(), "w", stderr);
       SystemPlatform platform;
       try {
-        auto locks = takeTurns(platform, {tree.output, tree.linkRoot + "/"}, false, wait);
+        auto locks = takeTurns(
+            platform, {{tree.output, Guarded::Table}, {tree.linkRoot + "/", Guarded::LinkRoot}},
+            false, wait);
       } catch (const Failure& failure) {
         std::fprintf(stderr, "failed %d: %s\n", failure.number(), failure.description().c_str());
         ::_exit(failure.fix().empty() ? 4 : 3);
@@ -144,7 +145,7 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
       ::_exit(0);
     }
     TestPlatform platform;
-    auto held = takeTurns(platform, {tree.linkRoot}, false, 0);
+    auto held = takeTurns(platform, {{tree.linkRoot, Guarded::LinkRoot}}, false, 0);
     ASSERT_EQ(held.size(), 1u);
     ASSERT_EQ(::write(go[1], "g", 1), 1);
     EXPECT_TRUE(waitForText(err, "waiting", 60000));
@@ -160,24 +161,6 @@ TEST(LinkSafety, ABuildThatWaitsForAnotherNamesItOnceAndWaitsNoLongerThanItsBoun
     ::close(go[0]);
     ::close(go[1]);
   }
-}
-
-// Runs body in a child process with a mount namespace of its own, so that a bind mount made
-// there is seen by nothing else and goes with the child; the child's exit status.
-int inMountNamespace(const std::function<int()>& body) {
-  pid_t child = ::fork();
-  if (child == 0) {
-    if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr))
-      ::_exit(77);
-    ::_exit(body());
-  }
-  int status = -1;
-  ::waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128;
-}
-
-bool bindMount(const std::string& from, const std::string& to) {
-  return ::mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr) == 0;
 }
 
 TEST(LinkSafety, NothingMountedBelowTheLinkRootIsEverEmptied) {

@@ -82,6 +82,22 @@ TEST_F(StartupProcess, OpeningAFileWhoseNameHoldsAQuestionMarkNeverBuilds) {
   EXPECT_FALSE(pathExists(dir / "program/kelvaneerrors.txt"));
 }
 
+// A whole number of seconds up to a day is a wait; anything else stops before any build.
+TEST_F(StartupProcess, WaitTakesWholeSecondsUpToADay) {
+  struct Row {
+    const char* seconds;
+    int status;  // 1: taken, the build then fails on the missing settings file
+  };
+  for (Row row : {Row{"86400", 1}, Row{"0", 1}, Row{"86401", 2}, Row{"1.5", 2}, Row{"-1", 2},
+                  Row{"x", 2}, Row{"", 2}, Row{"100000", 2}}) {
+    ProcessResult result = run({"--wait", row.seconds, "?missing.dat"});
+    EXPECT_EQ(result.status, row.status) << row.seconds << ": " << result.err;
+    EXPECT_EQ(result.err.find("--wait takes a number of seconds") != std::string::npos,
+              row.status == 2)
+        << row.seconds << ": " << result.err;
+  }
+}
+
 TEST_F(StartupProcess, HelpAndVersion) {
   ProcessResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);

@@ -35,6 +35,7 @@ class WinFiles : public Files {
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   // One level made from the folder holding it, never through a reparse point.
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
+  void checkFolderCreation(const std::string& path) override;
 
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;
@@ -45,7 +46,8 @@ class WinFiles : public Files {
   void checkOutput(const std::string& path) override;
   // ".kelvane-<hash of the last part>.lock", hidden, in the folder holding path; only the
   // accounts that may make files in that folder may open one this build makes.
-  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
+  std::vector<std::unique_ptr<PathLock>> openLocks(const std::string& path, Guarded what,
+                                                   bool shared) override;
 
   // Tried by making (and at once losing) a hidden file there: what the system allows is what
   // counts, whatever the folder's attributes say.

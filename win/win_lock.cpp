@@ -49,9 +49,7 @@ class FileLock : public PathLock {
   FileIdentity identity_;
 };
 
-}  // namespace
-
-std::unique_ptr<PathLock> WinFiles::openLock(const std::string& path, bool shared) {
+std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) {
   const char* source = "lock";
   if (path.empty()) return nullptr;
   // One key for a path with or without a separator after it, and in any case: the system
@@ -100,6 +98,16 @@ std::unique_ptr<PathLock> WinFiles::openLock(const std::string& path, bool share
                   "Cannot lock \"" + shown + "\": something other than a plain file is there",
                   source);
   return std::make_unique<FileLock>(std::move(h), shown, shared, identityOf(info));
+}
+
+}  // namespace
+
+// A link root and a table are locked alike, by their name in the folder holding them.
+std::vector<std::unique_ptr<PathLock>> WinFiles::openLocks(const std::string& path, Guarded,
+                                                           bool shared) {
+  std::vector<std::unique_ptr<PathLock>> locks;
+  if (auto lock = openLock(path, shared)) locks.push_back(std::move(lock));
+  return locks;
 }
 
 }  // namespace kelvane

@@ -75,6 +75,27 @@ void eachEntry(PACL acl, Take take) {
   }
 }
 
+// The account sid stands for, as the system names it.
+std::string nameOf(const Sid& sid) {
+  if (sid.empty()) return "an account the system does not name";
+  wchar_t name[256], domain[256];
+  DWORD nameSize = 256, domainSize = 256;
+  SID_NAME_USE use;
+  Sid copy = sid;
+  if (::LookupAccountSidW(nullptr, copy.data(), name, &nameSize, domain, &domainSize, &use))
+    return narrow(domainSize ? std::wstring(domain) + L"\\" + name : std::wstring(name));
+  wchar_t* text = nullptr;
+  if (!::ConvertSidToStringSidW(copy.data(), &text)) return "an account the system does not name";
+  std::string out = narrow(text);
+  ::LocalFree(text);
+  return out;
+}
+
+// NT SERVICE\TrustedInstaller, which owns the system's own folders (the drive's root among
+// them).
+const wchar_t* const kTrustedInstaller =
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+
 const Account& runningAccount() {
   static const Account account = [] {
     Account out;
@@ -155,16 +176,43 @@ std::string foreignOwnerOf(HANDLE link, HANDLE folder) {
   if ((folderSecurity.read && owner == copyOf(folderSecurity.owner)) || owner == system ||
       owner == administrators)
     return "";
-  wchar_t name[256], domain[256];
-  DWORD nameSize = 256, domainSize = 256;
-  SID_NAME_USE use;
-  if (::LookupAccountSidW(nullptr, owner.data(), name, &nameSize, domain, &domainSize, &use))
-    return narrow(domainSize ? std::wstring(domain) + L"\\" + name : std::wstring(name));
-  wchar_t* text = nullptr;
-  if (!::ConvertSidToStringSidW(owner.data(), &text)) return "an account the system does not name";
-  std::string out = narrow(text);
-  ::LocalFree(text);
-  return out;
+  return nameOf(owner);
+}
+
+bool ownedByRunningAccount(HANDLE h) {
+  const Account& account = runningAccount();
+  Security security(h, OWNER_SECURITY_INFORMATION);
+  Sid owner = security.read ? copyOf(security.owner) : Sid();
+  return !owner.empty() && (owner == account.user || owner == account.owner);
+}
+
+std::string strangerWithRights(HANDLE h, ACCESS_MASK rights) {
+  const Account& account = runningAccount();
+  static const std::set<Sid> trusted = [] {
+    std::set<Sid> out{wellKnown(WinLocalSystemSid), wellKnown(WinBuiltinAdministratorsSid)};
+    PSID installer = nullptr;
+    if (::ConvertStringSidToSidW(kTrustedInstaller, &installer)) {
+      out.insert(copyOf(installer));
+      ::LocalFree(installer);
+    }
+    return out;
+  }();
+  auto isTrusted = [&](const Sid& sid) {
+    return sid == account.user || sid == account.owner || trusted.count(sid);
+  };
+  Security security(h, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
+  if (!security.read) return "an account the system does not name";
+  Sid owner = copyOf(security.owner);
+  if (!isTrusted(owner)) return nameOf(owner);
+  if (!security.dacl) return "Everyone";
+  std::string stranger;
+  // Deny entries are not weighed: a grant another account may be given back elsewhere counts.
+  eachEntry(security.dacl, [&](BYTE type, BYTE flags, ACCESS_MASK mask, const Sid& sid) {
+    if (stranger.empty() && type == ACCESS_ALLOWED_ACE_TYPE && !(flags & INHERIT_ONLY_ACE) &&
+        (mask & rights) && !isTrusted(sid))
+      stranger = nameOf(sid);
+  });
+  return stranger;
 }
 
 LockSecurity::LockSecurity(HANDLE folder) {

@@ -37,6 +37,16 @@ class FreshFolder {
 // own account nor the Administrators; "" otherwise.
 std::string foreignOwnerOf(HANDLE link, HANDLE folder);
 
+// True when h (opened with READ_CONTROL) belongs to the running account: its user, or the
+// owner its token gives what it makes.
+bool ownedByRunningAccount(HANDLE h);
+
+// The account, as the system names it, that owns h (opened with READ_CONTROL) or may do any
+// of rights to it, when that is neither the running account, the system's own, the
+// Administrators nor TrustedInstaller; "" when there is none. Permissions that only pass on
+// to what is made in h do not count; with no permissions at all, everyone may do everything.
+std::string strangerWithRights(HANDLE h, ACCESS_MASK rights);
+
 // The security of a lock file made in folder: only the accounts that could make a file there
 // themselves (or change the folder's permissions to) may open it, so that no other account
 // can hold it, open it without sharing, or stand a file of its own in its place.

@@ -251,23 +251,50 @@ std::unique_ptr<FolderTree> WinFiles::openFolderTree(const std::string& path) {
   return std::make_unique<WinFolderTree>(ends ? path : path + "\\", std::move(h), info);
 }
 
-std::unique_ptr<FolderTree> WinFiles::createFolderTree(const std::string& path) {
-  const char* source = "mkdir";
+namespace {
+
+// The full path of the folder path names, without a separator after it.
+std::wstring folderPathOf(const std::string& path, const char* source) {
   std::wstring full = fullPathOf(widePath(path, source), path, source);
   while (full.size() > rootOf(full).size() && (full.back() == L'\\' || full.back() == L'/'))
     full.pop_back();
+  return full;
+}
+
+// The folder that holds full, which a new folder there needs; it may be a link or junction:
+// the user named it.
+Handle folderAbove(const std::wstring& above, const std::string& shown, const char* source) {
+  Handle folder(::CreateFileW(longPath(above).c_str(), FILE_READ_ATTRIBUTES, kWalkShare, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder || !infoOf(folder.get(), shown, source).isFolder())
+    throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", shown, source);
+  return folder;
+}
+
+}  // namespace
+
+void WinFiles::checkFolderCreation(const std::string& path) {
+  const char* source = "mkdir";
+  std::wstring full = folderPathOf(path, source);
+  std::wstring above = parentText(full);
+  if (above.empty()) {
+    if (openFolderTree(path)) return;
+    throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", path, source);
+  }
+  folderAbove(above, narrow(full), source);
+}
+
+std::unique_ptr<FolderTree> WinFiles::createFolderTree(const std::string& path) {
+  const char* source = "mkdir";
+  std::wstring full = folderPathOf(path, source);
   std::wstring above = parentText(full);
   if (above.empty()) {
     // A root is made by no one: it is there, or nothing can be.
     if (auto tree = openFolderTree(path)) return tree;
     throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", path, source);
   }
-  // The folder holding it may be a link or junction: the user named it.
   std::string shown = narrow(full);
-  Handle folder(::CreateFileW(longPath(above).c_str(), FILE_READ_ATTRIBUTES, kWalkShare, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!folder || !infoOf(folder.get(), shown, source).isFolder())
-    throw errorFailure(ERROR_PATH_NOT_FOUND, "Cannot create folder", shown, source);
+  Handle folder = folderAbove(above, shown, source);
   std::wstring shownAbove = above.back() == L'\\' ? above : above + L'\\';
   bool made = false;
   Handle h =

@@ -147,6 +147,10 @@ std::unique_ptr<FolderTree> FaultyFiles::createFolderTree(const std::string& pat
   faults_.check(Op::CreateFolder, path);
   return std::make_unique<CheckedTree>(*this, real_.createFolderTree(path));
 }
+void FaultyFiles::checkFolderCreation(const std::string& path) {
+  faults_.check(Op::CreateFolder, path);
+  real_.checkFolderCreation(path);
+}
 std::string FaultyFiles::readFile(const std::string& path) {
   faults_.check(Op::Open, path);
   faults_.check(Op::Read, path);
@@ -174,9 +178,10 @@ void FaultyFiles::checkOutput(const std::string& path) {
   faults_.check(Op::Open, path);
   real_.checkOutput(path);
 }
-std::unique_ptr<PathLock> FaultyFiles::openLock(const std::string& path, bool shared) {
+std::vector<std::unique_ptr<PathLock>> FaultyFiles::openLocks(const std::string& path, Guarded what,
+                                                              bool shared) {
   faults_.check(Op::Lock, path);
-  return real_.openLock(path, shared);
+  return real_.openLocks(path, what, shared);
 }
 bool FaultyFiles::folderWritable(const std::string& folder) {
   if (std::find(unwritableFolders.begin(), unwritableFolders.end(), folder) !=

@@ -40,13 +40,16 @@ class FaultyFiles : public Files {
   std::vector<FileIdentity> chainOf(const std::string& path, bool followLast) override;
   std::unique_ptr<FolderTree> openFolderTree(const std::string& path) override;
   std::unique_ptr<FolderTree> createFolderTree(const std::string& path) override;
+  // Made to fail as Op::CreateFolder, as the creation it foresees.
+  void checkFolderCreation(const std::string& path) override;
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;
   void checkOutput(const std::string& path) override;
-  std::unique_ptr<PathLock> openLock(const std::string& path, bool shared) override;
+  std::vector<std::unique_ptr<PathLock>> openLocks(const std::string& path, Guarded what,
+                                                   bool shared) override;
   bool folderWritable(const std::string& folder) override;
   std::string userStateFolder() override;
   // Counted and made to fail as Op::CreateFolder.

@@ -42,11 +42,12 @@ inline std::string pathBytes(const std::filesystem::path& path) {
   return bytes.rfind("\\\\?\\", 0) == 0 ? bytes.substr(4) : bytes;
 }
 
-// The lock a build keeps beside what it guards, hidden, for the next build to take turns on.
+// The lock a build keeps in or beside what it guards, hidden, for the next build to take
+// turns on.
 inline bool isBuildLock(const std::string& path) {
   std::string name = path.substr(path.find_last_of("/\\") + 1);
-  return name.rfind(".kelvane-", 0) == 0 && name.size() > 5 &&
-         name.compare(name.size() - 5, 5, ".lock") == 0;
+  return name == ".kelvane.lock" || (name.rfind(".kelvane-", 0) == 0 && name.size() > 5 &&
+                                     name.compare(name.size() - 5, 5, ".lock") == 0);
 }
 
 // The system's own text for an error number, as failures show it after a path.

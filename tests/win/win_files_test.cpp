@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "base/failure.h"
+#include "base/short_hash.h"
 #include "tests/win/win_platform_fixture.h"
 
 namespace kelvane {
@@ -38,21 +39,72 @@ TEST_F(WinPlatformTest, InputIsPlainFilesOnly) {
 TEST_F(WinPlatformTest, OutputReplacesOnlyOnCommitAndKeepsAttributes) {
   t.file("out\\table.txt", "old\r\n");
   setAttributes(t / "out\\table.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
-  t.file("out\\table.txt.kelvane", "left by a killed build");
+  // Left by a killed build of this table (its name in any case), and of another one.
+  std::string mine = "out\\.kelvane-" + shortHash("table.txt") + "-0123456789abcdef.tmp";
+  std::string other = "out\\.kelvane-" + shortHash("table.txt2") + "-0123456789abcdef.tmp";
+  std::string foreign = "out\\.kelvane-" + shortHash("table.txt") + "-fedcba9876543210.tmp";
+  t.file(mine, "left by a killed build");
+  t.file(other, "another table's");
+  t.file(foreign, "another account's");
+  // Wine shows a file of another Unix account as another account's.
+  bool foreignMade = runOnHost("chown 65534 " + hostPath(t / foreign));
+  if (!foreignMade) ::DeleteFileW(win::wide(t / foreign).c_str());
   {
-    auto output = platform.files.createOutput(t / "out\\table.txt");
+    auto output = platform.files.createOutput(t / "out\\TABLE.txt");
     output->write("abandoned");
   }
   EXPECT_EQ(t.read("out\\table.txt"), "old\r\n");
-  EXPECT_EQ(t.tree("out"), Names{"table.txt"});
+  Names left{other.substr(4), "table.txt"};
+  if (foreignMade) left.push_back(foreign.substr(4));
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(t.tree("out"), left);
+  ::DeleteFileW(win::wide(t / other).c_str());
+  ::DeleteFileW(win::wide(t / foreign).c_str());
 
+  // Two at once take two names, which no one could have guessed.
   auto output = platform.files.createOutput(t / "out\\table.txt");
+  auto beside = platform.files.createOutput(t / "out\\table.txt");
+  EXPECT_EQ(t.tree("out").size(), 3u);
+  beside.reset();
   output->write("new\r\n");
   output->commit();
   EXPECT_EQ(t.read("out\\table.txt"), "new\r\n");
   EXPECT_EQ(t.tree("out"), Names{"table.txt"});
   DWORD attributes = ::GetFileAttributesW(win::wide(t / "out\\table.txt").c_str());
   EXPECT_TRUE(attributes & FILE_ATTRIBUTE_HIDDEN);
+
+  // The same bytes again: the table is left as it is, its file and its times with it, also
+  // when it has a second name and would be written in place.
+  auto stamp = [&](const std::string& path) {
+    win::Handle h = win::openForLooking(win::wide(path), true);
+    BY_HANDLE_FILE_INFORMATION info{};
+    ::GetFileInformationByHandle(h.get(), &info);
+    return std::to_string(info.nFileIndexLow) + " " +
+           std::to_string(info.ftLastWriteTime.dwLowDateTime);
+  };
+  ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / "state").c_str());
+  for (bool twoNames : {false, true}) {
+    SCOPED_TRACE(twoNames ? "two names" : "one name");
+    if (twoNames) {
+      ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "out\\alias.txt").c_str(),
+                                    win::wide(t / "out\\table.txt").c_str(), nullptr));
+    }
+    {  // a time long gone, which any write would change
+      HANDLE h = ::CreateFileW(win::wide(t / "out\\table.txt").c_str(), FILE_WRITE_ATTRIBUTES, 7,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+      FILETIME old{0x10000000, 0x01c00000};
+      EXPECT_TRUE(::SetFileTime(h, nullptr, nullptr, &old));
+      ::CloseHandle(h);
+    }
+    std::string before = stamp(t / "out\\table.txt");
+    auto same = platform.files.createOutput(t / "out\\table.txt");
+    same->write("new\r\n");
+    same->commit();
+    same.reset();
+    EXPECT_EQ(stamp(t / "out\\table.txt"), before);
+    EXPECT_EQ(t.tree("out"), twoNames ? (Names{"alias.txt", "table.txt"}) : Names{"table.txt"});
+  }
+  ::DeleteFileW(win::wide(t / "out\\alias.txt").c_str());
 
   auto fresh = platform.files.createOutput(t / "out\\fresh.txt");
   fresh->write("x");
@@ -69,6 +121,8 @@ struct OutputCase {
   const char* name;
   std::string path;  // relative; "" is no name
   bool fails;
+  // Relative: the state folder for a table with a second name (written in place); "" for one.
+  std::string stateFolder = "";
 };
 
 class OutputCheck : public WinPlatformTest, public ::testing::WithParamInterface<OutputCase> {};
@@ -78,6 +132,11 @@ TEST_P(OutputCheck, FailsWhereTheOutputWouldAndChangesNothing) {
   t.file("out\\ro.txt", "r");
   setAttributes(t / "out\\ro.txt", FILE_ATTRIBUTE_READONLY);
   t.file("out\\table.txt", "old");
+  if (!c.stateFolder.empty()) {
+    ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "out\\alias.txt").c_str(),
+                                  win::wide(t / "out\\table.txt").c_str(), nullptr));
+    ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / c.stateFolder).c_str());
+  }
   std::string path = c.path.empty() ? "" : c.path == "NUL" ? c.path : t / c.path;
   Names before = t.tree();
   FILETIME written{}, now{};
@@ -103,37 +162,72 @@ TEST_P(OutputCheck, FailsWhereTheOutputWouldAndChangesNothing) {
   EXPECT_EQ(created, !c.fails);
 }
 
-INSTANTIATE_TEST_SUITE_P(Places, OutputCheck,
-                         ::testing::Values(OutputCase{"TableThere", "out\\table.txt", false},
-                                           OutputCase{"NewTable", "out\\new.txt", false},
-                                           OutputCase{"NoName", "", true},
-                                           OutputCase{"Folder", "dir\\sub", true},
-                                           OutputCase{"ReadOnly", "out\\ro.txt", true},
-                                           OutputCase{"FolderMissing", "none\\new.txt", true},
-                                           OutputCase{"Device", "NUL", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Places, OutputCheck,
+    ::testing::Values(
+        OutputCase{"TableThere", "out\\table.txt", false},
+        OutputCase{"TwoNames", "out\\table.txt", false, "state\\made"},
+        OutputCase{"TwoNamesNoStateFolder", "out\\table.txt", true, "dir\\a.txt\\state"},
+        OutputCase{"NewTable", "out\\new.txt", false}, OutputCase{"NoName", "", true},
+        OutputCase{"Folder", "dir\\sub", true}, OutputCase{"ReadOnly", "out\\ro.txt", true},
+        OutputCase{"FolderMissing", "none\\new.txt", true}, OutputCase{"Device", "NUL", true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
-// A journal a stopped build left beside the table brings its old bytes back before the next
-// build decides anything; one of another file, or one never finished, puts nothing back.
-TEST_F(WinPlatformTest, AJournalBesideTheTablePutsItsOldBytesBackFirst) {
-  std::string table = t / "out\\table.txt", journal = table + ".kelvane-journal";
-  for (const char* kind : {"whole", "another file", "unfinished"}) {
+// A journal a stopped build left in the running account's state folder brings its old bytes
+// back before the next build decides anything; one of another file, or one never finished,
+// puts nothing back; one in a folder another account may change, or beside the table where
+// earlier builds kept it, is refused and named, never applied.
+TEST_F(WinPlatformTest, AJournalInTheStateFolderPutsItsOldBytesBackFirst) {
+  std::string table = t / "out\\table.txt";
+  ::SetEnvironmentVariableW(L"LOCALAPPDATA", win::wide(t / "state").c_str());
+  t.folder("state\\kelvane");
+  for (std::string kind : {"whole", "another file", "unfinished", "beside the table", "two names",
+                           "another account's", "folder of another account", "open"}) {
     SCOPED_TRACE(kind);
     t.file("out\\table.txt", "torn");
     FileIdentity id = platform.files.chainOf(table, true).front();
+    char name[64];
+    std::snprintf(name, sizeof name, "state\\kelvane\\table-%08llx-%016llx.journal",
+                  static_cast<unsigned long long>(id.device),
+                  static_cast<unsigned long long>(id.inode));
     std::string text = "kelvane table journal 1\n" +
-                       std::to_string(id.device + (std::string(kind) == "another file")) + " " +
+                       std::to_string(id.device + (kind == "another file")) + " " +
                        std::to_string(id.inode) + " 5\nolder\nend\n";
-    if (std::string(kind) == "unfinished") text.resize(text.size() - 4);
-    t.file("out\\table.txt.kelvane-journal", text);
-    if (std::string(kind) == "another file") {
-      EXPECT_THROW(platform.files.createOutput(table), Failure);
+    if (kind == "unfinished") text.resize(text.size() - 4);
+    std::string journal = kind == "beside the table" ? "out\\table.txt.kelvane-journal" : name;
+    t.file(journal, text);
+    if (kind == "open") openToEveryone(t / "state\\kelvane");
+    // Wine shows a file of another Unix account as another account's.
+    if ((kind == "another account's" && !runOnHost("chown 65534 " + hostPath(t / journal))) ||
+        (kind == "folder of another account" &&
+         !runOnHost("chown 65534 " + hostPath(t / "state\\kelvane")))) {
+      ::DeleteFileW(win::wide(t / journal).c_str());
+      continue;
+    }
+    if (kind == "two names") {
+      ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "state\\second").c_str(),
+                                    win::wide(t / journal).c_str(), nullptr));
+    }
+    if (kind != "whole" && kind != "unfinished") {
+      try {
+        platform.files.createOutput(table);
+        ADD_FAILURE() << "not refused";
+      } catch (const Failure& failure) {
+        bool folder = kind == "open" || kind == "folder of another account";
+        EXPECT_NE(failure.description().find(folder ? "kelvane\"" : journal.substr(6)),
+                  std::string::npos)
+            << failure.description();
+      }
+      EXPECT_THROW(platform.files.checkOutput(table), Failure);
       EXPECT_EQ(t.read("out\\table.txt"), "torn");
+      ::DeleteFileW(win::wide(t / journal).c_str());
+      ::DeleteFileW(win::wide(t / "state\\second").c_str());
+      runOnHost("chown 0 " + hostPath(t / "state\\kelvane"));
       continue;
     }
     platform.files.createOutput(table);  // never committed
-    EXPECT_EQ(t.read("out\\table.txt"), std::string(kind) == "whole" ? "older" : "torn");
-    EXPECT_EQ(::GetFileAttributesW(win::wide(journal).c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(t.read("out\\table.txt"), kind == "whole" ? "older" : "torn");
+    EXPECT_EQ(attributesOf(t / journal), INVALID_FILE_ATTRIBUTES);
   }
 }
 

@@ -25,6 +25,12 @@ std::string lockOf(const std::string& folder, const std::string& name) {
   return folder + "\\.kelvane-" + shortHash(name) + ".lock";
 }
 
+// The one lock a Windows build takes for path, or nullptr where there is nothing to guard.
+std::unique_ptr<PathLock> lockAt(Files& files, const std::string& path, bool shared) {
+  auto locks = files.openLocks(path, Guarded::Table, shared);
+  return locks.empty() ? nullptr : std::move(locks.front());
+}
+
 struct KeyCase {
   const char* name;
   std::string first, second;  // relative paths
@@ -34,9 +40,9 @@ struct KeyCase {
 class LockKey : public WinPlatformTest, public ::testing::WithParamInterface<KeyCase> {};
 
 TEST_P(LockKey, IsOneForEveryNameOfAPath) {
-  auto first = platform.files.openLock(t / GetParam().first, false);
+  auto first = lockAt(platform.files, t / GetParam().first, false);
   ASSERT_TRUE(first && first->tryHold());
-  EXPECT_EQ(platform.files.openLock(t / GetParam().second, false)->tryHold(), !GetParam().shared);
+  EXPECT_EQ(lockAt(platform.files, t / GetParam().second, false)->tryHold(), !GetParam().shared);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -50,21 +56,21 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(WinPlatformTest, ABuildMakesAHiddenLockADryRunOnlySharesOne) {
   const std::string file = t / lockOf("dir", "VFS.TXT");
-  EXPECT_EQ(platform.files.openLock(t / "dir\\vfs.txt", true), nullptr);
-  EXPECT_EQ(platform.files.openLock(t / "none\\vfs.txt", false), nullptr);
+  EXPECT_EQ(lockAt(platform.files, t / "dir\\vfs.txt", true), nullptr);
+  EXPECT_EQ(lockAt(platform.files, t / "none\\vfs.txt", false), nullptr);
   EXPECT_EQ(t.tree(), (Names{"dir\\", "dir\\.dotted", "dir\\a.txt", "dir\\hid.txt", "dir\\sub\\",
                              "dir\\sys.txt"}));
-  auto build = platform.files.openLock(t / "dir\\vfs.txt", false);
+  auto build = lockAt(platform.files, t / "dir\\vfs.txt", false);
   // (Under Wine a name starting with "." is hidden whatever the attributes made.)
   EXPECT_TRUE(attributesOf(file) & FILE_ATTRIBUTE_HIDDEN);
-  auto one = platform.files.openLock(t / "dir\\vfs.txt", true);
-  auto two = platform.files.openLock(t / "dir\\vfs.txt", true);
+  auto one = lockAt(platform.files, t / "dir\\vfs.txt", true);
+  auto two = lockAt(platform.files, t / "dir\\vfs.txt", true);
   ASSERT_TRUE(one && two && one->tryHold() && two->tryHold());
   EXPECT_FALSE(build->tryHold());
   one.reset();
   two.reset();
   EXPECT_TRUE(build->tryHold());
-  EXPECT_FALSE(platform.files.openLock(t / "dir\\vfs.txt", true)->tryHold());
+  EXPECT_FALSE(lockAt(platform.files, t / "dir\\vfs.txt", true)->tryHold());
 }
 
 TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
@@ -72,7 +78,7 @@ TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
   writeBytes(found, "kept");
   setAttributes(found, FILE_ATTRIBUTE_READONLY);
   DWORD attributes = attributesOf(found);
-  EXPECT_TRUE(platform.files.openLock(t / "dir\\found.txt", false)->tryHold());
+  EXPECT_TRUE(lockAt(platform.files, t / "dir\\found.txt", false)->tryHold());
   EXPECT_EQ(attributesOf(found), attributes);
   EXPECT_EQ(readBytes(found), "kept");
   t.folder(lockOf("dir", "FOLDER.TXT"));
@@ -82,7 +88,7 @@ TEST_F(WinPlatformTest, ALockFileFoundIsUsedAsItIsAndNothingElseIs) {
   for (const std::string& name : refused)
     for (bool shared : {false, true}) {
       try {
-        platform.files.openLock(t / "dir\\" + name, shared);
+        lockAt(platform.files, t / "dir\\" + name, shared);
         ADD_FAILURE() << "locked through " << name;
       } catch (const Failure& failure) {
         EXPECT_NE(failure.description().find(".lock\": something other than a plain file"),
@@ -111,8 +117,8 @@ std::string accessOf(const std::string& path) {
 TEST_F(WinPlatformTest, OnlyWhoMayMakeFilesBesideALockMayOpenIt) {
   t.folder("open");
   openToEveryone(t / "open");
-  ASSERT_NE(platform.files.openLock(t / "dir\\vfs.txt", false), nullptr);
-  ASSERT_NE(platform.files.openLock(t / "open\\vfs.txt", false), nullptr);
+  ASSERT_NE(lockAt(platform.files, t / "dir\\vfs.txt", false), nullptr);
+  ASSERT_NE(lockAt(platform.files, t / "open\\vfs.txt", false), nullptr);
   // "WD" is everyone, "SY" the system's own account.
   EXPECT_EQ(accessOf(t / lockOf("dir", "VFS.TXT")).find(";WD)"), std::string::npos);
   EXPECT_NE(accessOf(t / lockOf("dir", "VFS.TXT")).find(";SY)"), std::string::npos);
@@ -132,13 +138,18 @@ struct Said : testing::RecordedMessages {
 };
 
 TEST_F(WinPlatformTest, BuildsSharingAPathTakeTurnsAndTheSecondSaysSoOnce) {
-  auto first = takeTurns(platform, {t / "links\\", t / "dir\\vfs.txt"}, false, 600);
-  EXPECT_EQ(takeTurns(platform, {t / "dir\\other.txt"}, false, 600).size(), 1u);  // not held up
+  auto first = takeTurns(platform,
+                         {{t / "links\\", Guarded::LinkRoot}, {t / "dir\\vfs.txt", Guarded::Table}},
+                         false, 600);
+  EXPECT_EQ(takeTurns(platform, {{t / "dir\\other.txt", Guarded::Table}}, false, 600).size(),
+            1u);  // not held up
   Said said;
   Platform saying{platform.files, platform.processes, said};
   Names order;
   std::thread second([&] {
-    auto locks = takeTurns(saying, {t / "DIR\\VFS.TXT", t / "LINKS"}, true, 600);
+    auto locks =
+        takeTurns(saying, {{t / "DIR\\VFS.TXT", Guarded::Table}, {t / "LINKS", Guarded::LinkRoot}},
+                  true, 600);
     std::lock_guard<std::mutex> hold(said.mutex);
     order.push_back("second holds " + std::to_string(locks.size()));
   });
@@ -151,7 +162,7 @@ TEST_F(WinPlatformTest, BuildsSharingAPathTakeTurnsAndTheSecondSaysSoOnce) {
   second.join();
   EXPECT_EQ(order, (Names{"first releases", "second holds 2"}));
   ASSERT_EQ(said.lines.size(), 1u);
-  EXPECT_NE(said.lines[0].find("is held by another build; waiting"), std::string::npos);
+  EXPECT_NE(said.lines[0].find("is held by another process; waiting"), std::string::npos);
 }
 
 }  // namespace
