@@ -1,9 +1,9 @@
 #include "follow/follower.h"
 
 #include <algorithm>
-#include <utility>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 #include "base/failure.h"
 #include "engine/build_run.h"
@@ -25,10 +25,9 @@ FollowedBuild buildAndReport(Platform& platform, AppState& state) {
     }
   } catch (const Failure& failure) {
     std::string report = writeReport(platform, failure, state);
-    platform.messages.warn("kelvane: the build failed while " + failure.action() + ": " +
-                           failure.description() +
-                           (report.empty() ? "" : "; the report is in " + report) +
-                           ". Following goes on.");
+    platform.messages.warn(
+        "kelvane: the build failed while " + failure.action() + ": " + failure.description() +
+        (report.empty() ? "" : "; the report is in " + report) + ". Following goes on.");
     return {false, 0};
   }
 }
@@ -72,7 +71,12 @@ class Follower {
       if (retryAt_ && now >= *retryAt_) {
         retryAt_.reset();
         take(sources_.retry(), now);
-        if (!lastDone_) take({true, false}, now);
+        // A retry is the wait: it builds now, unless a build was done less than a settle
+        // period ago.
+        if (!lastDone_) {
+          take({true, false}, now);
+          retryDue_ = true;
+        }
       }
       sayLimits(true);
       if (firstChange_ && now >= buildAt()) buildNow();
@@ -109,7 +113,9 @@ class Follower {
   // Quiet for a settle period, or changing for several; never sooner than a settle period
   // after the last build.
   double buildAt() const {
-    double quiet = std::min(lastChange_ + settle_, *firstChange_ + kLongestDelayInSettles * settle_);
+    double quiet = retryDue_ ? 0
+                             : std::min(lastChange_ + settle_,
+                                        *firstChange_ + kLongestDelayInSettles * settle_);
     return std::max(quiet, lastBuild_ + settle_);
   }
 
@@ -117,8 +123,7 @@ class Follower {
     std::optional<double> at;
     auto earliest = [&](double t) { at = at ? std::min(*at, t) : t; };
     if (firstChange_) earliest(buildAt());
-    if (!retryAt_ && (!lastDone_ || sources_.incomplete()))
-      retryAt_ = watches_.now() + retryWait();
+    if (!retryAt_ && (!lastDone_ || sources_.incomplete())) retryAt_ = watches_.now() + retryWait();
     if (retryAt_) earliest(*retryAt_);
     if (watchdog() > 0) earliest(lastWatchdog_ + watchdog() / 2);
     if (!at) return std::nullopt;
@@ -152,6 +157,7 @@ class Follower {
   void buildNow() {
     bool settingsRead = !std::exchange(settingsChanged_, false) || reloadSettings();
     firstChange_.reset();
+    retryDue_ = false;
     // A settings file that no longer reads changed nothing the build would see.
     if (!std::exchange(sourcesChanged_, false) && !settingsRead) return;
     AppState forBuild = state_;  // a build normalises what it is given
@@ -180,7 +186,8 @@ class Follower {
   std::optional<double> firstChange_;  // of the changes not built yet
   double lastChange_ = 0, lastBuild_ = 0, lastWatchdog_ = 0;
   std::optional<double> retryAt_;
-  bool settingsChanged_ = false, sourcesChanged_ = false, lastDone_ = true, limitSaid_ = false;
+  bool settingsChanged_ = false, sourcesChanged_ = false, lastDone_ = true, limitSaid_ = false,
+       retryDue_ = false;
   int failures_ = 0;
 };
 

@@ -22,8 +22,8 @@ class Following : public BuildRun {
   }
   // The settings with these merge lines, the way the window saves them.
   void save(std::initializer_list<std::string> mergeLines) {
-    t.file(settingsFile, settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"},
-                                      mergeLines));
+    t.file(settingsFile,
+           settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"}, mergeLines));
   }
   int run(double settle = 2) {
     return follow(platform, watches, state, settle, [&](AppState& s) {
@@ -49,14 +49,14 @@ class Following : public BuildRun {
 // made in the settings file's watched folder, start none. The service hears READY after the
 // first build and how each went.
 TEST_F(Following, AChangeIsBuiltOnceASettlePeriodAfterItAndTheBuildsOwnChangesStartNone) {
-  load({t / "a"});
+  load({t / "a/"});
   watches.at(10, make("a/two"));
   watches.at(100, nullptr);
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(builds, (std::vector<double>{0, 12}));
   EXPECT_TRUE(mirrored("two"));
-  EXPECT_NE(readBytes(vfs).find(vfsLine(linkRoot + "/two", "/merged/two")), std::string::npos);
-  EXPECT_EQ(watches.watchedPaths(), (std::set<std::string>{t.path(), t / "a"}));
+  EXPECT_NE(readBytes(vfs).find(vfsLine(t / "a/two", "/merged/two")), std::string::npos);
+  EXPECT_EQ(watches.watchedAtEnd, (std::set<std::string>{t.path(), t / "a/"}));
   ASSERT_GE(watches.told.size(), 3u);
   EXPECT_EQ(watches.told[0], "STATUS=Last build at 0.000000: done, 2 changes");
   EXPECT_EQ(watches.told[1], "READY=1");
@@ -66,7 +66,7 @@ TEST_F(Following, AChangeIsBuiltOnceASettlePeriodAfterItAndTheBuildsOwnChangesSt
 // Changes that keep coming are built at most once per settle period, and at the latest a few
 // periods after the first: a burst gives a few builds, the last of which holds all of it.
 TEST_F(Following, ABurstOfChangesGivesAFewBuildsTheLastHoldingAll) {
-  load({t / "a"});
+  load({t / "a/"});
   for (int step = 0; step <= 20; ++step)
     watches.at(10 + step * 0.5, [this, step] {
       for (int i = 0; i < 50; ++i) t.folder("a/f" + std::to_string(step * 50 + i));
@@ -78,17 +78,25 @@ TEST_F(Following, ABurstOfChangesGivesAFewBuildsTheLastHoldingAll) {
   EXPECT_TRUE(mirrored("f1049"));
 }
 
-// A source that goes fails the builds, tried again after 2, 4, 8 … seconds; once it is made
-// again it is watched again, and what is made in it then is built.
+// A source that goes is watched through the folder that held it, and watched itself again once
+// it is made again. Builds that fail (the old table gone with it) are tried again after 2, 4,
+// 8 … seconds until one is done.
 TEST_F(Following, ASourceRemovedAndMadeAgainIsFollowedAndFailedBuildsAreTriedAgainLater) {
-  load({t / "a"});
-  watches.at(10, [this] { std::filesystem::remove_all(t / "a"); });
-  watches.at(30, make("a/back"));
+  load({t / "a/"});
+  watches.at(10, [this] {
+    std::filesystem::remove_all(t / "a");
+    std::filesystem::remove(vfsOld);
+  });
+  watches.at(30, [this] {
+    t.folder("a/back");
+    t.file("old.vfs", "old|line\r\n");
+  });
   watches.at(40, make("a/later"));
   watches.at(100, nullptr);
   EXPECT_EQ(run(), 0);
-  EXPECT_EQ(builds, (std::vector<double>{0, 12, 16, 22, 32, 42}));
-  EXPECT_TRUE(said("the build failed while Mapping out directory structure"));
+  EXPECT_EQ(builds, (std::vector<double>{0, 12, 14, 18, 26, 32, 42}));
+  EXPECT_TRUE(said("the build failed while "));
+  EXPECT_TRUE(said("Following goes on."));
   EXPECT_NE(watches.told[3].find("failed"), std::string::npos) << watches.told[3];
   EXPECT_TRUE(mirrored("back"));
   EXPECT_TRUE(mirrored("later"));
@@ -98,8 +106,8 @@ TEST_F(Following, ASourceRemovedAndMadeAgainIsFollowedAndFailedBuildsAreTriedAga
 // A settings edit that adds a source follows it too; one that breaks the file is said and
 // the last settings that read stay, their sources still followed.
 TEST_F(Following, ASettingsEditAddingASourceFollowsItAndABrokenOneKeepsTheLastGood) {
-  load({t / "a"});
-  watches.at(10, [this] { save({t / "a", t / "b"}); });
+  load({t / "a/"});
+  watches.at(10, [this] { save({t / "a/", t / "b/"}); });
   watches.at(20, make("b/y"));
   watches.at(30, [this] { t.file(settingsFile, "only\r\ntwo lines\r\n"); });
   watches.at(40, make("b/z"));
@@ -111,17 +119,17 @@ TEST_F(Following, ASettingsEditAddingASourceFollowsItAndABrokenOneKeepsTheLastGo
   EXPECT_TRUE(mirrored("z"));
   EXPECT_TRUE(said("no longer reads"));
   // Dropping the source again drops its watch and its folders.
-  watches.at(110, [this] { save({t / "a"}); });
+  watches.at(110, [this] { save({t / "a/"}); });
   watches.at(200, nullptr);
   EXPECT_EQ(run(), 0);
   EXPECT_FALSE(mirrored("y"));
-  EXPECT_EQ(watches.watchedPaths(), (std::set<std::string>{t.path(), t / "a"}));
+  EXPECT_EQ(watches.watchedAtEnd, (std::set<std::string>{t.path(), t / "a/"}));
 }
 
 // Lost changes, an overflowing queue or a watch the system's limit refused, lead to a build
 // of everything and one line naming the limit to raise.
 TEST_F(Following, LostChangesLeadToAFullBuildAndOneLineNamingTheLimit) {
-  load({t / "a"});
+  load({t / "a/"});
   watches.script.push_back({10, make("a/lost"), true});
   watches.script.push_back({20, make("a/lost2"), true});
   watches.at(100, nullptr);

@@ -14,6 +14,8 @@ struct WatchEvent {
   std::string name;  // the entry of the folder it concerns; empty for the folder itself
   // The watched folder itself was removed or moved away: the watch has ended.
   bool folderGone = false;
+  // A file in it was written, which changes no listing of the folder.
+  bool written = false;
 };
 
 // What ended a wait for changes.

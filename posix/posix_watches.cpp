@@ -54,8 +54,8 @@ class PosixWatches : public Watches {
   ~PosixWatches() override { ::sigprocmask(SIG_SETMASK, &before_, nullptr); }
 
   WatchStart watchFolder(const std::string& path) override {
-    int watch = ::inotify_add_watch(inotify_.get(), systemPath(path, "inotify_add_watch"),
-                                    kFolderChanges);
+    int watch =
+        ::inotify_add_watch(inotify_.get(), systemPath(path, "inotify_add_watch"), kFolderChanges);
     if (watch >= 0) return {WatchStart::Watching, watch};
     if (errno == ENOSPC) return {WatchStart::LimitReached};
     if (errno == ENOENT || errno == ENOTDIR || errno == EACCES) return {WatchStart::NoFolder};
@@ -120,6 +120,7 @@ class PosixWatches : public Watches {
           continue;
         }
         WatchEvent seen{event->wd, event->len > 0 ? std::string(event->name) : ""};
+        seen.written = (event->mask & IN_CLOSE_WRITE) != 0;
         if (event->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
           // A folder moved away stays watched where it went: its watch ends here.
           if (event->mask & IN_MOVE_SELF) ::inotify_rm_watch(inotify_.get(), event->wd);

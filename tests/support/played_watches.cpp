@@ -10,8 +10,9 @@ bool PlayedWatches::list(const std::string& path, Listing& listing) {
   listing.clear();
   // A file written is a change; a folder's own contents changing is none of its parent's.
   for (const auto& entry : std::filesystem::directory_iterator(path, error))
-    listing[entry.path().filename().string()] =
-        entry.is_directory(error) ? std::filesystem::file_time_type() : entry.last_write_time(error);
+    listing[entry.path().filename().string()] = entry.is_directory(error)
+                                                    ? std::filesystem::file_time_type()
+                                                    : entry.last_write_time(error);
   return true;
 }
 
@@ -51,8 +52,12 @@ void PlayedWatches::look(WatchWake& wake) {
       continue;
     }
     Listing& seen = at->second.seen;
-    for (const auto& [name, time] : now)
-      if (!seen.count(name) || seen[name] != time) wake.events.push_back({at->first, name});
+    for (const auto& [name, time] : now) {
+      if (!seen.count(name))
+        wake.events.push_back({at->first, name});
+      else if (seen[name] != time)
+        wake.events.push_back({at->first, name, false, true});
+    }
     for (const auto& [name, time] : seen)
       if (!now.count(name)) wake.events.push_back({at->first, name});
     seen = std::move(now);
@@ -63,6 +68,7 @@ void PlayedWatches::look(WatchWake& wake) {
 WatchWake PlayedWatches::wait(std::optional<double> timeout) {
   WatchWake wake;
   if (script.empty()) {
+    watchedAtEnd = watchedPaths();
     wake.stop = true;
     return wake;
   }

@@ -24,14 +24,15 @@ class PlayedWatches : public Watches {
     bool overflow = false;  // the system drops this step's changes and says so
   };
   std::deque<Step> script;
-  size_t limit = 1000;                  // watches the system allows at once
-  std::vector<std::string> told;        // what the service manager was told
-  double watchdog = 0;                  // seconds, as WatchdogSec set it
+  size_t limit = 1000;            // watches the system allows at once
+  std::vector<std::string> told;  // what the service manager was told
+  double watchdog = 0;            // seconds, as WatchdogSec set it
   double clock = 0;
 
   void at(double when, std::function<void()> act) { script.push_back({when, std::move(act)}); }
   // The folders watched now, as their paths were given.
   std::set<std::string> watchedPaths() const;
+  std::set<std::string> watchedAtEnd;  // watchedPaths() when the end was asked for
 
   WatchStart watchFolder(const std::string& path) override;
   void unwatch(int watch) override;
