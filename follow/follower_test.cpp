@@ -63,6 +63,19 @@ TEST_F(Following, AChangeIsBuiltOnceASettlePeriodAfterItAndTheBuildsOwnChangesSt
   EXPECT_EQ(watches.told[2], "STATUS=Last build at 12.000000: done, 1 change");
 }
 
+// The table and the link root may lie in a source folder the build lists: what the build
+// writes there is its own and starts no build; a folder made beside them does.
+TEST_F(Following, TheBuildsOwnTableAndLinkRootInASourceStartNoBuild) {
+  vfs = t / "a/table.vfs";
+  linkRoot = t / "a/links";
+  load({t / "a/"});
+  watches.at(10, make("a/two"));
+  watches.at(100, nullptr);
+  EXPECT_EQ(run(), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 12}));
+  EXPECT_TRUE(mirrored("two"));
+}
+
 // Changes that keep coming are built at most once per settle period, and at the latest a few
 // periods after the first: a burst gives a few builds, the last of which holds all of it.
 TEST_F(Following, ABurstOfChangesGivesAFewBuildsTheLastHoldingAll) {

@@ -39,26 +39,18 @@ TEST_P(BuildOptions, AreRefusedOrTakenAsWritten) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, BuildOptions,
     ::testing::Values(
-        OptionCase{"SettleNothing", "--follow --settle  ?", 2, "--settle takes"},
-        OptionCase{"SettleZero", "--follow --settle 0 ?", 2, "--settle takes"},
-        OptionCase{"SettleBelowATenth", "--follow --settle 0.09 ?", 2, "--settle takes"},
-        OptionCase{"SettleOverAnHour", "--follow --settle 3601 ?", 2, "--settle takes"},
-        OptionCase{"SettleNegative", "--follow --settle -1 ?", 2, "--settle takes"},
-        OptionCase{"SettleWithAUnit", "--follow --settle 2s ?", 2, "--settle takes"},
-        OptionCase{"SettleExponent", "--follow --settle 1e3 ?", 2, "--settle takes"},
-        OptionCase{"SettlePointOnly", "--follow --settle 2. ?", 2, "--settle takes"},
         OptionCase{"SettleWithoutFollow", "--settle 2 ?", 2, "--settle goes with it"},
         OptionCase{"FollowADryRun", "--follow --dry-run ?", 2, "a dry run does not follow"},
         OptionCase{"FollowWithoutARequest", "--follow ", 2, "--follow takes a build request"},
-        OptionCase{"SettleATenth", "--follow --settle 0.1 ?", 1, ""},
-        OptionCase{"SettleAnHour", "--settle 3600 --wait 5 --follow ?", 1, ""}),
+        OptionCase{"InAnyOrder", "--settle 3600 --wait 5 --follow ?", 1, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BuildOptions, FollowingWhereTheSystemHasNoWatchesIsRefused) {
   TestPlatform platform;
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(runProgram(platform, "--follow ?x.dat"), 2);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not available"), std::string::npos);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not available on Windows yet"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -65,8 +65,8 @@ bool settleSeconds(const std::string& text, double& seconds) {
 // A following run: a build, then one each time what it reads has changed and settled.
 int followRequest(Platform& platform, const OpenWatches& openWatches, AppState& state,
                   double settle) {
-  std::unique_ptr<Watches> watches = inStep(
-      {"Watching the merge folders", "Run the build from a timer instead"}, openWatches);
+  std::unique_ptr<Watches> watches =
+      inStep({"Watching the merge folders", "Run the build from a timer instead"}, openWatches);
   return follow(platform, *watches, state, settle,
                 [&](AppState& build) { return buildAndReport(platform, build); });
 }
@@ -129,8 +129,9 @@ int runProgram(Platform& platform, const std::string& argumentText,
     return 2;
   }
   if (following && !openWatches) {
-    std::cerr << "kelvane: --follow is not available on this system; run the build from a "
-                 "scheduled task instead\n";
+    // Only Linux has its watches yet.
+    std::cerr << "kelvane: following (--follow) is not available on Windows yet; run the "
+                 "build from a scheduled task instead\n";
     return 2;
   }
   try {
