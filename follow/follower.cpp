@@ -66,6 +66,7 @@ class Follower {
         platform_.messages.warn(
             "kelvane: the system's queue of file changes overflowed, so changes were lost; "
             "building everything again (raise fs.inotify.max_queued_events to avoid this)");
+        sources_.refresh();
         take({true, false}, now);
       }
       if (retryAt_ && now >= *retryAt_) {

@@ -69,7 +69,16 @@ TEST_F(Following, TheBuildsOwnTableAndLinkRootInASourceStartNoBuild) {
   vfs = t / "a/table.vfs";
   linkRoot = t / "a/links";
   load({t / "a/"});
-  watches.at(10, make("a/two"));
+  watches.at(10, [this] {
+    t.folder("a/two");
+    t.file("a/notes.txt", "one");
+  });
+  // A file written changes no listing.
+  watches.at(20, [this] {
+    t.file("a/notes.txt", "two");
+    auto time = std::filesystem::last_write_time(t / "a/notes.txt");
+    std::filesystem::last_write_time(t / "a/notes.txt", time + std::chrono::seconds(1));
+  });
   watches.at(100, nullptr);
   EXPECT_EQ(run(), 0);
   EXPECT_EQ(builds, (std::vector<double>{0, 12}));
@@ -116,6 +125,18 @@ TEST_F(Following, ASourceRemovedAndMadeAgainIsFollowedAndFailedBuildsAreTriedAga
   EXPECT_FALSE(mirrored("one"));
 }
 
+// A retry waits for a settle period after the build that failed, and each wait is longer.
+TEST_F(Following, AFailedBuildIsTriedAgainNoSoonerThanASettlePeriodAfterIt) {
+  load({t / "a/"});
+  watches.at(10, [this] {
+    std::filesystem::remove(vfsOld);
+    t.folder("a/two");
+  });
+  watches.at(40, nullptr);
+  EXPECT_EQ(run(5), 0);
+  EXPECT_EQ(builds, (std::vector<double>{0, 15, 20, 25, 33}));
+}
+
 // A settings edit that adds a source follows it too; one that breaks the file is said and
 // the last settings that read stay, their sources still followed.
 TEST_F(Following, ASettingsEditAddingASourceFollowsItAndABrokenOneKeepsTheLastGood) {
@@ -143,12 +164,21 @@ TEST_F(Following, ASettingsEditAddingASourceFollowsItAndABrokenOneKeepsTheLastGo
 // of everything and one line naming the limit to raise.
 TEST_F(Following, LostChangesLeadToAFullBuildAndOneLineNamingTheLimit) {
   load({t / "a/"});
-  watches.script.push_back({10, make("a/lost"), true});
+  // The source made again while changes were lost: its new folder is watched from then on.
+  watches.script.push_back({10,
+                            [this] {
+                              std::filesystem::remove_all(t / "a");
+                              t.folder("a/lost");
+                            },
+                            true});
   watches.script.push_back({20, make("a/lost2"), true});
+  watches.at(30, make("a/seen"));
   watches.at(100, nullptr);
   EXPECT_EQ(run(), 0);
-  EXPECT_EQ(builds, (std::vector<double>{0, 12, 22}));
+  EXPECT_EQ(builds, (std::vector<double>{0, 12, 22, 32}));
+  EXPECT_TRUE(mirrored("lost"));
   EXPECT_TRUE(mirrored("lost2"));
+  EXPECT_TRUE(mirrored("seen"));
   EXPECT_TRUE(said("fs.inotify.max_queued_events"));
 
   // Room for the settings file's folder only: the source is built again each minute.

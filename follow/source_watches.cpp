@@ -144,6 +144,11 @@ SourceWatches::Meaning SourceWatches::meaningOf(const WatchEvent& event) {
   return meaning;
 }
 
+void SourceWatches::refresh() {
+  for (Target& target : targets_) release(target);
+  for (Target& target : targets_) watch(target);
+}
+
 SourceWatches::Meaning SourceWatches::retry() {
   Meaning meaning;
   for (Target& target : targets_) {

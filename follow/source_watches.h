@@ -35,6 +35,9 @@ class SourceWatches {
     bool settings = false;  // the settings file changed
   };
   Meaning meaningOf(const WatchEvent& event);
+  // Watches everything again, for when changes were lost: a folder may have gone and come
+  // back unseen, its watch ended.
+  void refresh();
   // Tries again to watch what is not watched yet; sources is true when one that was missing
   // has come back.
   Meaning retry();
