@@ -5,7 +5,7 @@ It makes four sources in two genres holding N subfolders in all, starts
 `kelvane --follow --settle S '?bench.dat'` and, once the first build is done, makes CHANGES
 changes one at a time (a new subfolder, a removed one, a renamed one, in turn), each timed
 from the change to the moment the build that holds it is done, checked in the mirror folder
-and the table. Then it makes BURST new folders in one go and times them until all are in the
+and the table; a build with nothing to change is timed last, to tell the build's own share. Then it makes BURST new folders in one go and times them until all are in the
 mirror and the table. Builds are counted by the status each one sends to systemd's
 notification socket (played here), so the program must be built with libsystemd.
 
@@ -36,6 +36,13 @@ def make_tree(root, n):
         dat.write("".join(f"src/{s}/|{g}\r\n" for s, g in SOURCES))
 
 
+def headless_env():
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    return env
+
+
 class Follower:
     """kelvane --follow with the service manager's notification socket played."""
 
@@ -44,9 +51,7 @@ class Follower:
         self.socket_path = os.path.join(root, "notify.sock")
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
         self.notify.bind(self.socket_path)
-        env = dict(os.environ, NOTIFY_SOCKET=self.socket_path)
-        env.pop("DISPLAY", None)
-        env.pop("WAYLAND_DISPLAY", None)
+        env = dict(headless_env(), NOTIFY_SOCKET=self.socket_path)
         self.process = subprocess.Popen(
             [kelvane, "--follow", "--settle", str(settle), "?bench.dat"], cwd=root, env=env,
             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
@@ -137,11 +142,17 @@ def main():
                 break
         burst_builds = follower.builds - before
         follower.stop()
+        # What of each time is the build's own: one with nothing to change.
+        start = time.perf_counter()
+        subprocess.run([kelvane, "?bench.dat"], cwd=root, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, env=headless_env(), check=True)
+        build_time = time.perf_counter() - start
 
         print(f"size {args.size}, settle {args.settle} s, kelvane {args.kelvane}")
         print(f"single changes: {len(times)} in {single_builds} builds; median "
               f"{statistics.median(times):.3f} s (goal {args.settle + 0.5:.1f}), slowest "
               f"{max(times):.3f} s (goal {args.settle + 2:.1f})")
+        print(f"a build with nothing to change takes {build_time:.3f} s of each")
         print(f"burst of {args.burst} new folders: all in place after {done - start:.3f} s "
               f"(goal {args.settle + 10:.1f}), {burst_builds} builds (goal at most 5)")
     finally:
