@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -43,11 +44,28 @@ class PlayedWatches : public Watches {
   std::string timeText() override { return "at " + std::to_string(clock); }
 
  private:
-  using Listing = std::map<std::string, std::filesystem::file_time_type>;
+  // Each entry's identity and, for a file, when it was written: an entry replaced (by a
+  // rename over it) is a new name, as inotify says; a file written in place is a write.
+  struct Seen {
+    std::string key;
+    std::filesystem::file_time_type written;
+    bool operator==(const Seen&) const = default;
+  };
+  using Listing = std::map<std::string, Seen>;
+  // The watched folder held open, as a watch holds it: a folder removed and made again is
+  // another one, never the same inode used again.
+  struct Held {
+    explicit Held(const std::string& path);
+    ~Held();
+    int fd = -1;
+  };
   struct Watched {
     std::string path, key;
     Listing seen;
+    std::shared_ptr<Held> held;
   };
+  // True while the folder the watch holds is still there by its path.
+  static bool stillThere(const Watched& folder);
   static std::string keyOf(const std::string& path);
   static bool list(const std::string& path, Listing& listing);
   void look(WatchWake& wake);
