@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 
 #include "tests/support/build_run_fixture.h"
@@ -25,9 +26,10 @@ class Following : public BuildRun {
     t.file(settingsFile,
            settingsText({linkRoot, vfs, vfsOld, virtualRoot, "anon", "users", "755"}, mergeLines));
   }
-  int run(double settle = 2) {
-    return follow(platform, watches, state, settle, [&](AppState& s) {
-      builds.push_back(watches.clock);
+  int run(double settle = 2) { return run(watches, settle); }
+  int run(PlayedWatches& played, double settle) {
+    return follow(platform, played, state, settle, [&](AppState& s) {
+      builds.push_back(played.clock);
       return buildAndReport(platform, s);
     });
   }
@@ -197,12 +199,7 @@ TEST_F(Following, LostChangesLeadToAFullBuildAndOneLineNamingTheLimit) {
   limited.at(70, nullptr);
   builds.clear();
   platform.messages.warnings.clear();
-  EXPECT_EQ(follow(platform, limited, state, 2,
-                   [&](AppState& s) {
-                     builds.push_back(limited.clock);
-                     return buildAndReport(platform, s);
-                   }),
-            0);
+  EXPECT_EQ(run(limited, 2), 0);
   EXPECT_EQ(builds, (std::vector<double>{0, 62}));
   EXPECT_TRUE(mirrored("unseen"));
   ASSERT_EQ(platform.messages.warnings.size(), 1u);

@@ -2,7 +2,10 @@
 // mirror and the table, and SIGTERM ends it with exit status 0, after the build that runs.
 // Every wait here is for something to appear, bounded generously; none is the assertion.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,10 +36,12 @@ class FollowProcess : public ::testing::Test {
       ::waitpid(child, nullptr, 0);
     }
   }
-  void start() {
+  // notifySocket: where the service manager that started it listens, as systemd says.
+  void start(const std::string& notifySocket = "") {
     std::string err = t / "err.txt";
     child = ::fork();
     if (child == 0) {
+      if (!notifySocket.empty()) ::setenv("NOTIFY_SOCKET", notifySocket.c_str(), 1);
       std::freopen(err.c_str(), "w", stderr);
       std::freopen("/dev/null", "w", stdout);
       ::alarm(120);
@@ -68,6 +73,52 @@ TEST_F(FollowProcess, AFolderMadeInASourceShowsAndSigtermEndsWithZero) {
   ::kill(child, SIGTERM);
   EXPECT_EQ(endStatus(), 0) << readBytes(t / "err.txt");
 }
+
+#ifdef KELVANE_SYSTEMD
+// The service manager played: a datagram socket that hears what the program tells systemd.
+class ServiceManager {
+ public:
+  explicit ServiceManager(const std::string& path)
+      : path_(path), fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    bound_ = ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~ServiceManager() { ::close(fd_); }
+  bool bound() const { return bound_; }
+  // The next notice, or "" when none came within the bound.
+  std::string next() {
+    pollfd wait{fd_, POLLIN, 0};
+    if (::poll(&wait, 1, kBound) != 1) return "";
+    char text[4096];
+    ssize_t got = ::recv(fd_, text, sizeof text, 0);
+    return got > 0 ? std::string(text, static_cast<size_t>(got)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_;
+  bool bound_ = false;
+};
+
+// systemd hears how each build went, READY once the first is done, and STOPPING at the end.
+TEST_F(FollowProcess, TheServiceManagerHearsEachBuildAndWhenItIsReady) {
+  ServiceManager manager(t / "notify.sock");
+  ASSERT_TRUE(manager.bound());
+  start(t / "notify.sock");
+  std::string first = manager.next();
+  EXPECT_EQ(first.rfind("STATUS=Last build ", 0), 0u) << first;
+  EXPECT_NE(first.find(": done, 2 changes"), std::string::npos) << first;
+  EXPECT_EQ(manager.next(), "READY=1");
+  t.folder("src/two");
+  std::string second = manager.next();
+  EXPECT_NE(second.find(": done, 1 change"), std::string::npos) << second;
+  ::kill(child, SIGTERM);
+  EXPECT_EQ(manager.next(), "STOPPING=1");
+  EXPECT_EQ(endStatus(), 0) << readBytes(t / "err.txt");
+}
+#endif
 
 // The build waits for the lock held here; SIGTERM meanwhile ends following only after that
 // build, whose table is then the new one.
