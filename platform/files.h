@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/windows_1252.h"
 #include "platform/file_types.h"
 #include "platform/folder_tree.h"
 
@@ -41,6 +42,17 @@ class Files {
   virtual std::string fromLocalText(const std::string& bytes) const = 0;
   // The local encoding's bytes for text; nullopt when it has none for a character of it.
   virtual std::optional<std::string> toLocalText(const std::string& text) const = 0;
+  // The code page the window reads and writes a settings file in when it is not UTF-8: the
+  // ANSI code page on Windows; Windows-1252 where the system has none (Linux), the one such
+  // files come from. Any bytes read and written again are the same bytes.
+  virtual std::string codePageName() const { return "Windows-1252"; }
+  virtual std::string fromCodePage(const std::string& bytes) const {
+    return fromWindows1252(bytes);
+  }
+  // nullopt when the code page has no byte for a character of text.
+  virtual std::optional<std::string> toCodePage(const std::string& text) const {
+    return toWindows1252(text);
+  }
 
   // --- Folders -------------------------------------------------------------------------
   // A pattern ending in the separator lists that folder's contents, "." and ".." included;
@@ -78,7 +90,9 @@ class Files {
   // readFile for the settings of a build, which steer everything it does: also refuses a
   // file that an account other than the running one and root can write or replace.
   virtual std::string readTrustedFile(const std::string& path) = 0;
-  // Creates or replaces the file whole.
+  // Creates or replaces the file whole, as createOutput and commit would: the old file is
+  // never cut short before the new bytes are safe. A new file is writable by its owner alone (no group
+  // or other write, whatever the umask); a file already there keeps its mode.
   virtual void writeFile(const std::string& path, std::string_view bytes) = 0;
   // Opens a plain file for reading; anything else (a folder, device, pipe, socket) fails.
   virtual std::unique_ptr<InputFile> openInput(const std::string& path) = 0;

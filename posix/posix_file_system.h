@@ -59,6 +59,9 @@ class PosixFiles : public Files {
   virtual bool runsAsRoot() const;
 
  private:
+  // createOutput, with the mode a file made new gets.
+  std::unique_ptr<OutputFile> createReplacement(const std::string& path, mode_t newFileMode);
+
   Messages& warnings_;
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -12,6 +13,7 @@
 #include <filesystem>
 
 #include "base/failure.h"
+#include "tests/support/system_setup.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_platform.h"
 
@@ -203,6 +205,30 @@ TEST_F(Output, ALinkKeepsPointingAtItsReplacedTarget) {
   char target[256] = {};
   EXPECT_GT(::readlink((dir / "vfs").c_str(), target, sizeof target - 1), 0);
   EXPECT_EQ(std::string(target), "real/vfs");
+}
+
+// A save never cuts the old file short before the new bytes are safe: on a full disk it fails
+// with the file whole; a file with a second name is written in place and both names show it.
+TEST_F(Output, ASavedFileIsNeverLeftHalfWritten) {
+  std::string big(256 * 1024, 's');
+  testing::makeFolders(dir / "small");
+  int status = testing::inMountNamespace([&] {
+    if (::mount("tmpfs", (dir / "small").c_str(), "tmpfs", 0, "size=128k") != 0) return 77;
+    testing::writeBytes(dir / "small/settings.dat", "old settings");
+    try {
+      platform.files.writeFile(dir / "small/settings.dat", big);
+      return 1;
+    } catch (const Failure& failure) {
+      if (failure.number() != ENOSPC) return 2;
+    }
+    return testing::readBytes(dir / "small/settings.dat") == "old settings" ? 0 : 3;
+  });
+  if (status == 77) GTEST_SKIP() << "no mount namespace here";
+  EXPECT_EQ(status, 0) << "1: saved, 2: another failure, 3: the old file was cut";
+  testing::writeBytes(dir / "settings.dat", "old");
+  ASSERT_EQ(::link((dir / "settings.dat").c_str(), (dir / "other.dat").c_str()), 0);
+  platform.files.writeFile(dir / "settings.dat", "new");
+  EXPECT_EQ(testing::readBytes(dir / "other.dat"), "new");
 }
 
 TEST_F(Output, AMissingFolderFailsNamingTheOutput) {

@@ -117,9 +117,12 @@ std::string PosixFiles::readTrustedFile(const std::string& path) {
 }
 
 void PosixFiles::writeFile(const std::string& path, std::string_view bytes) {
-  Descriptor file(::open(systemPath(path, "open"), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (file.get() < 0) throw systemFailure(errno, "Cannot create file", path, "open");
-  writeAll(file.get(), bytes, path, "write");
+  // Saved as a table is, never cut short first: a full disk or a stop halfway leaves the old
+  // file whole. A new file is writable by its owner alone whatever the umask, as a build
+  // demands of a settings file; a file already there keeps its mode, owner and names.
+  std::unique_ptr<OutputFile> file = createReplacement(path, 0644 & ~currentUmask());
+  file->write(bytes);
+  file->commit();
 }
 
 std::unique_ptr<InputFile> PosixFiles::openInput(const std::string& path) {

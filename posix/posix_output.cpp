@@ -256,6 +256,11 @@ std::unique_ptr<OutputFile> inPlace(Files& files, const PathTarget& r, const std
 }  // namespace
 
 std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
+  return createReplacement(path, 0666 & ~currentUmask());
+}
+
+std::unique_ptr<OutputFile> PosixFiles::createReplacement(const std::string& path,
+                                                          mode_t newFileMode) {
   PathTarget r = reachOutput(path);
   // A build stopped while it wrote this table in place left its old bytes: they come back
   // before anything else is decided.
@@ -287,7 +292,7 @@ std::unique_ptr<OutputFile> PosixFiles::createOutput(const std::string& path) {
     return output;
   };
   if (!r.exists) {
-    ::fchmod(fd.get(), 0666 & ~currentUmask());
+    ::fchmod(fd.get(), newFileMode);
     return atomic(Descriptor());
   }
   // A new file can stand in for the table only with the same owner, group and attributes,

@@ -52,6 +52,12 @@ std::string stateReportFolder(Platform& platform) {
   return joinPath(platform.files.userStateFolder(), "kelvane", platform.files.separator());
 }
 
+std::vector<std::string> reportPaths(Platform& platform) {
+  char separator = platform.files.separator();
+  return {joinPath(platform.processes.programFolder(), kReportName, separator),
+          joinPath(stateReportFolder(platform), kReportName, separator)};
+}
+
 std::string viewQuestion(const std::string& path, bool besideExecutable) {
   return std::string("An error has occured.  Please see ") +
          (besideExecutable ? kReportName : path) + " for more information\r\nView it now?";

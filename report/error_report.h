@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/failure.h"
 #include "settings/app_state.h"
@@ -17,6 +18,9 @@ std::string formatErrorReport(const Failure& failure, const AppState& state,
 // The folder the report goes to when it has no place beside the executable: kelvane/ in
 // the user's state folder ($XDG_STATE_HOME, default ~/.local/state, for root /var/lib).
 std::string stateReportFolder(Platform& platform);
+
+// Every path reportFailure may write the report to, beside the executable first.
+std::vector<std::string> reportPaths(Platform& platform);
 
 // The question that offers to open the report at path: the usual words when the report is
 // beside the executable, the full path when it is anywhere else.

@@ -93,9 +93,19 @@ TEST_F(ErrorReport, ATruncatedSettingsFileShowsTheValuesReadSoFar) {
             std::string::npos);
   EXPECT_NE(text.find("\r\nCreating structure in     : /srv/links\r\n"
                       "Action when error occured : Loading dat file\r\n\r\n\r\n"
-                      "Recommended FIX : Check to see if datfile exists (see above)\r\n"),
-            std::string::npos);
+                      "Recommended FIX : Correct line 5 of the settings file \"" +
+                      (dir / "t.dat") +
+                      "\" as the error description says (open it in a text editor)\r\n"),
+            std::string::npos)
+      << "a file that is there gets the line to correct, not whether it exists";
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 19);
+
+  // A value shown in a description is escaped once, where the report shows it.
+  testing::writeBytes(dir / "t.dat", "/l\r\n/v\r\n/o\r\n/m\r\nu\r\ng\r\n75\u202e5\r\n");
+  EXPECT_EQ(runProgram(platform, dir / "t.dat"), 1);
+  text = report();
+  EXPECT_NE(text.find("\"75\\u202e5\" is not a number"), std::string::npos) << text;
+  EXPECT_NE(text.find("Correct line 7 of"), std::string::npos) << text;
 }
 
 TEST_F(ErrorReport, AnsweringYesOpensTheReportAndTheLastFailureWins) {

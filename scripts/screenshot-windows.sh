@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Opens the Windows build's settings window under Wine on a virtual X display, with settings
 # like a user's, and saves a picture of it (Wine's own title bar included) as
-# docs/window-windows.png.
+# docs/window-windows.png; and the empty window, as a shortcut's empty argument opens it
+# (kelvane.exe ""), whose boxes show their hints, as docs/window-windows-empty.png.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -25,10 +26,10 @@ printf '%s\r\n' 'D:\srv\links' 'D:\srv\ftp\vfs.txt' 'D:\srv\ftp\vfs.orig' /pub/m
 
 cat >"$work/shoot.sh" <<'SHOOT'
 set -euo pipefail
-root=$1 settings=$2 picture=$3
+root=$1 picture=$2 title=$3 argument=$4
 export WINEPREFIX=$root/out-win/wineprefix
-"$root/scripts/wine-run.sh" "$root/out-win/kelvane.exe" "Z:${settings//\//\\}" >/dev/null 2>&1 &
-title="Kelvane v1.1 by Oduvin [music.dat]"
+"$root/scripts/wine-run.sh" "$root/out-win/kelvane.exe" "$argument" >/dev/null 2>&1 &
+runner=$!
 for _ in $(seq 200); do
   xwininfo -name "$title" >/dev/null 2>&1 && break
   sleep 0.1
@@ -41,10 +42,17 @@ value() { echo "$info" | sed -n "s/^ *$1: *\(-\{0,1\}[0-9]*\).*/\1/p"; }
 x=$(value "Absolute upper-left X") y=$(value "Absolute upper-left Y")
 w=$(value Width) h=$(value Height)
 xwd -silent -root | convert xwd:- -crop "${w}x${h}+${x}+${y}" +repage "$picture"
-WINEPREFIX=$WINEPREFIX wineserver -k
+# The runner goes first, so that it does not start the program again once it is ended; the
+# Wine server goes before the next picture's display comes up.
+kill "$runner"
+wineserver -k
+wineserver -w
 SHOOT
 
 mkdir -p docs
-xvfb-run -a -s "-screen 0 800x600x24" bash "$work/shoot.sh" "$root" "$work/music.dat" \
-  "$root/docs/window-windows.png"
-echo "Saved docs/window-windows.png"
+settings=$work/music.dat
+xvfb-run -a -s "-screen 0 800x600x24" bash "$work/shoot.sh" "$root" "$root/docs/window-windows.png" \
+  "Kelvane v1.1 by Oduvin [music.dat]" "Z:${settings//\//\\}"
+xvfb-run -a -s "-screen 0 800x600x24" bash "$work/shoot.sh" "$root" \
+  "$root/docs/window-windows-empty.png" "Kelvane v1.1 by Oduvin" ""  # Wine passes it as ""
+echo "Saved docs/window-windows.png and docs/window-windows-empty.png"

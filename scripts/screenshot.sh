@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Opens the settings window on a virtual X display, with settings like a user's, and saves a
-# picture of it (title bar included) as docs/window.png.
+# picture of it (title bar included) as docs/window.png; and the empty window, whose boxes
+# show their hints, as docs/window-empty.png.
 #   bash scripts/screenshot.sh [path/to/kelvane]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,16 +30,16 @@ printf '%s\r\n' /srv/links /srv/ftp/vfs.txt /srv/ftp/vfs.orig /pub/merged ftp ft
 
 cat >"$work/shoot.sh" <<'SHOOT'
 set -euo pipefail
-program=$1 settings=$2 picture=$3
+program=$1 picture=$2 title=$3
+shift 3  # the program's arguments
 openbox >/dev/null 2>&1 &
 # A window mapped before the window manager runs would get no frame.
 for _ in $(seq 100); do
   xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
   sleep 0.1
 done
-"$program" "$settings" >/dev/null 2>&1 &
+"$program" "$@" >/dev/null 2>&1 &
 window=$!
-title="Kelvane v1.1 by Oduvin [music.dat]"
 for _ in $(seq 100); do
   xprop -name "$title" _NET_FRAME_EXTENTS 2>/dev/null | grep -q = && break
   sleep 0.1
@@ -58,6 +59,8 @@ kill "$window"
 SHOOT
 
 mkdir -p docs
-xvfb-run -a -s "-screen 0 640x560x24" bash "$work/shoot.sh" "$program" "$work/music.dat" \
-  "$root/docs/window.png"
-echo "Saved docs/window.png"
+xvfb-run -a -s "-screen 0 640x560x24" bash "$work/shoot.sh" "$program" "$root/docs/window.png" \
+  "Kelvane v1.1 by Oduvin [music.dat]" "$work/music.dat"
+xvfb-run -a -s "-screen 0 640x560x24" bash "$work/shoot.sh" "$program" \
+  "$root/docs/window-empty.png" "Kelvane v1.1 by Oduvin"
+echo "Saved docs/window.png and docs/window-empty.png"

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -13,7 +14,8 @@ inline constexpr const char* kCaption = "Kelvane v1.1 by Oduvin";
 // for a nightly build to let an earlier one finish, short enough to fail before morning.
 inline constexpr double kDefaultWaitSeconds = 600;
 
-// The texts the boxes show before the user types anything: each names what goes in it.
+// The hints the boxes show while they are empty: each names what goes in it. They are no
+// value: an untouched box is empty and saves empty.
 SettingsTexts initialBoxTexts();
 
 // Everything the one window object holds for the life of the process.
@@ -21,7 +23,15 @@ struct AppState {
   Settings settings;
   std::string datPath;  // the current settings file
   std::string caption = kCaption;
-  SettingsTexts boxes = initialBoxTexts();
+  // The boxes' texts in UTF-8, whatever the encoding of the file they came from.
+  SettingsTexts boxes;
+  // The window's file is saved in UTF-8, else in the code page of files (Files::toCodePage):
+  // one encoding for the whole file, the one it was read in.
+  bool fileIsUtf8 = true;
+  bool byteOrderMark = false;  // the file starts with one and keeps it
+  // The file's bytes as the window read or last saved them, to notice a change on disk
+  // before it is overwritten; nullopt while the window has read or saved none.
+  std::optional<std::string> fileBytes;
   // How long a build waits for another build of its link root or table (--wait SECONDS).
   double waitSeconds = kDefaultWaitSeconds;
 };

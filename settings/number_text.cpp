@@ -4,7 +4,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "base/visible_text.h"
 #include "base/failure.h"
 
 namespace kelvane {
@@ -80,8 +79,7 @@ float parseNumber(const std::string& field, const std::string& where) {
   bool large = std::string_view(problem) == "too large";
   throw Failure(large ? kErrOverflow : kErrTypeMismatch,
                 std::string(large ? "Overflow" : "Type mismatch") + " " + where + ": " +
-                    kNumberExpected + " was expected, and \"" + visibleText(field) + "\" is " +
-                    problem,
+                    kNumberExpected + " was expected, and \"" + field + "\" is " + problem,
                 "read number");
 }
 

@@ -1,5 +1,6 @@
 #include "settings/settings.h"
 
+#include <array>
 #include <cerrno>
 #include <utility>
 
@@ -60,6 +61,8 @@ class ValueReader {
     return fields_.next(name_);
   }
   bool atEnd() const { return fields_.atEnd(); }
+  // The line the value or merge line read last starts on.
+  size_t lastLine() const { return lines_.empty() ? 1 : lines_.back(); }
   // Where value or merge line number index (counted from 0 over both) starts.
   std::string where(size_t index, const std::string& what) const {
     return at(name_, lines_[index], what);
@@ -78,7 +81,7 @@ void refuseNulBytes(const Settings& settings, const ValueReader& reader) {
                                  &settings.VirtualR,    &settings.OwnU, &settings.OwnG};
   auto refuse = [&](size_t index, const std::string& what) {
     throw Failure(EINVAL, "A NUL byte " + reader.where(index, what) + "; remove it",
-                  "read settings");
+                  "read settings", "Remove the NUL byte " + reader.where(index, what));
   };
   for (size_t i = 0; i < std::size(values); ++i)
     if (values[i]->find('\0') != std::string::npos) refuse(i, kValueNames[i]);
@@ -89,10 +92,12 @@ void refuseNulBytes(const Settings& settings, const ValueReader& reader) {
   }
 }
 
+void readValues(ValueReader& reader, Settings& settings, std::string& lines);
+
 }  // namespace
 
 void readSettings(Platform& platform, const std::string& path, Settings& settings,
-                  std::string& lines, bool forBuild) {
+                  std::string& lines, bool forBuild, std::string* bytesRead) {
   std::string bytes;
   try {
     bytes = forBuild ? platform.files.readTrustedFile(path) : platform.files.readFile(path);
@@ -102,15 +107,31 @@ void readSettings(Platform& platform, const std::string& path, Settings& setting
     if (platform.files.fileExists(path)) throw;
     throw Failure(failure.number(), failure.description() + "; " + fileLayout(), failure.source());
   }
+  if (bytesRead != nullptr) *bytesRead = bytes;
   parseSettings(bytes, path, settings, lines);
 }
 
 void parseSettings(std::string_view bytes, const std::string& name, Settings& settings,
                    std::string& lines) {
   // A mark some editors put before UTF-8 text; it is no part of the link root.
-  if (bytes.starts_with(kByteOrderMark)) bytes.remove_prefix(kByteOrderMark.size());
+  settings.byteOrderMark = bytes.starts_with(kByteOrderMark);
+  if (settings.byteOrderMark) bytes.remove_prefix(kByteOrderMark.size());
   settings.textIsUtf8 = isUtf8(bytes);
   ValueReader reader(bytes, name);
+  try {
+    readValues(reader, settings, lines);
+  } catch (const Failure& failure) {
+    // The file is there: what helps is the line to correct, not whether it exists.
+    if (!failure.fix().empty()) throw;
+    throw Failure(failure.number(), failure.description(), failure.source(),
+                  "Correct line " + std::to_string(reader.lastLine()) + " of the settings file \"" +
+                      name + "\" as the error description says (open it in a text editor)");
+  }
+}
+
+namespace {
+
+void readValues(ValueReader& reader, Settings& settings, std::string& lines) {
   settings.WhereCreate = reader.value(0);
   settings.VFS = reader.value(1);
   settings.VFSold = reader.value(2);
@@ -129,6 +150,8 @@ void parseSettings(std::string_view bytes, const std::string& name, Settings& se
   }
   refuseNulBytes(settings, reader);
 }
+
+}  // namespace
 
 namespace {
 
@@ -166,13 +189,56 @@ std::string unsavablePart(const std::string& value) {
 
 }  // namespace
 
+namespace {
+
+// The seven single-line boxes as a message names them, with their texts.
+std::array<std::pair<const char*, const std::string*>, 7> namedBoxes(const SettingsTexts& texts) {
+  return {{{"link root", &texts.WhereCreate},
+           {"output VFS file", &texts.VFS},
+           {"input VFS file", &texts.VFSold},
+           {"virtual root", &texts.VirtualR},
+           {"owner user", &texts.OwnU},
+           {"owner group", &texts.OwnG},
+           {"permission (CHMOD)", &texts.CHMOD}}};
+}
+
+// The first character of text (UTF-8) that files' code page has no byte for; empty if none.
+std::string firstUnencodable(const std::string& text, const Files& files) {
+  for (size_t i = 0; i < text.size();) {
+    size_t length = 1;
+    while (i + length < text.size() &&
+           (static_cast<unsigned char>(text[i + length]) & 0xC0) == 0x80)
+      ++length;
+    std::string character = text.substr(i, length);
+    if (!files.toCodePage(character)) return character;
+    i += length;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string unencodableText(const SettingsTexts& texts, const Files& files) {
+  auto lacking = [&](const std::string& where, const std::string& text) -> std::string {
+    std::string character = firstUnencodable(text, files);
+    if (character.empty()) return "";
+    return where + " holds \"" + visibleText(character) + "\", which the settings file's " +
+           files.codePageName() + " cannot hold";
+  };
+  for (const auto& [box, value] : namedBoxes(texts))
+    if (std::string why = lacking(std::string("The ") + box + " box", *value); !why.empty())
+      return why;
+  std::vector<std::string> lines = boxLines(texts.Lines);
+  for (size_t i = 0; i < lines.size(); ++i)
+    if (std::string why =
+            lacking("Line " + std::to_string(i + 1) + " of the merge-source box", lines[i]);
+        !why.empty())
+      return why;
+  return "";
+}
+
 std::string unsavableText(const SettingsTexts& texts) {
-  const std::pair<const char*, const std::string*> values[] = {
-      {"link root", &texts.WhereCreate},   {"output VFS file", &texts.VFS},
-      {"input VFS file", &texts.VFSold},   {"virtual root", &texts.VirtualR},
-      {"owner user", &texts.OwnU},         {"owner group", &texts.OwnG},
-      {"permission (CHMOD)", &texts.CHMOD}};
-  for (const auto& [box, value] : values)
+  for (const auto& [box, value] : namedBoxes(texts))
     if (std::string why = unsavablePart(*value); !why.empty())
       return std::string("The ") + box + " box " + why;
   // The reader takes the mode as a number, and a file it cannot read back opens no window.

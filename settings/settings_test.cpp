@@ -145,7 +145,8 @@ TEST(SettingsFile, AFileThatEndsEarlyFailsButKeepsWhatItRead) {
 }
 
 // A file that ends too early or holds no number for the mode says on which line, and what
-// belongs there; its bytes are shown escaped. Beside each, the nearest file that loads.
+// belongs there (its bytes as they are: the report escapes them where it shows them), and
+// its fix names the line to correct. Beside each, the nearest file that loads.
 TEST(SettingsFile, AFailureNamesTheLineAndWhatBelongsThere) {
   const std::string head = "l\r\nv\r\no\r\nr\r\nu\r\ng\r\n";
   struct Case {
@@ -158,7 +159,7 @@ TEST(SettingsFile, AFailureNamesTheLineAndWhatBelongsThere) {
       {"a,b\r\nc\r\n", kErrInputPastEnd, "line 3, the virtual root,"},
       {head.substr(0, head.size() - 2), kErrInputPastEnd, "line 7, the mode, is missing"},
       {head + "7\x1b[2J\x01\r\n", kErrTypeMismatch,
-       "line 7, the mode: a number such as 755 was expected, and \"7\\x1b[2J\\x01\" is not a "
+       "line 7, the mode: a number such as 755 was expected, and \"7\x1b[2J\x01\" is not a "
        "number"},
       {"\"l\r\nl\"\r\nv\r\no\r\nr\r\nu\r\ng\r\nX\r\n", kErrTypeMismatch, "line 8, the mode:"},
       {head + "1e60\r\n", kErrOverflow, "line 7, the mode: a number such as 755 was expected"},
@@ -177,6 +178,10 @@ TEST(SettingsFile, AFailureNamesTheLineAndWhatBelongsThere) {
       EXPECT_NE(failure.description().find("in the settings file \"s.dat\": " + c.says),
                 std::string::npos)
           << failure.description();
+      std::string line = c.says.substr(0, c.says.find(','));  // "line 7"
+      EXPECT_EQ(failure.fix(), "Correct " + line +
+                                   " of the settings file \"s.dat\" as the error description "
+                                   "says (open it in a text editor)");
     }
   }
 }

@@ -10,14 +10,6 @@ namespace kelvane {
 const RunStep kShowingGui{"Showing GUI",
                           "Make sure the program can open its window on this desktop"};
 
-const char* const kHelpText =
-    "Physical path link to Virtual path, optional genre.\r\n"
-    "Press return at the end of each line.\r\n"
-    "Format: Physical|subsection(genre)\r\n"
-    "ie1.0: D:\\mp3s\\alternative|alternative\r\n"
-    "ie2.1: D:\\iso\\\r\n"
-    "ie2.2: F:\\iso\\\r\n";
-
 bool isOpenRequest(const std::string& argumentText) {
   return argumentText == kOpenOption || argumentText.rfind(std::string(kOpenOption) + " ", 0) == 0;
 }
@@ -29,10 +21,8 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
   state.datPath =
       open ? argumentText.substr(std::min(argumentText.size(), std::string(kOpenOption).size() + 1))
            : argumentText;
-  if (state.datPath.empty()) {
-    state.boxes.Lines = kHelpText;
-    return RunMode::WindowEmpty;
-  }
+  // The boxes stay empty: the window shows what goes in them as hints.
+  if (state.datPath.empty()) return RunMode::WindowEmpty;
 
   std::string::size_type request = std::string::npos;
   inStep({"Parsing dat path from parameters", "Make sure you use format ?datfile.dat"}, [&] {
@@ -43,6 +33,8 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
     }
     state.boxes.Lines.clear();
   });
+  // Nothing but quotes (kelvane.exe "" from a shortcut or a script) names no file either.
+  if (!open && request == std::string::npos && state.datPath.empty()) return RunMode::WindowEmpty;
 
   inStep({"Checking to see if dat exists", "Make sure the datfile specified exists!"}, [&] {
     // Only a relative name may be the program folder's: an absolute one is shown as given.
@@ -53,21 +45,31 @@ RunMode formLoad(Platform& platform, const std::string& argumentText, AppState& 
     state.caption = captionFor(state.datPath, platform.files.separators());
   });
 
+  std::string bytes;
   inStep({"Loading dat file", "Check to see if datfile exists (see above)"}, [&] {
     readSettings(platform, state.datPath, state.settings, state.boxes.Lines,
-                 request != std::string::npos);
+                 request != std::string::npos, &bytes);
   });
 
   if (request != std::string::npos) return RunMode::Build;
 
   const Settings& s = state.settings;
-  state.boxes.WhereCreate = s.WhereCreate;
-  state.boxes.VFS = s.VFS;
-  state.boxes.VFSold = s.VFSold;
-  state.boxes.VirtualR = s.VirtualR;
-  state.boxes.OwnU = s.OwnU;
-  state.boxes.OwnG = s.OwnG;
-  state.boxes.CHMOD = numberText(s.CHMOD);
+  SettingsTexts& boxes = state.boxes;
+  boxes.WhereCreate = s.WhereCreate;
+  boxes.VFS = s.VFS;
+  boxes.VFSold = s.VFSold;
+  boxes.VirtualR = s.VirtualR;
+  boxes.OwnU = s.OwnU;
+  boxes.OwnG = s.OwnG;
+  boxes.CHMOD = numberText(s.CHMOD);
+  // The whole file is read in one encoding, and saved again in it.
+  state.fileIsUtf8 = s.textIsUtf8;
+  state.byteOrderMark = s.byteOrderMark;
+  state.fileBytes = bytes;
+  if (!s.textIsUtf8)
+    for (std::string* text : {&boxes.WhereCreate, &boxes.VFS, &boxes.VFSold, &boxes.VirtualR,
+                              &boxes.OwnU, &boxes.OwnG, &boxes.Lines})
+      *text = platform.files.fromCodePage(*text);
   return RunMode::WindowLoaded;
 }
 

@@ -14,9 +14,6 @@ enum class RunMode { WindowEmpty, WindowLoaded, Build };
 // The last step of start-up: filling and showing the window.
 extern const RunStep kShowingGui;
 
-// The help text the merge-source box shows in an empty window.
-extern const char* const kHelpText;
-
 // "--open FILE" opens the window with FILE whatever its name holds.
 inline constexpr const char* kOpenOption = "--open";
 bool isOpenRequest(const std::string& argumentText);

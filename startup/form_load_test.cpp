@@ -25,18 +25,21 @@ class FormLoad : public ::testing::Test {
   AppState state;
 };
 
-TEST_F(FormLoad, NoArgumentsOpensAnEmptyWindowWithTheHelpText) {
-  EXPECT_EQ(formLoad(platform, "", state), RunMode::WindowEmpty);
-  EXPECT_EQ(state.boxes.Lines,
-            "Physical path link to Virtual path, optional genre.\r\n"
-            "Press return at the end of each line.\r\n"
-            "Format: Physical|subsection(genre)\r\n"
-            "ie1.0: D:\\mp3s\\alternative|alternative\r\n"
-            "ie2.1: D:\\iso\\\r\n"
-            "ie2.2: F:\\iso\\\r\n");
-  EXPECT_EQ(state.caption, "Kelvane v1.1 by Oduvin");
-  EXPECT_EQ(state.boxes.WhereCreate, initialBoxTexts().WhereCreate);
+TEST_F(FormLoad, NoArgumentsOrOnlyQuotesOpenAnEmptyWindow) {
+  // kelvane.exe "" (a shortcut's empty argument) names no file either; "?" alone is a build.
+  for (const char* text : {"", "\"\"", "\"\"\"\""}) {
+    AppState fresh;
+    EXPECT_EQ(formLoad(platform, text, fresh), RunMode::WindowEmpty) << text;
+    EXPECT_EQ(fresh.datPath, "");
+    EXPECT_EQ(fresh.caption, "Kelvane v1.1 by Oduvin");
+    // Every box is empty: its hint is shown, never held, so an untouched box saves empty.
+    const SettingsTexts& b = fresh.boxes;
+    EXPECT_EQ(b.WhereCreate + b.VFS + b.VFSold + b.VirtualR + b.OwnU + b.OwnG + b.CHMOD + b.Lines,
+              "");
+  }
   EXPECT_EQ(platform.faults.operations(), 0);  // no file is touched
+  EXPECT_EQ(testing::failureOf([&] { formLoad(platform, "\"?\"", state); }).action(),
+            "Loading dat file");
 }
 
 TEST_F(FormLoad, AQuotedPathWithBlanksOpensTheWindowFilled) {
@@ -62,7 +65,7 @@ TEST_F(FormLoad, AQuestionMarkFirstSelectsBuildModeAndIsDropped) {
   EXPECT_EQ(state.caption, "Kelvane v1.1 by Oduvin [b.dat]");  // set though never shown
   EXPECT_EQ(state.settings.WhereCreate, "/srv/links/");
   // The boxes other than the merge-source box are left alone in build mode.
-  EXPECT_EQ(state.boxes.WhereCreate, initialBoxTexts().WhereCreate);
+  EXPECT_EQ(state.boxes.WhereCreate, "");
   EXPECT_EQ(state.boxes.Lines, "/data/iso/|linux\r\n/data/mp3/");
 }
 
@@ -146,7 +149,7 @@ TEST_F(FormLoad, OpenTakesTheFileNameExactlyAndNeverBuilds) {
 
 TEST_F(FormLoad, OpenAloneOpensTheEmptyWindow) {
   EXPECT_EQ(formLoad(platform, "--open", state), RunMode::WindowEmpty);
-  EXPECT_EQ(state.boxes.Lines, kHelpText);
+  EXPECT_EQ(state.boxes.Lines, "");
   AppState other;
   EXPECT_EQ(formLoad(platform, "--open ", other), RunMode::WindowEmpty);
 }

@@ -25,6 +25,11 @@ class WinFiles : public Files {
   std::string_view separators() const override { return "\\/"; }
   std::string fromLocalText(const std::string& bytes) const override;
   std::optional<std::string> toLocalText(const std::string& text) const override;
+  std::string codePageName() const override;
+  std::string fromCodePage(const std::string& bytes) const override { return fromLocalText(bytes); }
+  std::optional<std::string> toCodePage(const std::string& text) const override {
+    return toLocalText(text);
+  }
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;

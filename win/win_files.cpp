@@ -256,10 +256,11 @@ std::string WinFiles::readFile(const std::string& path) {
 std::string WinFiles::readTrustedFile(const std::string& path) { return readFile(path); }
 
 void WinFiles::writeFile(const std::string& path, std::string_view bytes) {
-  Handle h(::CreateFileW(widePath(path, "write").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h) throw lastErrorFailure("Cannot create file", path, "open");
-  writeAll(h.get(), bytes, path);
+  // Saved as a table is, never cut short first: a full disk or a stop halfway leaves the old
+  // file whole, and a file already there keeps its attributes and security.
+  std::unique_ptr<OutputFile> file = createOutput(path);
+  file->write(bytes);
+  file->commit();
 }
 
 std::unique_ptr<InputFile> WinFiles::openInput(const std::string& path) {

@@ -36,6 +36,8 @@ std::string narrow(std::wstring_view text) {
 
 namespace kelvane {
 
+std::string WinFiles::codePageName() const { return "code page " + std::to_string(::GetACP()); }
+
 std::string WinFiles::fromLocalText(const std::string& bytes) const {
   if (bytes.empty()) return {};
   int size = static_cast<int>(bytes.size());

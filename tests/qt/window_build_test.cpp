@@ -15,6 +15,12 @@ namespace {
 
 constexpr int kChildTimeoutMs = 30000;
 const char* const kComplete = "yay: Building complete";
+// The question names the file the build reads, or says that there is none yet.
+const char* const kNoFileQuestion =
+    "Hmm: Save settings first?\r\nThe build needs a settings file: Yes asks where to save one.";
+std::string questionFor(const std::string& path) {
+  return "Hmm: Save settings first?\r\nThe build reads \"" + path + "\".";
+}
 
 class WindowBuildTest : public WindowTest {
  protected:
@@ -53,7 +59,7 @@ TEST_F(WindowBuildTest, WithNoSettingsFileNothingIsStarted) {
 
   ASSERT_FALSE(fake.messages.shown.empty());
   EXPECT_EQ(fake.messages.shown[0].title, "Hmm");
-  EXPECT_EQ(fake.messages.shown[0].text, "Save settings first?");
+  EXPECT_EQ(messageLines()[0], kNoFileQuestion);
   EXPECT_EQ(fake.messages.shown[0].icon, Icon::Question);
   EXPECT_TRUE(fake.messages.shown[0].question);
   EXPECT_TRUE(fake.messages.saveDialogs.empty());
@@ -71,9 +77,10 @@ TEST_F(WindowBuildTest, AnsweringYesThenCancellingTheDialogStartsNothing) {
 
   EXPECT_EQ(fake.messages.saveDialogs.size(), 1u);
   EXPECT_TRUE(fake.processes.started.empty());
-  EXPECT_EQ(messageLines(),
-            (std::vector<std::string>{"Hmm: Save settings first?",
-                                      "Notice: File not saved.  No output filename selected"}));
+  EXPECT_EQ(messageLines(), (std::vector<std::string>{
+                                kNoFileQuestion,
+                                "Notice: File not saved.  No output filename selected\r\n"
+                                "The window still has no settings file: Save asks for one."}));
 }
 
 TEST_F(WindowBuildTest, ABuildIsCompleteOnlyOnceItHasEndedWithStatusZero) {
@@ -99,18 +106,50 @@ TEST_F(WindowBuildTest, AFailedBuildLeavesTheWordToItsReportAndAnyOtherEndIsSaid
   state.datPath = folder / "s.dat";
   fake.processes.endedStatus = 1;  // the build wrote its report and asked about it itself
   fake.messages.answers = {false};
+  // Where the report goes cannot be known here: the build's word is taken for it.
   click("cmdBuild");
   ASSERT_EQ(fake.processes.started.size(), 1u);
   EXPECT_TRUE(endsSeen());
-  EXPECT_EQ(messageLines(), std::vector<std::string>{"Hmm: Save settings first?"});
+  EXPECT_EQ(messageLines(), std::vector<std::string>{questionFor(state.datPath)});
 
-  fake.processes.endedStatus = 139;  // ended by a signal, before any report
+  // Status 1 and a report newly written beside the program: said by the build itself.
+  fake.stateFolder = folder / "state";
+  const std::string report = folder / kReportName;
+  fake.processes.started.clear();
+  fake.messages.shown.clear();
   fake.messages.answers = {false};
+  fake.processes.onStart = [&] { writeBytes(report, "a new report"); };
   click("cmdBuild");
-  EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.shown.size() == 3; }));
-  EXPECT_EQ(fake.messages.shown.back().title, "Error");
-  EXPECT_NE(fake.messages.shown.back().text.find("ended with status 139 before it completed"),
-            std::string::npos);
+  EXPECT_TRUE(endsSeen());
+  EXPECT_EQ(fake.messages.shown.size(), 1u) << messageLines().back();
+  fake.processes.onStart = nullptr;
+
+  // Every other end is said, with what it means, and that the build is to be run again.
+  const struct {
+    int status;
+    const char* meaning;
+  } ends[] = {
+      {1, "it was ended from outside, and wrote no error report"},  // the report is the old one
+      {139, "it was ended by signal 11"},
+      {137, "it was ended by signal 9 (killed: by kill -9, or by the system when memory ran out)"},
+      {-1, "the system no longer knows how it ended"},
+      {3, "it did not say why"},
+  };
+  for (const auto& end : ends) {
+    SCOPED_TRACE(end.status);
+    fake.messages.shown.clear();
+    fake.processes.endedStatus = end.status;
+    fake.messages.answers = {false};
+    click("cmdBuild");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fake.messages.shown.size() == 2; }));
+    EXPECT_EQ(messageLines().back(),
+              "Error: A build of \"" + state.datPath + "\" ended with status " +
+                  std::to_string(end.status) + " before it completed: " + end.meaning +
+                  ".\r\nThe VFS table and the mirror folders may not be up to date. Build "
+                  "again; if it ends the same way, run the build in a terminal (kelvane \"?" +
+                  state.datPath + "\") to see its messages.");
+    EXPECT_EQ(fake.messages.shown.back().icon, Icon::Error);
+  }
   EXPECT_FALSE(said(kComplete));
 }
 
@@ -123,7 +162,7 @@ TEST_F(WindowBuildTest, ABuildThatEndsWhileTheDialogIsUpIsToldOnceItIsAnswered) 
   click("cmdSaveAs");
   EXPECT_TRUE(QTest::qWaitFor([&] { return said(kComplete); }));
   EXPECT_EQ(messageLines(),
-            (std::vector<std::string>{"Hmm: Save settings first?",
+            (std::vector<std::string>{questionFor(folder / "s.dat"),
                                       "Horray: Settings successfully saved.", kComplete}));
 }
 
@@ -172,6 +211,7 @@ TEST_F(WindowBuildTest, TheWindowStaysUsableWhileTheBuildRunsAndIsToldWhenItEnds
 
 TEST_F(WindowBuildTest, TheRealChildThatFailsWritesItsReportAndIsNeverCalledComplete) {
   installProgram();
+  fake.stateFolder = folder / "state";  // the window knows where reports go, and sees this one
   state.datPath = folder / "gone.dat";
   fake.messages.answers = {false};
   click("cmdBuild");
@@ -182,7 +222,7 @@ TEST_F(WindowBuildTest, TheRealChildThatFailsWritesItsReportAndIsNeverCalledComp
   EXPECT_NE(text.find("Loading dat file"), std::string::npos) << text;
   EXPECT_NE(text.find("Datfile        : " + folder / "gone.dat" + "\r\n"), std::string::npos)
       << text;
-  EXPECT_EQ(messageLines(), std::vector<std::string>{"Hmm: Save settings first?"});
+  EXPECT_EQ(messageLines(), std::vector<std::string>{questionFor(state.datPath)});
 }
 
 TEST_F(WindowBuildTest, TheRealChildGetsTheSavedFileFromTheWindow) {

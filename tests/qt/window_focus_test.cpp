@@ -105,6 +105,15 @@ TEST_F(WindowFocusTest, TheFocusComesBackAfterTheDialogAndEveryMessage) {
   EXPECT_EQ(fake.messages.shown.back().title, "Notice");
   EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
   EXPECT_EQ(QApplication::focusWidget(), button("cmdSave"));
+
+  // Whatever moves the focus inside the window while a handler runs, it comes back.
+  group->setFocus();
+  fake.messages.whileShown = [&] { box("txtVFS")->setFocus(); };
+  button("cmdSave")->click();
+  fake.messages.whileShown = nullptr;
+  EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.");
+  EXPECT_TRUE(QTest::qWaitForWindowActive(view.get()));
+  EXPECT_EQ(QApplication::focusWidget(), group);
 }
 
 // The access keys, typed, as after a click: the refusal, the saved message and the dialog.
@@ -113,6 +122,7 @@ TEST_F(WindowFocusTest, AfterAnAccessKeyTypingGoesOnInTheBoxThatHadTheFocus) {
   state.datPath = folder / "one.dat";
   box("txtCHMOD")->setText("755");
   QLineEdit* root = box("txtVirtualR");
+  root->setText("/merged");
   root->setFocus();
   root->setText("/a\"b");
   // A mnemonic clicks its button a moment after the key: its message is the sign.
@@ -134,6 +144,7 @@ TEST_F(WindowFocusTest, AfterAnAccessKeyTypingGoesOnInTheBoxThatHadTheFocus) {
 
 TEST_F(WindowFocusTest, TheFocusComesBackWhenTheWindowIsActivatedAgain) {
   QLineEdit* root = box("txtVirtualR");
+  root->setText("/merged");
   root->setFocus();
   root->setCursorPosition(3);
   QWidget other;

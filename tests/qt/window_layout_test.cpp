@@ -57,10 +57,10 @@ TEST_F(WindowLayoutTest, EveryControlSitsAtItsPlaceInTheFixedWindow) {
   EXPECT_EQ(lines()->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
 }
 
-TEST_F(WindowLayoutTest, ControlsStartWithTheirTextsTooltipsCaptionAndIcon) {
+TEST_F(WindowLayoutTest, ControlsStartWithTheirHintsTooltipsCaptionAndIcon) {
   const struct {
     const char* name;
-    const char* text;
+    const char* hint;
     const char* tooltip;
   } boxes[] = {
       {"txtWhereCreate", "Physical location of the path where all the links will go.",
@@ -75,13 +75,25 @@ TEST_F(WindowLayoutTest, ControlsStartWithTheirTextsTooltipsCaptionAndIcon) {
       {"txtOwnG", "Owner Group", "Owner Group"},
       {"txtCHMOD", "CHMOD", "CHMOD"},
   };
+  // The hints are shown while a box is empty and are no part of its text.
   for (const auto& b : boxes) {
-    EXPECT_EQ(box(b.name)->text(), b.text) << b.name;
+    EXPECT_EQ(box(b.name)->text(), "") << b.name;
+    EXPECT_EQ(box(b.name)->placeholderText(), b.hint) << b.name;
     EXPECT_EQ(box(b.name)->toolTip(), b.tooltip) << b.name;
-    EXPECT_EQ(box(b.name)->cursorPosition(), 0) << b.name << " shows its beginning";
   }
   EXPECT_EQ(lines()->toPlainText(), "");
-  EXPECT_EQ(lines()->toolTip(), "Put your folders to merge in format X:\\Folder\\|subfolder");
+  // Linux paths in the examples.
+  EXPECT_EQ(lines()->toolTip(), "Put your folders to merge in format /folder/|subfolder");
+  EXPECT_EQ(lines()->placeholderText(),
+            "Physical path link to Virtual path, optional genre.\n"
+            "Press return at the end of each line.\n"
+            "Format: Physical|subsection(genre)\n"
+            "ie1.0: /srv/mp3s/alternative|alternative\n"
+            "ie2.1: /srv/iso/\n"
+            "ie2.2: /mnt/iso/\n");
+  EXPECT_EQ(mergeHelpText('\\').substr(mergeHelpText('\\').find("ie1.0")),
+            "ie1.0: D:\\mp3s\\alternative|alternative\r\nie2.1: D:\\iso\\\r\nie2.2: F:\\iso\\\r\n");
+  EXPECT_EQ(linesTip('\\'), "Put your folders to merge in format X:\\Folder\\|subfolder");
 
   EXPECT_EQ(button("cmdSave")->text(), "&Save Settings");
   EXPECT_EQ(button("cmdSaveAs")->text(), "&as");
@@ -166,27 +178,23 @@ TEST_F(WindowLayoutTest, ClickingTheIconOrClosingChangesNothingButClosing) {
   QTest::mouseClick(view->findChild<QLabel*>("imgIcon"), Qt::LeftButton);
   EXPECT_TRUE(fake.messages.shown.empty());
   EXPECT_TRUE(view->isVisible());
-  EXPECT_EQ(box("txtVFS")->text(), "Filename of the VFS file that your server uses.");
+  EXPECT_EQ(box("txtVFS")->text(), "");
   click("cmdClose");
   EXPECT_FALSE(view->isVisible());
   EXPECT_TRUE(fake.messages.shown.empty()) << "Close does not ask to save";
 }
 
-TEST(WindowModes, EmptyWindowShowsTheHelpTextAndPlainCaption) {
+TEST(WindowModes, AnUntouchedEmptyWindowSavesEmptyValues) {
   TestPlatform fake;
+  TempFolder folder;
   AppState state;
   ASSERT_EQ(formLoad(fake, "", state), RunMode::WindowEmpty);
   FrmMain form(fake, state);
   FrmMainView view(form, fake.messages);
-  EXPECT_EQ(view.findChild<QPlainTextEdit*>("txtLines")->toPlainText(),
-            "Physical path link to Virtual path, optional genre.\n"
-            "Press return at the end of each line.\n"
-            "Format: Physical|subsection(genre)\n"
-            "ie1.0: D:\\mp3s\\alternative|alternative\n"
-            "ie2.1: D:\\iso\\\n"
-            "ie2.2: F:\\iso\\\n");
   EXPECT_EQ(view.windowTitle(), "Kelvane v1.1 by Oduvin");
-  EXPECT_EQ(view.findChild<QLineEdit*>("txtOwnU")->text(), "Owner User");
+  fake.messages.saveChoices = {folder / "untouched.dat"};
+  QTest::mouseClick(view.findChild<QPushButton*>("cmdSave"), Qt::LeftButton);
+  EXPECT_EQ(readBytes(folder / "untouched.dat"), "\r\n\r\n\r\n\r\n\r\n\r\n\r\n\r\n");
 }
 
 }  // namespace

@@ -76,7 +76,10 @@ TEST_F(WindowSaveTest, ACancelledSaveAsKeepsTheWindowsFileForSaveAndBuild) {
   click("cmdSaveAs");  // cancelled
 
   EXPECT_EQ(fake.messages.shown.back().title, "Notice");
-  EXPECT_EQ(fake.messages.shown.back().text, "File not saved.  No output filename selected");
+  EXPECT_EQ(
+      fake.messages.shown.back().text,
+      "File not saved.  No output filename selected\r\nThe window keeps its settings file \"" +
+          first + "\".");
   EXPECT_EQ(fake.messages.shown.back().icon, Icon::Error);
   EXPECT_EQ(caption(), "Kelvane v1.1 by Oduvin [first.dat]");
   EXPECT_EQ(state.datPath, first);
@@ -116,26 +119,147 @@ TEST_F(WindowSaveTest, AReopenedFileShowsEveryBoxAsSavedAndSavesTheSameBytes) {
   EXPECT_EQ(readBytes(path), kTypedFile);
 }
 
-TEST_F(WindowSaveTest, TextThatIsNotUtf8IsShownAsLatin1AndSavedUnchanged) {
-  // "café" in Latin-1 in one value and the merge line, UTF-8 "Müller" in another.
+TEST_F(WindowSaveTest, AFileNotInUtf8IsShownInItsCodePageAndSavedUnchanged) {
+  // Windows-1252 throughout: "café", "€", "Š", the undefined 0x81 and a non-breaking space.
+  // The UTF-8 look of "Müller" is two characters of the code page, as the file holds it.
   const std::string bytes =
-      "/srv/caf\xe9\r\n/srv/new.vfs\r\n/srv/old.vfs\r\n/v\r\nM\xc3\xbcller\r\ng\r\n-1\r\n"
-      "/data/caf\xe9|genre\r\n/data/b\xa0"
+      "/srv/caf\xe9\r\n/srv/new.vfs\r\n/srv/old.vfs\r\n/v\r\nM\xc3\xbcller\r\ng\x80\r\n-1\r\n"
+      "/data/\x8a\x81|genre\r\n/data/b\xa0"
       "c|b\r\n";
-  std::string path = folder / "latin.dat";
+  std::string path = folder / "cp1252.dat";
   writeBytes(path, bytes);
   ASSERT_EQ(formLoad(fake, path, state), RunMode::WindowLoaded);
   openWindow();
 
-  EXPECT_EQ(box("txtWhereCreate")->text(), QString::fromUtf8("/srv/caf\xc3\xa9"));
-  EXPECT_EQ(box("txtOwnU")->text(), QString::fromUtf8("M\xc3\xbcller"));
+  EXPECT_EQ(box("txtWhereCreate")->text(), QString::fromUtf8("/srv/caf\u00e9"));
+  EXPECT_EQ(box("txtOwnU")->text(), QString::fromUtf8("M\u00c3\u00bcller"));
+  EXPECT_EQ(box("txtOwnG")->text(), QString::fromUtf8("g\u20ac"));
   EXPECT_EQ(box("txtCHMOD")->text(), "-1");
   EXPECT_EQ(lines()->document()->toRawText(),
-            QString::fromUtf8("/data/caf\xc3\xa9|genre\u2029/data/b\xc2\xa0"
+            QString::fromUtf8("/data/\u0160\u0081|genre\u2029/data/b\u00a0"
                               "c|b"));
   click("cmdSave");
   EXPECT_TRUE(fake.messages.saveDialogs.empty());
   EXPECT_EQ(readBytes(path), bytes);
+
+  // A character typed that the code page has: the file stays in it.
+  box("txtOwnU")->setText(QString::fromUtf8("j\u00f6rg\u2122"));
+  click("cmdSave");
+  EXPECT_NE(readBytes(path).find("\r\nj\xf6rg\x99\r\n"), std::string::npos);
+}
+
+TEST_F(WindowSaveTest, ACharacterTheCodePageLacksIsSavedOnlyWithTheWholeFileInUtf8) {
+  const std::string bytes =
+      "/l\r\n/n.vfs\r\n/o.vfs\r\n/v\r\nj\xf6rg\r\ng\r\n755\r\n/d/caf\xe9|x\r\n";
+  std::string path = folder / "cp1252.dat";
+  writeBytes(path, bytes);
+  ASSERT_EQ(formLoad(fake, path, state), RunMode::WindowLoaded);
+  openWindow();
+  box("txtOwnG")->setText(QString::fromUtf8("\u0142\u00f3d\u017a"));  // "ł" is not in it
+
+  fake.messages.answers = {false};
+  click("cmdSave");
+  ASSERT_EQ(fake.messages.shown.size(), 1u);
+  EXPECT_TRUE(fake.messages.shown[0].question);
+  EXPECT_EQ(fake.messages.shown[0].text,
+            "The owner group box holds \"\u0142\", which the settings file's Windows-1252 cannot "
+            "hold.\r\nSave the whole settings file in UTF-8 instead? Its other values stay as they "
+            "are; builds read UTF-8 too.\r\nNo saves nothing: change that box, or Save again to "
+            "be asked again.");
+  EXPECT_EQ(readBytes(path), bytes) << "never a file of two encodings";
+
+  fake.messages.answers = {true};
+  click("cmdSave");
+  EXPECT_EQ(messageLines().back(), "Horray: Settings successfully saved.");
+  EXPECT_EQ(readBytes(path),
+            "/l\r\n/n.vfs\r\n/o.vfs\r\n/v\r\nj\u00f6rg\r\n\u0142\u00f3d\u017a\r\n755\r\n/d/"
+            "caf\u00e9|x\r\n");
+  // UTF-8 from now on: no more questions.
+  box("txtOwnU")->setText(QString::fromUtf8("\u4e2d"));
+  click("cmdSave");
+  EXPECT_EQ(fake.messages.shown.size(), 4u);
+  EXPECT_FALSE(fake.messages.shown.back().question);
+
+  // The same character in a merge line names the line.
+  AppState other;
+  writeBytes(path, bytes);
+  ASSERT_EQ(formLoad(fake, path, other), RunMode::WindowLoaded);
+  other.boxes.Lines = "/d/a\r\n/d/\u0142|x";
+  EXPECT_EQ(unencodableText(other.boxes, fake.files),
+            "Line 2 of the merge-source box holds \"\u0142\", which the settings file's "
+            "Windows-1252 cannot hold");
+}
+
+TEST_F(WindowSaveTest, AChangeOnDiskIsAskedAboutBeforeItIsOverwritten) {
+  typeSettings();
+  std::string path = folder / "shared.dat";
+  fake.messages.saveChoices = {path};
+  click("cmdSave");
+  const std::string other = "/x\r\n/y\r\n/z\r\n/v\r\nu\r\ng\r\n1\r\n";
+  writeBytes(path, other);  // a second window, or an editor, saves it
+  fake.messages.shown.clear();
+
+  fake.messages.answers = {false};
+  click("cmdSave");
+  ASSERT_EQ(fake.messages.shown.size(), 1u);
+  EXPECT_TRUE(fake.messages.shown[0].question);
+  EXPECT_NE(
+      fake.messages.shown[0].text.find("The settings file \"" + path +
+                                       "\" changed on disk after the window read or saved it"),
+      std::string::npos)
+      << fake.messages.shown[0].text;
+  EXPECT_EQ(readBytes(path), other);
+  fake.messages.answers = {false};
+  click("cmdBuild");  // answered No to saving: not saved, not built
+  EXPECT_EQ(readBytes(path), other);
+
+  fake.messages.answers = {true};
+  click("cmdSave");
+  EXPECT_EQ(readBytes(path), kTypedFile);
+  // What the window saved is what it compares with now: the next Save asks nothing.
+  fake.messages.shown.clear();
+  click("cmdSave");
+  EXPECT_EQ(messageLines(), std::vector<std::string>{"Horray: Settings successfully saved."});
+
+  // A file removed meanwhile is a change too; one read at start-up is compared with as read.
+  std::remove(path.c_str());
+  fake.messages.answers = {false};
+  click("cmdSave");
+  EXPECT_NE(fake.messages.shown.back().text.find(", or removed it"), std::string::npos);
+  writeBytes(path, kTypedFile);
+  AppState reopened;
+  ASSERT_EQ(formLoad(fake, path, reopened), RunMode::WindowLoaded);
+  writeBytes(path, other);
+  FrmMain second(fake, reopened);
+  fake.messages.answers = {false};
+  second.cmdSave_Click();
+  EXPECT_EQ(readBytes(path), other);
+}
+
+TEST_F(WindowSaveTest, ANewFileIsWritableByItsOwnerAloneAndAnOldOneKeepsItsMode) {
+  typeSettings();
+  mode_t old = ::umask(002);
+  makeFolders(folder / "sub");
+  std::string fresh = folder / "sub/fresh.dat", kept = folder / "kept.dat";
+  writeBytes(kept, "old");
+  ASSERT_EQ(::chmod(kept.c_str(), 0640), 0);
+  fake.messages.saveChoices = {fresh, kept};
+  click("cmdSaveAs");
+  click("cmdSaveAs");
+  ::umask(old);
+  struct stat made {
+  }, replaced{};
+  ASSERT_EQ(::stat(fresh.c_str(), &made), 0);
+  ASSERT_EQ(::stat(kept.c_str(), &replaced), 0);
+  EXPECT_EQ(made.st_mode & 07777, 0644u) << "no group write, whatever the umask";
+  EXPECT_EQ(replaced.st_mode & 07777, 0640u);
+  EXPECT_EQ(readBytes(kept), kTypedFile);
+  // The dialog opened in the folder of the window's file, and asks for a .dat name.
+  ASSERT_EQ(fake.messages.saveDialogs.size(), 2u);
+  EXPECT_EQ(fake.messages.saveDialogs[1],
+            "Open Varnholt settings file.|Dat files (*.dat)|*.dat|" + folder / "sub");
+  EXPECT_EQ(filterExtension(kSaveDialogFilter), "dat");
+  EXPECT_EQ(filterExtension("All|*"), "");
 }
 
 TEST_F(WindowSaveTest, ANonBreakingSpaceTypedInTheMergeLinesIsSavedAsTyped) {

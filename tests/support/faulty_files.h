@@ -32,6 +32,13 @@ class FaultyFiles : public Files {
   std::string_view separators() const override { return real_.separators(); }
   std::string fromLocalText(const std::string& bytes) const override;
   std::optional<std::string> toLocalText(const std::string& text) const override;
+  std::string codePageName() const override { return real_.codePageName(); }
+  std::string fromCodePage(const std::string& bytes) const override {
+    return real_.fromCodePage(bytes);
+  }
+  std::optional<std::string> toCodePage(const std::string& text) const override {
+    return real_.toCodePage(text);
+  }
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;

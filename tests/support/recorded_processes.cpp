@@ -58,6 +58,7 @@ std::unique_ptr<WatchedProcess> RecordedProcesses::startWatched(
   faults_.check(Op::Start, program);
   started.push_back({program, args});
   if (runStarted) return real_.startWatched(program, args);
+  if (onStart) onStart();
   return std::make_unique<EndedProcess>(endedStatus);
 }
 }  // namespace kelvane::testing

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,8 +20,9 @@ class RecordedProcesses : public Processes {
   RecordedProcesses(Processes& real, Faults& faults) : real_(real), faults_(faults) {}
 
   std::vector<Started> started;
-  bool runStarted = false;  // really start the recorded processes
-  int endedStatus = 0;      // what a watched process not really started ended with
+  bool runStarted = false;        // really start the recorded processes
+  int endedStatus = 0;            // what a watched process not really started ended with
+  std::function<void()> onStart;  // what a watched process not really started does
   std::string programFolderOverride;
   std::string executableOverride;
 

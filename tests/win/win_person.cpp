@@ -9,11 +9,13 @@ namespace kelvane::testing {
 
 void PersonPlatform::message(const std::string& title, const std::string& text, Icon icon) {
   shown.push_back(title + ": " + text);
+  if (whileShown) whileShown();
   if (realBoxes) WinMessages::message(title, text, icon);
 }
 
 bool PersonPlatform::question(const std::string& title, const std::string& text, Icon icon) {
   shown.push_back(title + ": " + text);
+  if (whileShown) whileShown();
   if (realBoxes) return WinMessages::question(title, text, icon);
   if (answers.empty()) return false;
   bool answer = answers.front();

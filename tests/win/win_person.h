@@ -41,6 +41,9 @@ class PersonPlatform : public WinMessages, public Processes {
   std::vector<std::string> started;  // the argument text of each build
   HANDLE buildEnd;                   // an event, not set at first
   int buildStatus = 0;
+  // Run as each message or question is shown, before it is answered: what a handler might do
+  // meanwhile.
+  std::function<void()> whileShown;
 
   void message(const std::string& title, const std::string& text, Icon icon) override;
   bool question(const std::string& title, const std::string& text, Icon icon) override;

@@ -1,6 +1,7 @@
 // The running Win32 window with the system's own message boxes and save dialog, answered as
-// a person would: the focus comes back after each and when the window is activated again, a
-// failed save keeps the window's file, and a value the file cannot hold is refused.
+// a person would: the focus comes back after each, whatever a handler moved it to, and when the
+// window is activated again; replacing a file is asked about; a failed save keeps the window's
+// file, and a value the file cannot hold is refused.
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -43,6 +44,29 @@ class WinWindowBoxes : public ::testing::Test {
       EXPECT_FALSE(::IsChild(main(), ::GetFocus())) << "the dialog has the focus";
       ::SetDlgItemTextW(dialog, kFileNameBox, win::wide(path).c_str());
       ::PostMessageW(dialog, WM_COMMAND, IDOK, 0);
+      return true;
+    };
+  }
+  // A step that answers the box the save dialog asks in before it replaces a file (one the
+  // dialog owns), having read its text.
+  Step answerReplace(bool yes, std::string* text) {
+    return [yes, text] {
+      HWND box = nullptr;
+      ::EnumThreadWindows(
+          ::GetCurrentThreadId(),
+          [](HWND window, LPARAM found) -> BOOL {
+            HWND owner = ::GetWindow(window, GW_OWNER);
+            wchar_t kind[16];
+            if (!::IsWindowVisible(window) || !owner || !::GetClassNameW(owner, kind, 16) ||
+                std::wstring(kind) != L"#32770")
+              return TRUE;
+            *reinterpret_cast<HWND*>(found) = window;
+            return FALSE;
+          },
+          reinterpret_cast<LPARAM>(&box));
+      if (!box) return false;
+      *text = boxText(box);
+      ::PostMessageW(box, WM_COMMAND, yes ? IDYES : IDNO, 0);
       return true;
     };
   }
@@ -132,13 +156,19 @@ TEST_F(WinWindowBoxes, TheFocusComesBackAfterTheDialogTheMessageAndAnotherWindow
             [&] {
               EXPECT_EQ(::GetFocus(), group) << "after another window";
               ::DestroyWindow(other);
+              // Whatever moves the focus inside the window while a handler runs, it comes back.
+              platform.whileShown = [&] { ::SetFocus(stop(1)); };
+              postClick(main(), button(L"&Save Settings"));
               return true;
             },
+            answerBox("Horray"),
+            expectFocusIn(group, "after a handler moved the focus"),
         });
   EXPECT_EQ(platform.shown, (std::vector<std::string>{"dialog: Open Varnholt settings file.",
+                                                      "Horray: Settings successfully saved.",
                                                       "Horray: Settings successfully saved."}));
   EXPECT_EQ(state.datPath, path);
-  EXPECT_NE(t.read("one.dat").find("\r\nusers\r\n"), std::string::npos);
+  EXPECT_NE(t.read("one.dat").find("\r\nusxers\r\n"), std::string::npos) << "saved again";
 }
 
 TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
@@ -153,7 +183,7 @@ TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
   state.caption = captionFor(state.datPath, "\\/");
   open();
   HWND vfs = stop(1);
-  std::string failure, caption;
+  std::string failure, caption, askedFirst, askedAgain;
   drive(*window, {
                      [&] {
                        ::SetForegroundWindow(main());
@@ -161,7 +191,11 @@ TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
                        postClick(main(), button(L"&as"));
                        return true;
                      },
+                     // Replacing a file is asked about: No leaves the dialog up.
                      answerDialog(t / "locked.dat"),
+                     answerReplace(false, &askedFirst),
+                     answerDialog(t / "locked.dat"),
+                     answerReplace(true, &askedAgain),
                      answerBox("Notice", &failure),
                      expectFocusIn(vfs, "after the failure"),
                      [&] {
@@ -170,6 +204,9 @@ TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
                      },
                  });
   ::CloseHandle(held);
+  // (Windows names the file in its question; Wine says "File already exists.")
+  EXPECT_NE(askedFirst.find("exists"), std::string::npos) << askedFirst;
+  EXPECT_EQ(askedAgain, askedFirst);
   EXPECT_NE(failure.find("locked.dat"), std::string::npos) << failure;
   EXPECT_NE(failure.find("The window keeps its settings file \"" + t / "one.dat" + "\"."),
             std::string::npos)
@@ -177,6 +214,21 @@ TEST_F(WinWindowBoxes, AFailedSaveAsKeepsTheWindowsFileAndSaysSo) {
   EXPECT_EQ(state.datPath, t / "one.dat");
   EXPECT_EQ(caption, "Kelvane v1.1 by Oduvin [one.dat]");
   EXPECT_EQ(t.read("locked.dat"), "before\r\n");
+  EXPECT_EQ(t.read("one.dat"), "kept\r\n");
+}
+
+// A name typed without a folder or an extension goes beside the window's file, as a .dat file.
+TEST_F(WinWindowBoxes, SaveAsStartsInTheFolderOfTheWindowsFileAndAddsDat) {
+  t.file("one.dat", "kept\r\n");
+  state.datPath = t / "one.dat";
+  open();
+  drive(*window, {[&] {
+                    postClick(main(), button(L"&as"));
+                    return true;
+                  },
+                  answerDialog("two"), answerBox("Horray")});
+  EXPECT_EQ(state.datPath, t / "two.dat");
+  EXPECT_NE(t.read("two.dat").find("\r\n755\r\n"), std::string::npos);
   EXPECT_EQ(t.read("one.dat"), "kept\r\n");
 }
 
@@ -254,7 +306,9 @@ TEST_F(WinWindowBoxes, AfterAnAccessKeyTypingGoesOnInTheBoxAndACancelledSaveAsKe
                 "the settings file cannot hold: remove it (commas and blanks need no quotes, they "
                 "are saved as typed).\r\nNothing was written.",
                 "Horray: Settings successfully saved.", "dialog: Open Varnholt settings file.",
-                "Notice: File not saved.  No output filename selected",
+                "Notice: File not saved.  No output filename selected\r\nThe window keeps its "
+                "settings file \"" +
+                    t / "one.dat" + "\".",
                 "Horray: Settings successfully saved."}));
   EXPECT_EQ(state.datPath, t / "one.dat");
   EXPECT_EQ(caption, "Kelvane v1.1 by Oduvin [one.dat]");

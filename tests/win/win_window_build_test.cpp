@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <iterator>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "tests/win/win_person.h"
 #include "tests/win/win_scratch.h"
 #include "window/frm_main.h"
@@ -60,33 +65,48 @@ TEST_F(WinWindowBuild, ABuildIsCompleteOnlyOnceItHasEndedWithStatusZero) {
                      until(kComplete),
                  });
   EXPECT_EQ(platform.shown,
-            (std::vector<std::string>{"Hmm: Save settings first?",
-                                      "Horray: Settings successfully saved.", kComplete}));
+            (std::vector<std::string>{
+                "Hmm: Save settings first?\r\nThe build reads \"" + t / "s.dat" + "\".",
+                "Horray: Settings successfully saved.", kComplete}));
 }
 
 TEST_F(WinWindowBuild, ABuildThatEndsOtherwiseIsNeverCompleteAndNoFileStartsNone) {
-  platform.buildStatus = 139;
-  ::SetEvent(platform.buildEnd);
-  drive(*window, {
-                     [&] {
-                       click(L"&Build VFS now!");
-                       return true;
-                     },
-                     [&] { return platform.shown.size() == 2; },
-                     [&] {
-                       state.datPath.clear();
-                       click(L"&Build VFS now!");
-                       return true;
-                     },
-                     [&] { return platform.shown.size() == 4; },
-                     settle(),
-                 });
-  ASSERT_EQ(platform.shown.size(), 4u);
-  EXPECT_EQ(platform.shown[1].rfind("Error: A build ended with status 139 before it completed", 0),
-            0u)
-      << platform.shown[1];
-  EXPECT_EQ(platform.shown[3].rfind("Notice: No build started", 0), 0u) << platform.shown[3];
-  EXPECT_EQ(platform.started.size(), 1u);
+  // Every end but status 0 is said with what it means, status 1 with no new report too.
+  const std::pair<int, std::string> ends[] = {
+      {1, "it was ended from outside, and wrote no error report"},
+      {-1, "the system no longer knows how it ended"},
+      {-1073741819, "it crashed (exception 0xC0000005)"},
+      {139, "it did not say why"},
+  };
+  const size_t n = std::size(ends);
+  ::SetEvent(platform.buildEnd);  // each build ends as it starts
+  std::vector<Step> steps;
+  for (size_t i = 0; i < n; ++i) {
+    steps.push_back([&, i] {
+      platform.buildStatus = ends[i].first;
+      click(L"&Build VFS now!");  // and No to saving first
+      return true;
+    });
+    steps.push_back([&, i] { return platform.shown.size() == 2 * (i + 1); });
+  }
+  steps.push_back([&] {
+    state.datPath.clear();
+    click(L"&Build VFS now!");
+    return true;
+  });
+  steps.push_back([&] { return platform.shown.size() == 2 * n + 2; });
+  steps.push_back(settle());
+  drive(*window, steps);
+  ASSERT_EQ(platform.shown.size(), 2 * n + 2);
+  for (size_t i = 0; i < n; ++i) {
+    std::string said = "Error: A build of \"" + t / "s.dat" + "\" ended with status " +
+                       std::to_string(ends[i].first) + " before it completed: " + ends[i].second +
+                       ".\r\nThe VFS table and the mirror folders may not be up to date.";
+    EXPECT_EQ(platform.shown[2 * i + 1].rfind(said, 0), 0u) << platform.shown[2 * i + 1];
+  }
+  EXPECT_EQ(platform.shown[2 * n + 1].rfind("Notice: No build started", 0), 0u)
+      << platform.shown.back();
+  EXPECT_EQ(platform.started.size(), n);
 }
 
 }  // namespace

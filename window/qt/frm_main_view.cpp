@@ -56,15 +56,16 @@ void FrmMainView::createControls() {
   fraSetup_->setObjectName(QStringLiteral("fraSetup"));
   fraSetup_->setGeometry(8, 8, 329, 417);
 
-  const SettingsTexts initial = initialBoxTexts();
-  auto* where =
-      addLineBox("txtWhereCreate", &SettingsTexts::WhereCreate, kWhereCreateTip, 8, 16, 313);
-  addLineBox("txtVFS", &SettingsTexts::VFS, initial.VFS.c_str(), 8, 40, 313);
-  addLineBox("txtVFSold", &SettingsTexts::VFSold, initial.VFSold.c_str(), 8, 64, 313);
-  addLineBox("txtVirtualR", &SettingsTexts::VirtualR, initial.VirtualR.c_str(), 8, 88, 313);
-  addLineBox("txtOwnU", &SettingsTexts::OwnU, initial.OwnU.c_str(), 120, 112, 65);
-  addLineBox("txtOwnG", &SettingsTexts::OwnG, initial.OwnG.c_str(), 192, 112, 73);
-  auto* chmod = addLineBox("txtCHMOD", &SettingsTexts::CHMOD, initial.CHMOD.c_str(), 272, 112, 49);
+  // Each box's hint is shown while it is empty, never held as its text.
+  const SettingsTexts hint = initialBoxTexts();
+  auto* where = addLineBox("txtWhereCreate", &SettingsTexts::WhereCreate, hint.WhereCreate,
+                           kWhereCreateTip, 8, 16, 313);
+  addLineBox("txtVFS", &SettingsTexts::VFS, hint.VFS, hint.VFS, 8, 40, 313);
+  addLineBox("txtVFSold", &SettingsTexts::VFSold, hint.VFSold, hint.VFSold, 8, 64, 313);
+  addLineBox("txtVirtualR", &SettingsTexts::VirtualR, hint.VirtualR, hint.VirtualR, 8, 88, 313);
+  addLineBox("txtOwnU", &SettingsTexts::OwnU, hint.OwnU, hint.OwnU, 120, 112, 65);
+  addLineBox("txtOwnG", &SettingsTexts::OwnG, hint.OwnG, hint.OwnG, 192, 112, 73);
+  auto* chmod = addLineBox("txtCHMOD", &SettingsTexts::CHMOD, hint.CHMOD, hint.CHMOD, 272, 112, 49);
 
   // A one-pixel line from (16, 136) to (304, 136), both ends included.
   auto* line = new QFrame(fraSetup_);
@@ -76,7 +77,8 @@ void FrmMainView::createControls() {
 
   txtLines_ = new QPlainTextEdit(fraSetup_);
   txtLines_->setObjectName(QStringLiteral("txtLines"));
-  txtLines_->setToolTip(messageText(kLinesTip));
+  txtLines_->setToolTip(messageText(linesTip('/')));
+  txtLines_->setPlaceholderText(withQtLineEnds(QString::fromStdString(mergeHelpText('/'))));
   txtLines_->setGeometry(8, 144, 313, 233);
   txtLines_->setLineWrapMode(QPlainTextEdit::NoWrap);
   txtLines_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -106,15 +108,17 @@ void FrmMainView::createControls() {
 }
 
 QLineEdit* FrmMainView::addLineBox(const char* name, std::string SettingsTexts::*text,
-                                   const char* tooltip, int x, int y, int width) {
+                                   const std::string& hint, const std::string& tooltip, int x,
+                                   int y, int width) {
   auto* edit = new QLineEdit(fraSetup_);
   edit->setObjectName(QString::fromLatin1(name));
   edit->setToolTip(messageText(tooltip));
+  edit->setPlaceholderText(QString::fromStdString(hint));
   edit->setGeometry(x, y, width, kBoxHeight);
   // A value from a file is shown whole, however long.
   edit->setMaxLength(std::numeric_limits<int>::max());
   if (lineBoxCount_ > 0) QWidget::setTabOrder(lineBoxes_[lineBoxCount_ - 1].edit, edit);
-  lineBoxes_[lineBoxCount_++] = {edit, text, false};
+  lineBoxes_[lineBoxCount_++] = {edit, text};
   return edit;
 }
 
@@ -199,10 +203,11 @@ QString FrmMainView::linesText() const {
   return text;
 }
 
+// The form holds the boxes' texts in UTF-8; it encodes them for the file itself.
 void FrmMainView::takeBoxes() {
   SettingsTexts& boxes = form_.state().boxes;
-  for (const LineBox& box : lineBoxes_) boxes.*box.text = bytesOf(box.edit->text(), box.latin1);
-  boxes.Lines = bytesOf(withFileLineEnds(linesText()), linesLatin1_);
+  for (const LineBox& box : lineBoxes_) boxes.*box.text = box.edit->text().toStdString();
+  boxes.Lines = withFileLineEnds(linesText()).toStdString();
 }
 
 void FrmMainView::showState() {
@@ -211,15 +216,12 @@ void FrmMainView::showState() {
   QString caption = showBytes(state.caption).text;
   setWindowTitle(caption.replace(QStringLiteral("[*]"), QStringLiteral("[*][*]")));
   for (LineBox& box : lineBoxes_) {
-    ShownText shown = showBytes(state.boxes.*box.text);
-    box.latin1 = shown.latin1;
-    if (box.edit->text() == shown.text) continue;
-    box.edit->setText(shown.text);
+    QString shown = QString::fromStdString(state.boxes.*box.text);
+    if (box.edit->text() == shown) continue;
+    box.edit->setText(shown);
     box.edit->setCursorPosition(0);  // a long value shows its beginning
   }
-  ShownText lines = showBytes(state.boxes.Lines);
-  linesLatin1_ = lines.latin1;
-  QString text = withQtLineEnds(lines.text);
+  QString text = withQtLineEnds(QString::fromStdString(state.boxes.Lines));
   if (linesText() != text) txtLines_->setPlainText(text);
 }
 

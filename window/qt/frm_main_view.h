@@ -43,12 +43,11 @@ class FrmMainView : public QWidget {
   struct LineBox {
     QLineEdit* edit;
     std::string SettingsTexts::*text;
-    bool latin1;
   };
 
   void createControls();
-  QLineEdit* addLineBox(const char* name, std::string SettingsTexts::*text, const char* tooltip,
-                        int x, int y, int width);
+  QLineEdit* addLineBox(const char* name, std::string SettingsTexts::*text, const std::string& hint,
+                        const std::string& tooltip, int x, int y, int width);
   QPushButton* addButton(const char* name, const char* caption, int x, int width,
                          void (FrmMain::*handler)());
   void run(void (FrmMain::*handler)());
@@ -69,7 +68,6 @@ class FrmMainView : public QWidget {
   std::array<LineBox, 7> lineBoxes_{};
   int lineBoxCount_ = 0;
   QPlainTextEdit* txtLines_ = nullptr;
-  bool linesLatin1_ = false;
   QLabel* imgIcon_ = nullptr;
   bool acting_ = false;
   std::vector<WatchedProcess*> ended_;  // builds whose end is not told yet

@@ -5,6 +5,7 @@
 #include <QFileDialog>
 #include <QMessageBox>
 
+#include "window/frm_main.h"
 #include "window/qt/display_probe.h"
 #include "window/qt/frm_main_view.h"
 #include "window/qt/shown_text.h"
@@ -76,6 +77,9 @@ std::string QtMessages::saveDialog(const std::string& title, const std::string& 
                      qtFilter(filter));
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
+  // Replacing a file is asked about (the dialog's default), and a name typed without an
+  // extension gets the filter's.
+  dialog.setDefaultSuffix(QString::fromStdString(filterExtension(filter)));
   dialog.selectFile(QString());
   if (dialog.exec() != QDialog::Accepted) return {};
   QStringList chosen = dialog.selectedFiles();

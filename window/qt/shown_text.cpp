@@ -2,7 +2,6 @@
 
 #include <QStringConverter>
 #include <QStringList>
-#include <algorithm>
 
 namespace kelvane {
 
@@ -14,13 +13,6 @@ ShownText showBytes(std::string_view bytes) {
   QString text = utf8.decode(view);
   if (!utf8.hasError()) return {text, false};
   return {QString::fromLatin1(view), true};
-}
-
-std::string bytesOf(const QString& text, bool latin1) {
-  bool fitsLatin1 =
-      std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() <= 0xff; });
-  QByteArray bytes = latin1 && fitsLatin1 ? text.toLatin1() : text.toUtf8();
-  return bytes.toStdString();
 }
 
 QString withQtLineEnds(const QString& text) {

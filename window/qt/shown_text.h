@@ -6,18 +6,15 @@
 
 namespace kelvane {
 
-// Text from files and paths is bytes. It is shown as UTF-8, or as Latin-1 where it is not
-// valid UTF-8, and turned back into bytes the same way, so that text shown and saved again
-// is the same bytes.
+// Names and paths are bytes. In a caption or a message they are shown as UTF-8, or as
+// Latin-1 where they are not valid UTF-8, so that every byte shows. (The boxes' texts are
+// the form's, in UTF-8: it reads and writes the file's encoding itself.)
 struct ShownText {
   QString text;
   bool latin1 = false;
 };
 
 ShownText showBytes(std::string_view bytes);
-// The bytes for text shown with showBytes; text that Latin-1 cannot hold (typed by the user)
-// is written as UTF-8.
-std::string bytesOf(const QString& text, bool latin1);
 
 // Multi-line text as Qt shows it: the file's CR LF line ends become "\n".
 QString withQtLineEnds(const QString& text);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "win/win_support.h"
+#include "window/frm_main.h"
 #include "window/win/win_messages.h"
 
 namespace kelvane {
@@ -69,6 +70,7 @@ std::string WinMessages::saveDialog(const std::string& title, const std::string&
     if (c == L'|') c = L'\0';
   filters += std::wstring(2, L'\0');
   std::wstring caption = wide(title), folder = wide(initialFolder);
+  std::wstring extension = wide(filterExtension(filter));
   std::vector<wchar_t> file(32768, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof dialog;
@@ -78,7 +80,9 @@ std::string WinMessages::saveDialog(const std::string& title, const std::string&
   dialog.nMaxFile = static_cast<DWORD>(file.size());
   dialog.lpstrInitialDir = folder.c_str();
   dialog.lpstrTitle = caption.c_str();
-  dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
+  dialog.lpstrDefExt = extension.empty() ? nullptr : extension.c_str();
+  // Replacing a file is asked about first, as on Linux.
+  dialog.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR | OFN_OVERWRITEPROMPT;
   if (!::GetSaveFileNameW(&dialog)) return {};
   return narrow(file.data());
 }

@@ -102,6 +102,9 @@ LRESULT CALLBACK WinMainWindow::procedure(HWND window, UINT message, WPARAM wPar
 LRESULT WinMainWindow::handle(UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
     case WM_COMMAND:
+      // The merge-source box's hint covers several lines: it goes, or comes back, whole.
+      if (HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) == kLines)
+        ::InvalidateRect(reinterpret_cast<HWND>(lParam), nullptr, TRUE);
       if (HIWORD(wParam) == EN_CHANGE && LOWORD(wParam) >= kFirstBox && LOWORD(wParam) < kLines)
         showStartWhenItFits(reinterpret_cast<HWND>(lParam));
       switch (LOWORD(wParam)) {
@@ -159,6 +162,9 @@ void WinMainWindow::run(void (FrmMain::*handler)()) {
 
 void WinMainWindow::act(const std::function<void()>& action) {
   if (keyFocus_ && ::GetParent(keyFocus_) == window_) focus_ = keyFocus_;
+  // The control the user was in: whatever the handler moves the focus to inside the window
+  // meanwhile, typing goes on there afterwards.
+  HWND had = focus_;
   takeBoxes();
   acting_ = true;
   try {
@@ -168,6 +174,7 @@ void WinMainWindow::act(const std::function<void()>& action) {
     messages_.message("Error", std::string("An error has occured: ") + e.what(), Icon::Error);
   }
   acting_ = false;
+  focus_ = had;
   if (!window_) return;
   showState();
   if (form_.closeRequested()) {

@@ -44,7 +44,6 @@ class WinMainWindow {
   struct Box {
     HWND edit;
     std::string SettingsTexts::*text;
-    bool ansi;
   };
 
   // Control ids: none is IDOK or IDCANCEL, so Enter and Escape press nothing.
@@ -74,8 +73,8 @@ class WinMainWindow {
   void createControls();
   HWND addControl(const wchar_t* kind, const wchar_t* text, DWORD style, DWORD exStyle, int x,
                   int y, int width, int height, int id);
-  HWND addBox(std::string SettingsTexts::*text, const std::string& tip, int x, int y, int width,
-              int id);
+  HWND addBox(std::string SettingsTexts::*text, const std::string& hint, const std::string& tip,
+              int x, int y, int width, int id);
   void keepBox(HWND edit, std::string SettingsTexts::*text);
   void addTip(HWND control, const std::string& text);
 
@@ -83,6 +82,8 @@ class WinMainWindow {
   static LRESULT CALLBACK controlProcedure(HWND control, UINT message, WPARAM wParam, LPARAM lParam,
                                            UINT_PTR id, DWORD_PTR self);
   void watchKeysAndFocus(HWND control);
+  // Draws the merge-source box's hint over the empty box.
+  void drawLinesHint(HWND control);
   void giveFocusBack();
 
   // win_window_text.cpp
@@ -98,7 +99,9 @@ class WinMainWindow {
   HWND tips_ = nullptr;
   HFONT font_ = nullptr;
   HICON icon_ = nullptr;
+  static constexpr int kLinesBox = 7;
   std::array<Box, 8> boxes_{};  // the seven line boxes, then txtLines
+  std::wstring linesHint_;      // shown while txtLines is empty
   int boxCount_ = 0;
   HWND focus_ = nullptr;     // the control that had the focus last
   HWND keyFocus_ = nullptr;  // the control that had it when the key now handled was typed

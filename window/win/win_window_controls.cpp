@@ -4,10 +4,10 @@
 // After windows.h, which it needs.
 #include <commctrl.h>
 
-#include "win/win_support.h"
-#include "window/win/win_window.h"
 #include "settings/app_state.h"
+#include "win/win_support.h"
 #include "window/frm_main.h"
+#include "window/win/win_window.h"
 
 namespace kelvane {
 
@@ -39,10 +39,13 @@ HWND WinMainWindow::addControl(const wchar_t* kind, const wchar_t* text, DWORD s
   return control;
 }
 
-HWND WinMainWindow::addBox(std::string SettingsTexts::*text, const std::string& tip, int x, int y,
-                           int width, int id) {
+HWND WinMainWindow::addBox(std::string SettingsTexts::*text, const std::string& hint,
+                           const std::string& tip, int x, int y, int width, int id) {
   HWND edit = addControl(WC_EDITW, L"", WS_TABSTOP | ES_AUTOHSCROLL, WS_EX_CLIENTEDGE, x, y, width,
                          kBoxHeight, id);
+  // The hint shows while the box is empty, focused or not, and is never its text.
+  std::wstring cue = wide(hint);
+  ::SendMessageW(edit, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(cue.c_str()));
   addTip(edit, tip);
   keepBox(edit, text);
   return edit;
@@ -51,7 +54,7 @@ HWND WinMainWindow::addBox(std::string SettingsTexts::*text, const std::string& 
 void WinMainWindow::keepBox(HWND edit, std::string SettingsTexts::*text) {
   // A value from a file is shown and saved whole, however long.
   ::SendMessageW(edit, EM_SETLIMITTEXT, 0, 0);
-  boxes_[boxCount_++] = {edit, text, false};
+  boxes_[boxCount_++] = {edit, text};
 }
 
 void WinMainWindow::addTip(HWND control, const std::string& text) {
@@ -72,21 +75,22 @@ void WinMainWindow::createControls() {
                             nullptr, ::GetModuleHandleW(nullptr), nullptr);
   // Children are made in tab order: the dialog manager tabs through them as they were made.
   addControl(WC_BUTTONW, L"Setup", BS_GROUPBOX, 0, 0, 0, 329, 417, 0);
-  const SettingsTexts initial = initialBoxTexts();
-  addBox(&SettingsTexts::WhereCreate, kWhereCreateTip, 8, 16, 313, kFirstBox);
-  addBox(&SettingsTexts::VFS, initial.VFS, 8, 40, 313, kFirstBox + 1);
-  addBox(&SettingsTexts::VFSold, initial.VFSold, 8, 64, 313, kFirstBox + 2);
-  addBox(&SettingsTexts::VirtualR, initial.VirtualR, 8, 88, 313, kFirstBox + 3);
-  addBox(&SettingsTexts::OwnU, initial.OwnU, 120, 112, 65, kFirstBox + 4);
-  addBox(&SettingsTexts::OwnG, initial.OwnG, 192, 112, 73, kFirstBox + 5);
-  addBox(&SettingsTexts::CHMOD, initial.CHMOD, 272, 112, 49, kFirstBox + 6);
+  const SettingsTexts hint = initialBoxTexts();
+  addBox(&SettingsTexts::WhereCreate, hint.WhereCreate, kWhereCreateTip, 8, 16, 313, kFirstBox);
+  addBox(&SettingsTexts::VFS, hint.VFS, hint.VFS, 8, 40, 313, kFirstBox + 1);
+  addBox(&SettingsTexts::VFSold, hint.VFSold, hint.VFSold, 8, 64, 313, kFirstBox + 2);
+  addBox(&SettingsTexts::VirtualR, hint.VirtualR, hint.VirtualR, 8, 88, 313, kFirstBox + 3);
+  addBox(&SettingsTexts::OwnU, hint.OwnU, hint.OwnU, 120, 112, 65, kFirstBox + 4);
+  addBox(&SettingsTexts::OwnG, hint.OwnG, hint.OwnG, 192, 112, 73, kFirstBox + 5);
+  addBox(&SettingsTexts::CHMOD, hint.CHMOD, hint.CHMOD, 272, 112, 49, kFirstBox + 6);
   // A one-pixel line from (16, 136) to (304, 136), both ends included.
   addControl(WC_STATICW, L"", SS_BLACKRECT, 0, 16, 136, 304 - 16 + 1, 1, 0);
   HWND lines = addControl(WC_EDITW, L"",
                           WS_TABSTOP | WS_HSCROLL | WS_VSCROLL | ES_MULTILINE | ES_AUTOHSCROLL |
                               ES_AUTOVSCROLL | ES_WANTRETURN,
                           WS_EX_CLIENTEDGE, 8, 144, 313, 233, kLines);
-  addTip(lines, kLinesTip);
+  addTip(lines, linesTip('\\'));
+  linesHint_ = wide(mergeHelpText('\\'));
   keepBox(lines, &SettingsTexts::Lines);
   HWND image = addControl(WC_STATICW, L"", SS_ICON | SS_NOTIFY, 0, 5, 377, 32, 32, kIcon);
   ::SendMessageW(image, STM_SETICON, reinterpret_cast<WPARAM>(icon_), 0);

@@ -46,11 +46,33 @@ LRESULT CALLBACK WinMainWindow::controlProcedure(HWND control, UINT message, WPA
     case WM_CHAR:
       if (wParam == VK_ESCAPE) return 0;  // however it arrives
       break;
+    case WM_PAINT: {
+      // A multi-line edit control has no cue banner: its hint is drawn while it is empty,
+      // in the colour of disabled text, and is never its text.
+      auto* window = reinterpret_cast<WinMainWindow*>(self);
+      if (control != window->boxes_[kLinesBox].edit || ::GetWindowTextLengthW(control) != 0) break;
+      LRESULT result = ::DefSubclassProc(control, message, wParam, lParam);
+      window->drawLinesHint(control);
+      return result;
+    }
     case WM_NCDESTROY:
       ::RemoveWindowSubclass(control, controlProcedure, kSubclassId);
       break;
   }
   return ::DefSubclassProc(control, message, wParam, lParam);
+}
+
+void WinMainWindow::drawLinesHint(HWND control) {
+  RECT area{};
+  ::SendMessageW(control, EM_GETRECT, 0, reinterpret_cast<LPARAM>(&area));
+  HDC dc = ::GetDC(control);
+  HGDIOBJ old = ::SelectObject(dc, font_);
+  ::SetTextColor(dc, ::GetSysColor(COLOR_GRAYTEXT));
+  ::SetBkMode(dc, TRANSPARENT);
+  ::DrawTextW(dc, linesHint_.c_str(), static_cast<int>(linesHint_.size()), &area,
+              DT_LEFT | DT_TOP | DT_NOPREFIX | DT_EXPANDTABS);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(control, dc);
 }
 
 void WinMainWindow::giveFocusBack() {

@@ -1,34 +1,15 @@
-// The boxes' texts between the edit controls and the form's settings bytes: UTF-8 or the
-// ANSI code page as each value came, and the edit control's line ends.
+// The boxes' texts between the edit controls and the form's texts, which are UTF-8 (the form
+// reads and writes the file's encoding itself), and the edit control's line ends.
 
-#include "base/utf8.h"
 #include "win/win_support.h"
-#include "window/win/win_window.h"
 #include "window/frm_main.h"
+#include "window/win/win_window.h"
 
 namespace kelvane {
 
 using namespace win;
 
 namespace {
-
-// Text from a file shown as UTF-8 when it is valid UTF-8, else in the ANSI code page, and
-// taken back in the same encoding when it still fits, so a file saved again is unchanged.
-std::string bytesOf(const std::wstring& text, bool ansi) {
-  if (ansi && !text.empty()) {
-    BOOL lossy = FALSE;
-    int size = static_cast<int>(text.size());
-    int n = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), size, nullptr, 0,
-                                  nullptr, &lossy);
-    if (!lossy) {
-      std::string out(static_cast<size_t>(n), '\0');
-      ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, text.data(), size, out.data(), n, nullptr,
-                            nullptr);
-      return out;
-    }
-  }
-  return narrow(text);
-}
 
 // The edit control breaks lines only at CR LF.
 std::wstring withEditLineEnds(const std::wstring& text) {
@@ -58,17 +39,14 @@ std::wstring textOf(HWND control) {
 
 void WinMainWindow::takeBoxes() {
   SettingsTexts& texts = form_.state().boxes;
-  for (int i = 0; i < boxCount_; ++i)
-    texts.*boxes_[i].text = bytesOf(textOf(boxes_[i].edit), boxes_[i].ansi);
+  for (int i = 0; i < boxCount_; ++i) texts.*boxes_[i].text = narrow(textOf(boxes_[i].edit));
 }
 
 void WinMainWindow::showState() {
   ::SetWindowTextW(window_, wide(form_.state().caption).c_str());
   const SettingsTexts& texts = form_.state().boxes;
   for (int i = 0; i < boxCount_; ++i) {
-    const std::string& bytes = texts.*boxes_[i].text;
-    boxes_[i].ansi = !isUtf8(bytes);
-    std::wstring shown = withEditLineEnds(wide(bytes));
+    std::wstring shown = withEditLineEnds(wide(texts.*boxes_[i].text));
     if (textOf(boxes_[i].edit) != shown) ::SetWindowTextW(boxes_[i].edit, shown.c_str());
   }
 }
