@@ -20,9 +20,8 @@ bool PlayedWatches::list(const std::string& path, Listing& listing) {
   // A folder's own contents changing is none of its parent's.
   for (const auto& entry : std::filesystem::directory_iterator(path, error))
     listing[entry.path().filename().string()] = {
-        keyOf(entry.path().string()), entry.is_directory(error)
-                                          ? std::filesystem::file_time_type()
-                                          : entry.last_write_time(error)};
+        keyOf(entry.path().string()), entry.is_directory(error) ? std::filesystem::file_time_type()
+                                                                : entry.last_write_time(error)};
   return true;
 }
 
@@ -39,8 +38,7 @@ PlayedWatches::Held::~Held() {
 }
 bool PlayedWatches::stillThere(const Watched& folder) {
   struct stat st {};
-  return ::fstat(folder.held->fd, &st) == 0 && st.st_nlink > 0 &&
-         keyOf(folder.path) == folder.key;
+  return ::fstat(folder.held->fd, &st) == 0 && st.st_nlink > 0 && keyOf(folder.path) == folder.key;
 }
 #endif
 
