@@ -4,6 +4,7 @@
 #include "platform/platform.h"
 #include "posix/posix_file_system.h"
 #include "posix/posix_processes.h"
+#include "posix/posix_watches.h"
 #include "startup/run_program.h"
 #include "window/qt/qt_messages.h"
 
@@ -22,5 +23,5 @@ int main(int argc, char** argv) {
   kelvane::PosixFiles files(messages);
   kelvane::PosixProcesses processes;
   kelvane::Platform platform{files, processes, messages};
-  return kelvane::runProgram(platform, argumentText);
+  return kelvane::runProgram(platform, argumentText, kelvane::openPosixWatches);
 }

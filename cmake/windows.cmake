@@ -60,7 +60,7 @@ if(KELVANE_TESTS)
                  tests/support/test_platform.cpp tests/support/faults.cpp
                  tests/support/faulty_files.cpp tests/support/recorded_messages.cpp
                  tests/support/recorded_processes.cpp tests/support/scratch_tree.cpp
-                 tests/support/build_tree.cpp)
+                 tests/support/build_tree.cpp tests/support/played_watches.cpp)
   set(WINE_TEST_PROPERTIES RESOURCE_LOCK desktop)
   add_wine_tests(kelvane_desktop_tests tests/win/win_window_test.cpp
                  tests/win/win_window_keys_test.cpp tests/win/win_window_boxes_test.cpp

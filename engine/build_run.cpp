@@ -100,7 +100,7 @@ class Build {
   Build(Platform& platform, AppState& state, std::ostream* dryRun)
       : platform_(platform), state_(state), s_(state.settings), plan_(platform, dryRun) {}
 
-  void run() {
+  size_t run() {
     checkSettings();
     waitForOtherBuilds();
     checkLinkRoot();
@@ -114,6 +114,7 @@ class Build {
     createMirrorFolders();
     replaceTable();
     keepRecord();
+    return plan_.changes();
   }
 
  private:
@@ -311,8 +312,8 @@ class Build {
 
 }  // namespace
 
-void runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
-  Build(platform, state, dryRun).run();
+size_t runBuild(Platform& platform, AppState& state, std::ostream* dryRun) {
+  return Build(platform, state, dryRun).run();
 }
 
 }  // namespace kelvane

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <iosfwd>
 
 #include "settings/app_state.h"
@@ -13,6 +14,7 @@ struct Platform;
 // table. Throws kelvane::Failure naming the phase's step and a fix when a phase fails; the
 // VFS table is replaced only when every phase has succeeded. With dryRun, runs every
 // check and read, changes nothing, and prints there what it would remove and create.
-void runBuild(Platform& platform, AppState& state, std::ostream* dryRun = nullptr);
+// Returns how many folders it removed and created (or would have).
+size_t runBuild(Platform& platform, AppState& state, std::ostream* dryRun = nullptr);
 
 }  // namespace kelvane

@@ -63,55 +63,82 @@ std::string viewQuestion(const std::string& path, bool besideExecutable) {
          (besideExecutable ? kReportName : path) + " for more information\r\nView it now?";
 }
 
+namespace {
+
+// Where the report went, and whether beside the executable; an empty path when it could not
+// be written anywhere, which the message then says in its place.
+struct WrittenReport {
+  std::string path;
+  bool beside = false;
+};
+
+WrittenReport putReport(Platform& platform, const Failure& failure, const AppState& state) {
+  std::string folder = platform.processes.programFolder();
+  std::string report = formatErrorReport(failure, state, folder, platform.files.separator());
+  WrittenReport written;
+  std::string unwritable;
+  // Beside the executable first, where users have always found it. An installed program's
+  // folder cannot be written by its users, and a system program folder (/usr/bin) is no
+  // place for root's report: those reports go to the state folder.
+  try {
+    if (platform.files.folderWritable(folder) &&
+        !platform.files.isSystemProgramFolder(folder, platform.processes.executablePath())) {
+      written.path = joinPath(folder, kReportName, platform.files.separator());
+      platform.files.writeNewFile(written.path, report);
+      written.beside = true;
+    }
+  } catch (const Failure& e) {
+    unwritable = e.description();
+  }
+  if (!written.beside) {
+    try {
+      std::string stateFolder = stateReportFolder(platform);
+      platform.files.createPrivateFolders(stateFolder);
+      written.path = joinPath(stateFolder, kReportName, platform.files.separator());
+      platform.files.writeNewFile(written.path, report);
+      unwritable.clear();
+    } catch (const Failure& e) {
+      unwritable += (unwritable.empty() ? "" : "; ") + e.description();
+    }
+  }
+  if (!unwritable.empty()) {
+    // Nowhere to put the report: say in the message what it would have said.
+    platform.messages.message(
+        "Error",
+        "An error has occured: " + shown(failure.description(), platform.files.separator()) +
+            "\r\nWhile: " + shown(failure.action(), platform.files.separator()) +
+            "\r\nRecommended FIX: " + shown(failure.fix(), platform.files.separator()) +
+            "\r\nThe error report could not be written: " + unwritable,
+        Icon::Error);
+    written.path.clear();
+  }
+  return written;
+}
+
+}  // namespace
+
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state) {
   try {
-    std::string folder = platform.processes.programFolder();
-    std::string report = formatErrorReport(failure, state, folder, platform.files.separator());
-    std::string path;
-    bool beside = false;
-    std::string unwritable;
-    // Beside the executable first, where users have always found it. An installed program's
-    // folder cannot be written by its users, and a system program folder (/usr/bin) is no
-    // place for root's report: those reports go to the state folder.
-    try {
-      if (platform.files.folderWritable(folder) &&
-          !platform.files.isSystemProgramFolder(folder, platform.processes.executablePath())) {
-        path = joinPath(folder, kReportName, platform.files.separator());
-        platform.files.writeNewFile(path, report);
-        beside = true;
-      }
-    } catch (const Failure& e) {
-      unwritable = e.description();
-    }
-    if (!beside) {
-      try {
-        std::string stateFolder = stateReportFolder(platform);
-        platform.files.createPrivateFolders(stateFolder);
-        path = joinPath(stateFolder, kReportName, platform.files.separator());
-        platform.files.writeNewFile(path, report);
-        unwritable.clear();
-      } catch (const Failure& e) {
-        unwritable += (unwritable.empty() ? "" : "; ") + e.description();
-      }
-    }
-    if (!unwritable.empty()) {
-      // Nowhere to put the report: say in the message what it would have said.
-      platform.messages.message(
-          "Error",
-          "An error has occured: " + shown(failure.description(), platform.files.separator()) +
-              "\r\nWhile: " + shown(failure.action(), platform.files.separator()) +
-              "\r\nRecommended FIX: " + shown(failure.fix(), platform.files.separator()) +
-              "\r\nThe error report could not be written: " + unwritable,
-          Icon::Error);
-      return 1;
-    }
-    if (platform.messages.question("Error", viewQuestion(path, beside), Icon::Error))
-      platform.processes.startDetached(platform.processes.textEditor(), {path});
+    WrittenReport written = putReport(platform, failure, state);
+    if (!written.path.empty() &&
+        platform.messages.question("Error", viewQuestion(written.path, written.beside),
+                                   Icon::Error))
+      platform.processes.startDetached(platform.processes.textEditor(), {written.path});
   } catch (const std::exception& e) {
     platform.messages.message("Error", std::string("An error has occured: ") + e.what(),
                               Icon::Error);
   }
   return 1;
+}
+
+std::string writeReport(Platform& platform, const Failure& failure, const AppState& state) {
+  try {
+    return putReport(platform, failure, state).path;
+  } catch (const std::exception& e) {
+    platform.messages.warn(std::string("kelvane: the error report could not be written: ") +
+                           e.what());
+    return "";
+  }
 }
 
 std::string dryRunFailureText(const std::string& report) {

@@ -32,6 +32,11 @@ std::string viewQuestion(const std::string& path, bool besideExecutable);
 // run does.
 int reportFailure(Platform& platform, const Failure& failure, const AppState& state);
 
+// The report as reportFailure writes it, without the question: for builds that no one
+// waits for (following). Returns where it went; empty when it could not be written, which
+// a message then says. Never throws.
+std::string writeReport(Platform& platform, const Failure& failure, const AppState& state);
+
 // What a failing dry run prints: a line saying that nothing was changed and no report was
 // written, then each of report's lines (ended by CR LF, the last perhaps by nothing) on a
 // line of its own.

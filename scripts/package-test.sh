@@ -62,7 +62,8 @@ for file in /usr/bin/kelvane /usr/share/applications/kelvane.desktop \
   /usr/share/doc/kelvane/copyright /usr/share/doc/kelvane/changelog.gz \
   /usr/share/doc/kelvane/examples/example.dat /usr/share/doc/kelvane/examples/vfs-original.txt \
   "/usr/share/doc/kelvane/examples/systemd/kelvane-build@.service" \
-  "/usr/share/doc/kelvane/examples/systemd/kelvane-build@.timer"; do
+  "/usr/share/doc/kelvane/examples/systemd/kelvane-build@.timer" \
+  "/usr/share/doc/kelvane/examples/systemd/kelvane-follow@.service"; do
   expect "the package holds $file" grep -qxF "$file" "$work/contents"
 done
 
@@ -217,17 +218,27 @@ elif ! systemd-analyze verify --man=no "$units/kelvane-probe.service" >"$work/pr
 else
   instance=$(systemd-escape --path /srv/ftp/music.dat)
   expect "the instance of /srv/ftp/music.dat is srv-ftp-music.dat" test "$instance" = srv-ftp-music.dat
-  for kind in service timer; do
+  for unit in build@$instance.service build@$instance.timer follow@$instance.service; do
     if MANPATH="$root/usr/share/man" systemd-analyze verify \
-      "$units/kelvane-build@$instance.$kind" >"$work/verify" 2>&1 && [ ! -s "$work/verify" ]; then
-      pass "systemd-analyze verify kelvane-build@$instance.$kind"
+      "$units/kelvane-$unit" >"$work/verify" 2>&1 && [ ! -s "$work/verify" ]; then
+      pass "systemd-analyze verify kelvane-$unit"
     else
       mapfile -t found <"$work/verify"
-      fail "systemd-analyze verify kelvane-build@$instance.$kind" "${found[@]}"
+      fail "systemd-analyze verify kelvane-$unit" "${found[@]}"
     fi
   done
   expect "the service builds the settings file the instance names" \
     grep -qxF "ExecStart=$kelvane ?%f" "$units/kelvane-build@.service"
+  expect "the follow service follows the settings file the instance names" \
+    grep -qxF "ExecStart=$kelvane --follow ?%f" "$units/kelvane-follow@.service"
+  # The same account, state folder and hardening as the build it replaces.
+  for setting in User Group StateDirectory Environment NoNewPrivileges Nice IOSchedulingClass; do
+    expect "the follow service has the build's $setting=" test \
+      "$(grep "^$setting=" "$units/kelvane-follow@.service")" = \
+      "$(grep "^$setting=" "$units/kelvane-build@.service")"
+  done
+  expect "the follow service tells systemd when it is ready" \
+    grep -qxF "Type=notify" "$units/kelvane-follow@.service"
 fi
 
 summary="package: $passed passed, $failed failed"

@@ -4,7 +4,9 @@
 # from the systemd package, where that is installed and can run.)
 set -euo pipefail
 
-packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libgtest-dev
+# libsystemd-dev lets --follow tell systemd how it is doing (a build without it follows all
+# the same, silently).
+packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libsystemd-dev libgtest-dev
           clang libclang-rt-14-dev xvfb xauth strace time python3
           dpkg-dev lintian man-db)
 # With --windows also what the Windows build and its tests under Wine need.

@@ -4,7 +4,9 @@
 
 #include "base/failure.h"
 #include "engine/build_run.h"
+#include "follow/follower.h"
 #include "platform/platform.h"
+#include "platform/watches.h"
 #include "report/error_report.h"
 #include "startup/form_load.h"
 #include "window/frm_main.h"
@@ -25,6 +27,10 @@ const char* const kUsage =
     "       kelvane --wait SECONDS '?SETTINGS.dat'\n"
     "                                wait at most SECONDS (default 600) for another build of\n"
     "                                the same link root or table, then fail naming it\n"
+    "       kelvane --follow [--settle SECONDS] '?SETTINGS.dat'\n"
+    "                                build, then build again each time the merge sources or\n"
+    "                                the settings file have changed and been quiet for\n"
+    "                                SECONDS (default 2); SIGTERM or SIGINT ends it\n"
     "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
     "folder. A failure writes kelvaneerrors.txt beside the executable when that folder can\n"
@@ -40,9 +46,35 @@ bool waitSeconds(const std::string& text, double& seconds) {
   return seconds <= 86400;
 }
 
+// Seconds with an optional fraction, from a tenth to an hour: a build per settle period must
+// stay possible, and a change should not wait longer than that to show.
+bool settleSeconds(const std::string& text, double& seconds) {
+  size_t point = text.find('.');
+  std::string whole = text.substr(0, point);
+  std::string fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  auto digits = [](const std::string& t, size_t most) {
+    return t.size() <= most && t.find_first_not_of("0123456789") == std::string::npos;
+  };
+  if (whole.empty() || !digits(whole, 4) || !digits(fraction, 3) ||
+      (point != std::string::npos && fraction.empty()))
+    return false;
+  seconds = std::stod(whole + (fraction.empty() ? "" : "." + fraction));
+  return seconds >= 0.1 && seconds <= 3600;
+}
+
+// A following run: a build, then one each time what it reads has changed and settled.
+int followRequest(Platform& platform, const OpenWatches& openWatches, AppState& state,
+                  double settle) {
+  std::unique_ptr<Watches> watches =
+      inStep({"Watching the merge folders", "Run the build from a timer instead"}, openWatches);
+  return follow(platform, *watches, state, settle,
+                [&](AppState& build) { return buildAndReport(platform, build); });
+}
+
 }  // namespace
 
-int runProgram(Platform& platform, const std::string& argumentText) {
+int runProgram(Platform& platform, const std::string& argumentText,
+               const OpenWatches& openWatches) {
   if (argumentText == "--help") {
     std::cout << kUsage;
     return 0;
@@ -53,7 +85,8 @@ int runProgram(Platform& platform, const std::string& argumentText) {
   }
   // Options of a build stand before its request, in any order.
   std::string request = argumentText;
-  bool dryRun = false, waitGiven = false;
+  bool dryRun = false, waitGiven = false, following = false, settleGiven = false;
+  double settle = kDefaultSettleSeconds;
   AppState state;
   for (;;) {
     if (request.rfind("--dry-run ", 0) == 0) {
@@ -68,6 +101,18 @@ int runProgram(Platform& platform, const std::string& argumentText) {
       }
       waitGiven = true;
       request.erase(0, end + 1);
+    } else if (request.rfind("--follow ", 0) == 0) {
+      following = true;
+      request.erase(0, 9);
+    } else if (request.rfind("--settle ", 0) == 0) {
+      size_t end = request.find(' ', 9);
+      if (!settleSeconds(request.substr(9, end - 9), settle) || end == std::string::npos) {
+        std::cerr << "kelvane: --settle takes a number of seconds from 0.1 to 3600 and goes "
+                     "with --follow: kelvane --follow --settle 2 '?SETTINGS.dat'\n";
+        return 2;
+      }
+      settleGiven = true;
+      request.erase(0, end + 1);
     } else {
       break;
     }
@@ -77,9 +122,23 @@ int runProgram(Platform& platform, const std::string& argumentText) {
                  "'?SETTINGS.dat'\n";
     return 2;
   }
+  if ((settleGiven && !following) || (following && dryRun) ||
+      (following && request.find('?') == std::string::npos)) {
+    std::cerr << "kelvane: --follow takes a build request, --settle goes with it, and a dry "
+                 "run does not follow: kelvane --follow --settle 2 '?SETTINGS.dat'\n";
+    return 2;
+  }
+  if (following && !openWatches) {
+    // Only Linux has its watches yet.
+    std::cerr << "kelvane: following (--follow) is not available on Windows yet; run the "
+                 "build from a scheduled task instead\n";
+    return 2;
+  }
   try {
     try {
       RunMode mode = formLoad(platform, request, state);
+      if (mode == RunMode::Build && following)
+        return followRequest(platform, openWatches, state, settle);
       if (mode == RunMode::Build) {
         runBuild(platform, state, dryRun ? &std::cout : nullptr);
         return 0;

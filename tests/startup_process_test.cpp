@@ -98,6 +98,24 @@ TEST_F(StartupProcess, WaitTakesWholeSecondsUpToADay) {
   }
 }
 
+// A settle period is seconds with at most three decimals, from a tenth to an hour; anything
+// else stops before the settings are read.
+TEST_F(StartupProcess, SettleTakesATenthToAnHour) {
+  struct Row {
+    const char* seconds;
+    int status;  // 1: taken, following then cannot start on the missing settings file
+  };
+  for (Row row : {Row{"0.1", 1}, Row{"3600", 1}, Row{"2.125", 1}, Row{"0.09", 2}, Row{"0", 2},
+                  Row{"3601", 2}, Row{"3600.001", 2}, Row{"-1", 2}, Row{"2s", 2}, Row{"1e3", 2},
+                  Row{"2.", 2}, Row{".5", 2}, Row{"0.1234", 2}, Row{"", 2}}) {
+    ProcessResult result = run({"--follow", "--settle", row.seconds, "?missing.dat"});
+    EXPECT_EQ(result.status, row.status) << row.seconds << ": " << result.err;
+    EXPECT_EQ(result.err.find("--settle takes a number of seconds") != std::string::npos,
+              row.status == 2)
+        << row.seconds << ": " << result.err;
+  }
+}
+
 TEST_F(StartupProcess, HelpAndVersion) {
   ProcessResult help = run({"--help"});
   EXPECT_EQ(help.status, 0);
