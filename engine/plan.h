@@ -100,8 +100,6 @@ class Plan {
   // A build puts the table in place; a dry run prints what it counted: table writes to what
   // this plan's openTable returned, which must have come first.
   void finish(VfsWriter& table);
-  // The folders removed and made so far.
-  size_t changes() const { return removed_ + created_; }
 
  private:
   // text escaped as every message shows it (the separator kept).
