@@ -58,6 +58,13 @@ const char* entryName(const std::string& name, const char* source) {
   return systemPath(name, source);
 }
 
+Failure somethingElseThere(const std::string& path, const char* source) {
+  return Failure(EEXIST,
+                 "Cannot create folder \"" + path +
+                     "\": something other than a folder is already there under that name",
+                 source);
+}
+
 class PosixFolderTree : public FolderTree {
  public:
   PosixFolderTree(std::string path, Descriptor fd, FolderMount place)
@@ -241,7 +248,7 @@ class PosixFolderTree : public FolderTree {
       Descriptor next(openSubfolder(at, entryName(parts[i], source)));
       if (next.get() < 0) {
         if (errno == EXDEV) throw anotherMount(shown);
-        if (errno == ELOOP || errno == ENOTDIR) throw somethingElse(shown);
+        if (errno == ELOOP || errno == ENOTDIR) throw somethingElseThere(shown, source);
         throw systemFailure(errno, "Cannot create folder", path_ + relative, source);
       }
       held = std::move(next);
@@ -264,7 +271,7 @@ class PosixFolderTree : public FolderTree {
       }
       throw systemFailure(errno, "Cannot create folder", shown, source);
     }
-    if (!S_ISDIR(st.st_mode)) throw somethingElse(shown);
+    if (!S_ISDIR(st.st_mode)) throw somethingElseThere(shown, source);
     return !create;
   }
 
@@ -288,12 +295,6 @@ class PosixFolderTree : public FolderTree {
         EXDEV,
         "The folder \"" + path + "\" is another file system or mount; nothing is removed across it",
         "open folder");
-  }
-  static Failure somethingElse(const std::string& path) {
-    return Failure(EEXIST,
-                   "Cannot create folder \"" + path +
-                       "\": something other than a folder is already there under that name",
-                   "mkdir");
   }
 
   // Opens the subfolder name of dir: never through a link, never into another mount.
@@ -341,13 +342,6 @@ Descriptor openReachedFolder(const PathTarget& r, const std::string& path, const
   if (fd.get() < 0 && errno != ENOENT && errno != ENOTDIR)
     throw systemFailure(errno, "Cannot open folder", path, source);
   return fd;
-}
-
-Failure somethingElseThere(const std::string& path, const char* source) {
-  return Failure(EEXIST,
-                 "Cannot create folder \"" + path +
-                     "\": something other than a folder is already there under that name",
-                 source);
 }
 
 std::unique_ptr<FolderTree> treeOf(Descriptor fd, const std::string& path, const char* source) {
