@@ -627,7 +627,14 @@ TEST_F(OtherAccount, ALockFileThatOthersCouldOpenOrThatIsNoneIsRefused) {
          own("links/.kelvane.lock", kOther, 0600);
        },
        true},
-      {"a link", [&] { ::symlink((t / "secret").c_str(), lock.c_str()); }, true},
+      // Even to a file that would pass as a lock: a lock is never taken through a link.
+      {"a link",
+       [&] {
+         plant(0600);
+         ::rename(lock.c_str(), (t / "links/.second").c_str());
+         ::symlink(".second", lock.c_str());
+       },
+       true},
       {"a pipe", [&] { ::mkfifo(lock.c_str(), 0600); }, true},
       {"two names",
        [&] {
