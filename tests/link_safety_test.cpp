@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 
@@ -117,6 +118,32 @@ TEST(LinkSafety, TwoBuildsSharingALinkRootAndTableEndAsOneBuildWhateverTheirSett
   EXPECT_TRUE(isFolder(tree.linkRoot + "/music/m599"));
   EXPECT_TRUE(isFolder(tree.linkRoot + "/linux/gentoo"));
   EXPECT_FALSE(pathExists(tree.linkRoot + "/top.txt"));
+}
+
+// Builds take turns however they spell what they share: each spelling of one link root or
+// table opens the same locks, and a table with a second name in its folder is one table.
+TEST(LinkSafety, EverySpellingOfALinkRootOrATableOpensTheSameLocks) {
+  BuildTree tree;
+  makeFolders(tree.linkRoot);
+  ASSERT_EQ(::symlink(tree.linkRoot.c_str(), (tree.dir / "alias").c_str()), 0);
+  SystemPlatform platform;
+  auto locks = [&](const std::string& path, Guarded what) {
+    std::vector<FileIdentity> ids;
+    for (auto& lock : platform.files.openLocks(path, what, false)) ids.push_back(lock->identity());
+    std::sort(ids.begin(), ids.end());
+    return ids;
+  };
+  auto root = locks(tree.linkRoot, Guarded::LinkRoot);
+  ASSERT_FALSE(root.empty());
+  for (std::string spelling : {tree.linkRoot + "/", tree.linkRoot + "/.", tree.dir / "alias"})
+    EXPECT_EQ(locks(spelling, Guarded::LinkRoot), root) << spelling;
+  auto table = locks(tree.output, Guarded::Table);
+  ASSERT_EQ(table.size(), 1u);
+  EXPECT_EQ(locks(tree.dir / "out/./vfs.txt", Guarded::Table), table);
+  EXPECT_NE(locks(tree.dir / "out/other.txt", Guarded::Table), table) << "another table";
+  ASSERT_EQ(::link(tree.output.c_str(), (tree.dir / "out/second.txt").c_str()), 0);
+  auto named = locks(tree.output, Guarded::Table);
+  EXPECT_EQ(locks(tree.dir / "out/second.txt", Guarded::Table), named);
 }
 
 // A build that finds the lock held names the holder once and waits, up to its bound: within
