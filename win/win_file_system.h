@@ -32,6 +32,11 @@ class WinFiles : public Files {
   }
 
   std::vector<DirEntry> listFolder(const std::string& pattern) override;
+  // A folder is looked at and listed through one handle. Its look is trusted on a local NTFS
+  // volume where no account other than the running one and the system's own may set its
+  // times.
+  std::vector<DirEntry> listStampedFolder(const std::string& pattern, FolderStamp& seen) override;
+  FolderStamp folderStamp(const std::string& pattern) override;
   bool exists(const std::string& pattern) override;
   bool fileExists(const std::string& path) override;
   bool folderExists(const std::string& path) override;
@@ -45,6 +50,12 @@ class WinFiles : public Files {
 
   std::string readFile(const std::string& path) override;
   std::string readTrustedFile(const std::string& path) override;
+  // Under Wine too, whose folder times change as NTFS's do; each look says whether its
+  // folder's times can be trusted.
+  bool keepsRecords() const override { return true; }
+  // In the running account's state folder, checked as a table's journal's is.
+  std::unique_ptr<RecordInput> openRecord(const std::string& path) override;
+  std::unique_ptr<OutputFile> createRecord(const std::string& path) override;
   void writeFile(const std::string& path, std::string_view bytes) override;
   std::unique_ptr<InputFile> openInput(const std::string& path) override;
   std::unique_ptr<OutputFile> createOutput(const std::string& path) override;

@@ -7,6 +7,7 @@
 #include "win/win_file_system.h"
 #include "win/win_nt.h"
 #include "win/win_security.h"
+#include "win/win_stamp.h"
 #include "win/win_support.h"
 
 namespace kelvane {
@@ -87,20 +88,55 @@ class WinInput : public InputFile {
   std::string path_;
 };
 
-// Who made the link name in folder, when that is an account whose links are not followed.
-std::string foreignOwner(const std::wstring& folder, const std::wstring& name) {
-  Handle listed(::CreateFileW(folder.empty() ? L"." : folder.c_str(), READ_CONTROL,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+// Who made the link name in folder (opened with FILE_LIST_DIRECTORY or READ_CONTROL; security
+// opened with READ_CONTROL), when that is an account whose links are not followed.
+std::string foreignOwner(HANDLE folder, HANDLE security, const std::wstring& name) {
   NTSTATUS status = 0;
-  Handle link = listed
-                    ? openIn(listed.get(), name,
+  Handle link = folder && security
+                    ? openIn(folder, name,
                              {READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               FILE_OPEN, 0},
                              status)
                     : Handle();
   // A link whose owner cannot be asked is not one to follow either.
-  return link ? foreignOwnerOf(link.get(), listed.get()) : "an account the system does not name";
+  return link ? foreignOwnerOf(link.get(), security) : "an account the system does not name";
+}
+
+// The folder a pattern ending in a separator lists, a link to one followed (the user named
+// it): an empty Handle when no folder is there.
+Handle openListed(const std::string& pattern, const char* source) {
+  Handle h(::CreateFileW(widePath(pattern, source).c_str(),
+                         FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h) {
+    DWORD err = ::GetLastError();
+    if (isAbsent(err)) return Handle();
+    throw errorFailure(err, "Cannot list folder", pattern, source);
+  }
+  // A device ("NUL\") or a file is no folder to list.
+  if (::GetFileType(h.get()) != FILE_TYPE_DISK || !infoOf(h.get(), pattern, source).isFolder())
+    return Handle();
+  return h;
+}
+
+// The folder open as h, again, for asking its security.
+Handle securityOf(HANDLE h) {
+  NTSTATUS status = 0;
+  return openIn(h, L"",
+                {READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+                 FILE_DIRECTORY_FILE},
+                status);
+}
+
+// One look at the open folder, the clock read just before it: trusted where its volume keeps
+// folder times and no account other than the running one and the system's own may set them.
+FolderStamp lookAt(HANDLE h, const std::string& pattern, const char* source) {
+  int64_t now = fileClockNow();
+  Handle security = securityOf(h);
+  bool trusted =
+      security && keepsFolderTimes(h) && strangerWithRights(security.get(), kSetTimes).empty();
+  return stampOf(h, now, trusted, pattern, source);
 }
 
 // Creates one folder level; a folder (or a link to one) already there is used as it is.
@@ -119,32 +155,58 @@ void createFolder(const std::string& path) {
 }  // namespace
 
 std::vector<DirEntry> WinFiles::listFolder(const std::string& pattern) {
+  FolderStamp ignored;
+  return listStampedFolder(pattern, ignored);
+}
+
+FolderStamp WinFiles::folderStamp(const std::string& pattern) {
+  const char* source = "list folder";
+  if (!endsWithSeparator(pattern)) return FolderStamp{};
+  Handle h = openListed(pattern, source);
+  return h ? lookAt(h.get(), pattern, source) : FolderStamp{};
+}
+
+std::vector<DirEntry> WinFiles::listStampedFolder(const std::string& pattern, FolderStamp& seen) {
+  const char* source = "list folder";
+  seen = FolderStamp{};
   if (pattern.empty()) return {};
-  std::wstring search = widePath(pattern, "list folder");
-  if (endsWithSeparator(pattern))
-    search += L'*';
-  else if (hasWildcard(search))
-    return {};
+  std::vector<DirEntry> entries;
+  if (endsWithSeparator(pattern)) {
+    // Looked at and listed through one handle, so that the look is of the folder listed.
+    Handle h = openListed(pattern, source);
+    if (!h) return {};
+    seen = lookAt(h.get(), pattern, source);
+    Handle security;
+    eachListed(h.get(), pattern, [&](const FILE_ID_BOTH_DIR_INFO& found) {
+      if (!isVisible(found.FileAttributes)) return;
+      std::wstring name(found.FileName, found.FileNameLength / sizeof(wchar_t));
+      entries.push_back({narrow(name), typeOf(found.FileAttributes), {}});
+      if (entries.back().type != EntryType::Link) return;
+      if (!security) security = securityOf(h.get());
+      entries.back().foreignOwner = foreignOwner(h.get(), security.get(), name);
+    });
+    return entries;
+  }
+  std::wstring search = widePath(pattern, source);
+  if (hasWildcard(search)) return {};
   WIN32_FIND_DATAW found;
   HANDLE find = ::FindFirstFileExW(search.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+                                   nullptr, 0);
   if (find == INVALID_HANDLE_VALUE) {
     DWORD err = ::GetLastError();
     if (isAbsent(err)) return {};
-    throw errorFailure(err, "Cannot list folder", pattern, "list folder");
+    throw errorFailure(err, "Cannot list folder", pattern, source);
   }
-  std::vector<DirEntry> entries;
-  std::wstring folder = search.substr(0, search.find_last_of(L"\\/") + 1);
-  do {
-    if (!isVisible(found.dwFileAttributes)) continue;
-    entries.push_back({narrow(found.cFileName), typeOf(found.dwFileAttributes), {}});
-    if (entries.back().type == EntryType::Link)
-      entries.back().foreignOwner = foreignOwner(folder, found.cFileName);
-  } while (::FindNextFileW(find, &found));
-  DWORD err = ::GetLastError();
   ::FindClose(find);
-  if (err != ERROR_NO_MORE_FILES)
-    throw errorFailure(err, "Cannot list folder", pattern, "list folder");
+  if (!isVisible(found.dwFileAttributes)) return {};
+  entries.push_back({narrow(found.cFileName), typeOf(found.dwFileAttributes), {}});
+  if (entries.back().type == EntryType::Link) {
+    std::wstring folder = search.substr(0, search.find_last_of(L"\\/") + 1);
+    Handle listed(::CreateFileW(folder.empty() ? L"." : folder.c_str(), READ_CONTROL,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    entries.back().foreignOwner = foreignOwner(listed.get(), listed.get(), found.cFileName);
+  }
   return entries;
 }
 

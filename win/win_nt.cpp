@@ -62,6 +62,26 @@ bool listedAttributes(HANDLE folder, const std::wstring& name, DWORD& attributes
   return true;
 }
 
+void eachListed(HANDLE folder, const std::string& shown,
+                const std::function<void(const FILE_ID_BOTH_DIR_INFO&)>& take) {
+  std::vector<char> buffer(64 * 1024);
+  auto kind = FileIdBothDirectoryRestartInfo;
+  for (;;) {
+    if (!::GetFileInformationByHandleEx(folder, kind, buffer.data(),
+                                        static_cast<DWORD>(buffer.size()))) {
+      if (::GetLastError() == ERROR_NO_MORE_FILES) return;
+      throw lastErrorFailure("Cannot list folder", shown, "list folder");
+    }
+    kind = FileIdBothDirectoryInfo;
+    for (size_t at = 0;;) {
+      const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
+      take(*entry);
+      if (entry->NextEntryOffset == 0) break;
+      at += entry->NextEntryOffset;
+    }
+  }
+}
+
 bool isPlainFolder(HANDLE folder, const std::wstring& name, HANDLE h, DWORD volume,
                    const std::string& shown, const char* source) {
   HandleInfo info = infoOf(h, shown, source);

@@ -8,6 +8,7 @@
 // After windows.h, which it needs.
 #include <winternl.h>
 
+#include <functional>
 #include <string>
 
 #include "win/win_support.h"
@@ -40,6 +41,11 @@ Handle openInOrFail(HANDLE folder, const std::wstring& name, const Request& requ
 // which opens a Unix link to a folder as the folder it leads to, only the listing shows such
 // a link for what it is.
 bool listedAttributes(HANDLE folder, const std::wstring& name, DWORD& attributes);
+
+// Hands each entry of the folder open as folder (with FILE_LIST_DIRECTORY) to take, in the
+// order the system lists them, "." and ".." too where it gives them.
+void eachListed(HANDLE folder, const std::string& shown,
+                const std::function<void(const FILE_ID_BOTH_DIR_INFO&)>& take);
 
 // True when name in folder, opened as h, is a folder itself: no reparse point, neither
 // as opened nor as listed, and on volume.

@@ -121,6 +121,26 @@ const Account& runningAccount() {
   return account;
 }
 
+// The accounts trusted as root is on Linux: the system's own, the Administrators and
+// TrustedInstaller.
+const std::set<Sid>& systemAccounts() {
+  static const std::set<Sid> accounts = [] {
+    std::set<Sid> out{wellKnown(WinLocalSystemSid), wellKnown(WinBuiltinAdministratorsSid)};
+    PSID installer = nullptr;
+    if (::ConvertStringSidToSidW(kTrustedInstaller, &installer)) {
+      out.insert(copyOf(installer));
+      ::LocalFree(installer);
+    }
+    return out;
+  }();
+  return accounts;
+}
+
+bool isRunningOrSystem(const Sid& sid) {
+  const Account& account = runningAccount();
+  return sid == account.user || sid == account.owner || systemAccounts().count(sid);
+}
+
 bool within(const Rights& rights, const Rights& allowed) {
   for (const auto& [sid, mask] : rights) {
     auto it = allowed.find(sid);
@@ -167,6 +187,15 @@ bool FreshFolder::isLike(HANDLE folder) const {
   return within(grants, fresh) && within(passes, passes_);
 }
 
+bool FreshFolder::letsOthers(ACCESS_MASK rights) const {
+  if (!read_) return true;
+  // What is given to the creator goes to the owner: the running account, which makes it.
+  static const Sid creator = wellKnown(WinCreatorOwnerSid);
+  for (const auto& [sid, mask] : grants_)
+    if ((mask & rights) && sid != creator && !isRunningOrSystem(sid)) return true;
+  return false;
+}
+
 std::string foreignOwnerOf(HANDLE link, HANDLE folder) {
   Security linkSecurity(link, OWNER_SECURITY_INFORMATION);
   Security folderSecurity(folder, OWNER_SECURITY_INFORMATION);
@@ -188,24 +217,13 @@ bool ownedByRunningAccount(HANDLE h) {
 }
 
 std::string strangerWithRights(HANDLE h, ACCESS_MASK rights, HANDLE alsoOwnerOf) {
-  const Account& account = runningAccount();
-  static const std::set<Sid> trusted = [] {
-    std::set<Sid> out{wellKnown(WinLocalSystemSid), wellKnown(WinBuiltinAdministratorsSid)};
-    PSID installer = nullptr;
-    if (::ConvertStringSidToSidW(kTrustedInstaller, &installer)) {
-      out.insert(copyOf(installer));
-      ::LocalFree(installer);
-    }
-    return out;
-  }();
   Sid also;
   if (alsoOwnerOf) {
     Security above(alsoOwnerOf, OWNER_SECURITY_INFORMATION);
     if (above.read) also = copyOf(above.owner);
   }
   auto isTrusted = [&](const Sid& sid) {
-    return sid == account.user || sid == account.owner || (!also.empty() && sid == also) ||
-           trusted.count(sid);
+    return isRunningOrSystem(sid) || (!also.empty() && sid == also);
   };
   Security security(h, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION);
   if (!security.read) return "an account the system does not name";

@@ -26,6 +26,9 @@ class FreshFolder {
   // True when folder (opened with READ_CONTROL, a subfolder of parent) belongs to the running
   // account and lets no one do more than a folder made now would.
   bool isLike(HANDLE folder) const;
+  // True when a folder made now would let an account other than the running one and the
+  // system's own do any of rights (or when parent's security could not be read).
+  bool letsOthers(ACCESS_MASK rights) const;
 
  private:
   bool read_ = false;

@@ -66,18 +66,20 @@ std::string header(HANDLE table, const std::string& shown) {
   return text;
 }
 
-Failure refused(const std::string& path, const std::string& why, const std::string& fix) {
-  return Failure(ERROR_ACCESS_DENIED, "The journal folder \"" + path + "\" " + why, kSource, fix);
+Failure refused(const std::string& what, const std::string& path, const std::string& why,
+                const std::string& fix) {
+  return Failure(ERROR_ACCESS_DENIED, "The " + what + " \"" + path + "\" " + why, kSource, fix);
 }
 
 // Refuses the folder at path when another account owns it or holds one of rights to it.
-void checkLevel(const std::wstring& path, ACCESS_MASK rights, const std::string& shownFolder) {
+void checkLevel(const std::string& what, const std::wstring& path, ACCESS_MASK rights,
+                const std::string& shownFolder) {
   Handle h(::CreateFileW(longPath(path).c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES, kShareAll,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-  if (!h) throw lastErrorFailure("Cannot look at the journal folder", narrow(path), kSource);
+  if (!h) throw lastErrorFailure("Cannot look at the " + what, narrow(path), kSource);
   std::string stranger = strangerWithRights(h.get(), rights);
   if (!stranger.empty())
-    throw refused(shownFolder,
+    throw refused(what, shownFolder,
                   "could be changed by " + stranger + " (through \"" + narrow(path) + "\")",
                   "Make sure that only your own account, SYSTEM and the Administrators own or may "
                   "change \"" +
@@ -87,7 +89,10 @@ void checkLevel(const std::wstring& path, ACCESS_MASK rights, const std::string&
 }  // namespace
 
 std::wstring journalFolder(const std::string& stateFolder) {
-  std::wstring folder = widePath(stateFolder, kSource) + L"\\kelvane";
+  return ownStateFolder(widePath(stateFolder, kSource) + L"\\kelvane", "journal folder");
+}
+
+std::wstring ownStateFolder(const std::wstring& folder, const std::string& what) {
   std::string shown = narrow(folder);
   // The folder itself, never a link that could lead elsewhere, then each level that holds it
   // as the system resolves it.
@@ -97,16 +102,16 @@ std::wstring journalFolder(const std::string& stateFolder) {
   if (!h) {
     DWORD err = ::GetLastError();
     if (err == ERROR_FILE_NOT_FOUND || err == ERROR_PATH_NOT_FOUND) return L"";
-    throw errorFailure(err, "Cannot open the journal folder", shown, kSource);
+    throw errorFailure(err, "Cannot open the " + what, shown, kSource);
   }
   HandleInfo info = infoOf(h.get(), shown, kSource);
   if (!info.isFolder() || info.isReparse())
-    throw refused(shown, "is not a folder of its own (a file, a junction or a link is there)",
+    throw refused(what, shown, "is not a folder of its own (a file, a junction or a link is there)",
                   "Remove \"" + shown + "\"; the next build makes the folder");
   std::wstring resolved = finalPath(h.get(), shown, kSource);
-  checkLevel(resolved, kReplace | kAddTo, shown);
+  checkLevel(what, resolved, kReplace | kAddTo, shown);
   for (std::wstring at = parentText(resolved); !at.empty(); at = parentText(at))
-    checkLevel(at, kReplace, shown);
+    checkLevel(what, at, kReplace, shown);
   return folder;
 }
 

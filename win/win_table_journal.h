@@ -25,6 +25,8 @@ inline void tableStep(const char* step) {
 // and to let no other account add, remove or rename anything in it or in a folder above it,
 // or change their security; "" when it is missing.
 std::wstring journalFolder(const std::string& stateFolder);
+// folder, checked as journalFolder checks the journals' one; what names it in a refusal.
+std::wstring ownStateFolder(const std::wstring& folder, const std::string& what);
 
 // The journal of the table whose identity is table, in folder.
 std::wstring journalOf(const std::wstring& folder, const FileIdentity& table);

@@ -40,16 +40,17 @@ std::wstring tempPrefix(const std::wstring& target) {
 }
 
 Handle createUnguessable(const std::wstring& folder, const std::wstring& prefix, std::wstring& name,
-                         const std::string& shown) {
+                         const std::string& shown, PSECURITY_DESCRIPTOR security) {
+  SECURITY_ATTRIBUTES given{sizeof given, security, FALSE};
   for (int attempt = 0;; ++attempt) {
     name = folder + prefix + unguessable() + kTempEnd;
     Handle h(::CreateFileW(longPath(name).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
-                           nullptr, CREATE_NEW,
+                           security ? &given : nullptr, CREATE_NEW,
                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (h) return h;
     DWORD err = ::GetLastError();
     if ((err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS) || attempt == 16)
-      throw errorFailure(err, "Cannot create the new table's temporary file for", shown, "open");
+      throw errorFailure(err, "Cannot create a temporary file for", shown, "open");
   }
 }
 

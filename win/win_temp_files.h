@@ -16,9 +16,10 @@ namespace kelvane::win {
 std::wstring tempPrefix(const std::wstring& target);
 
 // A new hidden file folder & prefix & an unguessable part & ".tmp", made where nothing stands
-// (a name taken is tried again with another part); name takes the path made.
+// (a name taken is tried again with another part), with security when given; name takes the
+// path made.
 Handle createUnguessable(const std::wstring& folder, const std::wstring& prefix, std::wstring& name,
-                         const std::string& shown);
+                         const std::string& shown, PSECURITY_DESCRIPTOR security = nullptr);
 // A name for the old table while ReplaceFileW moves the new one in: prefix, an unguessable
 // part, ".old".
 std::wstring backupName(const std::wstring& folder, const std::wstring& prefix);

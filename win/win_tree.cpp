@@ -4,12 +4,14 @@
 // swapped for a junction, while it is walked; however deep the tree goes, only so many are
 // held, and one let go is opened again, and checked, when the walk comes back to it.
 
+#include <unordered_map>
 #include <vector>
 
 #include "base/hidden_name.h"
 #include "win/win_file_system.h"
 #include "win/win_nt.h"
 #include "win/win_security.h"
+#include "win/win_stamp.h"
 #include "win/win_support.h"
 
 namespace kelvane {
@@ -65,34 +67,21 @@ class WinFolderTree : public FolderTree {
   std::vector<DirEntry> list(bool& holdsUnlisted) override {
     holdsUnlisted = false;
     std::vector<DirEntry> entries;
-    std::vector<char> buffer(64 * 1024);
-    auto kind = FileIdBothDirectoryRestartInfo;
-    for (;;) {
-      if (!::GetFileInformationByHandleEx(current(), kind, buffer.data(),
-                                          static_cast<DWORD>(buffer.size()))) {
-        if (::GetLastError() == ERROR_NO_MORE_FILES) return entries;
-        throw lastErrorFailure("Cannot list folder", currentPath(), "list folder");
+    eachListed(current(), currentPath(), [&](const FILE_ID_BOTH_DIR_INFO& entry) {
+      DWORD attributes = entry.FileAttributes;
+      std::wstring_view name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
+      // A name starting with "." is hidden here as on Linux, whatever its attributes, so
+      // that both systems leave out, and mark, the same entries.
+      if (isHiddenName(name) || (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
+        holdsUnlisted = true;
+        return;
       }
-      kind = FileIdBothDirectoryInfo;
-      for (size_t at = 0;;) {
-        auto* entry = reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data() + at);
-        DWORD attributes = entry->FileAttributes;
-        std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-        // A name starting with "." is hidden here as on Linux, whatever its attributes, so
-        // that both systems leave out, and mark, the same entries.
-        bool dotted = isHiddenName(std::wstring_view(name));
-        if (dotted || (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))) {
-          holdsUnlisted = true;
-        } else {
-          EntryType type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
-                           : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
-                                                                     : EntryType::File;
-          entries.push_back({narrow(name), type, {}});
-        }
-        if (entry->NextEntryOffset == 0) break;
-        at += entry->NextEntryOffset;
-      }
-    }
+      EntryType type = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? EntryType::Link
+                       : attributes & FILE_ATTRIBUTE_DIRECTORY   ? EntryType::Folder
+                                                                 : EntryType::File;
+      entries.push_back({narrow(name), type, {}});
+    });
+    return entries;
   }
 
   void enter(const std::string& name) override {
@@ -184,16 +173,58 @@ class WinFolderTree : public FolderTree {
   bool canReuseFolder(const std::string&, const std::string&, bool) override { return false; }
 
   bool isOwnFolder(const std::string& name) override {
+    FolderStamp seen;
+    return lookAtFolder(name, seen);
+  }
+
+  bool lookAtFolder(const std::string& name, FolderStamp& seen) override {
     const char* source = "folder test";
+    seen = FolderStamp{};
     std::wstring wideName = widePath(name, source);
+    int64_t now = fileClockNow();
     NTSTATUS status = 0;
     Handle h = openIn(current(), wideName,
                       {READ_CONTROL, kWalkShare, FILE_OPEN, FILE_DIRECTORY_FILE}, status);
-    if (!h || !isPlainFolder(current(), wideName, h.get(), volume_, currentPath() + name, source))
-      return false;
+    std::string shown = currentPath() + name;
+    if (!h || !isPlainFolder(current(), wideName, h.get(), volume_, shown, source)) return false;
     EnteredFolder& level = levels_.back();
     if (!level.fresh) level.fresh = std::make_unique<FreshFolder>(current());
-    return level.fresh->isLike(h.get());
+    if (!level.fresh->isLike(h.get())) return false;
+    // It lets no one do more than a folder made now: its times are its own where such a
+    // folder's would be.
+    seen =
+        stampOf(h.get(), now, keepsTimes() && !level.fresh->letsOthers(kSetTimes), shown, source);
+    return true;
+  }
+
+  void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
+                        const std::function<void(size_t, const FolderStamp&)>& take) override {
+    if (names.empty() || !keepsTimes()) return;
+    try {
+      bool missing = false;
+      Handle held = reachFolder(levels_[0].h.get(), volume_, path_, relative, true, missing);
+      if (missing) return;
+      HANDLE folder = held ? held.get() : levels_[0].h.get();
+      // No listing follows this look: it vouches for what the build left only where no other
+      // account could have put anything in since, nor set the times back.
+      if (FreshFolder(folder).letsOthers(kSetTimes | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY)) return;
+      std::unordered_map<std::string_view, size_t> wanted;
+      for (size_t i = 0; i < names.size(); ++i) wanted.emplace(names[i], i);
+      // One listing for them all. NTFS may give a folder's times there later than its own
+      // look would: a later look then finds them changed, and only looks at it in full.
+      int64_t now = fileClockNow();
+      std::string name;
+      eachListed(folder, path_ + relative, [&](const FILE_ID_BOTH_DIR_INFO& entry) {
+        if ((entry.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) !=
+            FILE_ATTRIBUTE_DIRECTORY)
+          return;
+        name = narrow(std::wstring_view(entry.FileName, entry.FileNameLength / sizeof(wchar_t)));
+        auto it = wanted.find(name);
+        if (it != wanted.end()) take(it->second, stampOf(entry, volume_, now));
+      });
+    } catch (const Failure&) {
+      // Something else where a level goes: nothing there to vouch for.
+    }
   }
 
   bool holdsFolder(const std::string& relative) override {
@@ -223,10 +254,17 @@ class WinFolderTree : public FolderTree {
 
   HANDLE current() const { return levels_.back().h.get(); }
 
+  // Whether the tree's volume keeps folder times a build may trust: asked once.
+  bool keepsTimes() {
+    if (keepsTimes_ < 0) keepsTimes_ = keepsFolderTimes(levels_[0].h.get());
+    return keepsTimes_ > 0;
+  }
+
   std::string path_;  // as opened, ending in "\"
   DWORD volume_;
   std::vector<EnteredFolder> levels_;  // [0] is the tree's own folder, always held
   size_t firstOpen_ = 1;               // the levels from here to the top are held
+  int keepsTimes_ = -1;                // not asked yet
 };
 
 }  // namespace

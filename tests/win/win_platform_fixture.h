@@ -36,11 +36,13 @@ inline void setAttributes(const std::string& path, DWORD attributes) {
   ASSERT_TRUE(::SetFileAttributesW(win::wide(path).c_str(), attributes)) << path;
 }
 
-// Lets everyone do everything with the file or folder at path.
-inline void openToEveryone(const std::string& path) {
+// Lets everyone do everything with the file or folder at path (and, with inheritance, with
+// what is made in it).
+inline void openToEveryone(const std::string& path, DWORD inheritance = NO_INHERITANCE) {
   EXPLICIT_ACCESSW all{};
   all.grfAccessPermissions = GENERIC_ALL;
   all.grfAccessMode = GRANT_ACCESS;
+  all.grfInheritance = inheritance;
   all.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
   all.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
   PACL acl = nullptr;
@@ -49,6 +51,31 @@ inline void openToEveryone(const std::string& path) {
                                     DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
             ERROR_SUCCESS);
   ::LocalFree(acl);
+}
+
+// Denies the anonymous account a right on path: its security changes, and no one may do
+// more with it than before.
+inline void denyAnonymous(const std::string& path) {
+  EXPLICIT_ACCESSW deny{};
+  deny.grfAccessPermissions = FILE_WRITE_EA;
+  deny.grfAccessMode = DENY_ACCESS;
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof sid;
+  ASSERT_TRUE(::CreateWellKnownSid(WinAnonymousSid, nullptr, sid, &size));
+  deny.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+  deny.Trustee.ptstrName = reinterpret_cast<wchar_t*>(sid);
+  PACL old = nullptr, acl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  std::wstring wide = win::wide(path);
+  ASSERT_EQ(::GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
+                                    nullptr, nullptr, &old, nullptr, &descriptor),
+            ERROR_SUCCESS);
+  ASSERT_EQ(::SetEntriesInAclW(1, &deny, old, &acl), ERROR_SUCCESS);
+  EXPECT_EQ(::SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, acl, nullptr),
+            ERROR_SUCCESS);
+  ::LocalFree(acl);
+  ::LocalFree(descriptor);
 }
 
 inline DWORD attributesOf(const std::string& path) {

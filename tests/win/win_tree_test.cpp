@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <functional>
+
 #include "base/failure.h"
 #include "tests/win/win_platform_fixture.h"
 
@@ -148,6 +150,94 @@ TEST_F(FolderTreeTest, KeepsOnlyAFolderAsThisBuildWouldMakeIt) {
   EXPECT_TRUE(tree->isOwnFolder("mine"));
   EXPECT_TRUE(tree->isOwnFolder("SUB"));
   for (const std::string& name : others) EXPECT_FALSE(tree->isOwnFolder(name)) << name;
+}
+
+// What a look at a folder sees changes with everything that can change in it or about it;
+// the nearest case, a file in it written, leaves the names it holds, and its look, alike.
+struct FolderChange {
+  const char* name;
+  std::function<void(WinScratch&)> change;
+  bool seen;
+};
+
+class LookAtFolder : public FolderTreeTest, public ::testing::WithParamInterface<FolderChange> {};
+
+bool sameLook(const FolderStamp& a, const FolderStamp& b) {
+  return a.id == b.id && a.changedNs == b.changedNs && a.modifiedNs == b.modifiedNs;
+}
+
+TEST_P(LookAtFolder, SeesEveryChangeToTheFolder) {
+  t.file("root\\mine\\kept.txt", "k");
+  ::Sleep(40);  // the change below comes a tick of the file system's clock later
+  FolderStamp before, after, listed;
+  ASSERT_TRUE(tree->lookAtFolder("mine", before));
+  EXPECT_GT(before.tickNs, 0) << "a local NTFS volume (Wine's drives say they are)";
+  EXPECT_GE(before.seenAtNs, std::max(before.changedNs, before.modifiedNs));
+  // One listing of the folder holding it sees the same: only folders are handed over.
+  std::vector<std::string_view> names{"a.txt", "none", "mine", "ro.txt"};
+  if (runOnHost("ln -s " + hostPath(t / "root\\mine") + " " + hostPath(t / "root\\lnk"))) {
+    names.push_back("lnk");
+    EXPECT_FALSE(tree->lookAtFolder("lnk", listed));
+  }
+  std::vector<size_t> handed;
+  tree->lookAtSubfolders("", names, [&](size_t i, const FolderStamp& seen) {
+    handed.push_back(i);
+    listed = seen;
+  });
+  EXPECT_EQ(handed, std::vector<size_t>{2});
+  EXPECT_TRUE(sameLook(listed, before));
+  EXPECT_EQ(listed.tickNs, before.tickNs);
+
+  GetParam().change(t);
+  ASSERT_TRUE(tree->lookAtFolder("mine", after));
+  EXPECT_EQ(!sameLook(after, before), GetParam().seen);
+}
+
+void move(WinScratch& t, const std::string& from, const std::string& to) {
+  ASSERT_TRUE(::MoveFileW(win::wide(t / from).c_str(), win::wide(t / to).c_str()));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, LookAtFolder,
+    ::testing::Values(
+        FolderChange{"Nothing", [](WinScratch&) {}, false},
+        FolderChange{"AFileInItWritten",
+                     [](WinScratch& t) { t.file("root\\mine\\kept.txt", "more"); }, false},
+        FolderChange{"AFileAdded", [](WinScratch& t) { t.file("root\\mine\\stray", "s"); }, true},
+        FolderChange{"AHiddenFileAdded", [](WinScratch& t) { t.file("root\\mine\\.hidden", "h"); },
+                     true},
+        FolderChange{
+            "AFileRemoved",
+            [](WinScratch& t) { ::DeleteFileW(win::wide(t / "root\\mine\\kept.txt").c_str()); },
+            true},
+        FolderChange{"AnEntryRenamed",
+                     [](WinScratch& t) { move(t, "root\\mine\\kept.txt", "root\\mine\\new.txt"); },
+                     true},
+        FolderChange{"HiddenAttribute",
+                     [](WinScratch& t) { setAttributes(t / "root\\mine", FILE_ATTRIBUTE_HIDDEN); },
+                     true},
+        FolderChange{
+            "ReadOnlyAttribute",
+            [](WinScratch& t) { setAttributes(t / "root\\mine", FILE_ATTRIBUTE_READONLY); }, true},
+        FolderChange{"Security", [](WinScratch& t) { denyAnonymous(t / "root\\mine"); }, true},
+        FolderChange{"TheFolderReplaced",
+                     [](WinScratch& t) {
+                       move(t, "root\\mine", "root\\old");
+                       t.folder("root\\mine");
+                     },
+                     true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Where a folder made in root would let another account set its times, or put anything in
+// it, no look there vouches for anything: the nearest case is the rows above.
+TEST_F(FolderTreeTest, ALookVouchesForNothingWhereOthersCouldSetTheTimes) {
+  t.folder("root\\mine");
+  openToEveryone(t / "root", SUB_CONTAINERS_AND_OBJECTS_INHERIT);
+  tree = platform.files.openFolderTree(t / "root");
+  FolderStamp seen;
+  EXPECT_TRUE(tree->lookAtFolder("mine", seen));
+  EXPECT_EQ(seen.tickNs, 0);
+  tree->lookAtSubfolders("", {"mine"}, [&](size_t, const FolderStamp&) { ADD_FAILURE(); });
 }
 
 TEST_F(WinPlatformTest, NoTreeWhereNoFolderIs) {
