@@ -210,8 +210,9 @@ class WinFolderTree : public FolderTree {
       if (FreshFolder(folder).letsOthers(kSetTimes | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY)) return;
       std::unordered_map<std::string_view, size_t> wanted;
       for (size_t i = 0; i < names.size(); ++i) wanted.emplace(names[i], i);
-      // One listing for them all. NTFS may give a folder's times there later than its own
-      // look would: a later look then finds them changed, and only looks at it in full.
+      // One listing for them all. NTFS may show a folder's times there as they were before
+      // its last change (it brings them up to date lazily): a later look then finds them
+      // changed, and only looks at that folder in full.
       int64_t now = fileClockNow();
       std::string name;
       eachListed(folder, path_ + relative, [&](const FILE_ID_BOTH_DIR_INFO& entry) {
@@ -223,7 +224,8 @@ class WinFolderTree : public FolderTree {
         if (it != wanted.end()) take(it->second, stampOf(entry, volume_, now));
       });
     } catch (const Failure&) {
-      // Something else where a level goes: nothing there to vouch for.
+      // Something other than a folder where a level goes, or a listing refused: a look that
+      // cannot be made vouches for nothing, and the build has succeeded all the same.
     }
   }
 

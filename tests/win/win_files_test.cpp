@@ -231,100 +231,69 @@ TEST_F(WinPlatformTest, AJournalInTheStateFolderPutsItsOldBytesBackFirst) {
   }
 }
 
-// A source is looked at and listed through one handle: what the look saw is the folder the
-// listing gave. It vouches for nothing where another account may set the folder's times.
+// A source is looked at and listed through one handle; the look vouches for nothing where
+// another account may set the folder's times, and there is none of what is no folder.
 TEST_F(WinPlatformTest, ASourceIsLookedAtAsItIsListed) {
-  FolderStamp seen;
+  FolderStamp seen, again = platform.files.folderStamp(t / "dir\\");
   EXPECT_EQ(namesOf(platform.files.listStampedFolder(t / "dir\\", seen)),
             (Names{"..\\", ".\\", "a.txt", "sub\\"}));
   EXPECT_GT(seen.tickNs, 0);
-  FolderStamp again = platform.files.folderStamp(t / "dir\\");
-  EXPECT_EQ(again.id, seen.id);
-  EXPECT_EQ(again.changedNs, seen.changedNs);
-  EXPECT_EQ(again.modifiedNs, seen.modifiedNs);
-  EXPECT_EQ(platform.files.chainOf(t / "dir", true).front(), seen.id);
-  // Only a pattern naming a folder's contents is looked at.
-  for (std::string pattern : {t / "dir", t / "none\\", t / "dir\\a.txt\\"}) {
+  EXPECT_EQ(seen.id, platform.files.chainOf(t / "dir", true).front());
+  EXPECT_EQ(std::pair(again.changedNs, again.modifiedNs),
+            std::pair(seen.changedNs, seen.modifiedNs));
+  for (std::string pattern : {t / "dir", t / "none\\", t / "dir\\a.txt\\"})
     EXPECT_EQ(platform.files.folderStamp(pattern).id, FileIdentity{}) << pattern;
-    platform.files.listStampedFolder(pattern, seen);
-    EXPECT_EQ(seen.id, FileIdentity{}) << pattern;
-  }
   openToEveryone(t / "dir");
-  EXPECT_EQ(platform.files.folderStamp(t / "dir\\").tickNs, 0);
   EXPECT_EQ(platform.files.listStampedFolder(t / "dir\\", seen).size(), 4u);
   EXPECT_EQ(seen.tickNs, 0);
 }
 
 // The last build's record is read only as a plain file of the running account's with one
-// name, that no other account can change, in a folder of the state no other account can
-// change; it is written whole, open to this account and the system's own only.
+// name, that no account other than the system's own can change, in a folder of the same;
+// written whole or not at all, what a stopped one left removed.
 TEST_F(WinPlatformTest, ARecordIsReadOnlyWhereNoOtherAccountCanChangeIt) {
   std::string record = t / "state\\kelvane\\record-1-2";
-  std::string bytes;
-  auto readBack = [&] {
+  auto write = [&](const std::string& bytes, bool commit) {
+    auto out = platform.files.createRecord(record);
+    out->write(bytes);
+    if (commit) out->commit();
+  };
+  auto read = [&] {
     std::unique_ptr<RecordInput> in = platform.files.openRecord(record);
+    std::string text(8, '\0');
     if (!in) return std::string("none");
-    std::string text(64, '\0');
-    text.resize(in->read(text.data(), text.size()));
+    in->read(text.data(), 1);
     in->restart();
-    char first = 0;
-    EXPECT_EQ(in->read(&first, 1), text.empty() ? 0u : 1u);
+    text.resize(in->read(text.data(), text.size()));
     return text;
   };
-  EXPECT_EQ(readBack(), "none");
-  {
-    auto out = platform.files.createRecord(record);
-    out->write("abandoned");
-  }
-  EXPECT_EQ(t.tree("state\\kelvane"), Names{});
-  t.file("state\\kelvane\\.kelvane-" + shortHash("record-1-2") + "-0123456789abcdef.tmp", "left");
-  auto out = platform.files.createRecord(record);
-  EXPECT_EQ(t.tree("state\\kelvane").size(), 1u) << "the leftover went, the new one is there";
-  out->write("first");
-  out->commit();
-  out = platform.files.createRecord(record);
-  out->write("second");
-  out->commit();
-  EXPECT_EQ(readBack(), "second");
+  EXPECT_EQ(read(), "none");
+  write("stopped", false);
+  t.file("state\\kelvane\\.kelvane-" + shortHash("record-1-2") + "-0123456789abcdef.tmp", "");
+  write("first", true);
+  write("second", true);
+  EXPECT_EQ(read(), "second");
   EXPECT_EQ(t.tree("state\\kelvane"), Names{"record-1-2"});
-
   for (std::string kind : {"two names", "another account's", "open to everyone", "a folder",
                            "folder open to everyone"}) {
     SCOPED_TRACE(kind);
-    if (kind == "two names") {
-      ASSERT_TRUE(::CreateHardLinkW(win::wide(t / "state\\second").c_str(),
-                                    win::wide(record).c_str(), nullptr));
-    } else if (kind == "another account's") {
-      // Wine shows a file of another Unix account as another account's.
-      if (!runOnHost("chown 65534 " + hostPath(record))) continue;
-    } else if (kind == "open to everyone") {
-      openToEveryone(record);
-    } else if (kind == "a folder") {
-      ::DeleteFileW(win::wide(record).c_str());
+    if (kind == "two names")
+      ::CreateHardLinkW(win::wide(t / "state\\second").c_str(), win::wide(record).c_str(), nullptr);
+    // Wine shows a file of another Unix account as another account's.
+    if (kind == "another account's" && !runOnHost("chown 65534 " + hostPath(record))) continue;
+    if (kind == "open to everyone") openToEveryone(record);
+    if (kind == "a folder" && ::DeleteFileW(win::wide(record).c_str()))
       t.folder("state\\kelvane\\record-1-2");
-    } else {
-      openToEveryone(t / "state\\kelvane");
-    }
-    try {
-      readBack();
-      ADD_FAILURE() << "not refused";
-    } catch (const Failure& failure) {
-      EXPECT_NE(failure.description().find(kind == "folder open to everyone" ? "kelvane\""
-                                                                             : "record-1-2\""),
-                std::string::npos)
-          << failure.description();
-    }
-    if (kind == "folder open to everyone") {
-      EXPECT_THROW(platform.files.createRecord(record), Failure);
-      continue;
-    }
-    // The nearest case: the record the next build writes in its place is read.
+    if (kind == "folder open to everyone") openToEveryone(t / "state\\kelvane");
+    EXPECT_THROW(read(), Failure);
     ::DeleteFileW(win::wide(t / "state\\second").c_str());
     ::RemoveDirectoryW(win::wide(record).c_str());
-    out = platform.files.createRecord(record);
-    out->write("again");
-    out->commit();
-    EXPECT_EQ(readBack(), "again");
+    if (kind == "folder open to everyone") {
+      EXPECT_THROW(write("", false), Failure);
+      continue;
+    }
+    write("again", true);  // the nearest case: the record put in its place is read
+    EXPECT_EQ(read(), "again");
   }
 }
 

@@ -36,46 +36,29 @@ inline void setAttributes(const std::string& path, DWORD attributes) {
   ASSERT_TRUE(::SetFileAttributesW(win::wide(path).c_str(), attributes)) << path;
 }
 
-// Lets everyone do everything with the file or folder at path (and, with inheritance, with
-// what is made in it).
-inline void openToEveryone(const std::string& path, DWORD inheritance = NO_INHERITANCE) {
-  EXPLICIT_ACCESSW all{};
-  all.grfAccessPermissions = GENERIC_ALL;
-  all.grfAccessMode = GRANT_ACCESS;
-  all.grfInheritance = inheritance;
-  all.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
-  all.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
-  PACL acl = nullptr;
-  ASSERT_EQ(::SetEntriesInAclW(1, &all, nullptr, &acl), ERROR_SUCCESS);
-  EXPECT_EQ(::SetNamedSecurityInfoW(win::wide(path).data(), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION, nullptr, nullptr, acl, nullptr),
-            ERROR_SUCCESS);
-  ::LocalFree(acl);
-}
-
-// Denies the anonymous account a right on path: its security changes, and no one may do
-// more with it than before.
-inline void denyAnonymous(const std::string& path) {
-  EXPLICIT_ACCESSW deny{};
-  deny.grfAccessPermissions = FILE_WRITE_EA;
-  deny.grfAccessMode = DENY_ACCESS;
-  BYTE sid[SECURITY_MAX_SID_SIZE];
-  DWORD size = sizeof sid;
-  ASSERT_TRUE(::CreateWellKnownSid(WinAnonymousSid, nullptr, sid, &size));
-  deny.Trustee.TrusteeForm = TRUSTEE_IS_SID;
-  deny.Trustee.ptstrName = reinterpret_cast<wchar_t*>(sid);
+// Adds an entry for Everyone to the access list of the file or folder at path (with
+// inheritance, also to what is made in it).
+inline void addAccess(const std::string& path, ACCESS_MODE mode, DWORD rights,
+                      DWORD inheritance = NO_INHERITANCE) {
+  EXPLICIT_ACCESSW entry{rights, mode, inheritance, {}};
+  entry.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+  entry.Trustee.ptstrName = const_cast<wchar_t*>(L"Everyone");
+  std::wstring wide = win::wide(path);
   PACL old = nullptr, acl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  std::wstring wide = win::wide(path);
   ASSERT_EQ(::GetNamedSecurityInfoW(wide.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
                                     nullptr, nullptr, &old, nullptr, &descriptor),
             ERROR_SUCCESS);
-  ASSERT_EQ(::SetEntriesInAclW(1, &deny, old, &acl), ERROR_SUCCESS);
+  ASSERT_EQ(::SetEntriesInAclW(1, &entry, old, &acl), ERROR_SUCCESS);
   EXPECT_EQ(::SetNamedSecurityInfoW(wide.data(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
                                     nullptr, acl, nullptr),
             ERROR_SUCCESS);
   ::LocalFree(acl);
   ::LocalFree(descriptor);
+}
+// Lets everyone do everything with the file or folder at path.
+inline void openToEveryone(const std::string& path, DWORD inheritance = NO_INHERITANCE) {
+  addAccess(path, GRANT_ACCESS, GENERIC_ALL, inheritance);
 }
 
 inline DWORD attributesOf(const std::string& path) {
