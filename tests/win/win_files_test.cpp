@@ -269,6 +269,7 @@ TEST_F(WinPlatformTest, ARecordIsReadOnlyWhereNoOtherAccountCanChangeIt) {
   };
   EXPECT_EQ(read(), "none");
   write("stopped", false);
+  EXPECT_EQ(t.tree("state\\kelvane"), Names{});
   t.file("state\\kelvane\\.kelvane-" + shortHash("record-1-2") + "-0123456789abcdef.tmp", "");
   write("first", true);
   write("second", true);

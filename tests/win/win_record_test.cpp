@@ -67,9 +67,9 @@ class Worlds : public BuildRun, public ::testing::WithParamInterface<WorldChange
   std::string record() {
     return recordPath(platform.files, platform.files.chainOf(linkRoot, true).front());
   }
-  void tamper(size_t at, char byte) {
+  void tamper(size_t at) {
     std::string bytes = readBytes(record());
-    bytes[at < bytes.size() ? at : bytes.size() - 1] ^= byte;
+    bytes[at < bytes.size() ? at : bytes.size() - 1] ^= 1;
     writeBytes(record(), bytes);
   }
 
@@ -94,32 +94,34 @@ TEST_P(Worlds, ARebuildWithTheRecordEndsAsOneWithout) {
   }
 }
 
+Change stray(const char* name) {
+  return [=](Worlds&, const std::string& world) { writeBytes(debian(world) + name, ""); };
+}
+Change tampered(size_t at) {
+  return [=](Worlds& w, const std::string&) {
+    if (w.platform.stateFolder != "") w.tamper(at);
+  };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Changes, Worlds,
     ::testing::Values(
         WorldChange{"nothing", [](Worlds&, const std::string&) {}, 3, ""},
-        WorldChange{"a stray file",
-                    [](Worlds&, const std::string& w) { writeBytes(debian(w) + "\\x", ""); }, 2,
-                    ""},
-        WorldChange{"a hidden entry",
-                    [](Worlds&, const std::string& w) { writeBytes(debian(w) + "\\.x", ""); }, 2,
-                    ""},
-        WorldChange{"an attribute",
+        WorldChange{"a stray file", stray("\\x"), 2, ""},
+        WorldChange{"a hidden entry", stray("\\.x"), 2, ""},
+        WorldChange{"an attribute and the security",
                     [](Worlds&, const std::string& w) {
                       setAttributes(debian(w), FILE_ATTRIBUTE_READONLY);
+                      addAccess(w + "\\links\\linux\\ubuntu", DENY_ACCESS, FILE_WRITE_EA);
                     },
-                    2, ""},
-        WorldChange{
-            "its security",
-            [](Worlds&, const std::string& w) { addAccess(debian(w), DENY_ACCESS, FILE_WRITE_EA); },
-            2, ""},
+                    1, ""},
         WorldChange{"a source subfolder",
                     [](Worlds&, const std::string& w) { makeFolders(w + "\\iso\\mint"); }, 2, ""},
         // Every look taken within the tick of its folder's last change, then a stray file
         // added in that tick too, leaving the folder's times as they were (both played).
         WorldChange{"a change within the tick",
                     [](Worlds& w, const std::string& world) {
-                      writeBytes(debian(world) + "\\x", "");
+                      stray("\\x")(w, world);
                       w.platform.files.playStamps = [&w](FolderStamp& seen) {
                         if (!w.looked.count(seen.id.inode)) return;
                         seen.changedNs = w.looked[seen.id.inode].changedNs;
@@ -133,16 +135,9 @@ INSTANTIATE_TEST_SUITE_P(
                         w.looked[seen.id.inode] = seen;
                       };
                     }},
-        WorldChange{"a damaged record",
-                    [](Worlds& w, const std::string&) {
-                      if (w.platform.stateFolder != "") w.tamper(-1, 1);
-                    },
-                    0, "it is damaged"},
-        WorldChange{"an old version's record",
-                    [](Worlds& w, const std::string&) {
-                      if (w.platform.stateFolder != "") w.tamper(8, 1);
-                    },
-                    0, "another version of kelvane wrote it"},
+        WorldChange{"a damaged record", tampered(-1), 0, "it is damaged"},
+        WorldChange{"an old version's record", tampered(8), 0,
+                    "another version of kelvane wrote it"},
         WorldChange{"a record of other settings",
                     [](Worlds& w, const std::string&) { w.virtualRoot = "/other"; }, 0,
                     "it was kept for other settings"},
