@@ -4,6 +4,7 @@
 #include "startup/run_program.h"
 #include "win/win_file_system.h"
 #include "win/win_processes.h"
+#include "win/win_watches.h"
 #include "window/win/win_messages.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -12,5 +13,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   kelvane::WinProcesses processes;
   kelvane::Platform platform{files, processes, messages};
   // The argument text is the command line after the program's name, as typed.
-  return kelvane::runProgram(platform, kelvane::argumentTextOf(::GetCommandLineW()));
+  return kelvane::runProgram(platform, kelvane::argumentTextOf(::GetCommandLineW()),
+                             kelvane::openWinWatches);
 }

@@ -51,7 +51,7 @@ if(KELVANE_TESTS)
   # that make links or need POSIX skip themselves, and the tests that are all POSIX (links,
   # processes started with fork, mounts) are left out.
   file(GLOB CORE_TESTS CONFIGURE_DEPENDS base/*_test.cpp startup/*_test.cpp settings/*_test.cpp
-       engine/*_test.cpp report/*_test.cpp)
+       engine/*_test.cpp report/*_test.cpp follow/*_test.cpp)
   file(GLOB WIN_PLATFORM_TESTS CONFIGURE_DEPENDS tests/win/win_*_test.cpp)
   list(FILTER WIN_PLATFORM_TESTS EXCLUDE REGEX "win_(window(_[a-z]+)?|process)_test\\.cpp$")
   add_wine_tests(kelvane_win_tests ${WIN_PLATFORM_TESTS} ${CORE_TESTS}

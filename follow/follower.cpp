@@ -65,7 +65,8 @@ class Follower {
       if (wake.overflowed) {
         platform_.messages.warn(
             "kelvane: the system's queue of file changes overflowed, so changes were lost; "
-            "building everything again (raise fs.inotify.max_queued_events to avoid this)");
+            "building everything again" +
+            raising(WatchLimit::Queue, " to avoid this"));
         sources_.refresh();
         take({true, false}, now);
       }
@@ -104,9 +105,15 @@ class Follower {
     if (!std::exchange(limitSaid_, true))
       platform_.messages.warn(
           "kelvane: the system allows no more watches, so some folders are not followed; "
-          "building everything again each minute until they are (raise "
-          "fs.inotify.max_user_watches)");
+          "building everything again each minute until they are" +
+          raising(WatchLimit::Watches, ""));
     if (build) take({true, false}, watches_.now());
+  }
+
+  // " (raise SETTING…)" where a setting of the system's raises limit.
+  std::string raising(WatchLimit limit, const std::string& why) {
+    std::string setting = watches_.limitSetting(limit);
+    return setting.empty() ? "" : " (raise " + setting + why + ")";
   }
 
   double watchdog() { return watches_.watchdogSeconds(); }

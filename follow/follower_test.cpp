@@ -204,6 +204,17 @@ TEST_F(Following, LostChangesLeadToAFullBuildAndOneLineNamingTheLimit) {
   EXPECT_TRUE(mirrored("unseen"));
   ASSERT_EQ(platform.messages.warnings.size(), 1u);
   EXPECT_NE(platform.messages.warnings[0].find("fs.inotify.max_user_watches"), std::string::npos);
+
+  // A system with no setting to raise (Windows) names none.
+  PlayedWatches unnamed;
+  unnamed.noLimitSettings = true;
+  unnamed.script.push_back({10, make("a/lost3"), true});
+  unnamed.at(20, nullptr);
+  platform.messages.warnings.clear();
+  EXPECT_EQ(run(unnamed, 2), 0);
+  EXPECT_TRUE(mirrored("lost3"));
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
+  EXPECT_EQ(platform.messages.warnings[0].find("raise"), std::string::npos);
 }
 
 }  // namespace

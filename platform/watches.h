@@ -31,6 +31,12 @@ struct WatchStart {
   int watch = -1;  // when Watching
 };
 
+// A limit of the system's that following can run into.
+enum class WatchLimit {
+  Queue,    // the changes kept until they are read: beyond it they are lost (overflowed)
+  Watches,  // the folders watched at once (LimitReached)
+};
+
 // What following the settings asks of the system: watches on single folders (not their
 // subfolders), a clock, requests to end, and the service manager that started the program.
 // Failures other than those named here are thrown as kelvane::Failure.
@@ -56,6 +62,9 @@ class Watches {
   virtual double watchdogSeconds() = 0;
   // The time of day now, as the status shows it ("2026-12-09 03:00:12 UTC").
   virtual std::string timeText() = 0;
+  // The system's setting that raises limit, as the line saying it was reached names it
+  // ("fs.inotify.max_user_watches"); empty where no setting raises it.
+  virtual std::string limitSetting(WatchLimit limit) = 0;
 };
 
 // Opens the system's watches when following starts; empty where the system has none.

@@ -106,6 +106,11 @@ class PosixWatches : public Watches {
     return text;
   }
 
+  std::string limitSetting(WatchLimit limit) override {
+    return limit == WatchLimit::Queue ? "fs.inotify.max_queued_events"
+                                      : "fs.inotify.max_user_watches";
+  }
+
  private:
   void readEvents(WatchWake& wake) {
     alignas(inotify_event) char buffer[64 * 1024];

@@ -45,13 +45,5 @@ INSTANTIATE_TEST_SUITE_P(
         OptionCase{"InAnyOrder", "--settle 3600 --wait 5 --follow ?", 1, ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(BuildOptions, FollowingWhereTheSystemHasNoWatchesIsRefused) {
-  TestPlatform platform;
-  ::testing::internal::CaptureStderr();
-  EXPECT_EQ(runProgram(platform, "--follow ?x.dat"), 2);
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not available on Windows yet"),
-            std::string::npos);
-}
-
 }  // namespace
 }  // namespace kelvane::testing

@@ -30,7 +30,9 @@ const char* const kUsage =
     "       kelvane --follow [--settle SECONDS] '?SETTINGS.dat'\n"
     "                                build, then build again each time the merge sources or\n"
     "                                the settings file have changed and been quiet for\n"
-    "                                SECONDS (default 2); SIGTERM or SIGINT ends it\n"
+    "                                SECONDS (default 2); SIGTERM or SIGINT ends it (on\n"
+    "                                Windows Ctrl+C, or setting the event\n"
+    "                                Local\\kelvane-follow-PID)\n"
     "       kelvane --help | --version\n"
     "A relative settings path is looked up in the current folder, then in the program's\n"
     "folder. A failure writes kelvaneerrors.txt beside the executable when that folder can\n"
@@ -126,12 +128,6 @@ int runProgram(Platform& platform, const std::string& argumentText,
       (following && request.find('?') == std::string::npos)) {
     std::cerr << "kelvane: --follow takes a build request, --settle goes with it, and a dry "
                  "run does not follow: kelvane --follow --settle 2 '?SETTINGS.dat'\n";
-    return 2;
-  }
-  if (following && !openWatches) {
-    // Only Linux has its watches yet.
-    std::cerr << "kelvane: following (--follow) is not available on Windows yet; run the "
-                 "build from a scheduled task instead\n";
     return 2;
   }
   try {

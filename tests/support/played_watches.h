@@ -42,13 +42,20 @@ class PlayedWatches : public Watches {
   void tellService(const std::string& state) override { told.push_back(state); }
   double watchdogSeconds() override { return watchdog; }
   std::string timeText() override { return "at " + std::to_string(clock); }
+  // As inotify's, or none (as on Windows) when noLimitSettings.
+  bool noLimitSettings = false;
+  std::string limitSetting(WatchLimit limit) override {
+    if (noLimitSettings) return "";
+    return limit == WatchLimit::Queue ? "fs.inotify.max_queued_events"
+                                      : "fs.inotify.max_user_watches";
+  }
 
  private:
   // Each entry's identity and, for a file, when it was written: an entry replaced (by a
   // rename over it) is a new name, as inotify says; a file written in place is a write.
   struct Seen {
     std::string key;
-    std::filesystem::file_time_type written;
+    long long written;  // in the system's own ticks; 0 for a folder
     bool operator==(const Seen&) const = default;
   };
   using Listing = std::map<std::string, Seen>;
