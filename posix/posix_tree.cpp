@@ -85,6 +85,10 @@ class PosixFolderTree : public FolderTree {
     return readEntries(current(), currentPath(), "list folder", &holdsUnlisted);
   }
 
+  void listCompact(FolderListing& listing, bool& holdsUnlisted) override {
+    readEntries(current(), currentPath(), "list folder", listing, &holdsUnlisted);
+  }
+
   void enter(const std::string& name) override {
     const char* source = "open folder";
     Descriptor fd(openSubfolder(current(), entryName(name, source)));
