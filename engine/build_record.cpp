@@ -2,7 +2,8 @@
 // was kept for), the merge sources with the look before each listing and its rows, each
 // genre folder with what a look saw of it once the build was done (when it then held just
 // the mirror folders that follow) and its mirror folders with what a look saw of them, and
-// a checksum of everything before it. Numbers are little-endian; a text is its length (32 bits) and its bytes.
+// a checksum of everything before it. Numbers are little-endian; a text is its length (32 bits) and
+// its bytes.
 
 #include "engine/build_record.h"
 
@@ -320,7 +321,8 @@ void lookAtLeftFolders(FolderTree& tree, Layout& layout, char separator) {
   layout.forEachNode(separator, [&](Layout::Node& node, const std::string& path) {
     if (!node.holdsOnlyMirrors() || node.stamps.empty()) return;
     size_t cut = path.rfind(separator);
-    std::string_view name = cut == std::string::npos ? path : std::string_view(path).substr(cut + 1);
+    std::string_view name =
+        cut == std::string::npos ? path : std::string_view(path).substr(cut + 1);
     tree.lookAtSubfolders(cut == std::string::npos ? "" : path.substr(0, cut), {name},
                           [&](size_t, const FolderStamp& seen) {
                             if (settled(seen) && seen.id.device == layout.stampDevice)

@@ -65,7 +65,9 @@ void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& 
     keys.emplace_back(hash, static_cast<uint32_t>(row));
   }
   std::sort(keys.begin(), keys.end());
-  auto physical = [&](size_t row) { return std::string(table.parents(row)).append(table.names(row)); };
+  auto physical = [&](size_t row) {
+    return std::string(table.parents(row)).append(table.names(row));
+  };
   std::vector<std::pair<size_t, size_t>> found;  // the row that repeats a path, its first
   for (size_t i = 0, j = 0; i < keys.size(); i = j) {
     while (j < keys.size() && keys[j].first == keys[i].first) ++j;
@@ -89,8 +91,8 @@ void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& 
   }
   std::sort(found.begin(), found.end());
   for (const auto& [row, first] : found)
-    plan.conflict(virtualRoot + "/" + table.virtGenre(first) + std::string(table.names(first)), physical(first),
-                  physical(row));
+    plan.conflict(virtualRoot + "/" + table.virtGenre(first) + std::string(table.names(first)),
+                  physical(first), physical(row));
 }
 
 // One build, phase by phase. Each phase runs under its step, which every failure in it is

@@ -72,7 +72,8 @@ TEST_F(MapMode, CallsAppendAndKeepTheirOwnParentAndGenre) {
     EXPECT_EQ(table.parents(row), t / "b/");
     EXPECT_EQ(table.physGenre(row), testing::native("g/"));
   }
-  EXPECT_EQ(sorted({std::string(table.names(2)), std::string(table.names(3))}), (std::vector<std::string>{"other", "same"}));
+  EXPECT_EQ(sorted({std::string(table.names(2)), std::string(table.names(3))}),
+            (std::vector<std::string>{"other", "same"}));
   EXPECT_THROW(table.names(4), std::out_of_range);
   EXPECT_THROW(table.names(0), std::out_of_range);
 }

@@ -28,7 +28,7 @@ class Layout {
   class Node {
    public:
     Genres genres;                          // the levels of genre paths below
-    std::vector<std::string_view> mirrors;            // sorted, each name once
+    std::vector<std::string_view> mirrors;  // sorted, each name once
     // Beside mirrors where the build keeps a record (else empty): what the last build's
     // record saw of each, then what this build saw of what it left.
     std::vector<MirrorStamp> stamps;

@@ -162,8 +162,7 @@ void Plan::removeFile(FolderTree& tree, const std::string& name, bool asked) {
   executor_->removeFile(tree, name, tree.currentPath() + name);
 }
 
-void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted,
-                        bool asked) {
+void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted, bool asked) {
   std::string path = tree.currentPath() + name;
   if (holdsUnlisted)
     throw Failure(ENOTEMPTY,

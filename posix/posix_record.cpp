@@ -155,7 +155,8 @@ std::unique_ptr<OutputFile> PosixFiles::createRecord(const std::string& path) {
   Descriptor fd(::openat(folder.get(), temp.c_str(),
                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) throw systemFailure(errno, "Cannot create file", path, kSource);
-  Descriptor old(::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  Descriptor old(
+      ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat was;
   if (old.get() >= 0 && (::fstat(old.get(), &was) != 0 || !S_ISREG(was.st_mode) ||
                          was.st_uid != ::geteuid() || was.st_nlink != 1 || (was.st_mode & 077)))

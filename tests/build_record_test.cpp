@@ -2,8 +2,8 @@
 // rebuild ends as a full walk does; one that can spares the visits and says how many.
 #ifndef _WIN32
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>

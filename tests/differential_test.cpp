@@ -462,8 +462,8 @@ void letTheClockTick() {
 // "backdated" puts a stray file in a folder and then its modification time back: only its
 // change time tells. "beside" and "backdated beside" do the same in the folder holding it (a
 // genre folder, whose listing the record may spare).
-const char* const kChanges[] = {"nothing", "stray",  "hidden",    "link",       "chmod",
-                                "chown",   "add",    "remove",    "frozen",     "backdated",
+const char* const kChanges[] = {"nothing",    "stray",  "hidden",          "link",   "chmod",
+                                "chown",      "add",    "remove",          "frozen", "backdated",
                                 "frozen add", "beside", "backdated beside"};
 
 // Makes the change in w, the same in every world of one seed; said in w's steps.
