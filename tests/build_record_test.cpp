@@ -133,6 +133,20 @@ TEST_F(Record, OneThatWouldNotChangeIsNotWrittenAgain) {
   EXPECT_NE(after.st_ino, before.st_ino);
 }
 
+// A refused record is replaced by a new one of this account's, even where the new one would
+// hold the very same bytes: the next build takes it.
+TEST_F(Record, ARefusedRecordIsReplacedEvenWithTheSameBytes) {
+  build({t / "iso/|linux"});
+  settle();
+  build({t / "iso/|linux"});
+  ::chmod(recordFile().c_str(), 0660);
+  build({t / "iso/|linux"});
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
+  platform.messages.warnings.clear();
+  build({t / "iso/|linux"});
+  EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
+}
+
 struct Tampering {
   const char* name;
   std::function<void(Record&, const std::string& file)> tamper;
