@@ -258,6 +258,24 @@ TEST_F(Record, RootsOwnRecordIsNoRecordOfAnotherAccount) {
       << platform.messages.warnings[0];
 }
 
+// Whether this account may remove anything in a folder is asked once in each folder the walk
+// goes through, not once for all: a folder it may not write refuses the removals in it, in
+// the dry run as in the build, though the folder before it allowed its own.
+TEST_F(Record, AFolderThisAccountMayNotWriteRefusesItsRemovalsInTheDryRunToo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play the server's account";
+  constexpr uid_t kServer = 65534;
+  t.file("links/stray");
+  t.folder("links/locked/stale");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path()))
+    ASSERT_EQ(::lchown(entry.path().c_str(), kServer, kServer), 0);
+  ASSERT_EQ(::chown(t.path().c_str(), kServer, kServer), 0);
+  ::chmod((t / "links/locked").c_str(), 0555);
+  AsAccount as(kServer, kServer);
+  load({t / "iso/|linux"});
+  std::ostringstream out;
+  EXPECT_THROW(runBuild(platform, state, &out), Failure) << out.str();
+}
+
 // A folder the build made is looked at once when it is done, and no listing follows that
 // look: it is taken for what the build left only where no other account could write into it
 // since. Where the mask leaves new folders open to the group, only a walk's look counts.
