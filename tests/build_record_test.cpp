@@ -96,6 +96,17 @@ TEST_F(Record, AGenreFolderIsListedAgainOnlyWhenItChanged) {
   EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
 }
 
+// A mirror folder that is no longer one of this build's own has its genre folder listed in
+// full after all: every mirror folder in it is then judged by that walk's looks alone, the
+// changed one before it too.
+TEST_F(Record, AGenreFolderListedAfterAllStillWalksEveryChangedMirror) {
+  buildTwiceThenStray();  // the stray in debian, which comes before ubuntu
+  ::chmod((t / "links/linux/ubuntu").c_str(), 0700);
+  settle();
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
 // The look at a genre folder once the build is done stands for its mirror folders only when
 // the record holds each of them: one it could not vouch for (looked at within its own tick)
 // is still there for a rebuild to find, and to remove when its source goes.
