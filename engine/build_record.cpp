@@ -1,7 +1,9 @@
 // The record's file: a heading (what it is, its version, the settings and the link root it
 // was kept for), the merge sources with the look before each listing and its rows, each
-// genre folder's mirror folders with what a look saw of them, and a checksum of everything
-// before it. Numbers are little-endian; a text is its length (32 bits) and its bytes.
+// genre folder with what a look saw of it once the build was done (when it then held just
+// the mirror folders that follow) and its mirror folders with what a look saw of them, and
+// a checksum of everything before it. Numbers are little-endian; a text is its length (32 bits) and
+// its bytes.
 
 #include "engine/build_record.h"
 
@@ -17,7 +19,7 @@ namespace kelvane {
 namespace {
 
 constexpr char kMagic[8] = {'k', 'e', 'l', 'v', 'r', 'e', 'c', '\n'};
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr uint32_t kLongestText = 1 << 16;  // a path or a name; anything longer is damage
 
 // What makes a record unusable, in the words of the line on standard error.
@@ -73,7 +75,7 @@ class LastBuildRecord::Reader {
 
   void restart() {
     in_.restart();
-    at_ = end_ = 0;
+    at_ = end_ = hashed_ = 0;
     hash_ = kHashBasis;
   }
   uint64_t number(int bytes) {
@@ -85,7 +87,13 @@ class LastBuildRecord::Reader {
     uint64_t size = number(4);
     if (size > kLongestText) throw unusable("it is damaged");
     out.resize(size);
-    for (char& c : out) c = static_cast<char>(byte());
+    for (size_t done = 0; done < size;) {
+      if (at_ == end_ && !fill()) throw unusable("it is damaged (cut short)");
+      size_t n = std::min<size_t>(size - done, end_ - at_);
+      std::memcpy(out.data() + done, buffer_ + at_, n);
+      at_ += n;
+      done += n;
+    }
   }
   void stamp(uint64_t& inode, int64_t& changed, int64_t& modified) {
     inode = number(8);
@@ -94,6 +102,7 @@ class LastBuildRecord::Reader {
   }
   // The checksum of everything read so far, then nothing more.
   void checkEnd() {
+    hashRead();
     uint64_t sum = hash_;
     if (number(8) != sum || fill()) throw unusable("it is damaged");
   }
@@ -101,18 +110,22 @@ class LastBuildRecord::Reader {
  private:
   unsigned char byte() {
     if (at_ == end_ && !fill()) throw unusable("it is damaged (cut short)");
-    unsigned char c = static_cast<unsigned char>(buffer_[at_++]);
-    hash_ = (hash_ ^ c) * 1099511628211ull;
-    return c;
+    return static_cast<unsigned char>(buffer_[at_++]);
+  }
+  // What was read of the buffer goes into the checksum in one go.
+  void hashRead() {
+    feedHash(hash_, std::string_view(buffer_ + hashed_, at_ - hashed_));
+    hashed_ = at_;
   }
   bool fill() {
-    at_ = 0;
+    hashRead();
+    at_ = hashed_ = 0;
     end_ = in_.read(buffer_, sizeof buffer_);
     return end_ > 0;
   }
   RecordInput& in_;
   char buffer_[64 * 1024];
-  size_t at_ = 0, end_ = 0;
+  size_t at_ = 0, end_ = 0, hashed_ = 0;  // read up to at_, in the checksum up to hashed_
   uint64_t hash_ = kHashBasis;
 };
 
@@ -261,16 +274,26 @@ void LastBuildRecord::readMirrors(Layout& layout) {
   for (uint64_t n = 0; n < nodes; ++n) {
     reader_->text(genre);
     Layout::Node* node = layout.findNode(genre);
+    Layout::MirrorStamp folder;
+    reader_->stamp(folder.inode, folder.changedNs, folder.modifiedNs);
     uint64_t mirrors = reader_->number(4);
-    size_t at = 0;  // both lists are sorted: one pass over each
+    size_t at = 0, matched = 0;  // both lists are sorted: one pass over each
     for (uint64_t m = 0; m < mirrors; ++m) {
       reader_->text(name);
       Layout::MirrorStamp stamp;
       reader_->stamp(stamp.inode, stamp.changedNs, stamp.modifiedNs);
       if (!node || node->stamps.empty()) continue;
       while (at < node->mirrors.size() && node->mirrors[at] < name) ++at;
-      if (at < node->mirrors.size() && node->mirrors[at] == name) node->stamps[at] = stamp;
+      if (at < node->mirrors.size() && node->mirrors[at] == name) {
+        node->stamps[at] = stamp;
+        ++matched;
+      }
     }
+    // The folder held the mirror folders the record names: only when those are this build's
+    // own, each of them, does its look stand for them.
+    if (node && !node->stamps.empty() && node->holdsOnlyMirrors() &&
+        mirrors == node->mirrors.size() && matched == mirrors)
+      node->recorded = folder;
   }
 }
 
@@ -293,6 +316,18 @@ void lookAtLeftFolders(FolderTree& tree, Layout& layout, char separator) {
           node.stamps[index[k]] = {seen.id.inode, seen.changedNs, seen.modifiedNs};
       });
     }
+  });
+  // Each genre folder that holds only mirror folders, once they have all been looked at.
+  layout.forEachNode(separator, [&](Layout::Node& node, const std::string& path) {
+    if (!node.holdsOnlyMirrors() || node.stamps.empty()) return;
+    size_t cut = path.rfind(separator);
+    std::string_view name =
+        cut == std::string::npos ? path : std::string_view(path).substr(cut + 1);
+    tree.lookAtSubfolders(cut == std::string::npos ? "" : path.substr(0, cut), {name},
+                          [&](size_t, const FolderStamp& seen) {
+                            if (settled(seen) && seen.id.device == layout.stampDevice)
+                              node.left = {seen.id.inode, seen.changedNs, seen.modifiedNs};
+                          });
   });
 }
 
@@ -342,6 +377,9 @@ void writeBuildRecord(Platform& platform, const FileIdentity& linkRoot, uint64_t
       putText(b, genre);
       size_t kept = std::count_if(node->stamps.begin(), node->stamps.end(),
                                   [](const Layout::MirrorStamp& s) { return s.inode != 0; });
+      // The folder's look stands for its mirror folders only when the record holds them all.
+      Layout::MirrorStamp folder = kept == node->stamps.size() ? node->left : Layout::MirrorStamp{};
+      putStamp(b, folder.inode, folder.changedNs, folder.modifiedNs);
       putNumber(b, kept, 4);
       for (size_t i = 0; i < node->stamps.size(); ++i) {
         const Layout::MirrorStamp& s = node->stamps[i];

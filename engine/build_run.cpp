@@ -65,7 +65,9 @@ void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& 
     keys.emplace_back(hash, static_cast<uint32_t>(row));
   }
   std::sort(keys.begin(), keys.end());
-  auto physical = [&](size_t row) { return table.parents(row) + table.names(row); };
+  auto physical = [&](size_t row) {
+    return std::string(table.parents(row)).append(table.names(row));
+  };
   std::vector<std::pair<size_t, size_t>> found;  // the row that repeats a path, its first
   for (size_t i = 0, j = 0; i < keys.size(); i = j) {
     while (j < keys.size() && keys[j].first == keys[i].first) ++j;
@@ -89,8 +91,8 @@ void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& 
   }
   std::sort(found.begin(), found.end());
   for (const auto& [row, first] : found)
-    plan.conflict(virtualRoot + "/" + table.virtGenre(first) + table.names(first), physical(first),
-                  physical(row));
+    plan.conflict(virtualRoot + "/" + table.virtGenre(first) + std::string(table.names(first)),
+                  physical(first), physical(row));
 }
 
 // One build, phase by phase. Each phase runs under its step, which every failure in it is
@@ -256,10 +258,12 @@ class Build {
         if (genre.markPresent() && !physGenre.empty()) plan_.makeFolder(linkRoot_.get(), physGenre);
       });
       inStep(kCreatingMirror, [&] {
-        size_t mirror = static_cast<size_t>(genre.mirrorIndex(table_.names(row)));
+        std::string_view name = table_.names(row);
+        size_t mirror = static_cast<size_t>(genre.mirrorIndex(name));
         if (genre.markMirrorPresent(mirror)) {
-          mirrorFolder.assign(physGenre).append(table_.names(row));
-          plan_.makeFolder(linkRoot_.get(), mirrorFolder);
+          mirrorFolder.assign(physGenre).append(name);
+          // Only a mirror folder named as a genre folder has folders made in it.
+          plan_.makeFolder(linkRoot_.get(), mirrorFolder, genre.genres.count(name) > 0);
         }
       });
       inStep(addingEntry, [&] { vfs_->writeMergedEntry(table_, row); });

@@ -17,7 +17,7 @@ using testing::TestPlatform;
 
 std::vector<std::string> namesOf(const DirTable& table) {
   std::vector<std::string> names;
-  for (size_t row = 1; row <= table.count(); ++row) names.push_back(table.names(row));
+  for (size_t row = 1; row <= table.count(); ++row) names.emplace_back(table.names(row));
   return names;
 }
 
@@ -72,7 +72,8 @@ TEST_F(MapMode, CallsAppendAndKeepTheirOwnParentAndGenre) {
     EXPECT_EQ(table.parents(row), t / "b/");
     EXPECT_EQ(table.physGenre(row), testing::native("g/"));
   }
-  EXPECT_EQ(sorted({table.names(2), table.names(3)}), (std::vector<std::string>{"other", "same"}));
+  EXPECT_EQ(sorted({std::string(table.names(2)), std::string(table.names(3))}),
+            (std::vector<std::string>{"other", "same"}));
   EXPECT_THROW(table.names(4), std::out_of_range);
   EXPECT_THROW(table.names(0), std::out_of_range);
 }

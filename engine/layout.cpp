@@ -38,6 +38,7 @@ void Layout::keepStamps() {
 }
 
 Layout::Layout(const DirTable& table, std::string_view separators) : separators_(separators) {
+  root_.isRoot_ = true;
   Node* node = nullptr;
   const std::string* genre = nullptr;
   for (size_t row = 1; row <= table.count(); ++row) {

@@ -23,13 +23,21 @@ class Layout {
     int64_t changedNs = 0, modifiedNs = 0;
   };
 
+  class Node;
+  using Genres = std::map<std::string, Node, std::less<>>;
   class Node {
    public:
-    std::map<std::string, Node, std::less<>> genres;  // the levels of genre paths below
-    std::vector<std::string_view> mirrors;            // sorted, each name once
+    Genres genres;                          // the levels of genre paths below
+    std::vector<std::string_view> mirrors;  // sorted, each name once
     // Beside mirrors where the build keeps a record (else empty): what the last build's
     // record saw of each, then what this build saw of what it left.
     std::vector<MirrorStamp> stamps;
+    // For a genre folder that holds no genre folder, where the build keeps a record: what the
+    // last build's record saw of the folder itself once that build was done, when it then
+    // held exactly these mirrors (inode 0 otherwise); and what this build saw of it when done.
+    MirrorStamp recorded, left;
+    // That kind of genre folder: below the link root, holding no genre folder.
+    bool holdsOnlyMirrors() const { return !isRoot_ && genres.empty(); }
 
     // The index of name among mirrors, or -1.
     long mirrorIndex(std::string_view name) const;
@@ -49,6 +57,7 @@ class Layout {
     friend class Layout;
     std::vector<bool> mirrorPresent_;  // beside mirrors
     bool present_ = false;
+    bool isRoot_ = false;
   };
 
   // The table and separators must outlive the layout: mirror names point into the table, and

@@ -150,14 +150,19 @@ std::string Plan::relativeOf(FolderTree& tree, const std::string& name) const {
   return keyOf(normalised(path));
 }
 
-void Plan::removeFile(FolderTree& tree, const std::string& name) {
+bool Plan::records(bool asked) const {
+  // Windows takes "Linux" for "linux": a caller's own look at a name cannot tell.
+  return asked || platform_.files.separator() == '\\';
+}
+
+void Plan::removeFile(FolderTree& tree, const std::string& name, bool asked) {
   tree.checkRemoval(name);
   ++removed_;
-  removedPaths_.insert(relativeOf(tree, name));
+  if (records(asked)) removedPaths_.insert(relativeOf(tree, name));
   executor_->removeFile(tree, name, tree.currentPath() + name);
 }
 
-void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted) {
+void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted, bool asked) {
   std::string path = tree.currentPath() + name;
   if (holdsUnlisted)
     throw Failure(ENOTEMPTY,
@@ -168,18 +173,19 @@ void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnl
                   "remove folder");
   tree.checkRemoval(name);
   ++removed_;
-  removedPaths_.insert(relativeOf(tree, name));
+  if (records(asked)) removedPaths_.insert(relativeOf(tree, name));
   executor_->removeFolder(tree, name, path);
 }
 
-bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to) {
+bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
+                       bool asked) {
   tree.checkRemoval(from);
   std::string target = relativeOf(tree, to);
   if (!tree.canReuseFolder(from, to, removedPaths_.count(target) > 0)) return false;
   removed_++;
   created_++;
-  removedPaths_.insert(relativeOf(tree, from));
-  madePaths_.insert(target);
+  if (records(false)) removedPaths_.insert(relativeOf(tree, from));
+  if (records(asked)) madePaths_.insert(target);
   executor_->reuseFolder(tree, from, to, tree.currentPath() + from, tree.currentPath() + to);
   return true;
 }
@@ -196,7 +202,7 @@ void Plan::makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string
   throw Failure(ENOENT, "Cannot create folder \"" + path + "\"", "mkdir");
 }
 
-void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
+void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative, bool asked) {
   std::string rel = normalised(relative);
   std::string key = keyOf(rel);
   if (rel.empty() || madePaths_.count(key)) return;  // the link root, or made already
@@ -222,7 +228,7 @@ void Plan::makeFolder(FolderTree* linkRoot, const std::string& relative) {
   bool missing = belowNew || removedPaths_.count(key) || !linkRoot->holdsFolder(rel);
   if (!missing) return;
   ++created_;
-  madePaths_.insert(key);
+  if (records(asked)) madePaths_.insert(key);
   executor_->makeFolder(linkRoot, rel, shown);
 }
 

@@ -74,16 +74,21 @@ class Plan {
 
   // tree, in these three, is the link root opened at the path given to setLinkRoot, and
   // entered only below it: the plan records what goes and what is made by its path relative
-  // to that, so that makeFolder can decide alike for a build and its dry run.
+  // to that, so that makeFolder can decide alike for a build and its dry run. It records
+  // only what a later step can ask about (asked): a path where a folder of the layout goes,
+  // or a folder made that other folders of the layout are made in. A tree of a million
+  // stale or new folders then costs no set of a million paths. (Where the system takes
+  // names without case, every path is recorded: a name may stand for another spelling.)
   // The plain file or link name of the tree's current folder goes; one that cannot be
   // deleted fails here, for both.
-  void removeFile(FolderTree& tree, const std::string& name);
+  void removeFile(FolderTree& tree, const std::string& name, bool asked);
   // The emptied subfolder name of the tree's current folder goes; one still holding entries
   // that the listing leaves out cannot be removed: both fail here, saying so.
-  void removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted);
-  // The emptied subfolder from of the tree's current folder becomes the missing folder to
-  // when the system can do so safely (true); false otherwise, changing nothing.
-  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to);
+  void removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted, bool asked);
+  // The emptied subfolder from of the tree's current folder, which is no folder of the
+  // layout, becomes the missing folder to when the system can do so safely (true); false
+  // otherwise, changing nothing. asked: for to.
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool asked);
 
   // The link root, made when it is missing (linkRoot null): a dry run leaves it null.
   void makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path);
@@ -95,7 +100,8 @@ class Plan {
   // decides as its build would. And a folder's leading levels were made first (a genre folder
   // before the mirror folders in it), or stand there: a missing one that this plan neither made nor
   // saw fails.
-  void makeFolder(FolderTree* linkRoot, const std::string& relative);
+  // asked: other folders of the layout are made in this one.
+  void makeFolder(FolderTree* linkRoot, const std::string& relative, bool asked = true);
 
   // A build puts the table in place; a dry run prints what it counted: table writes to what
   // this plan's openTable returned, which must have come first.
@@ -111,6 +117,8 @@ class Plan {
   std::string keyOf(const std::string& normalisedPath) const;
   // The key of the path below the link root of name in the tree's current folder.
   std::string relativeOf(FolderTree& tree, const std::string& name) const;
+  // Whether a path the caller says is asked (or not) about later is recorded.
+  bool records(bool asked) const;
 
   Platform& platform_;
   std::unique_ptr<PlanExecutor> executor_;

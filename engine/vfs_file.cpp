@@ -116,7 +116,7 @@ void VfsWriter::writeRootEntry() {
 }
 
 void VfsWriter::writeMergedEntry(const DirTable& table, size_t row) {
-  const std::string& name = table.names(row);
+  std::string_view name = table.names(row);
   line_.assign(table.parents(row)).append(name).append("|");
   line_.append(virtualRoot_).append("/").append(table.virtGenre(row)).append(name);
   line_.append(tail_);

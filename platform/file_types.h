@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvane {
 
@@ -18,6 +19,34 @@ struct DirEntry {
   // For a link that neither root nor the listed folder's owner made: the account that did,
   // as the system names it. Such a link is never followed. Empty for every other entry.
   std::string foreignOwner;
+};
+
+// A folder's listing kept compact: the names one after another in one text, each with its
+// type. A walk through a folder of half a million entries then holds about 17 bytes a name
+// rather than a DirEntry (72 bytes and more) each.
+class FolderListing {
+ public:
+  size_t size() const { return types_.size(); }
+  std::string_view name(size_t i) const {
+    size_t end = i + 1 < starts_.size() ? starts_[i + 1] : text_.size();
+    return std::string_view(text_).substr(starts_[i], end - starts_[i]);
+  }
+  EntryType type(size_t i) const { return static_cast<EntryType>(types_[i]); }
+  void add(std::string_view name, EntryType type) {
+    starts_.push_back(text_.size());
+    text_.append(name);
+    types_.push_back(static_cast<unsigned char>(type));
+  }
+  void clear() {
+    text_.clear();
+    starts_.clear();
+    types_.clear();
+  }
+
+ private:
+  std::string text_;
+  std::vector<size_t> starts_;
+  std::vector<unsigned char> types_;
 };
 
 // What the system reaches at a path: two paths lead to the same file or folder exactly when

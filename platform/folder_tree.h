@@ -28,6 +28,11 @@ class FolderTree {
   // the folder holds anything the listing leaves out: hidden names (on both systems every
   // name starting with "."), and pipes, sockets and devices.
   virtual std::vector<DirEntry> list(bool& holdsUnlisted) = 0;
+  // list(), into a compact listing (cleared first): what a walk holds of a large folder.
+  virtual void listCompact(FolderListing& listing, bool& holdsUnlisted) {
+    listing.clear();
+    for (const DirEntry& entry : list(holdsUnlisted)) listing.add(entry.name, entry.type);
+  }
   // Makes the subfolder name of the current folder current. Fails on a link, on anything
   // but a folder, and on a folder of another file system or mount.
   virtual void enter(const std::string& name) = 0;

@@ -61,8 +61,13 @@ class RecordOutput : public OutputFile {
     buffer_.append(bytes);
     if (buffer_.size() >= kBufferSize) flush();
   }
+  // The record there now, this account's own, to tell whether the new one differs.
+  void compareWith(Descriptor old) { old_ = std::move(old); }
   void commit() override {
     flush();
+    // A rebuild that found nothing changed writes the very record there is: that one stays,
+    // and the disk is spared a sync of it.
+    if (old_.get() >= 0 && sameBytes(old_.get(), fd_.get(), path_)) return;
     if (tableCalls.fsync(fd_.get()) != 0)
       throw systemFailure(errno, "Cannot write file", path_, "fsync");
     if (::close(fd_.release()) != 0)
@@ -88,6 +93,7 @@ class RecordOutput : public OutputFile {
   std::string path_;
   std::string buffer_;
   bool committed_ = false;
+  Descriptor old_;
 };
 
 [[noreturn]] void refuse(const std::string& what, const std::string& who) {
@@ -147,9 +153,17 @@ std::unique_ptr<OutputFile> PosixFiles::createRecord(const std::string& path) {
   temp.append(name).append(".new");
   ::unlinkat(folder.get(), temp.c_str(), 0);
   Descriptor fd(::openat(folder.get(), temp.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                         O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   if (fd.get() < 0) throw systemFailure(errno, "Cannot create file", path, kSource);
-  return std::make_unique<RecordOutput>(std::move(folder), name, temp, std::move(fd), path);
+  Descriptor old(
+      ::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat was;
+  if (old.get() >= 0 && (::fstat(old.get(), &was) != 0 || !S_ISREG(was.st_mode) ||
+                         was.st_uid != ::geteuid() || was.st_nlink != 1 || (was.st_mode & 077)))
+    old.reset();
+  auto output = std::make_unique<RecordOutput>(std::move(folder), name, temp, std::move(fd), path);
+  output->compareWith(std::move(old));
+  return output;
 }
 
 }  // namespace kelvane

@@ -169,9 +169,12 @@ bool isEmptyFolder(int fd, const std::string& path, const char* source) {
 // Reads a whole open folder with large getdents64 calls, keeping what a listing returns.
 // The entry type comes from the listing itself; only a file system that does not fill it
 // in costs a stat.
-std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
-                                  bool* holdsUnlisted) {
-  std::vector<DirEntry> entries;
+namespace {
+
+// Hands each entry a listing returns from the open folder fd to take, with its type.
+template <class Take>
+void forEachEntry(int fd, const std::string& path, const char* source, bool* holdsUnlisted,
+                  Take&& take) {
   if (holdsUnlisted) *holdsUnlisted = false;
   alignas(LinuxDirent64) char buffer[64 * 1024];
   for (;;) {
@@ -212,10 +215,27 @@ std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* s
           if (holdsUnlisted) *holdsUnlisted = true;
           continue;
       }
-      entries.push_back({std::string(name), type, {}});
+      take(name, type);
     }
   }
+}
+
+}  // namespace
+
+std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
+                                  bool* holdsUnlisted) {
+  std::vector<DirEntry> entries;
+  forEachEntry(fd, path, source, holdsUnlisted, [&](std::string_view name, EntryType type) {
+    entries.push_back({std::string(name), type, {}});
+  });
   return entries;
+}
+
+void readEntries(int fd, const std::string& path, const char* source, FolderListing& listing,
+                 bool* holdsUnlisted) {
+  listing.clear();
+  forEachEntry(fd, path, source, holdsUnlisted,
+               [&](std::string_view name, EntryType type) { listing.add(name, type); });
 }
 
 }  // namespace kelvane::posix

@@ -82,6 +82,9 @@ bool isEmptyFolder(int fd, const std::string& path, const char* source);
 // sockets, devices).
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
                                   bool* holdsUnlisted = nullptr);
+// The same entries, into a compact listing (cleared first).
+void readEntries(int fd, const std::string& path, const char* source, FolderListing& listing,
+                 bool* holdsUnlisted);
 
 // The mount points anywhere below the open folder (path names it in failures).
 std::vector<std::string> mountPointsBelow(int folder, const std::string& path);

@@ -7,7 +7,7 @@ set -euo pipefail
 # libsystemd-dev lets --follow tell systemd how it is doing (a build without it follows all
 # the same, silently).
 packages=(cmake make g++ pkg-config qt6-base-dev libxcb1-dev libsystemd-dev libgtest-dev
-          clang libclang-rt-14-dev xvfb xauth strace time python3
+          clang libclang-rt-14-dev xvfb xauth strace time python3 rsync
           dpkg-dev lintian man-db)
 # With --windows also what the Windows build and its tests under Wine need.
 if [ "${1:-}" = --windows ]; then

@@ -2,6 +2,7 @@
 // rebuild ends as a full walk does; one that can spares the visits and says how many.
 #ifndef _WIN32
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -66,13 +67,95 @@ class Record : public BuildRun {
 TEST_F(Record, AnUnchangedFolderIsTakenFromItAndAChangedOneIsNot) {
   buildTwiceThenStray();
   EXPECT_NE(dryRunSummary().find("1 to remove, 0 to create; table lines: 0 added, 0 dropped; "
-                                 "conflicts: 0; unchanged since the last build's record: 2 "
+                                 "conflicts: 0; unchanged since the last build's record: 3 "
                                  "folders"),
             std::string::npos)
-      << "the source and ubuntu are unchanged; debian holds the stray file";
+      << "the source, the genre folder (not listed) and ubuntu are unchanged; debian holds the "
+         "stray file";
   build({t / "iso/|linux"});
   EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
   EXPECT_TRUE(platform.messages.warnings.empty());
+}
+
+// A genre folder that shows what the record saw of it is not listed; anything added in it,
+// even with its modification time put back, shows in its change time and has it listed.
+TEST_F(Record, AGenreFolderIsListedAgainOnlyWhenItChanged) {
+  buildTwiceThenStray();
+  ::unlink((t / "links/linux/debian/stray").c_str());
+  settle();
+  build({t / "iso/|linux"});
+  EXPECT_NE(dryRunSummary().find("record: 4 folders"), std::string::npos)
+      << "the source, the genre folder and both mirror folders";
+  struct stat was;
+  ASSERT_EQ(::stat((t / "links/linux").c_str(), &was), 0);
+  t.file("links/linux/stray");
+  struct timespec times[2] = {{0, UTIME_OMIT}, was.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "links/linux").c_str(), times, 0), 0);
+  EXPECT_NE(dryRunSummary().find("1 to remove"), std::string::npos);
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
+// A mirror folder that is no longer one of this build's own has its genre folder listed in
+// full after all: every mirror folder in it is then judged by that walk's looks alone, the
+// changed one before it too.
+TEST_F(Record, AGenreFolderListedAfterAllStillWalksEveryChangedMirror) {
+  buildTwiceThenStray();  // the stray in debian, which comes before ubuntu
+  ::chmod((t / "links/linux/ubuntu").c_str(), 0700);
+  settle();
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+}
+
+// The look at a genre folder once the build is done stands for its mirror folders only when
+// the record holds each of them: one it could not vouch for (looked at within its own tick)
+// is still there for a rebuild to find, and to remove when its source goes.
+TEST_F(Record, AGenreFolderIsListedAgainWhenTheRecordLacksOneOfItsMirrors) {
+  std::string ubuntu = t / "links/linux/ubuntu";
+  platform.files.playStamps = [&](FolderStamp& seen) {
+    struct stat st;
+    seen.seenAtNs += 1000000000;  // every other look settled
+    if (::stat(ubuntu.c_str(), &st) == 0 && seen.id.inode == st.st_ino)
+      seen.seenAtNs = seen.changedNs;
+  };
+  build({t / "iso/|linux"});
+  build({t / "iso/|linux"});
+  platform.files.playStamps = nullptr;
+  ::rmdir((t / "iso/ubuntu").c_str());
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/"}));
+}
+
+// A rebuild that finds nothing changed leaves the record as it is; one that changed
+// something writes it anew.
+TEST_F(Record, OneThatWouldNotChangeIsNotWrittenAgain) {
+  buildTwiceThenStray();
+  ::unlink((t / "links/linux/debian/stray").c_str());
+  settle();
+  build({t / "iso/|linux"});
+  struct stat before, after;
+  ASSERT_EQ(::stat(recordFile().c_str(), &before), 0);
+  build({t / "iso/|linux"});
+  ASSERT_EQ(::stat(recordFile().c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  t.folder("iso/arch");
+  build({t / "iso/|linux"});
+  ASSERT_EQ(::stat(recordFile().c_str(), &after), 0);
+  EXPECT_NE(after.st_ino, before.st_ino);
+}
+
+// A refused record is replaced by a new one of this account's, even where the new one would
+// hold the very same bytes: the next build takes it.
+TEST_F(Record, ARefusedRecordIsReplacedEvenWithTheSameBytes) {
+  build({t / "iso/|linux"});
+  settle();
+  build({t / "iso/|linux"});
+  ::chmod(recordFile().c_str(), 0660);
+  build({t / "iso/|linux"});
+  ASSERT_EQ(platform.messages.warnings.size(), 1u);
+  platform.messages.warnings.clear();
+  build({t / "iso/|linux"});
+  EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
 }
 
 struct Tampering {
@@ -94,6 +177,12 @@ TEST_P(Tampered, IsNotUsedAndTheRebuildEndsAsAFullWalk) {
       << platform.messages.warnings[0];
   EXPECT_NE(platform.messages.warnings[0].find("every folder is looked at in full"),
             std::string::npos);
+  // The record written in its place is one the next build takes, even where it holds the
+  // very bytes of the refused one.
+  if (GetParam().lines != 1) return;
+  platform.messages.warnings.clear();
+  build({t / "iso/|linux"});
+  EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
 }
 
 void flipLastByte(const std::string& file) {
@@ -114,7 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
         Tampering{"another version",
                   [](Record&, const std::string& f) {
                     std::string bytes = readBytes(f);
-                    bytes[8] = 2;  // the version follows the eight bytes that say what it is
+                    bytes[8] = 99;  // the version follows the eight bytes that say what it is
                     writeBytes(f, bytes);
                   },
                   "another version of kelvane wrote it"},
@@ -180,6 +269,24 @@ TEST_F(Record, RootsOwnRecordIsNoRecordOfAnotherAccount) {
       << platform.messages.warnings[0];
 }
 
+// Whether this account may remove anything in a folder is asked once in each folder the walk
+// goes through, not once for all: a folder it may not write refuses the removals in it, in
+// the dry run as in the build, though the folder before it allowed its own.
+TEST_F(Record, AFolderThisAccountMayNotWriteRefusesItsRemovalsInTheDryRunToo) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play the server's account";
+  constexpr uid_t kServer = 65534;
+  t.file("links/stray");
+  t.folder("links/locked/stale");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path()))
+    ASSERT_EQ(::lchown(entry.path().c_str(), kServer, kServer), 0);
+  ASSERT_EQ(::chown(t.path().c_str(), kServer, kServer), 0);
+  ::chmod((t / "links/locked").c_str(), 0555);
+  AsAccount as(kServer, kServer);
+  load({t / "iso/|linux"});
+  std::ostringstream out;
+  EXPECT_THROW(runBuild(platform, state, &out), Failure) << out.str();
+}
+
 // A folder the build made is looked at once when it is done, and no listing follows that
 // look: it is taken for what the build left only where no other account could write into it
 // since. Where the mask leaves new folders open to the group, only a walk's look counts.
@@ -198,9 +305,9 @@ TEST_F(Record, AFolderMadeOpenToOthersIsTakenOnlyOnceAWalkHasListedIt) {
     ::umask(was);
     return summary.substr(summary.find("record: "));
   };
-  EXPECT_EQ(takenAfter(022, 1), "record: 3 folders\n");
+  EXPECT_EQ(takenAfter(022, 1), "record: 4 folders\n");
   EXPECT_EQ(takenAfter(002, 1), "record: 1 folders\n") << "only the source";
-  EXPECT_EQ(takenAfter(002, 2), "record: 3 folders\n");
+  EXPECT_EQ(takenAfter(002, 2), "record: 3 folders\n") << "not the genre folder, not listed";
 }
 
 TEST_F(Record, OneThatCannotBeWrittenIsSaidAndTheBuildSucceeds) {

@@ -460,9 +460,11 @@ void letTheClockTick() {
 // The changes a world undergoes between its builds; "frozen" adds a stray file under a clock
 // that never leaves the tick of any change (every look within it).
 // "backdated" puts a stray file in a folder and then its modification time back: only its
-// change time tells.
-const char* const kChanges[] = {"nothing", "stray",  "hidden", "link",      "chmod",     "chown",
-                                "add",     "remove", "frozen", "backdated", "frozen add"};
+// change time tells. "beside" and "backdated beside" do the same in the folder holding it (a
+// genre folder, whose listing the record may spare).
+const char* const kChanges[] = {"nothing",    "stray",  "hidden",          "link",   "chmod",
+                                "chown",      "add",    "remove",          "frozen", "backdated",
+                                "frozen add", "beside", "backdated beside"};
 
 // Makes the change in w, the same in every world of one seed; said in w's steps.
 void change(World& w, const std::string& what, unsigned seed) {
@@ -480,14 +482,18 @@ void change(World& w, const std::string& what, unsigned seed) {
   std::string path = w.t / folder;
   w.steps.push_back("then " + what + " " + folder);
   if (what == "nothing" || folder.empty()) return;
+  std::string holder = folder.substr(0, folder.rfind('/'));
   if (what == "stray" || what == "frozen") {
     w.t.file(folder + "/stray");
-  } else if (what == "backdated") {
+  } else if (what == "backdated" || what == "backdated beside") {
+    std::string in = what == "backdated" ? folder : holder;
     struct stat st;
-    ::stat(path.c_str(), &st);
-    w.t.file(folder + "/stray");
+    ::stat((w.t / in).c_str(), &st);
+    w.t.file(in + "/stray");
     struct timespec times[2] = {{0, UTIME_OMIT}, st.st_mtim};
-    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+    ::utimensat(AT_FDCWD, (w.t / in).c_str(), times, 0);
+  } else if (what == "beside") {
+    w.t.file(holder + "/stray");
   } else if (what == "hidden") {
     w.t.file(folder + "/.hidden");
   } else if (what == "link") {
