@@ -100,11 +100,11 @@ class LastBuildRecord::Reader {
     changed = static_cast<int64_t>(number(8));
     modified = static_cast<int64_t>(number(8));
   }
-  // The checksum of everything read so far, then nothing more.
+  // The checksum of everything read so far, then nothing more: not in this buffer, nor after it.
   void checkEnd() {
     hashRead();
     uint64_t sum = hash_;
-    if (number(8) != sum || fill()) throw unusable("it is damaged");
+    if (number(8) != sum || at_ != end_ || fill()) throw unusable("it is damaged");
   }
 
  private:
