@@ -28,8 +28,10 @@ void writeBytes(const std::string& path, std::string_view bytes) {
 }
 
 std::string readBytes(const std::string& path) {
-  HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                           nullptr, OPEN_EXISTING, 0, nullptr);
+  // Read as a server reads its table: never in the way of a build that replaces it meanwhile.
+  HANDLE h = ::CreateFileW(wide(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     ADD_FAILURE() << "cannot read " << path;
     return {};
