@@ -5,6 +5,31 @@
 #include "base/path_parts.h"
 
 namespace kelvane {
+namespace {
+
+// A name's first eight bytes as a number that orders as the bytes do (a shorter name is
+// padded with zeros, which no name holds).
+uint64_t leadingBytes(std::string_view name) {
+  uint64_t key = 0;
+  for (size_t i = 0; i < 8; ++i)
+    key = key << 8 | (i < name.size() ? static_cast<unsigned char>(name[i]) : 0u);
+  return key;
+}
+
+// Sorts names as std::sort would and drops repeats. Most names differ in their first eight
+// bytes, which are compared as one number: a genre folder of a million names sorts several
+// times faster than by comparing the names themselves.
+void sortNames(std::vector<std::string_view>& names) {
+  std::vector<std::pair<uint64_t, std::string_view>> keyed;
+  keyed.reserve(names.size());
+  for (std::string_view name : names) keyed.emplace_back(leadingBytes(name), name);
+  std::sort(keyed.begin(), keyed.end());
+  names.clear();
+  for (const auto& [key, name] : keyed)
+    if (names.empty() || names.back() != name) names.push_back(name);
+}
+
+}  // namespace
 
 long Layout::Node::mirrorIndex(std::string_view name) const {
   auto at = std::lower_bound(mirrors.begin(), mirrors.end(), name);
@@ -53,8 +78,7 @@ Layout::Layout(const DirTable& table, std::string_view separators) : separators_
   while (!nodes.empty()) {
     Node* n = nodes.back();
     nodes.pop_back();
-    std::sort(n->mirrors.begin(), n->mirrors.end());
-    n->mirrors.erase(std::unique(n->mirrors.begin(), n->mirrors.end()), n->mirrors.end());
+    sortNames(n->mirrors);
     n->mirrorPresent_.assign(n->mirrors.size(), false);
     for (auto& child : n->genres) nodes.push_back(&child.second);
   }

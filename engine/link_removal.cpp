@@ -1,5 +1,8 @@
 #include "engine/link_removal.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -12,14 +15,22 @@ namespace kelvane {
 
 namespace {
 
+// Looks at mirror folders taken together: enough to keep the system busy, few enough to
+// hold little.
+constexpr size_t kLooksAtOnce = 4096;
+constexpr uint32_t kNoStamp = UINT32_MAX;
+
+// A subfolder the walk still has to go through: 24 bytes, however long its name, for a
+// genre folder of a million mirror folders.
 struct Subfolder {
-  std::string name;
+  size_t name;         // where its name is: in the level's listing, or among its mirrors
   Layout::Node* node;  // the genre folder it is, or null
-  bool keep;           // a folder of the layout, kept
-  bool ofLayout;       // named as a folder of the layout (kept or not)
-  // Where the record keeps what a look saw of this mirror folder, or null: the look before
-  // the walk stands only if the walk changes nothing in it.
-  Layout::MirrorStamp* stamp = nullptr;
+  // Where the record keeps what a look saw of this mirror folder (among the level's node's
+  // stamps), or kNoStamp: the look before the walk stands only if the walk changes nothing
+  // in it.
+  uint32_t stamp = kNoStamp;
+  bool keep;      // a folder of the layout, kept
+  bool ofLayout;  // named as a folder of the layout (kept or not)
   // A genre folder that shows what the record saw of it: its mirror folders are looked at
   // without listing it.
   bool asRecorded = false;
@@ -27,12 +38,18 @@ struct Subfolder {
 
 // One folder on the path from the link root to the current folder.
 struct SortedFolder {
-  Layout::Node* node;  // the genre folder (or link root) this is, or null
+  Layout::Node* node;       // the genre folder (or link root) this is, or null
+  FolderListing listing;    // what it holds, when it was listed
+  bool fromRecord = false;  // not listed: its subfolders are among node's mirrors
   std::vector<Subfolder> folders;
   size_t next = 0;
   std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
   bool holdsUnlisted = false;   // entries the listing leaves out, which stay
   size_t changesBefore = 0;     // the plan's changes when the walk came in
+
+  std::string nameOf(const Subfolder& folder) const {
+    return std::string(fromRecord ? node->mirrors[folder.name] : listing.name(folder.name));
+  }
 };
 
 // A mirror folder that shows what the last build's record saw of it holds what that build
@@ -44,99 +61,138 @@ bool unchangedSince(const Layout& layout, const Layout::MirrorStamp& was, const 
          seen.changedNs == was.changedNs && seen.modifiedNs == was.modifiedNs;
 }
 
-// What a look saw of a kept mirror folder: null when it shows what the record saw of it
-// (counted, and not visited), else where the look is kept (or nothing, for a look within
-// the folder's last tick) for the walk to go in.
-Layout::MirrorStamp* stampOrSkip(Layout& layout, Layout::MirrorStamp& stamp,
-                                 const FolderStamp& seen) {
+// What a look saw of a kept mirror folder: false when it shows what the record saw of it
+// (counted, and not visited), else true, the look kept in stamp (or nothing, for a look
+// within the folder's last tick) for the walk to go in.
+bool visitAfterLook(Layout& layout, Layout::MirrorStamp& stamp, const FolderStamp& seen) {
   if (unchangedSince(layout, stamp, seen)) {
     ++layout.takenFromRecord;
-    return nullptr;
+    return false;
   }
   stamp = settled(seen) ? Layout::MirrorStamp{seen.id.inode, seen.changedNs, seen.modifiedNs}
                         : Layout::MirrorStamp{};
-  return &stamp;
+  return true;
 }
 
 // A genre folder that shows what the record saw of it once the last build was done holds
 // what that build left there: these very mirror folders (the record holds each of them and
 // no other), and nothing else a listing shows, since any entry added, removed or renamed in
 // it changes its times. So it is not listed: each mirror folder is looked at once, as the
-// walk would look at it. One that is no longer a folder of this build's own has the genre
-// folder listed in full after all (false), nothing having been changed yet.
+// walk would look at it. One that is no longer a folder of this build's own, or that could
+// not be looked at, has the genre folder listed in full after all (false), nothing having
+// been changed yet.
 bool lookAtRecordedMirrors(FolderTree& tree, Layout& layout, Layout::Node& node,
                            SortedFolder& level) {
   size_t takenBefore = layout.takenFromRecord;
   std::vector<std::pair<size_t, Layout::MirrorStamp>> recorded;  // of those to visit
-  std::string name;
-  for (size_t i = 0; i < node.mirrors.size(); ++i) {
-    name.assign(node.mirrors[i]);
-    FolderStamp seen;
-    if (!tree.lookAtFolder(name, seen)) {
-      // As it was: the listing's walk compares its own looks with the record.
-      layout.takenFromRecord = takenBefore;
-      for (const auto& [index, stamp] : recorded) node.stamps[index] = stamp;
-      level.folders.clear();
-      return false;
-    }
-    node.markMirrorPresent(i);
-    Layout::MirrorStamp was = node.stamps[i];
-    if (Layout::MirrorStamp* stamp = stampOrSkip(layout, node.stamps[i], seen)) {
-      recorded.emplace_back(i, was);
-      level.folders.push_back({name, nullptr, true, true, stamp});
+  std::vector<std::string_view> names;
+  std::vector<FolderLook> looks;
+  for (size_t begin = 0; begin < node.mirrors.size(); begin += kLooksAtOnce) {
+    size_t end = std::min(node.mirrors.size(), begin + kLooksAtOnce);
+    names.assign(node.mirrors.begin() + begin, node.mirrors.begin() + end);
+    tree.lookAtFolders(names, looks);
+    for (size_t i = begin; i < end; ++i) {
+      const FolderLook& look = looks[i - begin];
+      if (look.failed || !look.own) {
+        // As it was: the listing's walk compares its own looks with the record, and asks
+        // again where a look failed.
+        layout.takenFromRecord = takenBefore;
+        for (const auto& [index, stamp] : recorded) node.stamps[index] = stamp;
+        level.folders.clear();
+        return false;
+      }
+      node.markMirrorPresent(i);
+      Layout::MirrorStamp was = node.stamps[i];
+      if (visitAfterLook(layout, node.stamps[i], look.seen)) {
+        recorded.emplace_back(i, was);
+        level.folders.push_back({i, nullptr, static_cast<uint32_t>(i), true, true});
+      }
     }
   }
+  level.fromRecord = true;
   ++layout.takenFromRecord;  // the genre folder's listing
   return true;
 }
 
+// Where a listed name stands in the layout of the folder that holds it.
+struct Placement {
+  long mirror = -1;
+  Layout::Genres::iterator genre;
+  bool ofLayout = false;
+};
+
 // Lists the current folder: its files and links go, and its subfolders are sorted into
 // what the layout keeps, what goes once emptied, and (with the record) what needs no visit.
-// listing: reused for every folder, so that the walk holds one listing at a time.
+// spare: listings of folders the walk has left, reused so that it holds few at a time.
 // asRecorded: the folder is a genre folder that shows what the record saw of it.
 SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan& plan,
-                     FolderListing& listing, bool asRecorded) {
-  SortedFolder level{node, {}, 0, {}, false, plan.changes()};
+                     std::vector<FolderListing>& spare, bool asRecorded) {
+  SortedFolder level{node, {}, false, {}, 0, {}, false, plan.changes()};
   if (asRecorded && lookAtRecordedMirrors(tree, layout, *node, level)) return level;
-  tree.listCompact(listing, level.holdsUnlisted);
+  if (!spare.empty()) {
+    level.listing = std::move(spare.back());
+    spare.pop_back();
+  }
+  tree.listCompact(level.listing, level.holdsUnlisted);
+  const FolderListing& listing = level.listing;
+  std::vector<Placement> placed;
+  std::vector<std::string_view> toLook;
+  std::vector<FolderLook> looks;
   std::string name;
-  for (size_t i = 0; i < listing.size(); ++i) {
-    name.assign(listing.name(i));
-    // "." and ".." are the folder and its parent; any other name starting with "." is one
-    // the listing should have left out, and stays like those.
-    if (isSelfOrParent(name)) continue;
-    if (name.empty() || isHiddenName(name)) {
-      level.holdsUnlisted = true;
-      continue;
+  for (size_t begin = 0; begin < listing.size(); begin += kLooksAtOnce) {
+    size_t end = std::min(listing.size(), begin + kLooksAtOnce);
+    // A folder another account made, or made open to others, could hold what it put there
+    // and take more: it goes and is made again. So each folder named as one of the layout
+    // is looked at; those of this part of the listing together.
+    placed.assign(end - begin, Placement{});
+    toLook.clear();
+    for (size_t i = begin; node && i < end; ++i) {
+      std::string_view listed = listing.name(i);
+      if (listed.empty() || isSelfOrParent(listed) || isHiddenName(listed)) continue;
+      Placement& at = placed[i - begin];
+      at.mirror = node->mirrorIndex(listed);
+      at.genre = node->genres.find(listed);
+      at.ofLayout = at.mirror >= 0 || at.genre != node->genres.end();
+      if (at.ofLayout && listing.type(i) == EntryType::Folder) toLook.push_back(listed);
     }
-    long mirror = node ? node->mirrorIndex(name) : -1;
-    auto genre = node ? node->genres.find(name) : Layout::Genres::iterator();
-    bool ofLayout = mirror >= 0 || (node && genre != node->genres.end());
-    if (listing.type(i) != EntryType::Folder) {
-      // A link goes as a link, whatever it points to, even named like a folder to keep.
-      plan.removeFile(tree, name, ofLayout);
-      continue;
-    }
-    Subfolder folder{name, nullptr, false, ofLayout};
-    if (node) {
-      // A folder another account made, or made open to others, could hold what it put there
-      // and take more: it goes and is made again.
-      FolderStamp seen;
-      if (ofLayout && tree.lookAtFolder(folder.name, seen)) {
-        if (mirror >= 0) node->markMirrorPresent(static_cast<size_t>(mirror));
-        if (genre != node->genres.end()) {
-          genre->second.markPresent();
-          folder.node = &genre->second;
-          folder.asRecorded = unchangedSince(layout, folder.node->recorded, seen);
-        }
-        folder.keep = true;
-        if (mirror >= 0 && !folder.node && !node->stamps.empty()) {
-          folder.stamp = stampOrSkip(layout, node->stamps[static_cast<size_t>(mirror)], seen);
-          if (!folder.stamp) continue;
+    tree.lookAtFolders(toLook, looks);
+    const FolderLook* look = looks.data();
+    for (size_t i = begin; i < end; ++i) {
+      name.assign(listing.name(i));
+      // "." and ".." are the folder and its parent; any other name starting with "." is one
+      // the listing should have left out, and stays like those.
+      if (isSelfOrParent(name)) continue;
+      if (name.empty() || isHiddenName(name)) {
+        level.holdsUnlisted = true;
+        continue;
+      }
+      const Placement& at = placed[i - begin];
+      if (listing.type(i) != EntryType::Folder) {
+        // A link goes as a link, whatever it points to, even named like a folder to keep.
+        plan.removeFile(tree, name, at.ofLayout);
+        continue;
+      }
+      Subfolder folder{i, nullptr, kNoStamp, false, at.ofLayout};
+      if (at.ofLayout) {
+        const FolderLook& seen = *look++;
+        if (seen.failed) std::rethrow_exception(seen.failed);
+        if (seen.own) {
+          if (at.mirror >= 0) node->markMirrorPresent(static_cast<size_t>(at.mirror));
+          if (at.genre != node->genres.end()) {
+            at.genre->second.markPresent();
+            folder.node = &at.genre->second;
+            folder.asRecorded = unchangedSince(layout, folder.node->recorded, seen.seen);
+          }
+          folder.keep = true;
+          if (at.mirror >= 0 && !folder.node && !node->stamps.empty()) {
+            size_t mirror = static_cast<size_t>(at.mirror);
+            if (!visitAfterLook(layout, node->stamps[mirror], seen.seen)) continue;
+            folder.stamp = static_cast<uint32_t>(mirror);
+          }
         }
       }
+      level.folders.push_back(folder);
     }
-    level.folders.push_back(std::move(folder));
   }
   if (node)
     for (size_t i = 0; i < node->mirrors.size(); ++i)
@@ -148,18 +204,19 @@ SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan&
 // that one instead, which spares the disk a removal and a creation.
 void dispose(FolderTree& tree, SortedFolder& parent, const Subfolder& folder, bool holdsUnlisted,
              Plan& plan) {
+  std::string name = parent.nameOf(folder);
   // A folder still holding what the listing leaves out is not empty: removing it fails, as
   // it must, and it never becomes a mirror folder.
   if (!holdsUnlisted && parent.node && !parent.missing.empty()) {
     size_t mirror = parent.missing.back();
     std::string to(parent.node->mirrors[mirror]);
-    if (plan.reuseFolder(tree, folder.name, to, parent.node->genres.count(to) > 0)) {
+    if (plan.reuseFolder(tree, name, to, parent.node->genres.count(to) > 0)) {
       parent.missing.pop_back();
       parent.node->markMirrorPresent(mirror);
       return;
     }
   }
-  plan.removeFolder(tree, folder.name, holdsUnlisted, folder.ofLayout);
+  plan.removeFolder(tree, name, holdsUnlisted, folder.ofLayout);
 }
 
 }  // namespace
@@ -168,27 +225,28 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
   // Depth first: the path from the link root to the current folder, each level with the
   // subfolders it still has to go through.
   std::vector<SortedFolder> levels;
-  FolderListing listing;
-  levels.push_back(sortOut(tree, layout, &layout.root(), plan, listing, false));
+  std::vector<FolderListing> spare;
+  levels.push_back(sortOut(tree, layout, &layout.root(), plan, spare, false));
   while (!levels.empty()) {
     SortedFolder& level = levels.back();
     if (level.next < level.folders.size()) {
       const Subfolder& folder = level.folders[level.next];
       Layout::Node* node = folder.node;
       bool asRecorded = folder.asRecorded;
-      tree.enter(folder.name);
-      levels.push_back(sortOut(tree, layout, node, plan, listing, asRecorded));
+      tree.enter(level.nameOf(folder));
+      levels.push_back(sortOut(tree, layout, node, plan, spare, asRecorded));
       continue;
     }
     bool holdsUnlisted = level.holdsUnlisted;
     bool changed = plan.changes() != level.changesBefore;
+    spare.push_back(std::move(level.listing));
     levels.pop_back();
     if (levels.empty()) break;
     tree.leave();
     SortedFolder& parent = levels.back();
     const Subfolder& folder = parent.folders[parent.next++];
     // Emptied now: the build looks at it once more when it is done.
-    if (folder.stamp && changed) *folder.stamp = {};
+    if (folder.stamp != kNoStamp && changed) parent.node->stamps[folder.stamp] = {};
     if (!folder.keep) dispose(tree, parent, folder, holdsUnlisted, plan);
   }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -9,6 +10,14 @@
 #include "platform/file_types.h"
 
 namespace kelvane {
+
+// What lookAtFolder(name, seen) gave for one name: its answer and what it saw, or the failure
+// it threw, to be raised where the caller would have looked.
+struct FolderLook {
+  FolderStamp seen;
+  bool own = false;
+  std::exception_ptr failed;
+};
 
 // A folder opened once, so that what was checked is what is acted on: its identity is taken
 // from the open folder, and the walk below it starts from that same folder, whatever happens
@@ -65,6 +74,20 @@ class FolderTree {
   virtual bool lookAtFolder(const std::string& name, FolderStamp& seen) {
     seen = FolderStamp{};
     return isOwnFolder(name);
+  }
+  // lookAtFolder for each of names, subfolders of the current folder: looks (resized to
+  // names) holds each one's at its index. The looks may be taken side by side, in any order;
+  // they change nothing, and one that fails stops none of the others.
+  virtual void lookAtFolders(const std::vector<std::string_view>& names,
+                             std::vector<FolderLook>& looks) {
+    looks.assign(names.size(), FolderLook{});
+    for (size_t i = 0; i < names.size(); ++i) {
+      try {
+        looks[i].own = lookAtFolder(std::string(names[i]), looks[i].seen);
+      } catch (...) {
+        looks[i].failed = std::current_exception();
+      }
+    }
   }
   // One look at each of names, subfolders of the folder at relative below the tree's own
   // folder (reached as holdsFolder reaches it), each handed to take with its index in names;

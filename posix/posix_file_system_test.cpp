@@ -324,6 +324,61 @@ TEST(FolderTree, WalksFromTheOpenedFolderWhateverItsNameLeadsTo) {
   EXPECT_EQ(platform.files.openFolderTree(dir / "nothing-here/"), nullptr);
 }
 
+// The looks at a large folder's subfolders are taken side by side: each is the one look at
+// that name, a failure stays with its own name, and only folders are handed over.
+TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
+  testing::TempFolder dir;
+  std::vector<std::string> names;
+  for (int i = 0; i < 700; ++i) {
+    names.push_back("f" + std::to_string(i));
+    std::string path = dir / ("links/" + names.back());
+    if (i % 7 == 1)
+      testing::writeBytes(path, "x");
+    else if (i % 7 == 2)
+      ::symlink(".", path.c_str());
+    else if (i % 7 == 3)
+      continue;  // nothing there
+    else
+      testing::makeFolders(path);
+    struct stat st;
+    // Sticky: never how a new folder is made.
+    if (i % 7 == 4 && ::stat(path.c_str(), &st) == 0) ::chmod(path.c_str(), st.st_mode | S_ISVTX);
+  }
+  auto tree = testing::systemFiles().openFolderTree(dir / "links/");
+  ASSERT_NE(tree, nullptr);
+  std::vector<std::string_view> views(names.begin(), names.end());
+  std::vector<FolderLook> looks;
+  tree->lookAtFolders(views, looks);
+  std::vector<FolderStamp> handed(names.size());
+  std::vector<bool> wasHanded(names.size());
+  tree->lookAtSubfolders("", views, [&](size_t i, const FolderStamp& seen) {
+    handed[i] = seen;
+    wasHanded[i] = true;
+  });
+  ASSERT_EQ(looks.size(), names.size());
+  for (size_t i = 0; i < names.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    FolderStamp seen;
+    bool own = false;
+    try {
+      own = tree->lookAtFolder(names[i], seen);
+      EXPECT_FALSE(looks[i].failed);
+    } catch (const Failure&) {
+      EXPECT_TRUE(looks[i].failed);
+      EXPECT_EQ(i % 7, 3u);
+      continue;
+    }
+    EXPECT_EQ(looks[i].own, own);
+    EXPECT_EQ(looks[i].own, i % 7 == 0 || i % 7 >= 5);
+    EXPECT_EQ(looks[i].seen.id, seen.id);
+    EXPECT_EQ(looks[i].seen.changedNs, seen.changedNs);
+    EXPECT_EQ(wasHanded[i], i % 7 != 1 && i % 7 != 2);
+    if (wasHanded[i]) {
+      EXPECT_EQ(handed[i].id, seen.id);
+    }
+  }
+}
+
 // Deeper than the folders a walk holds open: each one let go is opened again on the way back,
 // and one moved away meanwhile stops the walk there, with nothing above it removed.
 TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {

@@ -8,8 +8,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <system_error>
+#include <thread>
 
 #include "base/failure.h"
 #include "base/hidden_name.h"
@@ -80,6 +83,24 @@ bool keepsFineTimes(int fd) {
   if (::fstatfs(fd, &fs) != 0) return false;
   long type = static_cast<long>(fs.f_type);
   return type == kExt4 || type == kTmpfs || type == kXfs || type == kBtrfs;
+}
+
+void splitAcrossCores(size_t count, const std::function<void(size_t, size_t)>& work) {
+  // A thread costs about as much as a few hundred looks.
+  constexpr size_t kLeastPerThread = 256;
+  size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+  size_t parts = std::clamp<size_t>(count / kLeastPerThread, 1, cores);
+  std::vector<std::thread> helpers;
+  for (size_t part = 1; part < parts; ++part) {
+    size_t from = count * part / parts, to = count * (part + 1) / parts;
+    try {
+      helpers.emplace_back(work, from, to);
+    } catch (const std::system_error&) {
+      work(from, to);  // no thread to be had: this one does it
+    }
+  }
+  work(0, count / parts);
+  for (std::thread& helper : helpers) helper.join();
 }
 
 FolderStamp stampOf(const struct stat& st, int64_t seenAt, bool fineTimes) {

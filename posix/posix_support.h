@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,6 +39,12 @@ bool keepsFineTimes(int fd);
 // What a look at st saw, the clock read at seenAt just before it; nothing (tickNs 0) where
 // the times are not fine ones.
 FolderStamp stampOf(const struct stat& st, int64_t seenAt, bool fineTimes);
+// Calls work(from, to) on parts of [0, count) that together cover it once, side by side on
+// up to as many threads as the machine has cores (at most four), and returns when all are
+// done; a count too small to be worth a thread is one part on this thread. For reads that
+// the system serves side by side, such as a look at each of a large folder's subfolders.
+// work must not throw.
+void splitAcrossCores(size_t count, const std::function<void(size_t, size_t)>& work);
 // The identities of the open folder fd and of every folder holding it, up to the root.
 std::vector<FileIdentity> folderChain(int fd, const std::string& path);
 

@@ -87,6 +87,21 @@ class CheckedTree : public FolderTree {
     if (files_.playStamps) files_.playStamps(seen);
     return own;
   }
+  // Each name as lookAtFolder would take it, the real looks taken together as the real tree
+  // takes them.
+  void lookAtFolders(const std::vector<std::string_view>& names,
+                     std::vector<FolderLook>& looks) override {
+    real_->lookAtFolders(names, looks);
+    for (size_t i = 0; i < names.size(); ++i) {
+      try {
+        files_.faults().check(Op::FolderTest, real_->currentPath() + std::string(names[i]));
+      } catch (...) {
+        looks[i] = {{}, false, std::current_exception()};
+        continue;
+      }
+      if (files_.playStamps && !looks[i].failed) files_.playStamps(looks[i].seen);
+    }
+  }
   void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
                         const std::function<void(size_t, const FolderStamp&)>& take) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + relative);
