@@ -25,12 +25,9 @@ class BuildExecutor : public PlanExecutor {
   void removeFolder(FolderTree& tree, const std::string& name, const std::string&) override {
     tree.removeFolder(name);
   }
-  void reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
-                   const std::string& shownFrom, const std::string&) override {
-    // The plan asked canReuseFolder a moment ago: only a change meanwhile says no now.
-    if (!tree.reuseFolder(from, to))
-      throw Failure(EBUSY, "The folder \"" + shownFrom + "\" changed while the build emptied it",
-                    "rename folder");
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool,
+                   const std::string&, const std::string&) override {
+    return tree.reuseFolder(from, to);
   }
   void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
                     const std::string& path) override {
@@ -54,16 +51,20 @@ class DryRunExecutor : public PlanExecutor {
     return std::make_unique<TableDiff>(
         platform.files.fileExists(path) ? platform.files.openInput(path) : nullptr);
   }
-  void removeFile(FolderTree&, const std::string&, const std::string& shown) override {
+  void removeFile(FolderTree& tree, const std::string& name, const std::string& shown) override {
+    tree.checkRemoval(name);
     print("remove", shown);
   }
   void removeFolder(FolderTree&, const std::string&, const std::string& shown) override {
     print("remove", shown);
   }
-  void reuseFolder(FolderTree&, const std::string&, const std::string&,
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool toGoes,
                    const std::string& shownFrom, const std::string& shownTo) override {
+    tree.checkRemoval(from);
+    if (!tree.canReuseFolder(from, to, toGoes)) return false;
     print("remove", shownFrom);
     print("create", shownTo);
+    return true;
   }
   void makeLinkRoot(Platform&, std::unique_ptr<FolderTree>&, const std::string& path) override {
     print("create", path);
@@ -156,7 +157,6 @@ bool Plan::records(bool asked) const {
 }
 
 void Plan::removeFile(FolderTree& tree, const std::string& name, bool asked) {
-  tree.checkRemoval(name);
   ++removed_;
   if (records(asked)) removedPaths_.insert(relativeOf(tree, name));
   executor_->removeFile(tree, name, tree.currentPath() + name);
@@ -179,14 +179,14 @@ void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnl
 
 bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
                        bool asked) {
-  tree.checkRemoval(from);
   std::string target = relativeOf(tree, to);
-  if (!tree.canReuseFolder(from, to, removedPaths_.count(target) > 0)) return false;
+  if (!executor_->reuseFolder(tree, from, to, removedPaths_.count(target) > 0,
+                              tree.currentPath() + from, tree.currentPath() + to))
+    return false;
   removed_++;
   created_++;
   if (records(false)) removedPaths_.insert(relativeOf(tree, from));
   if (records(asked)) madePaths_.insert(target);
-  executor_->reuseFolder(tree, from, to, tree.currentPath() + from, tree.currentPath() + to);
   return true;
 }
 

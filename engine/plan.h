@@ -14,22 +14,29 @@ class VfsWriter;
 
 // Carries out the steps a plan decides. The build's executor acts on the system; the dry
 // run's prints each step ("remove PATH", "create PATH") and changes nothing, as a dry-run
-// command runner stands in for the real one. An executor decides nothing: every question
-// (is the file read-only, does the folder hold what the listing leaves out, is the folder
-// one's own, can it be made, is it there) is the plan's, asked of the platform alike for
-// both, so a dry run and its build cannot disagree.
+// command runner stands in for the real one. Both ask the platform the same questions, in the
+// same words: the plan asks those no step of the system answers itself (does the folder hold
+// what the listing leaves out, is it there); a step that answers its own question (may the
+// file go, may the folder become the missing one) is asked once, by the build's executor
+// through the step itself and by the dry run's before it prints, so that a dry run and its
+// build cannot disagree, and the build does not ask twice.
 class PlanExecutor {
  public:
   virtual ~PlanExecutor() = default;
   virtual bool dryRun() const = 0;
   virtual std::unique_ptr<OutputFile> openTable(Platform& platform, const std::string& path) = 0;
-  // shown: the path as the plan prints it.
+  // shown: the path as the plan prints it. Fails, for both, where the file cannot be deleted
+  // (FolderTree::checkRemoval).
   virtual void removeFile(FolderTree& tree, const std::string& name, const std::string& shown) = 0;
   virtual void removeFolder(FolderTree& tree, const std::string& name,
                             const std::string& shown) = 0;
-  // from becomes to; both shown as removed and created.
-  virtual void reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
-                           const std::string& shownFrom, const std::string& shownTo) = 0;
+  // from becomes to, both shown as removed and created, when the system can do so safely
+  // (true); false, changing nothing, otherwise. Where from cannot be removed at all, the
+  // dry run fails here and the build says false, whose removal of from then fails in the
+  // same words. toGoes: what stands at to is one the plan removed before.
+  virtual bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
+                           bool toGoes, const std::string& shownFrom,
+                           const std::string& shownTo) = 0;
   // The link root at path, missing now: a dry run leaves linkRoot null.
   virtual void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
                             const std::string& path) = 0;
@@ -87,7 +94,9 @@ class Plan {
   void removeFolder(FolderTree& tree, const std::string& name, bool holdsUnlisted, bool asked);
   // The emptied subfolder from of the tree's current folder, which is no folder of the
   // layout, becomes the missing folder to when the system can do so safely (true); false
-  // otherwise, changing nothing. asked: for to.
+  // otherwise, changing nothing, and the caller removes from instead. A from that cannot be
+  // removed at all fails the dry run here, and the build in that removal, in the same words.
+  // asked: for to.
   bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool asked);
 
   // The link root, made when it is missing (linkRoot null): a dry run leaves it null.

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <sstream>
 
@@ -23,6 +24,9 @@
 #include "report/error_report.h"
 #include "startup/run_program.h"
 #include "tests/support/build_run_fixture.h"
+#ifndef _WIN32
+#include "tests/support/as_account.h"
+#endif
 #include "tests/support/system_setup.h"
 
 namespace kelvane::testing {
@@ -42,6 +46,7 @@ class PlanCase : public BuildRun {
   Outcome runLoaded(bool dryRun) {
     Outcome o;
     std::ostringstream out;
+    asked.emplace_back();
     try {
       runBuild(platform, state, dryRun ? &out : nullptr);
     } catch (const Failure& failure) {
@@ -70,6 +75,16 @@ class PlanCase : public BuildRun {
 #ifndef _WIN32
   std::unique_ptr<FileFlags> flags;  // cleared before the scratch tree goes
 #endif
+  // Each run's operations on the watched paths (below the scratch folder, each with the
+  // label it is shown by), in order: "label: operation; ".
+  void watch(std::map<std::string, std::string> labels) {
+    asked.clear();
+    platform.faults.beforeOperation = [this, labels](Op op, const std::string& path) {
+      for (const auto& [watched, label] : labels)
+        if (path == t / watched) asked.back() += label + ": " + opName(op) + "; ";
+    };
+  }
+  std::vector<std::string> asked;
   size_t count(const std::string& printed, const std::string& line) {
     size_t n = 0;
     for (size_t at = 0; (at = printed.find(line, at)) != std::string::npos; at += line.size()) ++n;
@@ -95,6 +110,84 @@ TEST_F(PlanCase, AReadOnlyFileInAStaleFolderFailsTheDryRunAsTheBuild) {
   EXPECT_NE(o.printed.find("remove " + linkRoot + "/stale/file\n"), std::string::npos) << o.printed;
   EXPECT_NE(o.printed.find("summary: 2 to remove"), std::string::npos) << o.printed;
   EXPECT_FALSE(t.has("links/stale"));
+}
+
+// A stale folder becomes the missing mirror folder by a rename only where a folder made now
+// would be just like it and nothing else is named so but what goes first; else it goes and the
+// missing one is made. The dry run says which, as the build does it, asking each question the
+// build's steps ask; the build asks each once (the operations on the stale folder and its file).
+TEST_F(PlanCase, AStaleFolderBecomesTheMissingOneOrGoesAsTheDryRunSays) {
+  struct Row {
+    const char* name;
+    std::function<void(PlanCase&)> arrange;
+    const char* printed;  // up to the table's counts; "@" stands for the link root
+    // The operations of the dry run and of the build (the fake counts the rename it is
+    // asked for before the real tree decides whether to do it).
+    std::string dryAsked, built;
+  } rows[] = {
+      {"plain rename", [](PlanCase&) {},
+       "remove @/stale/file\nremove @/stale\ncreate @/debian\nsummary: 2 to remove, 1 to create",
+       "F: file test; S: file test; S: folder test; ",
+       "F: file test; F: delete file; S: folder test; S: rename; "},
+      {"another mode", [](PlanCase& c) { ::chmod((c.t / "links/stale").c_str(), 0777); },
+       "remove @/stale/file\nremove @/stale\ncreate @/debian\nsummary: 2 to remove, 1 to create",
+       "F: file test; S: file test; S: folder test; S: file test; ",
+       "F: file test; F: delete file; S: folder test; S: rename; S: file test; S: remove folder; "},
+      {"its name taken by a file that goes first",
+       [](PlanCase& c) { c.t.file("links/debian", "x"); },
+       "remove @/debian\nremove @/stale/file\nremove @/stale\ncreate @/debian\nsummary: 3 to "
+       "remove, 1 to create",
+       "F: file test; S: file test; S: folder test; ",
+       "F: file test; F: delete file; S: folder test; S: rename; "},
+  };
+  t.folder("iso/debian");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove_all(t / "links");
+    t.file("links/stale/file");
+    row.arrange(*this);
+    watch({{"links/stale/file", "F"}, {"links/stale", "S"}});
+    Outcome o = both({t / "iso/"});
+    ASSERT_TRUE(o.ok) << o.description;
+    std::string printed = row.printed;
+    for (size_t at; (at = printed.find('@')) != std::string::npos;)
+      printed.replace(at, 1, linkRoot);
+    EXPECT_EQ(o.printed.substr(0, o.printed.find("; table lines")), printed);
+    ASSERT_EQ(asked.size(), 2u);
+    EXPECT_EQ(asked[0], row.dryAsked);
+    EXPECT_EQ(asked[1], row.built);
+    // Renamed where the build removed no folder.
+    EXPECT_EQ(t.tree("links"), Names{"debian/"});
+  }
+}
+
+// A stale folder in a folder the running account may not write can neither go nor become the
+// missing one: the dry run fails as the build does, in its words, and the folder stays.
+TEST_F(PlanCase, AStaleFolderInAFolderTheAccountMayNotWriteFailsTheDryRunAsTheBuild) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play the server's account";
+  constexpr uid_t account = 65534;
+  t.folder("iso/debian");
+  t.folder("links");
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(t.path()))
+    ASSERT_EQ(::lchown(entry.path().c_str(), account, account), 0);
+  ASSERT_EQ(::chown(t.path().c_str(), account, account), 0);
+  AsAccount as(account, account);
+  // The account's own build first, which leaves its lock in the link root.
+  EXPECT_TRUE(both({t / "iso/"}).ok);
+  ASSERT_EQ(::rename((t / "links/debian").c_str(), (t / "links/stale").c_str()), 0);
+  t.file("links/stale/file");
+  ::chmod((t / "links").c_str(), 0555);
+  Outcome o = both({t / "iso/"});
+  EXPECT_FALSE(o.ok);
+  EXPECT_EQ(o.action, "Deleting old structure");
+  EXPECT_EQ(o.description,
+            "Cannot remove folder \"" + linkRoot + "/stale\": " + systemErrorText(EACCES));
+  EXPECT_TRUE(t.isFolder("links/stale"));
+  // Nearest: where it may write, the folder becomes the missing one.
+  ::chmod((t / "links").c_str(), 0755);
+  o = both({t / "iso/"});
+  EXPECT_TRUE(o.ok) << o.description;
+  EXPECT_EQ(t.tree("links"), Names{"debian/"});
 }
 
 // (b, c) A pipe or socket in a stale folder: marked by the listing, the build fails with the

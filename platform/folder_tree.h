@@ -48,21 +48,25 @@ class FolderTree {
   // Makes the folder that was current before the last enter() current again. Fails if that
   // folder is no longer the one the current folder is in (it was moved meanwhile).
   virtual void leave() = 0;
-  // Deletes the plain file or link name in the current folder; a read-only file is not forced.
+  // Deletes the plain file or link name in the current folder, failing first, changing
+  // nothing, where checkRemoval(name) fails (in its words): a read-only file is not forced.
   virtual void deleteFile(const std::string& name) = 0;
   // Fails where deleteFile(name), or removeFolder(name) of an emptied folder, would fail for
   // what stands there now (a read-only file, a folder whose entries cannot be removed),
-  // changing nothing: the question a plan asks before it removes name.
+  // changing nothing: what a dry run asks before it says that name goes.
   virtual void checkRemoval(const std::string& name) = 0;
   // Removes the empty subfolder name of the current folder.
   virtual void removeFolder(const std::string& name) = 0;
   // Renames the subfolder from of the current folder, emptied of all it holds, to to, when
-  // it is just what a folder created now would be (isOwnFolder) and nothing is named to;
-  // false, changing nothing, otherwise. Fails when to holds anything after the rename (it
-  // was written into meanwhile).
+  // it is just what a folder created now would be (isOwnFolder), the running account may
+  // remove entries of the current folder, and nothing is named to; false, changing nothing,
+  // otherwise, so that the caller removes from instead and that removal says what stands in
+  // the way. One look at from. Fails when to holds anything after the rename (it was written
+  // into meanwhile).
   virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
-  // True when reuseFolder(from, to) would rename now, changing nothing: the question a plan
-  // asks before it turns a stale folder into a missing one. toGoes: what stands at to now
+  // Where checkRemoval(from) passes, true when reuseFolder(from, to) would rename now,
+  // changing nothing: what a dry run asks, after checkRemoval(from), before it says that a
+  // stale folder becomes a missing one. toGoes: what stands at to now
   // (a file or link) is one the plan removes first, so only from is looked at.
   virtual bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
   // True when the subfolder name of the current folder (not a link) has the owner and the

@@ -148,11 +148,8 @@ class PosixFolderTree : public FolderTree {
     // expect of a read-only file.
     if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
       throw systemFailure(EACCES, "Cannot delete read-only file", currentPath() + name, source);
-    // Nothing in a folder the running account may not write can go. Asked once a folder:
-    // a stale genre folder's hundred thousand removals need the same right.
-    int& refused = levels_.back().removalRefused;
-    if (refused < 0)
-      refused = ::faccessat(current(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+    // Nothing in a folder the running account may not write can go.
+    int refused = removalRefused();
     if (refused != 0)
       throw systemFailure(refused, folder ? "Cannot remove folder" : "Cannot delete file",
                           currentPath() + name, source);
@@ -168,7 +165,9 @@ class PosixFolderTree : public FolderTree {
     const char* source = "rename folder";
     const char* oldName = entryName(from, source);
     const char* newName = entryName(to, source);
-    if (!isOwnFolder(from)) return false;
+    // Where from may not go, it is left as it is: the removal the plan turns to says why.
+    if (removalRefused() != 0 || !isOwnFolder(from)) return false;
+    // What stands at to is never replaced: the rename refuses, and from stays.
     if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) != 0) {
       if (errno == EEXIST) return false;
       throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
@@ -322,6 +321,15 @@ class PosixFolderTree : public FolderTree {
   };
 
   int current() const { return levels_.back().fd.get(); }
+
+  // What asking to remove entries of the current folder said: 0, or the errno refusing it.
+  // Asked once a folder: a stale genre folder's hundred thousand removals need the same right.
+  int removalRefused() {
+    int& refused = levels_.back().removalRefused;
+    if (refused < 0)
+      refused = ::faccessat(current(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+    return refused;
+  }
 
   static Failure anotherMount(const std::string& path) {
     return Failure(

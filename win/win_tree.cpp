@@ -131,6 +131,8 @@ class WinFolderTree : public FolderTree {
   void deleteFile(const std::string& name) override {
     const char* source = "delete file";
     std::string shown = currentPath() + name;
+    // Refused in the words a dry run's question gives.
+    checkRemoval(name);
     Handle h = openInOrFail(current(), widePath(name, source), {DELETE, 0, FILE_OPEN, 0}, shown,
                             "Cannot delete file", source);
     HandleInfo info = infoOf(h.get(), shown, source);

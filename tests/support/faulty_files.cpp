@@ -57,7 +57,9 @@ class CheckedTree : public FolderTree {
     files_.faults().check(Op::Leave, real_->currentPath());
     real_->leave();
   }
+  // The real tree asks checkRemoval's question first, then deletes.
   void deleteFile(const std::string& name) override {
+    files_.faults().check(Op::FileTest, real_->currentPath() + name);
     files_.faults().check(Op::Delete, real_->currentPath() + name);
     real_->deleteFile(name);
   }
@@ -69,7 +71,9 @@ class CheckedTree : public FolderTree {
     files_.faults().check(Op::RemoveFolder, real_->currentPath() + name);
     real_->removeFolder(name);
   }
+  // The real tree looks at from once (canReuseFolder's question), then renames.
   bool reuseFolder(const std::string& from, const std::string& to) override {
+    files_.faults().check(Op::FolderTest, real_->currentPath() + from);
     files_.faults().check(Op::Rename, real_->currentPath() + from);
     return real_->reuseFolder(from, to);
   }
