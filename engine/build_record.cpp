@@ -80,6 +80,12 @@ class LastBuildRecord::Reader {
   }
   uint64_t number(int bytes) {
     uint64_t value = 0;
+    if (end_ - at_ >= static_cast<size_t>(bytes)) {  // all in the buffer: most of a record
+      for (int i = 0; i < bytes; ++i)
+        value |= static_cast<uint64_t>(static_cast<unsigned char>(buffer_[at_ + i])) << (8 * i);
+      at_ += static_cast<size_t>(bytes);
+      return value;
+    }
     for (int i = 0; i < bytes; ++i) value |= static_cast<uint64_t>(byte()) << (8 * i);
     return value;
   }

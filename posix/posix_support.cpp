@@ -88,7 +88,8 @@ bool keepsFineTimes(int fd) {
 void splitAcrossCores(size_t count, const std::function<void(size_t, size_t)>& work) {
   // A thread costs about as much as a few hundred looks.
   constexpr size_t kLeastPerThread = 256;
-  size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
+  // Asked once: the system reads a file to tell.
+  static const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
   size_t parts = std::clamp<size_t>(count / kLeastPerThread, 1, cores);
   std::vector<std::thread> helpers;
   for (size_t part = 1; part < parts; ++part) {
