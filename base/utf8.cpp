@@ -1,10 +1,22 @@
 #include "base/utf8.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace kelvane {
 
 bool isUtf8(std::string_view bytes) {
   size_t i = 0;
   while (i < bytes.size()) {
+    // Plain ASCII, the most of most text, eight bytes at a time.
+    if (i + 8 <= bytes.size()) {
+      uint64_t eight;
+      std::memcpy(&eight, bytes.data() + i, 8);
+      if ((eight & 0x8080808080808080u) == 0) {
+        i += 8;
+        continue;
+      }
+    }
     auto byte = [&](size_t k) { return static_cast<unsigned char>(bytes[k]); };
     unsigned char lead = byte(i);
     if (lead < 0x80) {

@@ -8,12 +8,14 @@ namespace kelvane {
 namespace {
 
 TEST(Utf8, WellFormedTextIsUtf8AndEveryMalformedSequenceIsNot) {
-  for (std::string_view text : {"", "plain ascii", "caf\xC3\xA9", "\xE6\x97\xA5",
-                                "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF", "\xED\x9F\xBF"})
+  for (std::string_view text :
+       {"", "plain ascii", "caf\xC3\xA9", "\xE6\x97\xA5", "\xF0\x9F\x98\x80", "\xF4\x8F\xBF\xBF",
+        "\xED\x9F\xBF", "1234567\xC3\xA9 and sixteen more", "sixteen bytes ok\xE6\x97\xA5"})
     EXPECT_TRUE(isUtf8(text)) << text;
   for (std::string_view text :
        {"caf\xE9", "\xC3", "ab\xE6\x97", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xED\xA0\x80",
-        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xC3\x28", "\x80"})
+        "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xC3\x28", "\x80",
+        "sixteen bytes ok\xE9 and plain again", "1234567\xC3"})
     EXPECT_FALSE(isUtf8(text)) << text;
 }
 

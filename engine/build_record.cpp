@@ -26,7 +26,9 @@ constexpr uint32_t kLongestText = 1 << 16;  // a path or a name; anything longer
 Failure unusable(const std::string& why) { return Failure(EBADMSG, why, "build record"); }
 
 void putNumber(std::string& out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
+  char littleEndian[8];
+  for (int i = 0; i < bytes; ++i) littleEndian[i] = static_cast<char>((value >> (8 * i)) & 0xff);
+  out.append(littleEndian, static_cast<size_t>(bytes));
 }
 void putText(std::string& out, std::string_view text) {
   putNumber(out, text.size(), 4);

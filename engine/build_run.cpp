@@ -1,11 +1,11 @@
 #include "engine/build_run.h"
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <optional>
 
 #include "base/failure.h"
-#include "base/short_hash.h"
 #include "engine/build_lock.h"
 #include "engine/build_record.h"
 #include "engine/dir_map.h"
@@ -52,40 +52,50 @@ bool isOneTable(Platform& platform, const std::string& input, const std::string&
 
 // Each virtual path that two merge sources give (two folders of one name under one genre),
 // named once with the first two folders that give it, in the order of the rows that repeat
-// a path. The rows are sorted by a hash of their path rather than held in a map of paths,
-// which would cost more than the table itself; rows of one hash are told apart by their
-// paths.
-void nameConflicts(const DirTable& table, const std::string& virtualRoot, Plan& plan) {
-  std::vector<std::pair<uint64_t, uint32_t>> keys;  // hash of the path below the root, row
-  keys.reserve(table.count());
+// a path. Two rows give one path only when they put one name in one genre folder: only the
+// rows whose mirror folder an earlier row has already named are compared, by their paths.
+void nameConflicts(const DirTable& table, Layout& layout, const std::string& virtualRoot,
+                   Plan& plan) {
+  std::map<const Layout::Node*, std::vector<uint32_t>> firstRows;  // by mirror folder
+  std::vector<std::pair<uint32_t, uint32_t>> repeats;  // the first row of the folder, a later one
+  std::vector<uint32_t>* firsts = nullptr;
+  const std::string* genre = nullptr;
   for (size_t row = 1; row <= table.count(); ++row) {
-    uint64_t hash = kHashBasis;
-    feedHash(hash, table.virtGenre(row));
-    feedHash(hash, table.names(row));
-    keys.emplace_back(hash, static_cast<uint32_t>(row));
+    if (!genre || *genre != table.physGenre(row)) {
+      genre = &table.physGenre(row);
+      const Layout::Node& node = layout.genreNode(*genre);
+      firsts = &firstRows[&node];
+      firsts->resize(node.mirrors.size());
+    }
+    uint32_t& first = (*firsts)[layout.mirrorOfRow(row)];
+    if (first == 0)
+      first = static_cast<uint32_t>(row);
+    else
+      repeats.emplace_back(first, static_cast<uint32_t>(row));
   }
-  std::sort(keys.begin(), keys.end());
+  std::sort(repeats.begin(), repeats.end());
   auto physical = [&](size_t row) {
     return std::string(table.parents(row)).append(table.names(row));
   };
   std::vector<std::pair<size_t, size_t>> found;  // the row that repeats a path, its first
-  for (size_t i = 0, j = 0; i < keys.size(); i = j) {
-    while (j < keys.size() && keys[j].first == keys[i].first) ++j;
-    for (size_t a = i; a < j; ++a) {
-      size_t first = keys[a].second;
-      if (first == 0) continue;  // a later row of a path met already
-      bool named = false;
-      for (size_t b = a + 1; b < j; ++b) {
-        size_t row = keys[b].second;
-        if (row == 0 || table.virtGenre(row) != table.virtGenre(first) ||
-            table.names(row) != table.names(first))
-          continue;
-        keys[b].second = 0;
+  for (size_t i = 0, j = 0; i < repeats.size(); i = j) {
+    // Genres spelled differently ("a//b", "a/b") share the folder, not the virtual path.
+    struct Path {
+      size_t first;
+      bool named;
+    };
+    std::vector<Path> paths{{repeats[i].first, false}};
+    for (j = i; j < repeats.size() && repeats[j].first == repeats[i].first; ++j) {
+      size_t row = repeats[j].second;
+      auto same = std::find_if(paths.begin(), paths.end(), [&](const Path& path) {
+        return table.virtGenre(path.first) == table.virtGenre(row);
+      });
+      if (same == paths.end()) {
+        paths.push_back({row, false});
+      } else if (!same->named && physical(row) != physical(same->first)) {
         // One folder listed twice is no conflict.
-        if (!named && physical(row) != physical(first)) {
-          found.emplace_back(row, first);
-          named = true;
-        }
+        found.emplace_back(row, same->first);
+        same->named = true;
       }
     }
   }
@@ -200,8 +210,8 @@ class Build {
       for (const MergeSource& source : s_.sources) scan.DirMap(source.path, source.genre);
       for (const FolderScan::PassedOver& link : scan.passedOver())
         plan_.passOver(link.path, link.owner);
-      nameConflicts(table_, s_.VirtualR, plan_);
       layout_.emplace(table_, platform_.files.separators());
+      nameConflicts(table_, *layout_, s_.VirtualR, plan_);
       if (keepsRecord_ && !sameTable_) {
         layout_->keepStamps();
         layout_->stampDevice = linkRootId_.device;
@@ -250,16 +260,23 @@ class Build {
     const RunStep addingEntry{"Adding merged path entry to the new VFS file (" + s_.VFS + ")",
                               kFixDat};
     std::string mirrorFolder;
+    Layout::Node* node = nullptr;
+    const std::string* genreOfNode = nullptr;
     for (size_t row = 1; row <= table_.count(); ++row) {
       const std::string& physGenre = table_.physGenre(row);
-      Layout::Node& genre = layout_->genreNode(physGenre);
+      // Rows of one source share their genre: looked up once per run of them.
+      if (!genreOfNode || *genreOfNode != physGenre) {
+        node = &layout_->genreNode(physGenre);
+        genreOfNode = &physGenre;
+      }
+      Layout::Node& genre = *node;
       // A folder found by the walk, or made for an earlier row, is there already.
       inStep(kCreatingGenre, [&] {
         if (genre.markPresent() && !physGenre.empty()) plan_.makeFolder(linkRoot_.get(), physGenre);
       });
       inStep(kCreatingMirror, [&] {
         std::string_view name = table_.names(row);
-        size_t mirror = static_cast<size_t>(genre.mirrorIndex(name));
+        size_t mirror = layout_->mirrorOfRow(row);
         if (genre.markMirrorPresent(mirror)) {
           mirrorFolder.assign(physGenre).append(name);
           // Only a mirror folder named as a genre folder has folders made in it.

@@ -16,17 +16,27 @@ uint64_t leadingBytes(std::string_view name) {
   return key;
 }
 
-// Sorts names as std::sort would and drops repeats. Most names differ in their first eight
-// bytes, which are compared as one number: a genre folder of half a million names sorts about
-// three times faster than by comparing the names themselves.
-void sortNames(std::vector<std::string_view>& names) {
-  std::vector<std::pair<uint64_t, std::string_view>> keyed;
-  keyed.reserve(names.size());
-  for (std::string_view name : names) keyed.emplace_back(leadingBytes(name), name);
-  std::sort(keyed.begin(), keyed.end());
-  names.clear();
-  for (const auto& [key, name] : keyed)
-    if (names.empty() || names.back() != name) names.push_back(name);
+// A row of a genre folder, ordered as its name is: most names differ in their first eight
+// bytes, which are compared as one number. A genre folder of half a million names sorts
+// about three times faster so than by comparing the names themselves.
+struct KeyedRow {
+  uint64_t key;
+  uint32_t row;
+};
+
+// Sorts a node's rows by name and keeps each name once as a mirror, noting for each row
+// where its name went.
+void sortNames(const DirTable& table, std::vector<KeyedRow>& rows,
+               std::vector<std::string_view>& mirrors, std::vector<uint32_t>& mirrorOfRow) {
+  std::sort(rows.begin(), rows.end(), [&](const KeyedRow& a, const KeyedRow& b) {
+    return a.key != b.key ? a.key < b.key : table.names(a.row) < table.names(b.row);
+  });
+  mirrors.reserve(rows.size());
+  for (const KeyedRow& entry : rows) {
+    std::string_view name = table.names(entry.row);
+    if (mirrors.empty() || mirrors.back() != name) mirrors.push_back(name);
+    mirrorOfRow[entry.row - 1] = static_cast<uint32_t>(mirrors.size() - 1);
+  }
 }
 
 }  // namespace
@@ -64,24 +74,25 @@ void Layout::keepStamps() {
 
 Layout::Layout(const DirTable& table, std::string_view separators) : separators_(separators) {
   root_.isRoot_ = true;
-  Node* node = nullptr;
+  std::map<Node*, std::vector<KeyedRow>> rowsOf;
+  std::vector<KeyedRow>* rows = nullptr;
   const std::string* genre = nullptr;
   for (size_t row = 1; row <= table.count(); ++row) {
     // Rows of one source share their genre: look it up once per run of them.
     if (!genre || *genre != table.physGenre(row)) {
       genre = &table.physGenre(row);
-      node = &genreNode(*genre);
+      rows = &rowsOf[&genreNode(*genre)];
     }
-    node->mirrors.push_back(table.names(row));
+    rows->push_back({leadingBytes(table.names(row)), static_cast<uint32_t>(row)});
   }
-  std::vector<Node*> nodes{&root_};
-  while (!nodes.empty()) {
-    Node* n = nodes.back();
-    nodes.pop_back();
-    sortNames(n->mirrors);
-    n->mirrorPresent_.assign(n->mirrors.size(), false);
-    for (auto& child : n->genres) nodes.push_back(&child.second);
+  mirrorOfRow_.resize(table.count());
+  for (auto& [node, keyed] : rowsOf) {
+    sortNames(table, keyed, node->mirrors, mirrorOfRow_);
+    keyed = {};
   }
+  forEachNode('/', [](Node& node, const std::string&) {
+    node.mirrorPresent_.assign(node.mirrors.size(), false);
+  });
 }
 
 }  // namespace kelvane

@@ -65,6 +65,8 @@ class Layout {
   Layout(const DirTable& table, std::string_view separators);
 
   Node& root() { return root_; }
+  // Where a row's name is among its genre folder's mirrors: what mirrorIndex would give.
+  size_t mirrorOfRow(size_t row) const { return mirrorOfRow_[row - 1]; }
 
   // Gives every node its stamps, none known yet.
   void keepStamps();
@@ -84,6 +86,7 @@ class Layout {
 
  private:
   Node root_;
+  std::vector<uint32_t> mirrorOfRow_;  // by row, from 1
   std::string_view separators_;
 };
 

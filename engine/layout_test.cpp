@@ -10,7 +10,8 @@ namespace kelvane {
 namespace {
 
 // A genre's mirror folders are its names in byte order, each once, whatever they share:
-// names alike in their first eight bytes, one the start of another, bytes above 127.
+// names alike in their first eight bytes, one the start of another, bytes above 127; and
+// each row knows where its name went.
 TEST(Layout, MirrorsAreTheNamesInByteOrderEachOnce) {
   std::vector<std::string> names = {
       "abcdefgh", "abcdefghi", "ab",       "abcdefgh\x01", "\xc3\xa9t\xc3\xa9",
@@ -30,6 +31,9 @@ TEST(Layout, MirrorsAreTheNamesInByteOrderEachOnce) {
   EXPECT_EQ(std::vector<std::string>(music->mirrors.begin(), music->mirrors.end()), names);
   for (size_t i = 0; i < names.size(); ++i) EXPECT_EQ(music->mirrorIndex(names[i]), long(i));
   EXPECT_EQ(music->mirrorIndex("abcdefg"), -1);
+  // Each row, repeats too, knows where its name went.
+  for (size_t row = 1; row <= table.count(); ++row)
+    EXPECT_EQ(long(layout.mirrorOfRow(row)), music->mirrorIndex(table.names(row))) << row;
 }
 
 }  // namespace

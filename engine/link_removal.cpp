@@ -17,7 +17,7 @@ namespace {
 
 // Looks at mirror folders taken together: enough to keep the system busy, few enough to
 // hold little.
-constexpr size_t kLooksAtOnce = 4096;
+constexpr size_t kLooksAtOnce = 16384;
 constexpr uint32_t kNoStamp = UINT32_MAX;
 
 // A subfolder the walk still has to go through: 24 bytes, however long its name, for a

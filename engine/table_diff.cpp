@@ -1,7 +1,7 @@
 #include "engine/table_diff.h"
 
-#include "engine/vfs_file.h"
 #include "base/short_hash.h"
+#include "engine/vfs_file.h"
 
 namespace kelvane {
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <ctime>
 #include <system_error>
@@ -88,19 +89,26 @@ bool keepsFineTimes(int fd) {
 void splitAcrossCores(size_t count, const std::function<void(size_t, size_t)>& work) {
   // A thread costs about as much as a few hundred looks.
   constexpr size_t kLeastPerThread = 256;
+  // Each thread takes the next small part when done with its last, so that none waits on
+  // another that started late or was slowed.
+  constexpr size_t kPart = 64;
   // Asked once: the system reads a file to tell.
   static const size_t cores = std::clamp<size_t>(std::thread::hardware_concurrency(), 1, 4);
-  size_t parts = std::clamp<size_t>(count / kLeastPerThread, 1, cores);
+  size_t threads = std::clamp<size_t>(count / kLeastPerThread, 1, cores);
+  std::atomic<size_t> next{0};
+  auto takeParts = [&] {
+    for (size_t from = next.fetch_add(kPart); from < count; from = next.fetch_add(kPart))
+      work(from, std::min(count, from + kPart));
+  };
   std::vector<std::thread> helpers;
-  for (size_t part = 1; part < parts; ++part) {
-    size_t from = count * part / parts, to = count * (part + 1) / parts;
+  for (size_t helper = 1; helper < threads; ++helper) {
     try {
-      helpers.emplace_back(work, from, to);
+      helpers.emplace_back(takeParts);
     } catch (const std::system_error&) {
-      work(from, to);  // no thread to be had: this one does it
+      break;  // no thread to be had: those there take its parts
     }
   }
-  work(0, count / parts);
+  takeParts();
   for (std::thread& helper : helpers) helper.join();
 }
 
