@@ -19,7 +19,7 @@ namespace kelvane {
 namespace {
 
 constexpr char kMagic[8] = {'k', 'e', 'l', 'v', 'r', 'e', 'c', '\n'};
-constexpr uint32_t kVersion = 2;
+constexpr uint32_t kVersion = 3;
 constexpr uint32_t kLongestText = 1 << 16;  // a path or a name; anything longer is damage
 
 // What makes a record unusable, in the words of the line on standard error.
@@ -40,6 +40,42 @@ void putStamp(std::string& out, uint64_t inode, int64_t changed, int64_t modifie
   putNumber(out, static_cast<uint64_t>(modified), 8);
 }
 
+// The record's checksum: 64-bit FNV-1a taken over eight bytes at a time (little-endian), those
+// of a last, partial word one at a time: a record of tens of megabytes is read twice and
+// written once a build. Fed in pieces of any size, it gives what one piece would.
+class Checksum {
+ public:
+  void feed(std::string_view bytes) {
+    size_t i = 0;
+    while (pendingSize_ > 0 && pendingSize_ < 8 && i < bytes.size())
+      pending_[pendingSize_++] = bytes[i++];
+    if (pendingSize_ == 8) {
+      mix(word(pending_));
+      pendingSize_ = 0;
+    }
+    for (; i + 8 <= bytes.size(); i += 8) mix(word(bytes.data() + i));
+    while (i < bytes.size()) pending_[pendingSize_++] = bytes[i++];
+  }
+  uint64_t value() const {
+    uint64_t hash = hash_;
+    feedHash(hash, std::string_view(pending_, pendingSize_));
+    return hash;
+  }
+
+ private:
+  static uint64_t word(const char* bytes) {
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i)
+      value |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    return value;
+  }
+  void mix(uint64_t value) { hash_ = (hash_ ^ value) * 1099511628211ull; }
+
+  uint64_t hash_ = kHashBasis;
+  char pending_[8];
+  size_t pendingSize_ = 0;
+};
+
 // Writes through the record's output in pieces, the checksum fed as it goes.
 class Writer {
  public:
@@ -50,7 +86,7 @@ class Writer {
   }
   void finish() {
     flush();
-    putNumber(buffer_, hash_, 8);
+    putNumber(buffer_, sum_.value(), 8);
     out_.write(buffer_);
     buffer_.clear();
     out_.commit();
@@ -58,13 +94,13 @@ class Writer {
 
  private:
   void flush() {
-    feedHash(hash_, buffer_);
+    sum_.feed(buffer_);
     out_.write(buffer_);
     buffer_.clear();
   }
   OutputFile& out_;
   std::string buffer_;
-  uint64_t hash_ = kHashBasis;
+  Checksum sum_;
 };
 
 }  // namespace
@@ -78,7 +114,7 @@ class LastBuildRecord::Reader {
   void restart() {
     in_.restart();
     at_ = end_ = hashed_ = 0;
-    hash_ = kHashBasis;
+    sum_ = Checksum();
   }
   uint64_t number(int bytes) {
     uint64_t value = 0;
@@ -111,7 +147,7 @@ class LastBuildRecord::Reader {
   // The checksum of everything read so far, then nothing more: not in this buffer, nor after it.
   void checkEnd() {
     hashRead();
-    uint64_t sum = hash_;
+    uint64_t sum = sum_.value();
     if (number(8) != sum || at_ != end_ || fill()) throw unusable("it is damaged");
   }
 
@@ -122,7 +158,7 @@ class LastBuildRecord::Reader {
   }
   // What was read of the buffer goes into the checksum in one go.
   void hashRead() {
-    feedHash(hash_, std::string_view(buffer_ + hashed_, at_ - hashed_));
+    sum_.feed(std::string_view(buffer_ + hashed_, at_ - hashed_));
     hashed_ = at_;
   }
   bool fill() {
@@ -134,7 +170,7 @@ class LastBuildRecord::Reader {
   RecordInput& in_;
   char buffer_[64 * 1024];
   size_t at_ = 0, end_ = 0, hashed_ = 0;  // read up to at_, in the checksum up to hashed_
-  uint64_t hash_ = kHashBasis;
+  Checksum sum_;
 };
 
 bool settled(const FolderStamp& seen) {

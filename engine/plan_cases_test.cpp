@@ -287,8 +287,9 @@ TEST_F(PlanCase, TwoSourcesGivingOneVirtualPathAreNamedOnceAndCounted) {
   for (const auto& w : platform.messages.warnings)
     named += w.find("\"/merged/g/debian\" is given by two merge sources") != std::string::npos;
   EXPECT_EQ(named, 1u);  // the build's, not the dry run's
-  // A source listed twice before the other: still the first two folders, named once.
-  o = both({t / "iso/|g", t / "iso/|g", t / "more-iso/|g"});
+  // A source listed twice before two others: still the first two folders, named once.
+  t.folder("third-iso/debian");
+  o = both({t / "iso/|g", t / "iso/|g", t / "more-iso/|g", t / "third-iso/|g"});
   EXPECT_EQ(count(o.printed, "conflict /merged/g/debian: " + t / "iso/debian" + " and " +
                                  t / "more-iso/debian\n"),
             1u)

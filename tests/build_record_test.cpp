@@ -81,6 +81,18 @@ TEST_F(Record, AnUnchangedFolderIsTakenFromItAndAChangedOneIsNot) {
   EXPECT_NE(dryRunSummary().find("record: 4 folders"), std::string::npos);
 }
 
+// A record of thousands of folders is written and read in pieces of other sizes: its
+// checksum is the same however the bytes were cut, and it is taken.
+TEST_F(Record, ARecordOfManyFoldersIsTakenWhole) {
+  for (int i = 0; i < 3000; ++i) t.folder("iso/folder-" + std::to_string(i));
+  platform.files.playStamps = [](FolderStamp& seen) { seen.seenAtNs += 1000000000; };
+  build({t / "iso/|linux"});
+  platform.messages.warnings.clear();
+  build({t / "iso/|linux"});
+  EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
+  EXPECT_NE(dryRunSummary().find("record: 3004 folders"), std::string::npos);
+}
+
 // A genre folder that shows what the record saw of it is not listed; anything added in it,
 // even with its modification time put back, shows in its change time and has it listed.
 TEST_F(Record, AGenreFolderIsListedAgainOnlyWhenItChanged) {
@@ -201,6 +213,13 @@ INSTANTIATE_TEST_SUITE_P(
         Tampering{"missing", [](Record&, const std::string& f) { ::unlink(f.c_str()); },
                   "there is none yet"},
         Tampering{"damaged", [](Record&, const std::string& f) { flipLastByte(f); },
+                  "it is damaged"},
+        Tampering{"damaged within",
+                  [](Record&, const std::string& f) {
+                    std::string bytes = readBytes(f);
+                    bytes[bytes.size() / 2] ^= 1;
+                    writeBytes(f, bytes);
+                  },
                   "it is damaged"},
         Tampering{"with bytes after its checksum",
                   [](Record&, const std::string& f) { writeBytes(f, readBytes(f) + "x"); },
