@@ -129,30 +129,20 @@ class PosixFolderTree : public FolderTree {
   }
 
   void deleteFile(const std::string& name) override {
-    const char* source = "delete file";
-    const char* entry = entryName(name, source);
-    checkRemoval(name);
-    if (::unlinkat(current(), entry, 0) != 0)
-      throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
+    const char* entry = entryName(name, "delete file");
+    bool folder = lookBeforeRemoval(name, entry);
+    // The right to remove entries here is asked only when the unlink is refused: then the
+    // failure is the one checkRemoval gives, so that a dry run and its build say the same.
+    if (::unlinkat(current(), entry, 0) == 0) return;
+    int err = errno;
+    if (int refused = removalRefused(); refused != 0) throw removalRefusal(refused, folder, name);
+    throw systemFailure(err, "Cannot delete file", currentPath() + name, "delete file");
   }
 
   void checkRemoval(const std::string& name) override {
-    const char* source = "delete file";
-    const char* entry = entryName(name, source);
-    struct stat st;
-    if (::fstatat(current(), entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
-      throw systemFailure(errno, "Cannot delete file", currentPath() + name, source);
-    bool folder = S_ISDIR(st.st_mode);
-    if (folder) source = "remove folder";
-    // Deleting is not forced: a file without write permission is refused, as a user would
-    // expect of a read-only file.
-    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
-      throw systemFailure(EACCES, "Cannot delete read-only file", currentPath() + name, source);
+    bool folder = lookBeforeRemoval(name, entryName(name, "delete file"));
     // Nothing in a folder the running account may not write can go.
-    int refused = removalRefused();
-    if (refused != 0)
-      throw systemFailure(refused, folder ? "Cannot remove folder" : "Cannot delete file",
-                          currentPath() + name, source);
+    if (int refused = removalRefused(); refused != 0) throw removalRefusal(refused, folder, name);
   }
 
   void removeFolder(const std::string& name) override {
@@ -329,6 +319,27 @@ class PosixFolderTree : public FolderTree {
     if (refused < 0)
       refused = ::faccessat(current(), ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
     return refused;
+  }
+
+  // The look before name goes: fails where it cannot be looked at or is a read-only file;
+  // true for a folder.
+  bool lookBeforeRemoval(const std::string& name, const char* entry) {
+    struct stat st;
+    if (::fstatat(current(), entry, &st, AT_SYMLINK_NOFOLLOW) != 0)
+      throw systemFailure(errno, "Cannot delete file", currentPath() + name, "delete file");
+    // Deleting is not forced: a file without write permission is refused, as a user would
+    // expect of a read-only file.
+    if (S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0)
+      throw systemFailure(EACCES, "Cannot delete read-only file", currentPath() + name,
+                          "delete file");
+    return S_ISDIR(st.st_mode);
+  }
+
+  // What removing name (a folder or not) fails with where the current folder refuses
+  // removals with refused.
+  Failure removalRefusal(int refused, bool folder, const std::string& name) {
+    return systemFailure(refused, folder ? "Cannot remove folder" : "Cannot delete file",
+                         currentPath() + name, folder ? "remove folder" : "delete file");
   }
 
   static Failure anotherMount(const std::string& path) {

@@ -57,7 +57,7 @@ class CheckedTree : public FolderTree {
     files_.faults().check(Op::Leave, real_->currentPath());
     real_->leave();
   }
-  // The real tree asks checkRemoval's question first, then deletes.
+  // The real tree asks checkRemoval's question as it deletes.
   void deleteFile(const std::string& name) override {
     files_.faults().check(Op::FileTest, real_->currentPath() + name);
     files_.faults().check(Op::Delete, real_->currentPath() + name);
