@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 
 #include "base/failure.h"
+#include "tests/support/as_account.h"
 #include "tests/support/system_setup.h"
 #include "tests/support/temp_folder.h"
 #include "tests/support/test_platform.h"
@@ -376,6 +378,56 @@ TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
     if (wasHanded[i]) {
       EXPECT_EQ(handed[i].id, seen.id);
     }
+  }
+}
+
+// Deleting a file fails where asking whether it may go fails, in the same words: in a folder
+// the account may not write (the unlink refused), for a read-only file (refused before the
+// unlink); elsewhere a file goes, and a folder is no file to delete.
+TEST(FolderTree, DeletingAFileFailsAsAskingWhetherItMayGo) {
+  testing::TempFolder dir;
+  std::string root = dir / "links/";
+  for (const char* place : {"locked/", "open/"}) {
+    testing::makeFolders(root + place + "folder");
+    testing::writeBytes(root + place + "file", "x");
+    testing::writeBytes(root + place + "ro", "x");
+    ::chmod((root + place + "ro").c_str(), 0444);
+  }
+  ::chmod((root + "locked").c_str(), 0555);
+  ::chmod((root + "open").c_str(), 0777);  // open to the account playing the server's
+  auto failureOf = [](const std::function<void()>& call) {
+    try {
+      call();
+    } catch (const Failure& failure) {
+      return std::to_string(failure.number()) + " " + failure.source() + " " +
+             failure.description();
+    }
+    return std::string("passed");
+  };
+  struct Row {
+    const char *place, *name;
+    bool refused;  // else checking passes and deleting does what the system says
+  } rows[] = {{"locked", "file", true}, {"locked", "folder", true}, {"locked", "ro", true},
+              {"open", "ro", true},     {"open", "file", false},    {"open", "folder", false}};
+  auto tree = testing::systemFiles().openFolderTree(root);
+  ASSERT_NE(tree, nullptr);
+  testing::AsAccount as(::geteuid() == 0 ? 65534 : 0, 65534);  // root writes anywhere
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.place) + "/" + row.name);
+    tree->enter(row.place);
+    std::string asked = failureOf([&] { tree->checkRemoval(row.name); });
+    std::string deleted = failureOf([&] { tree->deleteFile(row.name); });
+    if (row.refused) {
+      EXPECT_NE(asked, "passed");
+      EXPECT_EQ(deleted, asked);
+    } else {
+      EXPECT_EQ(asked, "passed");
+      EXPECT_EQ(deleted, row.name == std::string("file")
+                             ? "passed"
+                             : std::to_string(EISDIR) + " delete file Cannot delete file \"" +
+                                   root + "open/folder\": " + testing::systemErrorText(EISDIR));
+    }
+    tree->leave();
   }
 }
 
