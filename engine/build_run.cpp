@@ -58,16 +58,11 @@ void nameConflicts(const DirTable& table, Layout& layout, const std::string& vir
                    Plan& plan) {
   std::map<const Layout::Node*, std::vector<uint32_t>> firstRows;  // by mirror folder
   std::vector<std::pair<uint32_t, uint32_t>> repeats;  // the first row of the folder, a later one
-  std::vector<uint32_t>* firsts = nullptr;
-  const std::string* genre = nullptr;
   for (size_t row = 1; row <= table.count(); ++row) {
-    if (!genre || *genre != table.physGenre(row)) {
-      genre = &table.physGenre(row);
-      const Layout::Node& node = layout.genreNode(*genre);
-      firsts = &firstRows[&node];
-      firsts->resize(node.mirrors.size());
-    }
-    uint32_t& first = (*firsts)[layout.mirrorOfRow(row)];
+    const Layout::Node& node = layout.nodeOfRow(table, row);
+    std::vector<uint32_t>& firsts = firstRows[&node];
+    firsts.resize(node.mirrors.size());
+    uint32_t& first = firsts[layout.mirrorOfRow(row)];
     if (first == 0)
       first = static_cast<uint32_t>(row);
     else
@@ -260,16 +255,9 @@ class Build {
     const RunStep addingEntry{"Adding merged path entry to the new VFS file (" + s_.VFS + ")",
                               kFixDat};
     std::string mirrorFolder;
-    Layout::Node* node = nullptr;
-    const std::string* genreOfNode = nullptr;
     for (size_t row = 1; row <= table_.count(); ++row) {
       const std::string& physGenre = table_.physGenre(row);
-      // Rows of one source share their genre: looked up once per run of them.
-      if (!genreOfNode || *genreOfNode != physGenre) {
-        node = &layout_->genreNode(physGenre);
-        genreOfNode = &physGenre;
-      }
-      Layout::Node& genre = *node;
+      Layout::Node& genre = layout_->nodeOfRow(table_, row);
       // A folder found by the walk, or made for an earlier row, is there already.
       inStep(kCreatingGenre, [&] {
         if (genre.markPresent() && !physGenre.empty()) plan_.makeFolder(linkRoot_.get(), physGenre);

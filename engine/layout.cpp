@@ -57,6 +57,14 @@ Layout::Node& Layout::genreNode(const std::string& physGenre) {
   return *node;
 }
 
+Layout::Node& Layout::nodeOfRow(const DirTable& table, size_t row) {
+  if (!lastGenre_ || *lastGenre_ != table.physGenre(row)) {
+    lastGenre_ = &table.physGenre(row);
+    lastNode_ = &genreNode(*lastGenre_);
+  }
+  return *lastNode_;
+}
+
 Layout::Node* Layout::findNode(std::string_view path) {
   Node* node = &root_;
   for (std::string_view part : pathParts(path, separators_)) {
@@ -75,16 +83,9 @@ void Layout::keepStamps() {
 Layout::Layout(const DirTable& table, std::string_view separators) : separators_(separators) {
   root_.isRoot_ = true;
   std::map<Node*, std::vector<KeyedRow>> rowsOf;
-  std::vector<KeyedRow>* rows = nullptr;
-  const std::string* genre = nullptr;
-  for (size_t row = 1; row <= table.count(); ++row) {
-    // Rows of one source share their genre: look it up once per run of them.
-    if (!genre || *genre != table.physGenre(row)) {
-      genre = &table.physGenre(row);
-      rows = &rowsOf[&genreNode(*genre)];
-    }
-    rows->push_back({leadingBytes(table.names(row)), static_cast<uint32_t>(row)});
-  }
+  for (size_t row = 1; row <= table.count(); ++row)
+    rowsOf[&nodeOfRow(table, row)].push_back(
+        {leadingBytes(table.names(row)), static_cast<uint32_t>(row)});
   mirrorOfRow_.resize(table.count());
   for (auto& [node, keyed] : rowsOf) {
     sortNames(table, keyed, node->mirrors, mirrorOfRow_);

@@ -81,12 +81,17 @@ class Layout {
   void forEachNode(char separator, Visit&& visit);
   // The node of a row's genre folder (its physGenre).
   Node& genreNode(const std::string& physGenre);
+  // The same for a row of table: rows of one source share their genre, which is looked up
+  // once per run of them.
+  Node& nodeOfRow(const DirTable& table, size_t row);
   // The node of the genre folder at path, or null when the layout has none.
   Node* findNode(std::string_view path);
 
  private:
   Node root_;
-  std::vector<uint32_t> mirrorOfRow_;  // by row, from 1
+  std::vector<uint32_t> mirrorOfRow_;       // by row, from 1
+  const std::string* lastGenre_ = nullptr;  // what nodeOfRow looked up last, and found
+  Node* lastNode_ = nullptr;
   std::string_view separators_;
 };
 
