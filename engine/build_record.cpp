@@ -40,42 +40,6 @@ void putStamp(std::string& out, uint64_t inode, int64_t changed, int64_t modifie
   putNumber(out, static_cast<uint64_t>(modified), 8);
 }
 
-// The record's checksum: 64-bit FNV-1a taken over eight bytes at a time (little-endian), those
-// of a last, partial word one at a time: a record of tens of megabytes is read twice and
-// written once a build. Fed in pieces of any size, it gives what one piece would.
-class Checksum {
- public:
-  void feed(std::string_view bytes) {
-    size_t i = 0;
-    while (pendingSize_ > 0 && pendingSize_ < 8 && i < bytes.size())
-      pending_[pendingSize_++] = bytes[i++];
-    if (pendingSize_ == 8) {
-      mix(word(pending_));
-      pendingSize_ = 0;
-    }
-    for (; i + 8 <= bytes.size(); i += 8) mix(word(bytes.data() + i));
-    while (i < bytes.size()) pending_[pendingSize_++] = bytes[i++];
-  }
-  uint64_t value() const {
-    uint64_t hash = hash_;
-    feedHash(hash, std::string_view(pending_, pendingSize_));
-    return hash;
-  }
-
- private:
-  static uint64_t word(const char* bytes) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i)
-      value |= static_cast<uint64_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
-    return value;
-  }
-  void mix(uint64_t value) { hash_ = (hash_ ^ value) * 1099511628211ull; }
-
-  uint64_t hash_ = kHashBasis;
-  char pending_[8];
-  size_t pendingSize_ = 0;
-};
-
 // Writes through the record's output in pieces, the checksum fed as it goes.
 class Writer {
  public:
@@ -100,7 +64,7 @@ class Writer {
   }
   OutputFile& out_;
   std::string buffer_;
-  Checksum sum_;
+  WordHash sum_;
 };
 
 }  // namespace
@@ -114,7 +78,7 @@ class LastBuildRecord::Reader {
   void restart() {
     in_.restart();
     at_ = end_ = hashed_ = 0;
-    sum_ = Checksum();
+    sum_ = WordHash();
   }
   uint64_t number(int bytes) {
     uint64_t value = 0;
@@ -170,7 +134,7 @@ class LastBuildRecord::Reader {
   RecordInput& in_;
   char buffer_[64 * 1024];
   size_t at_ = 0, end_ = 0, hashed_ = 0;  // read up to at_, in the checksum up to hashed_
-  Checksum sum_;
+  WordHash sum_;
 };
 
 bool settled(const FolderStamp& seen) {

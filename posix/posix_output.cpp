@@ -20,6 +20,7 @@
 #include "posix/posix_file_system.h"
 #include "posix/posix_files.h"
 #include "posix/posix_journal_place.h"
+#include "posix/posix_same_bytes.h"
 #include "posix/posix_support.h"
 #include "posix/posix_table_flags.h"
 #include "posix/posix_table_journal.h"
@@ -41,7 +42,8 @@ class AtomicOutput : public OutputFile {
         target_(std::move(target)),
         temp_(std::move(temp)),
         fd_(std::move(fd)),
-        named_(std::move(named)) {
+        named_(std::move(named)),
+        bytes_(named_, true) {
     buffer_.reserve(kBufferSize);
   }
   ~AtomicOutput() override {
@@ -52,8 +54,7 @@ class AtomicOutput : public OutputFile {
   void write(std::string_view bytes) override {
     if (buffer_.size() + bytes.size() > kBufferSize) flush();
     if (bytes.size() >= kBufferSize) {
-      tableStep("write");
-      writeAll(fd_.get(), bytes, named_, "write");
+      bytes_.write(fd_.get(), bytes);
       return;
     }
     buffer_.append(bytes);
@@ -63,7 +64,7 @@ class AtomicOutput : public OutputFile {
     flush();
     // A table whose bytes would not change is left as it is, its time with it, so that a
     // server watching it does not reload it for nothing.
-    if (old_.get() >= 0 && sameBytes(old_.get(), fd_.get(), named_)) return;
+    if (bytes_.sameAsOld(fd_.get())) return;
     tableStep("fsync");
     if (tableCalls.fsync(fd_.get()) != 0)
       throw systemFailure(errno, "Cannot write file", named_, "fsync");
@@ -91,14 +92,13 @@ class AtomicOutput : public OutputFile {
     }
   }
   // The table there now, read to tell whether the new one differs.
-  void compareWith(Descriptor old) { old_ = std::move(old); }
+  void compareWith(Descriptor old) { bytes_.compareWith(std::move(old)); }
 
  private:
   static constexpr size_t kBufferSize = 64 * 1024;
 
   void flush() {
-    tableStep("write");
-    writeAll(fd_.get(), buffer_, named_, "write");
+    bytes_.write(fd_.get(), buffer_);
     buffer_.clear();
   }
 
@@ -108,7 +108,7 @@ class AtomicOutput : public OutputFile {
   std::string named_;  // the path as the settings name it, for failures
   bool committed_ = false;
   std::string buffer_;
-  Descriptor old_;
+  WriteUnlessSame bytes_;
 };
 
 // The table's place, checked as createOutput needs it: the folder that holds it (links

@@ -10,6 +10,7 @@
 #include "base/failure.h"
 #include "posix/posix_file_system.h"
 #include "posix/posix_files.h"
+#include "posix/posix_same_bytes.h"
 #include "posix/posix_support.h"
 #include "posix/posix_table_journal.h"
 #include "posix/posix_walk.h"
@@ -52,7 +53,8 @@ class RecordOutput : public OutputFile {
         name_(std::move(name)),
         temp_(std::move(temp)),
         fd_(std::move(fd)),
-        path_(std::move(path)) {}
+        path_(std::move(path)),
+        bytes_(path_, false) {}
   ~RecordOutput() override {
     fd_.reset();
     if (!committed_) ::unlinkat(folder_.get(), temp_.c_str(), 0);
@@ -62,12 +64,12 @@ class RecordOutput : public OutputFile {
     if (buffer_.size() >= kBufferSize) flush();
   }
   // The record there now, this account's own, to tell whether the new one differs.
-  void compareWith(Descriptor old) { old_ = std::move(old); }
+  void compareWith(Descriptor old) { bytes_.compareWith(std::move(old)); }
   void commit() override {
     flush();
     // A rebuild that found nothing changed writes the very record there is: that one stays,
     // and the disk is spared a sync of it.
-    if (old_.get() >= 0 && sameBytes(old_.get(), fd_.get(), path_)) return;
+    if (bytes_.sameAsOld(fd_.get())) return;
     if (tableCalls.fsync(fd_.get()) != 0)
       throw systemFailure(errno, "Cannot write file", path_, "fsync");
     if (::close(fd_.release()) != 0)
@@ -83,7 +85,7 @@ class RecordOutput : public OutputFile {
  private:
   static constexpr size_t kBufferSize = 64 * 1024;
   void flush() {
-    writeAll(fd_.get(), buffer_, path_, "write");
+    bytes_.write(fd_.get(), buffer_);
     buffer_.clear();
   }
 
@@ -93,7 +95,7 @@ class RecordOutput : public OutputFile {
   std::string path_;
   std::string buffer_;
   bool committed_ = false;
-  Descriptor old_;
+  WriteUnlessSame bytes_;
 };
 
 [[noreturn]] void refuse(const std::string& what, const std::string& who) {

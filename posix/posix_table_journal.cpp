@@ -11,6 +11,7 @@
 
 #include "base/failure.h"
 #include "posix/posix_files.h"
+#include "posix/posix_same_bytes.h"
 
 namespace kelvane::posix {
 
@@ -26,20 +27,6 @@ const std::string_view kTrailer = "\nend\n";
 void syncFile(int fd, const std::string& named, const char* step) {
   tableStep(step);
   if (tableCalls.fsync(fd) != 0) throw systemFailure(errno, "Cannot write file", named, step);
-}
-
-off_t sizeOf(int fd, const std::string& named) {
-  struct stat st;
-  if (::fstat(fd, &st) != 0) throw systemFailure(errno, "Cannot look at", named, kSource);
-  return st.st_size;
-}
-
-size_t readAt(int fd, char* buffer, size_t size, off_t at, const std::string& named) {
-  for (;;) {
-    ssize_t n = ::pread(fd, buffer, size, at);
-    if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR) throw systemFailure(errno, "Cannot read file", named, "read");
-  }
 }
 
 // Copies length bytes of from, starting at offset from, to the end of to, in pieces.
@@ -120,7 +107,7 @@ class JournaledOutput : public OutputFile {
     syncFile(journal.get(), shown, "fsync journal");
     syncFolder(folder_.fd.get(), folder_.path, "fsync journal folder");
     // Then the new bytes, with the room they need taken first where the system can.
-    off_t length = sizeOf(spool_.get(), named_);
+    off_t length = sizeOf(spool_.get(), named_, kSource);
     tableStep("allocate");
     if (length > 0 && tableCalls.fallocate(table_.get(), FALLOC_FL_KEEP_SIZE, 0, length) != 0 &&
         errno != EOPNOTSUPP) {
@@ -170,19 +157,6 @@ class JournaledOutput : public OutputFile {
 
 }  // namespace
 
-bool sameBytes(int a, int b, const std::string& named) {
-  off_t size = sizeOf(a, named);
-  if (size != sizeOf(b, named)) return false;
-  std::string one(kPiece, '\0'), two(kPiece, '\0');
-  for (off_t at = 0; at < size;) {
-    size_t n = readAt(a, one.data(), kPiece, at, named);
-    if (n == 0 || readAt(b, two.data(), n, at, named) != n || one.compare(0, n, two, 0, n) != 0)
-      return false;
-    at += static_cast<off_t>(n);
-  }
-  return true;
-}
-
 void syncFolder(int fd, const std::string& path, const char* step) {
   tableStep(step);
   if (tableCalls.fsync(fd) != 0 && errno != EINVAL)
@@ -208,7 +182,7 @@ void putBackFromJournal(const JournalFolder& folder, Descriptor fd, int table,
   char trailer[8] = {};
   bool complete =
       parsed && size >= 0 &&
-      sizeOf(fd.get(), journal) == start + size + static_cast<off_t>(kTrailer.size()) &&
+      sizeOf(fd.get(), journal, kSource) == start + size + static_cast<off_t>(kTrailer.size()) &&
       readAt(fd.get(), trailer, kTrailer.size(), start + size, journal) == kTrailer.size() &&
       kTrailer == std::string_view(trailer, kTrailer.size());
   if (complete) {

@@ -37,9 +37,6 @@ extern TableCalls tableCalls;
 // that cannot sync a folder says EINVAL, which is no failure.
 void syncFolder(int fd, const std::string& path, const char* step);
 
-// True when the open files a and b hold the same bytes, read in pieces; named names them.
-bool sameBytes(int a, int b, const std::string& named);
-
 // Puts back the table open as table (named as named) from its journal, open as journal, in
 // folder, and removes it. A journal that was not complete was made before the table changed,
 // and only goes. A journal of another file fails, changing nothing.
