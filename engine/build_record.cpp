@@ -206,7 +206,7 @@ LastBuildRecord::LastBuildRecord(Platform& platform, const FileIdentity& linkRoo
       }
       DirTable noRows;
       Layout none(noRows, "");
-      readMirrors(none);
+      readMirrors(none, &mirrorsAhead_);
       reader_->checkEnd();
     }
   } catch (const Failure& failure) {
@@ -223,6 +223,7 @@ void LastBuildRecord::drop(const std::string& why) {
   input_.reset();
   sourcesLeft_ = namesLeft_ = 0;
   used_ = false;
+  mirrorsAhead_.clear();
 }
 
 bool LastBuildRecord::nextSource(const std::string& path, FolderStamp& seen) {
@@ -266,7 +267,11 @@ void LastBuildRecord::recallMirrors(Layout& layout) {
   input_.reset();
 }
 
-void LastBuildRecord::readMirrors(Layout& layout) {
+void LastBuildRecord::readMirrors(Layout& layout, std::vector<FoldersAhead>* ahead) {
+  // Enough to keep a core busy while the build reads its sources and makes its layout, few
+  // enough to hold little.
+  constexpr size_t kLooksAhead = 1 << 18;
+  size_t aheadNames = 0;
   std::string name;
   while (nextName(name)) {
   }
@@ -282,6 +287,7 @@ void LastBuildRecord::readMirrors(Layout& layout) {
   for (uint64_t n = 0; n < nodes; ++n) {
     reader_->text(genre);
     Layout::Node* node = layout.findNode(genre);
+    if (ahead && aheadNames < kLooksAhead) ahead->push_back({genre, {}});
     Layout::MirrorStamp folder;
     reader_->stamp(folder.inode, folder.changedNs, folder.modifiedNs);
     uint64_t mirrors = reader_->number(4);
@@ -290,6 +296,10 @@ void LastBuildRecord::readMirrors(Layout& layout) {
       reader_->text(name);
       Layout::MirrorStamp stamp;
       reader_->stamp(stamp.inode, stamp.changedNs, stamp.modifiedNs);
+      if (ahead && aheadNames < kLooksAhead) {
+        ahead->back().names.append(name).push_back('\0');
+        ++aheadNames;
+      }
       if (!node || node->stamps.empty()) continue;
       while (at < node->mirrors.size() && node->mirrors[at] < name) ++at;
       if (at < node->mirrors.size() && node->mirrors[at] == name) {

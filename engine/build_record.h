@@ -54,12 +54,17 @@ class LastBuildRecord {
   // Puts what the record saw of each mirror folder beside the layout's mirrors; called once,
   // after every source.
   void recallMirrors(Layout& layout);
+  // The first of the mirror folders the record names, by genre folder: those a rebuild that
+  // changed nothing will look at first (once).
+  std::vector<FoldersAhead> mirrorsAhead() { return std::move(mirrorsAhead_); }
 
  private:
   class Reader;
   bool nextSource(const std::string& path, FolderStamp& seen);
   bool nextName(std::string& name);
-  void readMirrors(Layout& layout);
+  // Reads what the record saw of each mirror folder into layout; ahead, when given, takes
+  // the first of their names.
+  void readMirrors(Layout& layout, std::vector<FoldersAhead>* ahead = nullptr);
   void drop(const std::string& why);
 
   Platform& platform_;
@@ -69,6 +74,7 @@ class LastBuildRecord {
   uint32_t sourcesLeft_ = 0, namesLeft_ = 0;
   size_t sourcesTaken_ = 0;
   bool used_ = false;
+  std::vector<FoldersAhead> mirrorsAhead_;
 };
 
 template <class Take>

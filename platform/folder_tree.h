@@ -19,6 +19,14 @@ struct FolderLook {
   std::exception_ptr failed;
 };
 
+// Subfolders that a walk will look at in one folder, at relative below the tree's own folder:
+// each name followed by a NUL, which no name holds (a quarter of a million names in a few
+// megabytes).
+struct FoldersAhead {
+  std::string relative;
+  std::string names;
+};
+
 // A folder opened once, so that what was checked is what is acted on: its identity is taken
 // from the open folder, and the walk below it starts from that same folder, whatever happens
 // to its name afterwards. The walk has one current folder, the tree's own folder at first;
@@ -93,6 +101,11 @@ class FolderTree {
       }
     }
   }
+  // A hint: lookAtFolders will be asked about these names, in this order, in each of these
+  // folders (reached as holdsFolder reaches them), once the caller has done other work. A
+  // tree may take those looks meanwhile, beside that work, and hand each to lookAtFolders
+  // when it asks for that name in that very folder. Changes nothing.
+  virtual void lookAhead(std::vector<FoldersAhead> /*folders*/) {}
   // One look at each of names, subfolders of the folder at relative below the tree's own
   // folder (reached as holdsFolder reaches it), each handed to take with its index in names;
   // a name that is not a folder there (a link, anything else, nothing) is not handed over.

@@ -12,8 +12,11 @@
 #include <algorithm>
 #include <filesystem>
 #include <functional>
+#include <latch>
+#include <thread>
 
 #include "base/failure.h"
+#include "posix/posix_look_ahead.h"
 #include "tests/support/as_account.h"
 #include "tests/support/system_setup.h"
 #include "tests/support/temp_folder.h"
@@ -379,6 +382,45 @@ TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
       EXPECT_EQ(handed[i].id, seen.id);
     }
   }
+}
+
+// A look taken ahead is handed over once, in the very folder it was taken in, and only for a
+// name it was taken at: the others are looked at then.
+TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
+  if (std::thread::hardware_concurrency() < 2)
+    GTEST_SKIP() << "one core: nothing is looked at ahead";
+  testing::TempFolder dir;
+  std::string root = dir / "links/";
+  for (const char* folder : {"g/a", "g/b", "g/c", "h/a"}) testing::makeFolders(root + folder);
+  auto tree = testing::systemFiles().openFolderTree(root);
+  ASSERT_NE(tree, nullptr);
+  static std::latch* taken;
+  std::latch all(1);
+  taken = &all;
+  posix::looksAheadTaken = [] { taken->count_down(); };
+  tree->lookAhead({{"g", std::string("a\0b\0gone\0", 9)}, {"h", std::string("a\0", 2)}});
+  all.wait();
+  posix::looksAheadTaken = nullptr;
+  // Sticky: never how a new folder is made; so a look at a now says it is not the build's own.
+  ASSERT_EQ(::chmod((root + "g/a").c_str(), 01700), 0);
+  ASSERT_EQ(::rename((root + "h").c_str(), (dir / "h-old").c_str()), 0);
+  testing::makeFolders(root + "h/a");
+  auto looksAt = [&](std::vector<std::string_view> names) {
+    std::vector<FolderLook> looks;
+    tree->lookAtFolders(names, looks);
+    return looks;
+  };
+  tree->enter("g");
+  std::vector<FolderLook> looks = looksAt({"a", "b", "c", "gone"});
+  EXPECT_TRUE(looks[0].own);  // as it was ahead
+  EXPECT_TRUE(looks[1].own && looks[2].own);
+  EXPECT_TRUE(looks[3].failed);
+  EXPECT_FALSE(looksAt({"a"})[0].own);  // looked at again
+  tree->leave();
+  tree->enter("h");
+  struct stat now;
+  ASSERT_EQ(::stat((root + "h/a").c_str(), &now), 0);
+  EXPECT_EQ(looksAt({"a"})[0].seen.id.inode, now.st_ino);
 }
 
 // Deleting a file fails where asking whether it may go fails, in the same words: in a folder

@@ -17,6 +17,7 @@
 #include "base/failure.h"
 #include "base/path_parts.h"
 #include "posix/posix_file_system.h"
+#include "posix/posix_look_ahead.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
 
@@ -193,23 +194,28 @@ class PosixFolderTree : public FolderTree {
 
   bool lookAtFolder(const std::string& name, FolderStamp& seen) override {
     const char* source = "look at folder";
-    struct stat st;
-    int64_t now = fileClockNow();
-    if (::fstatat(current(), entryName(name, source), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    bool own = false;
+    if (!lookIn(current(), entryName(name, source), seen, own))
       throw systemFailure(errno, "Cannot look at folder", currentPath() + name, source);
-    seen = stampOf(st, now, fineTimes_);
-    // The set-group bit comes from the folder it is made in and gives no one anything.
-    return S_ISDIR(st.st_mode) && st.st_uid == owner_ &&
-           (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
+    return own;
   }
 
-  // Each look is one fstatat from the open folder, which threads can make side by side.
+  // Each look is one fstatat from the open folder, which threads can make side by side; those
+  // taken ahead are not taken again.
   void lookAtFolders(const std::vector<std::string_view>& names,
                      std::vector<FolderLook>& looks) override {
     looks.assign(names.size(), FolderLook{});
-    splitAcrossCores(names.size(), [&](size_t from, size_t to) {
+    std::vector<char> taken;
+    struct stat st;
+    if (ahead_.holdsAny() && ::fstat(current(), &st) == 0)
+      ahead_.take(identityOf(st), names, looks, taken);
+    std::vector<size_t> left;
+    for (size_t i = 0; i < names.size(); ++i)
+      if (taken.empty() || !taken[i]) left.push_back(i);
+    splitAcrossCores(left.size(), [&](size_t from, size_t to) {
       std::string name;
-      for (size_t i = from; i < to; ++i) {
+      for (size_t k = from; k < to; ++k) {
+        size_t i = left[k];
         try {
           name.assign(names[i]);
           looks[i].own = lookAtFolder(name, looks[i].seen);
@@ -220,18 +226,29 @@ class PosixFolderTree : public FolderTree {
     });
   }
 
+  void lookAhead(std::vector<FoldersAhead> folders) override {
+    std::vector<LooksAhead::Folder> open;
+    for (FoldersAhead& folder : folders) {
+      Descriptor fd = reachQuietly(folder.relative);
+      struct stat st;
+      if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0)
+        open.push_back({std::move(fd), identityOf(st), std::move(folder.names)});
+    }
+    if (open.empty()) return;
+    ahead_.start(std::move(open),
+                 [this](int folder, const char* name, FolderStamp& seen, bool& own) {
+                   return isEntryName(name) && lookIn(folder, name, seen, own);
+                 });
+  }
+
   void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
                         const std::function<void(size_t, const FolderStamp&)>& take) override {
     // Unlike the look before a walk, this one is followed by no listing: it vouches for what
     // the build left only where no other account could have put anything in since.
     if (!fineTimes_ || (freshMode_ & 022) != 0) return;
-    Descriptor held;
-    int at = levels_[0].fd.get();
-    for (std::string_view part : pathParts(relative, "/")) {
-      held = Descriptor(openSubfolder(at, entryName(std::string(part), "look at folder")));
-      if (held.get() < 0) return;  // not there: nothing to look at
-      at = held.get();
-    }
+    Descriptor held = reachQuietly(relative);
+    if (held.get() < 0) return;  // not there: nothing to look at
+    int at = held.get();
     std::vector<FolderStamp> seen(names.size());
     std::vector<char> isFolder(names.size(), 0);
     splitAcrossCores(names.size(), [&](size_t from, size_t to) {
@@ -312,6 +329,37 @@ class PosixFolderTree : public FolderTree {
 
   int current() const { return levels_.back().fd.get(); }
 
+  // One look at name in the open folder: false, with errno set, where it cannot be looked at.
+  // own: what isOwnFolder says of it.
+  bool lookIn(int folder, const char* name, FolderStamp& seen, bool& own) const {
+    struct stat st;
+    int64_t now = fileClockNow();
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    seen = stampOf(st, now, fineTimes_);
+    // The set-group bit comes from the folder it is made in and gives no one anything.
+    own =
+        S_ISDIR(st.st_mode) && st.st_uid == owner_ && (st.st_mode & 07777 & ~S_ISGID) == freshMode_;
+    return true;
+  }
+
+  static bool isEntryName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find_first_of(std::string_view("/\0", 2)) == std::string_view::npos;
+  }
+
+  // The folder at relative below the tree's own, opened as holdsFolder reaches it; an
+  // invalid descriptor where it cannot be (the tree's own folder, opened again, for "").
+  Descriptor reachQuietly(const std::string& relative) {
+    Descriptor held(::dup(levels_[0].fd.get()));
+    for (std::string_view part : pathParts(relative, "/")) {
+      std::string name(part);
+      if (!isEntryName(name)) return Descriptor();
+      held = Descriptor(openSubfolder(held.get(), name.c_str()));
+      if (held.get() < 0) return held;
+    }
+    return held;
+  }
+
   // What asking to remove entries of the current folder said: 0, or the errno refusing it.
   // Asked once a folder: a stale genre folder's hundred thousand removals need the same right.
   int removalRefused() {
@@ -379,6 +427,7 @@ class PosixFolderTree : public FolderTree {
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
   size_t firstOpen_ = 1;                       // the levels from here to the top are open
+  LooksAhead ahead_;  // last: its thread looks through this tree's members until it ends
 };
 
 }  // namespace

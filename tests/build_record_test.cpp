@@ -2,6 +2,8 @@
 // rebuild ends as a full walk does; one that can spares the visits and says how many.
 #ifndef _WIN32
 
+#include "engine/build_record.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/mount.h>
@@ -91,6 +93,14 @@ TEST_F(Record, ARecordOfManyFoldersIsTakenWhole) {
   build({t / "iso/|linux"});
   EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
   EXPECT_NE(dryRunSummary().find("record: 3004 folders"), std::string::npos);
+  // The first of its mirror folders are named ahead of the walk, by genre folder.
+  LastBuildRecord record(platform, platform.files.openFolderTree(t / "links")->chain().front(),
+                         settingsFingerprint(state.settings), "links");
+  std::vector<FoldersAhead> ahead = record.mirrorsAhead();
+  ASSERT_EQ(ahead.size(), 1u);
+  EXPECT_EQ(ahead[0].relative, "linux");
+  EXPECT_EQ(std::count(ahead[0].names.begin(), ahead[0].names.end(), '\0'), 3002);
+  EXPECT_EQ(ahead[0].names.substr(0, 7), std::string("debian\0", 7));
 }
 
 // A genre folder that shows what the record saw of it is not listed; anything added in it,

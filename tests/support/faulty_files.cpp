@@ -106,6 +106,9 @@ class CheckedTree : public FolderTree {
       if (files_.playStamps && !looks[i].failed) files_.playStamps(looks[i].seen);
     }
   }
+  void lookAhead(std::vector<FoldersAhead> folders) override {
+    real_->lookAhead(std::move(folders));
+  }
   void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
                         const std::function<void(size_t, const FolderStamp&)>& take) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + relative);
