@@ -90,7 +90,8 @@ bool lookAtRecordedMirrors(FolderTree& tree, Layout& layout, Layout::Node& node,
   for (size_t begin = 0; begin < node.mirrors.size(); begin += kLooksAtOnce) {
     size_t end = std::min(node.mirrors.size(), begin + kLooksAtOnce);
     names.assign(node.mirrors.begin() + begin, node.mirrors.begin() + end);
-    tree.lookAtFolders(names, looks);
+    // The genre folder shows what the record saw: no entry in it changed since the last build.
+    tree.lookAtFolders(names, looks, true);
     for (size_t i = begin; i < end; ++i) {
       const FolderLook& look = looks[i - begin];
       if (look.failed || !look.own) {
@@ -155,7 +156,7 @@ SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan&
       at.ofLayout = at.mirror >= 0 || at.genre != node->genres.end();
       if (at.ofLayout && listing.type(i) == EntryType::Folder) toLook.push_back(listed);
     }
-    tree.lookAtFolders(toLook, looks);
+    tree.lookAtFolders(toLook, looks, false);
     const FolderLook* look = looks.data();
     for (size_t i = begin; i < end; ++i) {
       name.assign(listing.name(i));

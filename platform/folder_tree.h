@@ -89,9 +89,11 @@ class FolderTree {
   }
   // lookAtFolder for each of names, subfolders of the current folder: looks (resized to
   // names) holds each one's at its index. The looks may be taken side by side, in any order;
-  // they change nothing, and one that fails stops none of the others.
+  // they change nothing, and one that fails stops none of the others. unchangedSinceAhead:
+  // the caller knows that no entry of the current folder has changed since any looks were
+  // taken ahead in it (lookAhead), which then stand for those names.
   virtual void lookAtFolders(const std::vector<std::string_view>& names,
-                             std::vector<FolderLook>& looks) {
+                             std::vector<FolderLook>& looks, bool /*unchangedSinceAhead*/) {
     looks.assign(names.size(), FolderLook{});
     for (size_t i = 0; i < names.size(); ++i) {
       try {
@@ -104,7 +106,7 @@ class FolderTree {
   // A hint: lookAtFolders will be asked about these names, in this order, in each of these
   // folders (reached as holdsFolder reaches them), once the caller has done other work. A
   // tree may take those looks meanwhile, beside that work, and hand each to lookAtFolders
-  // when it asks for that name in that very folder. Changes nothing.
+  // when it asks for that name in that very folder, unchanged since. Changes nothing.
   virtual void lookAhead(std::vector<FoldersAhead> /*folders*/) {}
   // One look at each of names, subfolders of the folder at relative below the tree's own
   // folder (reached as holdsFolder reaches it), each handed to take with its index in names;

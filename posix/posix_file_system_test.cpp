@@ -353,7 +353,7 @@ TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
   ASSERT_NE(tree, nullptr);
   std::vector<std::string_view> views(names.begin(), names.end());
   std::vector<FolderLook> looks;
-  tree->lookAtFolders(views, looks);
+  tree->lookAtFolders(views, looks, false);
   std::vector<FolderStamp> handed(names.size());
   std::vector<bool> wasHanded(names.size());
   tree->lookAtSubfolders("", views, [&](size_t i, const FolderStamp& seen) {
@@ -405,12 +405,13 @@ TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
   ASSERT_EQ(::chmod((root + "g/a").c_str(), 01700), 0);
   ASSERT_EQ(::rename((root + "h").c_str(), (dir / "h-old").c_str()), 0);
   testing::makeFolders(root + "h/a");
-  auto looksAt = [&](std::vector<std::string_view> names) {
+  auto looksAt = [&](std::vector<std::string_view> names, bool unchanged = true) {
     std::vector<FolderLook> looks;
-    tree->lookAtFolders(names, looks);
+    tree->lookAtFolders(names, looks, unchanged);
     return looks;
   };
   tree->enter("g");
+  EXPECT_FALSE(looksAt({"a"}, false)[0].own);  // a folder not known unchanged: looked at now
   std::vector<FolderLook> looks = looksAt({"a", "b", "c", "gone"});
   EXPECT_TRUE(looks[0].own);  // as it was ahead
   EXPECT_TRUE(looks[1].own && looks[2].own);

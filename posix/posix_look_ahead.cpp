@@ -44,7 +44,6 @@ void LooksAhead::stop() {
 
 void LooksAhead::take(const FileIdentity& id, const std::vector<std::string_view>& names,
                       std::vector<FolderLook>& looks, std::vector<char>& taken) {
-  // The walk has begun: the cores are its own from now on.
   stop();
   taken.assign(names.size(), 0);
   auto at = std::find_if(folders_.begin(), folders_.end(),

@@ -44,6 +44,8 @@ class LooksAhead {
             std::vector<FolderLook>& looks, std::vector<char>& taken);
   // True while looks are held that take could hand over.
   bool holdsAny() const { return !folders_.empty(); }
+  // Stops looking; the looks taken are kept.
+  void stop();
 
  private:
   struct Seen {
@@ -57,8 +59,6 @@ class LooksAhead {
     std::atomic<size_t> done{0};  // looks[0, done) are taken
     size_t next = 0, nextAt = 0;  // the first name not handed over or passed, and where it is
   };
-  void stop();
-
   std::vector<std::unique_ptr<Looked>> folders_;
   std::atomic<bool> stopping_{false};
   std::thread worker_;

@@ -202,12 +202,14 @@ class PosixFolderTree : public FolderTree {
 
   // Each look is one fstatat from the open folder, which threads can make side by side; those
   // taken ahead are not taken again.
-  void lookAtFolders(const std::vector<std::string_view>& names,
-                     std::vector<FolderLook>& looks) override {
+  void lookAtFolders(const std::vector<std::string_view>& names, std::vector<FolderLook>& looks,
+                     bool unchangedSinceAhead) override {
     looks.assign(names.size(), FolderLook{});
     std::vector<char> taken;
+    // The walk has begun: the cores are its own from now on.
+    ahead_.stop();
     struct stat st;
-    if (ahead_.holdsAny() && ::fstat(current(), &st) == 0)
+    if (unchangedSinceAhead && ahead_.holdsAny() && ::fstat(current(), &st) == 0)
       ahead_.take(identityOf(st), names, looks, taken);
     std::vector<size_t> left;
     for (size_t i = 0; i < names.size(); ++i)

@@ -93,9 +93,9 @@ class CheckedTree : public FolderTree {
   }
   // Each name as lookAtFolder would take it, the real looks taken together as the real tree
   // takes them.
-  void lookAtFolders(const std::vector<std::string_view>& names,
-                     std::vector<FolderLook>& looks) override {
-    real_->lookAtFolders(names, looks);
+  void lookAtFolders(const std::vector<std::string_view>& names, std::vector<FolderLook>& looks,
+                     bool unchangedSinceAhead) override {
+    real_->lookAtFolders(names, looks, unchangedSinceAhead);
     for (size_t i = 0; i < names.size(); ++i) {
       try {
         files_.faults().check(Op::FolderTest, real_->currentPath() + std::string(names[i]));
