@@ -287,7 +287,10 @@ void LastBuildRecord::readMirrors(Layout& layout, std::vector<FoldersAhead>* ahe
   for (uint64_t n = 0; n < nodes; ++n) {
     reader_->text(genre);
     Layout::Node* node = layout.findNode(genre);
-    if (ahead && aheadNames < kLooksAhead) ahead->push_back({genre, {}});
+    // The link root is always listed: only a genre folder may be taken as the record saw it.
+    FoldersAhead* into = nullptr;
+    if (ahead && aheadNames < kLooksAhead && !genre.empty()) into = &ahead->emplace_back();
+    if (into) into->relative = genre;
     Layout::MirrorStamp folder;
     reader_->stamp(folder.inode, folder.changedNs, folder.modifiedNs);
     uint64_t mirrors = reader_->number(4);
@@ -296,8 +299,8 @@ void LastBuildRecord::readMirrors(Layout& layout, std::vector<FoldersAhead>* ahe
       reader_->text(name);
       Layout::MirrorStamp stamp;
       reader_->stamp(stamp.inode, stamp.changedNs, stamp.modifiedNs);
-      if (ahead && aheadNames < kLooksAhead) {
-        ahead->back().names.append(name).push_back('\0');
+      if (into && aheadNames < kLooksAhead) {
+        into->names.append(name).push_back('\0');
         ++aheadNames;
       }
       if (!node || node->stamps.empty()) continue;

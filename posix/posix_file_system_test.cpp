@@ -384,25 +384,29 @@ TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
   }
 }
 
-// A look taken ahead is handed over once, in the very folder it was taken in, and only for a
-// name it was taken at: the others are looked at then.
+// A look taken ahead is handed over once, in the very folder it was taken in, only for a name
+// it was taken at, and only where the folder is known unchanged since: the others are looked
+// at then.
 TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
   if (std::thread::hardware_concurrency() < 2)
     GTEST_SKIP() << "one core: nothing is looked at ahead";
   testing::TempFolder dir;
   std::string root = dir / "links/";
-  for (const char* folder : {"g/a", "g/b", "g/c", "h/a"}) testing::makeFolders(root + folder);
+  for (const char* folder : {"g/a", "g/b", "g/c", "h/a", "k/a"})
+    testing::makeFolders(root + folder);
   auto tree = testing::systemFiles().openFolderTree(root);
   ASSERT_NE(tree, nullptr);
   static std::latch* taken;
   std::latch all(1);
   taken = &all;
   posix::looksAheadTaken = [] { taken->count_down(); };
-  tree->lookAhead({{"g", std::string("a\0b\0gone\0", 9)}, {"h", std::string("a\0", 2)}});
+  tree->lookAhead({{"g", std::string("a\0b\0gone\0", 9)},
+                   {"h", std::string("a\0", 2)},
+                   {"k", std::string("a\0", 2)}});
   all.wait();
   posix::looksAheadTaken = nullptr;
   // Sticky: never how a new folder is made; so a look at a now says it is not the build's own.
-  ASSERT_EQ(::chmod((root + "g/a").c_str(), 01700), 0);
+  for (const char* folder : {"g/a", "k/a"}) ASSERT_EQ(::chmod((root + folder).c_str(), 01700), 0);
   ASSERT_EQ(::rename((root + "h").c_str(), (dir / "h-old").c_str()), 0);
   testing::makeFolders(root + "h/a");
   auto looksAt = [&](std::vector<std::string_view> names, bool unchanged = true) {
@@ -411,7 +415,6 @@ TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
     return looks;
   };
   tree->enter("g");
-  EXPECT_FALSE(looksAt({"a"}, false)[0].own);  // a folder not known unchanged: looked at now
   std::vector<FolderLook> looks = looksAt({"a", "b", "c", "gone"});
   EXPECT_TRUE(looks[0].own);  // as it was ahead
   EXPECT_TRUE(looks[1].own && looks[2].own);
@@ -422,6 +425,10 @@ TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
   struct stat now;
   ASSERT_EQ(::stat((root + "h/a").c_str(), &now), 0);
   EXPECT_EQ(looksAt({"a"})[0].seen.id.inode, now.st_ino);
+  tree->leave();
+  tree->enter("k");
+  EXPECT_FALSE(looksAt({"a"}, false)[0].own);  // not known unchanged: looked at now
+  EXPECT_FALSE(looksAt({"a"})[0].own);         // and what was taken ahead there let go
 }
 
 // Deleting a file fails where asking whether it may go fails, in the same words: in a folder

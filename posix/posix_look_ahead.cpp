@@ -42,6 +42,11 @@ void LooksAhead::stop() {
   if (worker_.joinable()) worker_.join();
 }
 
+void LooksAhead::drop(const FileIdentity& id) {
+  stop();
+  std::erase_if(folders_, [&](const auto& looked) { return looked->folder.id == id; });
+}
+
 void LooksAhead::take(const FileIdentity& id, const std::vector<std::string_view>& names,
                       std::vector<FolderLook>& looks, std::vector<char>& taken) {
   stop();

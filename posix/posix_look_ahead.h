@@ -46,6 +46,8 @@ class LooksAhead {
   bool holdsAny() const { return !folders_.empty(); }
   // Stops looking; the looks taken are kept.
   void stop();
+  // Lets go of the looks taken in the folder with identity id.
+  void drop(const FileIdentity& id);
 
  private:
   struct Seen {

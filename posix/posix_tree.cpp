@@ -209,8 +209,12 @@ class PosixFolderTree : public FolderTree {
     // The walk has begun: the cores are its own from now on.
     ahead_.stop();
     struct stat st;
-    if (unchangedSinceAhead && ahead_.holdsAny() && ::fstat(current(), &st) == 0)
-      ahead_.take(identityOf(st), names, looks, taken);
+    if (ahead_.holdsAny() && ::fstat(current(), &st) == 0) {
+      if (unchangedSinceAhead)
+        ahead_.take(identityOf(st), names, looks, taken);
+      else
+        ahead_.drop(identityOf(st));  // looked at now, all of them
+    }
     std::vector<size_t> left;
     for (size_t i = 0; i < names.size(); ++i)
       if (taken.empty() || !taken[i]) left.push_back(i);
