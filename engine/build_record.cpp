@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "base/failure.h"
+#include "base/path_parts.h"
 #include "base/short_hash.h"
 #include "settings/number_text.h"
 
@@ -224,6 +225,27 @@ void LastBuildRecord::drop(const std::string& why) {
   sourcesLeft_ = namesLeft_ = 0;
   used_ = false;
   mirrorsAhead_.clear();
+  aheadGenres_.clear();
+}
+
+std::vector<FoldersAhead> LastBuildRecord::mirrorsAhead(FolderTree& tree, uint64_t device) {
+  std::vector<FoldersAhead> ahead;
+  for (size_t i = 0; i < mirrorsAhead_.size(); ++i) {
+    // A genre folder changed since is listed, and its mirror folders looked at then.
+    std::vector<std::string_view> parts = pathParts(mirrorsAhead_[i].relative, "/");
+    if (parts.empty()) continue;
+    std::string_view last = parts.back();
+    std::string holder(mirrorsAhead_[i].relative, 0,
+                       static_cast<size_t>(last.data() - mirrorsAhead_[i].relative.data()));
+    bool unchanged = false;
+    tree.lookAtSubfolders(holder, {last}, [&](size_t, const FolderStamp& seen) {
+      unchanged = aheadGenres_[i].shows(seen, device);
+    });
+    if (unchanged) ahead.push_back(std::move(mirrorsAhead_[i]));
+  }
+  mirrorsAhead_.clear();
+  aheadGenres_.clear();
+  return ahead;
 }
 
 bool LastBuildRecord::nextSource(const std::string& path, FolderStamp& seen) {
@@ -293,6 +315,7 @@ void LastBuildRecord::readMirrors(Layout& layout, std::vector<FoldersAhead>* ahe
     if (into) into->relative = genre;
     Layout::MirrorStamp folder;
     reader_->stamp(folder.inode, folder.changedNs, folder.modifiedNs);
+    if (into) aheadGenres_.push_back(folder);
     uint64_t mirrors = reader_->number(4);
     size_t at = 0, matched = 0;  // both lists are sorted: one pass over each
     for (uint64_t m = 0; m < mirrors; ++m) {

@@ -54,9 +54,10 @@ class LastBuildRecord {
   // Puts what the record saw of each mirror folder beside the layout's mirrors; called once,
   // after every source.
   void recallMirrors(Layout& layout);
-  // The first of the mirror folders the record names, by genre folder: those a rebuild that
-  // changed nothing will look at first (once).
-  std::vector<FoldersAhead> mirrorsAhead() { return std::move(mirrorsAhead_); }
+  // The first of the mirror folders the record names, by genre folder, in the genre folders of
+  // tree (the link root, on device) that a look shows as the record saw them: those the walk
+  // will look at first, without listing their folder. Given once.
+  std::vector<FoldersAhead> mirrorsAhead(FolderTree& tree, uint64_t device);
 
  private:
   class Reader;
@@ -75,6 +76,7 @@ class LastBuildRecord {
   size_t sourcesTaken_ = 0;
   bool used_ = false;
   std::vector<FoldersAhead> mirrorsAhead_;
+  std::vector<Layout::MirrorStamp> aheadGenres_;  // what the record saw of their folders
 };
 
 template <class Take>

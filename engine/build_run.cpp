@@ -201,7 +201,8 @@ class Build {
         linkRootId_ = linkRoot_->chain().front();
         record_.emplace(platform_, linkRootId_, fingerprint_, s_.WhereCreate);
         // The walk's first looks, taken while the sources are read and the layout is made.
-        if (!sameTable_ && record_->inUse()) linkRoot_->lookAhead(record_->mirrorsAhead());
+        if (!sameTable_ && record_->inUse())
+          linkRoot_->lookAhead(record_->mirrorsAhead(*linkRoot_, linkRootId_.device));
       }
       if (keepsRecord_) scan.useRecord(record_ ? &*record_ : nullptr, &scanned_);
       for (const MergeSource& source : s_.sources) scan.DirMap(source.path, source.genre);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/dir_table.h"
+#include "platform/file_types.h"
 
 namespace kelvane {
 
@@ -21,6 +22,12 @@ class Layout {
   struct MirrorStamp {
     uint64_t inode = 0;
     int64_t changedNs = 0, modifiedNs = 0;
+    // True when seen, a look at a folder on device, shows what this look saw: the same
+    // folder, neither changed nor written into since.
+    bool shows(const FolderStamp& seen, uint64_t device) const {
+      return inode != 0 && seen.tickNs > 0 && seen.id.device == device && seen.id.inode == inode &&
+             seen.changedNs == changedNs && seen.modifiedNs == modifiedNs;
+    }
   };
 
   class Node;

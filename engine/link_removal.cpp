@@ -56,9 +56,7 @@ struct SortedFolder {
 // left: nothing the listing shows. The walk would find nothing to do in it, so it does not
 // go in. Its owner and permissions were looked at all the same.
 bool unchangedSince(const Layout& layout, const Layout::MirrorStamp& was, const FolderStamp& seen) {
-  return layout.recalled && was.inode != 0 && seen.tickNs > 0 &&
-         seen.id.device == layout.stampDevice && seen.id.inode == was.inode &&
-         seen.changedNs == was.changedNs && seen.modifiedNs == was.modifiedNs;
+  return layout.recalled && was.shows(seen, layout.stampDevice);
 }
 
 // What a look saw of a kept mirror folder: false when it shows what the record saw of it

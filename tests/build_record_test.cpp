@@ -93,14 +93,21 @@ TEST_F(Record, ARecordOfManyFoldersIsTakenWhole) {
   build({t / "iso/|linux"});
   EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
   EXPECT_NE(dryRunSummary().find("record: 3004 folders"), std::string::npos);
-  // The first of its mirror folders are named ahead of the walk, by genre folder.
-  LastBuildRecord record(platform, platform.files.openFolderTree(t / "links")->chain().front(),
-                         settingsFingerprint(state.settings), "links");
-  std::vector<FoldersAhead> ahead = record.mirrorsAhead();
-  ASSERT_EQ(ahead.size(), 1u);
-  EXPECT_EQ(ahead[0].relative, "linux");
-  EXPECT_EQ(std::count(ahead[0].names.begin(), ahead[0].names.end(), '\0'), 3002);
-  EXPECT_EQ(ahead[0].names.substr(0, 7), std::string("debian\0", 7));
+  // The first of its mirror folders are named ahead of the walk, by genre folder, while that
+  // folder shows what the record saw of it.
+  auto ahead = [&] {
+    auto tree = platform.files.openFolderTree(t / "links");
+    FileIdentity root = tree->chain().front();
+    LastBuildRecord record(platform, root, settingsFingerprint(state.settings), "links");
+    return record.mirrorsAhead(*tree, root.device);
+  };
+  std::vector<FoldersAhead> named = ahead();
+  ASSERT_EQ(named.size(), 1u);
+  EXPECT_EQ(named[0].relative, "linux");
+  EXPECT_EQ(std::count(named[0].names.begin(), named[0].names.end(), '\0'), 3002);
+  EXPECT_EQ(named[0].names.substr(0, 7), std::string("debian\0", 7));
+  t.file("links/linux/stray");
+  EXPECT_TRUE(ahead().empty());
 }
 
 // A genre folder that shows what the record saw of it is not listed; anything added in it,
