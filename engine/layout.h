@@ -59,6 +59,8 @@ class Layout {
       return missing;
     }
     bool mirrorIsPresent(size_t index) const { return mirrorPresent_[index]; }
+    // A mirror folder marked present that was not made after all: it is made with the others.
+    void markMirrorMissing(size_t index) { mirrorPresent_[index] = false; }
 
    private:
     friend class Layout;

@@ -218,9 +218,21 @@ void dispose(FolderTree& tree, SortedFolder& parent, const Subfolder& folder, bo
   plan.removeFolder(tree, name, holdsUnlisted, folder.ofLayout);
 }
 
-}  // namespace
+// A missing folder that a stale folder was to become behind the walk, and did not (its name
+// was taken by then, and the stale folder was removed instead), is made with the others.
+void stillMissing(FolderTree& tree, Layout& layout, Plan& plan, const FolderNotRenamed& left) {
+  Layout::Node* node = &layout.root();
+  for (const std::string& level : left.folder) {
+    auto genre = node->genres.find(level);
+    if (genre == node->genres.end()) return;  // the walk reuses folders only in genre folders
+    node = &genre->second;
+  }
+  plan.notRenamed(tree, left.folder, left.to);
+  long mirror = node->mirrorIndex(left.to);
+  if (mirror >= 0) node->markMirrorMissing(static_cast<size_t>(mirror));
+}
 
-void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
+void walk(FolderTree& tree, Layout& layout, Plan& plan) {
   // Depth first: the path from the link root to the current folder, each level with the
   // subfolders it still has to go through.
   std::vector<SortedFolder> levels;
@@ -248,6 +260,25 @@ void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
     if (folder.stamp != kNoStamp && changed) parent.node->stamps[folder.stamp] = {};
     if (!folder.keep) dispose(tree, parent, folder, holdsUnlisted, plan);
   }
+}
+
+}  // namespace
+
+void reconcileLinkRoot(FolderTree& tree, Layout& layout, Plan& plan) {
+  // The stale folders' changes are made behind the walk, which never comes back to a folder
+  // it has emptied.
+  tree.startChanges();
+  std::vector<FolderNotRenamed> notRenamed;
+  try {
+    walk(tree, layout, plan);
+  } catch (...) {
+    // A change behind the walk that failed came before what the walk failed at: its failure
+    // is the one raised.
+    tree.finishChanges(notRenamed);
+    throw;
+  }
+  tree.finishChanges(notRenamed);
+  for (const FolderNotRenamed& left : notRenamed) stillMissing(tree, layout, plan, left);
 }
 
 void removeOldStructure(Platform& platform, FolderTree& tree) {

@@ -190,6 +190,14 @@ bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::str
   return true;
 }
 
+void Plan::notRenamed(FolderTree& tree, const std::vector<std::string>& folder,
+                      const std::string& to) {
+  --created_;
+  std::string path;
+  for (const std::string& level : folder) path += level + platform_.files.separator();
+  madePaths_.erase(relativeOf(tree, path + to));
+}
+
 void Plan::makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path) {
   if (linkRoot) return;
   ++created_;

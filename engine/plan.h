@@ -4,6 +4,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "platform/platform.h"
 
@@ -98,6 +99,10 @@ class Plan {
   // removed at all fails the dry run here, and the build in that removal, in the same words.
   // asked: for to.
   bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool asked);
+  // A reuseFolder that said true, whose rename, made later, found to taken (from was removed
+  // instead): to, in the folder at the levels folder below the link root, is missing again.
+  // tree is at the link root.
+  void notRenamed(FolderTree& tree, const std::vector<std::string>& folder, const std::string& to);
 
   // The link root, made when it is missing (linkRoot null): a dry run leaves it null.
   void makeLinkRoot(std::unique_ptr<FolderTree>& linkRoot, const std::string& path);

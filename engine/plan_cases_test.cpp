@@ -161,6 +161,23 @@ TEST_F(PlanCase, AStaleFolderBecomesTheMissingOneOrGoesAsTheDryRunSays) {
   }
 }
 
+// The missing folder's name taken by another program after the walk listed its folder: the
+// stale folder's rename, made behind the walk, finds it taken, so the stale folder goes, and
+// what took the name is found when the missing folder is made, as if refused at once.
+TEST_F(PlanCase, AStaleFolderWhoseNewNameIsTakenMeanwhileGoesAndTheMissingOneIsMadeAfter) {
+  t.folder("iso/debian");
+  t.file("links/stale/file");
+  load({t / "iso/"});
+  platform.faults.beforeOperation = [this](Op op, const std::string& path) {
+    if (op == Op::Rename && path == t / "links/stale") t.file("links/debian", "x");
+  };
+  Outcome o = runLoaded(false);
+  EXPECT_FALSE(o.ok);
+  EXPECT_NE(o.description.find("something other than a folder"), std::string::npos)
+      << o.description;
+  EXPECT_EQ(t.tree("links"), Names{"debian"});
+}
+
 // A stale folder in a folder the running account may not write can neither go nor become the
 // missing one: the dry run fails as the build does, in its words, and the folder stays.
 TEST_F(PlanCase, AStaleFolderInAFolderTheAccountMayNotWriteFailsTheDryRunAsTheBuild) {

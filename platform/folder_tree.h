@@ -27,6 +27,14 @@ struct FoldersAhead {
   std::string names;
 };
 
+// The missing folder to that a stale folder was to become behind the walk, and did not: to
+// was taken by then, so the stale folder was removed instead. folder: the levels, below the
+// tree's own folder, of the folder that holds them.
+struct FolderNotRenamed {
+  std::vector<std::string> folder;
+  std::string to;
+};
+
 // A folder opened once, so that what was checked is what is acted on: its identity is taken
 // from the open folder, and the walk below it starts from that same folder, whatever happens
 // to its name afterwards. The walk has one current folder, the tree's own folder at first;
@@ -77,6 +85,18 @@ class FolderTree {
   // stale folder becomes a missing one. toGoes: what stands at to now
   // (a file or link) is one the plan removes first, so only from is looked at.
   virtual bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
+  // From here until finishChanges, deleteFile, removeFolder and reuseFolder may be made after
+  // they return, one after the other in the order asked, while the caller goes on reading
+  // other folders; each still asks its own questions first, failing then. A change that
+  // fails raises its failure from a later change, a leave or finishChanges, and no change
+  // asked after it is made. Meanwhile the caller asks nothing about what those changes touch
+  // (a walk never comes back to a folder it has emptied). reuseFolder then says true for a
+  // rename that is made later, or, where to is taken by then, for from removed instead.
+  virtual void startChanges() {}
+  // Waits until every change asked is made, then raises the first that failed; otherwise
+  // adds to notRenamed each rename that found its new name taken by then. Changes are made
+  // as they are asked again.
+  virtual void finishChanges(std::vector<FolderNotRenamed>& /*notRenamed*/) {}
   // True when the subfolder name of the current folder (not a link) has the owner and the
   // permissions that a folder this build makes now would have: only such a folder is kept.
   virtual bool isOwnFolder(const std::string& name) = 0;

@@ -431,6 +431,54 @@ TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
   EXPECT_FALSE(looksAt({"a"})[0].own);         // and what was taken ahead there let go
 }
 
+// Changes made behind the walk are made in the order asked, each as it would have been made at
+// once; a rename whose new name is taken by then removes the stale folder instead and hands
+// the name back. The first change that fails is raised, and none asked after it is made.
+TEST(FolderTree, ChangesBehindTheWalkAreMadeInOrderUpToTheFirstThatFails) {
+  for (bool oneFails : {false, true}) {
+    SCOPED_TRACE(oneFails ? "one fails" : "none fails");
+    TempFolder dir;
+    std::string g = dir / "links/g/";
+    for (const char* folder : {"s1", "s2", "taken", "full", "s3"}) testing::makeFolders(g + folder);
+    for (const char* file : {"s1/note", "taken/kept", "full/kept"})
+      testing::writeBytes(g + file, "");
+    auto tree = testing::systemFiles().openFolderTree(dir / "links/");
+    std::vector<FolderNotRenamed> notRenamed;
+    std::string failure;
+    tree->startChanges();
+    try {
+      tree->enter("g");
+      tree->enter("s1");
+      tree->deleteFile("note");
+      tree->leave();
+      EXPECT_TRUE(tree->reuseFolder("s1", "m1"));
+      EXPECT_TRUE(tree->reuseFolder("s2", "taken"));
+      if (oneFails) tree->removeFolder("full");
+      tree->removeFolder("s3");
+      tree->leave();
+      tree->finishChanges(notRenamed);
+    } catch (const Failure& caught) {
+      failure = caught.description();
+      try {
+        tree->finishChanges(notRenamed);  // as the walk ends after a failure
+      } catch (const Failure&) {
+      }
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(g + "m1"));
+    EXPECT_FALSE(testing::isFolder(g + "s1") || testing::isFolder(g + "s2"));
+    EXPECT_TRUE(std::filesystem::exists(g + "taken/kept"));
+    EXPECT_EQ(testing::isFolder(g + "s3"), oneFails);
+    if (oneFails) {
+      EXPECT_EQ(failure.find("Cannot remove folder \"" + g + "full\""), 0u) << failure;
+    } else {
+      EXPECT_EQ(failure, "");
+      ASSERT_EQ(notRenamed.size(), 1u);
+      EXPECT_EQ(notRenamed[0].folder, Names{"g"});
+      EXPECT_EQ(notRenamed[0].to, "taken");
+    }
+  }
+}
+
 // Deleting a file fails where asking whether it may go fails, in the same words: in a folder
 // the account may not write (the unlink refused), for a read-only file (refused before the
 // unlink); elsewhere a file goes, and a folder is no file to delete.
@@ -484,8 +532,10 @@ TEST(FolderTree, DeletingAFileFailsAsAskingWhetherItMayGo) {
 // Deeper than the folders a walk holds open: each one let go is opened again on the way back,
 // and one moved away meanwhile stops the walk there, with nothing above it removed.
 TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {
-  for (bool moveOne : {false, true}) {
-    SCOPED_TRACE(moveOne ? "one moved away" : "all in place");
+  for (int run = 0; run < 4; ++run) {
+    bool moveOne = run % 2, behind = run / 2;
+    SCOPED_TRACE(std::string(moveOne ? "one moved away" : "all in place") +
+                 (behind ? ", changes behind" : ""));
     testing::TempFolder dir;
     std::string path = dir / "links/sub", moved;
     for (int i = 0; i < 40; ++i) {
@@ -494,6 +544,7 @@ TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {
     }
     testing::makeFolders(path);
     auto tree = testing::systemFiles().openFolderTree(dir / "links/");
+    if (behind) tree->startChanges();
     tree->enter("sub");
     for (int i = 0; i < 40; ++i) tree->enter("l" + std::to_string(i));
     if (moveOne) {
@@ -508,6 +559,8 @@ TEST(FolderTree, ADeepWalkChecksEachFolderItComesBackTo) {
     } catch (const Failure& caught) {
       failure = caught.description();
     }
+    std::vector<FolderNotRenamed> none;
+    tree->finishChanges(none);
     if (moveOne) {
       EXPECT_NE(failure.find("moved elsewhere"), std::string::npos) << failure;
       EXPECT_TRUE(testing::isFolder(dir / "links/sub/l0/l1/l2/l3/l4"));

@@ -11,11 +11,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "base/failure.h"
 #include "base/path_parts.h"
+#include "posix/posix_changes_behind.h"
 #include "posix/posix_file_system.h"
 #include "posix/posix_look_ahead.h"
 #include "posix/posix_support.h"
@@ -66,6 +69,30 @@ Failure somethingElseThere(const std::string& path, const char* source) {
                  source);
 }
 
+// What removing name (a folder or not) at path fails with where its folder refuses removals
+// with refused.
+Failure removalRefusal(int refused, bool folder, const std::string& path) {
+  return systemFailure(refused, folder ? "Cannot remove folder" : "Cannot delete file", path,
+                       folder ? "remove folder" : "delete file");
+}
+
+// The changes a walk makes, each in the open folder it is in (its path where): the same
+// whether made as asked or behind the walk.
+void unlinkEntry(int folder, const std::string& where, const std::string& name, bool isFolder) {
+  if (::unlinkat(folder, name.c_str(), 0) == 0) return;
+  int err = errno;
+  // The right to remove entries here is asked only when the unlink is refused: then the
+  // failure is the one checkRemoval gives, so that a dry run and its build say the same.
+  if (::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0)
+    throw removalRefusal(errno, isFolder, where + name);
+  throw systemFailure(err, "Cannot delete file", where + name, "delete file");
+}
+
+void removeEmptyFolder(int folder, const std::string& where, const std::string& name) {
+  if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0)
+    throw systemFailure(errno, "Cannot remove folder", where + name, "remove folder");
+}
+
 class PosixFolderTree : public FolderTree {
  public:
   PosixFolderTree(std::string path, Descriptor fd, FolderMount place)
@@ -105,7 +132,7 @@ class PosixFolderTree : public FolderTree {
       if (::fstat(closing.fd.get(), &st) != 0)
         throw systemFailure(errno, "Cannot look at folder", currentPath(), source);
       closing.id = identityOf(st);
-      closing.fd.reset();
+      retire(closing);
       ++firstOpen_;
     }
   }
@@ -115,11 +142,14 @@ class PosixFolderTree : public FolderTree {
     EnteredFolder child = std::move(levels_.back());
     levels_.pop_back();
     size_t top = levels_.size() - 1;
-    if (top == 0 || top >= firstOpen_) return;
+    if (top == 0 || top >= firstOpen_) return retire(child);
     Descriptor parent(::openat(child.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (parent.get() < 0 || ::fstat(parent.get(), &st) != 0)
-      throw systemFailure(errno, "Cannot open folder", currentPath(), "open folder");
+    bool opened = parent.get() >= 0 && ::fstat(parent.get(), &st) == 0;
+    int err = errno;
+    // Let go of whichever way this ends: changes in it may not be made yet.
+    retire(child);
+    if (!opened) throw systemFailure(err, "Cannot open folder", currentPath(), "open folder");
     if (identityOf(st) != levels_[top].id)
       throw Failure(ESTALE,
                     "The folder \"" + currentPath() + child.name +
@@ -130,49 +160,44 @@ class PosixFolderTree : public FolderTree {
   }
 
   void deleteFile(const std::string& name) override {
-    const char* entry = entryName(name, "delete file");
-    bool folder = lookBeforeRemoval(name, entry);
-    // The right to remove entries here is asked only when the unlink is refused: then the
-    // failure is the one checkRemoval gives, so that a dry run and its build say the same.
-    if (::unlinkat(current(), entry, 0) == 0) return;
-    int err = errno;
-    if (int refused = removalRefused(); refused != 0) throw removalRefusal(refused, folder, name);
-    throw systemFailure(err, "Cannot delete file", currentPath() + name, "delete file");
+    bool folder = lookBeforeRemoval(name, entryName(name, "delete file"));
+    change({.what = What::DeleteFile, .name = name, .isFolder = folder});
   }
 
   void checkRemoval(const std::string& name) override {
     bool folder = lookBeforeRemoval(name, entryName(name, "delete file"));
     // Nothing in a folder the running account may not write can go.
-    if (int refused = removalRefused(); refused != 0) throw removalRefusal(refused, folder, name);
+    if (int refused = removalRefused(); refused != 0)
+      throw removalRefusal(refused, folder, currentPath() + name);
   }
 
   void removeFolder(const std::string& name) override {
-    const char* source = "remove folder";
-    if (::unlinkat(current(), entryName(name, source), AT_REMOVEDIR) != 0)
-      throw systemFailure(errno, "Cannot remove folder", currentPath() + name, source);
+    entryName(name, "remove folder");
+    change({.what = What::RemoveFolder, .name = name});
   }
 
   bool reuseFolder(const std::string& from, const std::string& to) override {
     const char* source = "rename folder";
-    const char* oldName = entryName(from, source);
-    const char* newName = entryName(to, source);
+    entryName(from, source);
+    entryName(to, source);
     // Where from may not go, it is left as it is: the removal the plan turns to says why.
     if (removalRefused() != 0 || !isOwnFolder(from)) return false;
-    // What stands at to is never replaced: the rename refuses, and from stays.
-    if (::renameat2(current(), oldName, current(), newName, RENAME_NOREPLACE) != 0) {
-      if (errno == EEXIST) return false;
-      throw systemFailure(errno, "Cannot rename folder", currentPath() + from, source);
-    }
-    // Whoever could write into it between its listing and the rename must not have left
-    // anything in the new mirror folder.
-    Descriptor fd(openSubfolder(current(), newName));
-    if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", currentPath() + to, source);
-    if (!isEmptyFolder(fd.get(), currentPath() + to, source))
-      throw Failure(ENOTEMPTY,
-                    "The folder \"" + currentPath() + to + "\" (before \"" + from +
-                        "\") was written into while the build emptied it",
-                    source);
+    if (!behind_.taking()) return renameEmptied(current(), currentPath(), from, to);
+    change({.what = What::RenameFolder, .name = from, .to = to});
     return true;
+  }
+
+  void startChanges() override { behind_.start(); }
+
+  void finishChanges(std::vector<FolderNotRenamed>& notRenamed) override {
+    std::vector<ChangesBehind::NotRenamed> left;
+    behind_.finish(left);
+    for (ChangesBehind::NotRenamed& one : left) {
+      FolderNotRenamed& named = notRenamed.emplace_back();
+      for (std::string_view part : pathParts(one.where.substr(path_.size()), "/"))
+        named.folder.emplace_back(part);
+      named.to = std::move(one.to);
+    }
   }
 
   bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
@@ -328,9 +353,10 @@ class PosixFolderTree : public FolderTree {
  private:
   struct EnteredFolder {
     std::string name;
-    FileIdentity id;          // taken when its descriptor is closed
-    Descriptor fd;            // closed for levels 1 to firstOpen_ - 1
-    int removalRefused = -1;  // what asking to remove in it said: 0, an errno, or -1 not asked
+    FileIdentity id;             // taken when its descriptor is closed
+    Descriptor fd;               // closed for levels 1 to firstOpen_ - 1
+    int removalRefused = -1;     // what asking to remove in it said: 0, an errno, or -1 not asked
+    bool changedBehind = false;  // fd is in changes not made yet
   };
 
   int current() const { return levels_.back().fd.get(); }
@@ -366,6 +392,48 @@ class PosixFolderTree : public FolderTree {
     return held;
   }
 
+  // false, changing nothing, where something stands at to.
+  bool renameEmptied(int folder, const std::string& where, const std::string& from,
+                     const std::string& to) {
+    const char* source = "rename folder";
+    // What stands at to is never replaced: the rename refuses, and from stays.
+    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) != 0) {
+      if (errno == EEXIST) return false;
+      throw systemFailure(errno, "Cannot rename folder", where + from, source);
+    }
+    // Whoever could write into it between its listing and the rename must not have left
+    // anything in the new mirror folder.
+    Descriptor fd(openSubfolder(folder, to.c_str()));
+    if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", where + to, source);
+    if (!isEmptyFolder(fd.get(), where + to, source))
+      throw Failure(ENOTEMPTY,
+                    "The folder \"" + where + to + "\" (before \"" + from +
+                        "\") was written into while the build emptied it",
+                    source);
+    return true;
+  }
+
+  bool makeChange(const ChangesBehind::Change& change) {
+    using What = ChangesBehind::What;
+    switch (change.what) {
+      case What::DeleteFile:
+        unlinkEntry(change.folder, change.where, change.name, change.isFolder);
+        return true;
+      case What::RemoveFolder:
+        removeEmptyFolder(change.folder, change.where, change.name);
+        return true;
+      case What::RenameFolder:
+        // What the caller would do on hearing false, had the rename been made at once: its
+        // questions were asked and answered then.
+        if (renameEmptied(change.folder, change.where, change.name, change.to)) return true;
+        removeEmptyFolder(change.folder, change.where, change.name);
+        return false;
+      case What::Close:
+        break;
+    }
+    return true;
+  }
+
   // What asking to remove entries of the current folder said: 0, or the errno refusing it.
   // Asked once a folder: a stale genre folder's hundred thousand removals need the same right.
   int removalRefused() {
@@ -389,11 +457,23 @@ class PosixFolderTree : public FolderTree {
     return S_ISDIR(st.st_mode);
   }
 
-  // What removing name (a folder or not) fails with where the current folder refuses
-  // removals with refused.
-  Failure removalRefusal(int refused, bool folder, const std::string& name) {
-    return systemFailure(refused, folder ? "Cannot remove folder" : "Cannot delete file",
-                         currentPath() + name, folder ? "remove folder" : "delete file");
+  using What = ChangesBehind::What;
+
+  // A change in the current folder: made now, or behind the walk while it takes changes.
+  void change(ChangesBehind::Change asked) {
+    asked.folder = current();
+    asked.where = currentPath();
+    if (!behind_.taking()) return (void)makeChange(asked);
+    levels_.back().changedBehind = true;
+    behind_.ask(std::move(asked));
+  }
+
+  // The descriptor of a level the walk lets go of: closed now, or, where changes not made
+  // yet are made in it, after them.
+  void retire(EnteredFolder& level) {
+    if (std::exchange(level.changedBehind, false))
+      behind_.ask({.what = What::Close, .closing = std::move(level.fd)});
+    level.fd.reset();
   }
 
   static Failure anotherMount(const std::string& path) {
@@ -405,7 +485,8 @@ class PosixFolderTree : public FolderTree {
 
   // Opens the subfolder name of dir: never through a link, never into another mount.
   int openSubfolder(int dir, const char* name) {
-    static bool haveOpenat2 = true;
+    // Also opened from the thread that makes changes behind the walk.
+    static std::atomic<bool> haveOpenat2 = true;
     if (haveOpenat2) {
       struct open_how how {};
       how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -433,6 +514,8 @@ class PosixFolderTree : public FolderTree {
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
   size_t firstOpen_ = 1;                       // the levels from here to the top are open
+  // After levels_: what it makes behind the walk is made in their folders before they close.
+  ChangesBehind behind_{[this](const ChangesBehind::Change& asked) { return makeChange(asked); }};
   LooksAhead ahead_;  // last: its thread looks through this tree's members until it ends
 };
 

@@ -77,6 +77,10 @@ class CheckedTree : public FolderTree {
     files_.faults().check(Op::Rename, real_->currentPath() + from);
     return real_->reuseFolder(from, to);
   }
+  void startChanges() override { real_->startChanges(); }
+  void finishChanges(std::vector<FolderNotRenamed>& notRenamed) override {
+    real_->finishChanges(notRenamed);
+  }
   bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + from);
     return real_->canReuseFolder(from, to, toGoes);
