@@ -138,11 +138,6 @@ class LastBuildRecord::Reader {
   WordHash sum_;
 };
 
-bool settled(const FolderStamp& seen) {
-  return seen.tickNs > 0 &&
-         std::max(seen.changedNs, seen.modifiedNs) + seen.tickNs <= seen.seenAtNs;
-}
-
 uint64_t settingsFingerprint(const Settings& s) {
   uint64_t hash = kHashBasis;
   auto feed = [&](std::string_view text) {
@@ -231,7 +226,6 @@ void LastBuildRecord::drop(const std::string& why) {
 std::vector<FoldersAhead> LastBuildRecord::mirrorsAhead(FolderTree& tree, uint64_t device) {
   std::vector<FoldersAhead> ahead;
   for (size_t i = 0; i < mirrorsAhead_.size(); ++i) {
-    // A genre folder changed since is listed, and its mirror folders looked at then.
     std::vector<std::string_view> parts = pathParts(mirrorsAhead_[i].relative, "/");
     if (parts.empty()) continue;
     std::string_view last = parts.back();
@@ -241,7 +235,13 @@ std::vector<FoldersAhead> LastBuildRecord::mirrorsAhead(FolderTree& tree, uint64
     tree.lookAtSubfolders(holder, {last}, [&](size_t, const FolderStamp& seen) {
       unchanged = aheadGenres_[i].shows(seen, device);
     });
-    if (unchanged) ahead.push_back(std::move(mirrorsAhead_[i]));
+    // A genre folder changed since is listed by the walk, and its mirror folders looked at
+    // then: its listing may be taken ahead.
+    if (!unchanged)
+      mirrorsAhead_[i] = {std::move(mirrorsAhead_[i].relative), {}, true};
+    else if (mirrorsAhead_[i].names.empty())
+      continue;
+    ahead.push_back(std::move(mirrorsAhead_[i]));
   }
   mirrorsAhead_.clear();
   aheadGenres_.clear();
@@ -311,7 +311,7 @@ void LastBuildRecord::readMirrors(Layout& layout, std::vector<FoldersAhead>* ahe
     Layout::Node* node = layout.findNode(genre);
     // The link root is always listed: only a genre folder may be taken as the record saw it.
     FoldersAhead* into = nullptr;
-    if (ahead && aheadNames < kLooksAhead && !genre.empty()) into = &ahead->emplace_back();
+    if (ahead && !genre.empty()) into = &ahead->emplace_back();
     if (into) into->relative = genre;
     Layout::MirrorStamp folder;
     reader_->stamp(folder.inode, folder.changedNs, folder.modifiedNs);

@@ -12,11 +12,6 @@
 
 namespace kelvane {
 
-// True when a later change to the folder is bound to show in its times: the look came at
-// least a tick after the folder's last change. A look within that tick says nothing, so
-// the folder is looked at in full next time.
-bool settled(const FolderStamp& seen);
-
 // What the scan saw of one merge source: the look before its listing and, when the listing
 // can be told again from that look alone, the rows it gave.
 struct ScannedSource {
@@ -56,7 +51,8 @@ class LastBuildRecord {
   void recallMirrors(Layout& layout);
   // The first of the mirror folders the record names, by genre folder, in the genre folders of
   // tree (the link root, on device) that a look shows as the record saw them: those the walk
-  // will look at first, without listing their folder. Given once.
+  // will look at first, without listing their folder; and, to list, the genre folders that
+  // no longer show it. Given once.
   std::vector<FoldersAhead> mirrorsAhead(FolderTree& tree, uint64_t device);
 
  private:

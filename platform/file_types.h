@@ -71,6 +71,15 @@ struct FolderStamp {
   int64_t tickNs = 0;
 };
 
+// True when a later change to the folder is bound to show in its times: the look came at
+// least a tick after the folder's last change. A look within that tick says nothing, so
+// the folder is looked at in full next time.
+inline bool settled(const FolderStamp& seen) {
+  return seen.tickNs > 0 &&
+         (seen.changedNs > seen.modifiedNs ? seen.changedNs : seen.modifiedNs) + seen.tickNs <=
+             seen.seenAtNs;
+}
+
 // The input table while a build reads it.
 class InputFile {
  public:

@@ -21,10 +21,11 @@ struct FolderLook {
 
 // Subfolders that a walk will look at in one folder, at relative below the tree's own folder:
 // each name followed by a NUL, which no name holds (a quarter of a million names in a few
-// megabytes).
+// megabytes). Or, with list, a folder that the walk will list (names empty).
 struct FoldersAhead {
   std::string relative;
   std::string names;
+  bool list = false;
 };
 
 // The missing folder to that a stale folder was to become behind the walk, and did not: to
@@ -124,9 +125,11 @@ class FolderTree {
     }
   }
   // A hint: lookAtFolders will be asked about these names, in this order, in each of these
-  // folders (reached as holdsFolder reaches them), once the caller has done other work. A
-  // tree may take those looks meanwhile, beside that work, and hand each to lookAtFolders
-  // when it asks for that name in that very folder, unchanged since. Changes nothing.
+  // folders (reached as holdsFolder reaches them), once the caller has done other work; and
+  // the folders to list will be listed. A tree may take those looks and listings meanwhile,
+  // beside that work, and hand each to lookAtFolders when it asks for that name in that very
+  // folder, unchanged since, or to listCompact when it lists that very folder and the folder
+  // shows no entry added, removed or renamed since. Changes nothing.
   virtual void lookAhead(std::vector<FoldersAhead> /*folders*/) {}
   // One look at each of names, subfolders of the folder at relative below the tree's own
   // folder (reached as holdsFolder reaches it), each handed to take with its index in names;

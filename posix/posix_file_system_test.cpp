@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <latch>
@@ -387,12 +388,12 @@ TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
 // A look taken ahead is handed over once, in the very folder it was taken in, only for a name
 // it was taken at, and only where the folder is known unchanged since: the others are looked
 // at then.
-TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
+TEST(FolderTree, LooksAndListingsTakenAheadAreHandedOverInTheirOwnFolderOnce) {
   if (std::thread::hardware_concurrency() < 2)
     GTEST_SKIP() << "one core: nothing is looked at ahead";
   testing::TempFolder dir;
   std::string root = dir / "links/";
-  for (const char* folder : {"g/a", "g/b", "g/c", "h/a", "k/a"})
+  for (const char* folder : {"g/a", "g/b", "g/c", "h/a", "k/a", "l/a", "m/a"})
     testing::makeFolders(root + folder);
   auto tree = testing::systemFiles().openFolderTree(root);
   ASSERT_NE(tree, nullptr);
@@ -400,11 +401,33 @@ TEST(FolderTree, LooksTakenAheadAreHandedOverInTheirOwnFolderOnce) {
   std::latch all(1);
   taken = &all;
   posix::looksAheadTaken = [] { taken->count_down(); };
+  // A folder is listed ahead only after a look a tick past its last change.
+  for (auto until = std::chrono::system_clock::now() + std::chrono::milliseconds(20);
+       std::chrono::system_clock::now() < until;) {
+  }
   tree->lookAhead({{"g", std::string("a\0b\0gone\0", 9)},
                    {"h", std::string("a\0", 2)},
-                   {"k", std::string("a\0", 2)}});
+                   {"k", std::string("a\0", 2)},
+                   {"l", "", true},
+                   {"m", "", true}});
   all.wait();
   posix::looksAheadTaken = nullptr;
+  // Listed ahead: l's listing is handed over as it stands; m, changed since, is listed again.
+  testing::makeFolders(root + "m/b");
+  static int handedOver = 0;
+  posix::listingHandedOver = [] { ++handedOver; };
+  for (std::string folder : {"l", "m"}) {
+    tree->enter(folder);
+    FolderListing listing;
+    bool holdsUnlisted = false;
+    tree->listCompact(listing, holdsUnlisted);
+    size_t named = 0;
+    for (size_t i = 0; i < listing.size(); ++i) named += listing.name(i)[0] != '.';
+    EXPECT_EQ(named, folder == "l" ? 1u : 2u) << folder;
+    tree->leave();
+  }
+  posix::listingHandedOver = nullptr;
+  EXPECT_EQ(handedOver, 1);
   // Sticky: never how a new folder is made; so a look at a now says it is not the build's own.
   for (const char* folder : {"g/a", "k/a"}) ASSERT_EQ(::chmod((root + folder).c_str(), 01700), 0);
   ASSERT_EQ(::rename((root + "h").c_str(), (dir / "h-old").c_str()), 0);

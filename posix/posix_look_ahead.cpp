@@ -6,18 +6,27 @@
 namespace kelvane::posix {
 
 void (*looksAheadTaken)() = nullptr;
+void (*listingHandedOver)() = nullptr;
 
-void LooksAhead::start(std::vector<Folder> folders, Look look) {
+void LooksAhead::start(std::vector<Folder> folders, Look look, List list) {
   // On one core the looks would only take turns with the work they are to go beside.
   if (worker_.joinable() || !folders_.empty() || std::thread::hardware_concurrency() < 2) return;
   for (Folder& folder : folders) {
     auto looked = std::make_unique<Looked>();
     looked->looks.resize(
         static_cast<size_t>(std::count(folder.names.begin(), folder.names.end(), '\0')));
+    lists_ += folder.list;
     looked->folder = std::move(folder);
     folders_.push_back(std::move(looked));
   }
-  auto lookAtAll = [this, look = std::move(look)] {
+  auto lookAtAll = [this, look = std::move(look), list = std::move(list)] {
+    // A listing spares the walk more than looks do, which it takes on every core.
+    for (auto& looked : folders_) {
+      if (stopping_.load(std::memory_order_relaxed)) return;
+      if (looked->folder.list)
+        looked->listed =
+            list(looked->folder.fd.get(), looked->before, looked->listing, looked->holdsUnlisted);
+    }
     for (auto& looked : folders_) {
       const char* name = looked->folder.names.c_str();
       for (size_t i = 0; i < looked->looks.size(); ++i) {
@@ -34,7 +43,12 @@ void LooksAhead::start(std::vector<Folder> folders, Look look) {
     worker_ = std::thread(std::move(lookAtAll));
   } catch (const std::system_error&) {
     folders_.clear();  // no thread to be had: the walk looks at them all itself
+    lists_ = 0;
   }
+}
+
+bool LooksAhead::looksIn(const std::unique_ptr<Looked>& looked, const FileIdentity& id) {
+  return !looked->folder.list && looked->folder.id == id;
 }
 
 void LooksAhead::stop() {
@@ -44,7 +58,39 @@ void LooksAhead::stop() {
 
 void LooksAhead::drop(const FileIdentity& id) {
   stop();
-  std::erase_if(folders_, [&](const auto& looked) { return looked->folder.id == id; });
+  std::erase_if(folders_, [&](const auto& looked) { return looksIn(looked, id); });
+}
+
+bool LooksAhead::holdsAny() const {
+  return std::any_of(folders_.begin(), folders_.end(),
+                     [](const auto& looked) { return !looked->folder.list; });
+}
+
+bool LooksAhead::listsAt(std::string_view relative) const {
+  return std::any_of(folders_.begin(), folders_.end(), [&](const auto& looked) {
+    return looked->folder.list && looked->folder.relative == relative;
+  });
+}
+
+bool LooksAhead::takeListing(const FolderStamp& seen, FolderListing& listing, bool& holdsUnlisted) {
+  stop();
+  auto at = std::find_if(folders_.begin(), folders_.end(), [&](const auto& looked) {
+    return looked->folder.list && looked->folder.id == seen.id;
+  });
+  if (at == folders_.end()) return false;
+  Looked& looked = **at;
+  // Any entry added, removed or renamed after a settled look changes the folder's times.
+  const FolderStamp& before = looked.before;
+  bool unchanged = looked.listed && settled(before) && before.id == seen.id &&
+                   before.changedNs == seen.changedNs && before.modifiedNs == seen.modifiedNs;
+  if (unchanged) {
+    std::swap(listing, looked.listing);
+    holdsUnlisted = looked.holdsUnlisted;
+    if (listingHandedOver) listingHandedOver();
+  }
+  folders_.erase(at);
+  --lists_;
+  return unchanged;
 }
 
 void LooksAhead::take(const FileIdentity& id, const std::vector<std::string_view>& names,
@@ -52,7 +98,7 @@ void LooksAhead::take(const FileIdentity& id, const std::vector<std::string_view
   stop();
   taken.assign(names.size(), 0);
   auto at = std::find_if(folders_.begin(), folders_.end(),
-                         [&](const auto& looked) { return looked->folder.id == id; });
+                         [&](const auto& looked) { return looksIn(looked, id); });
   if (at == folders_.end()) return;
   Looked& looked = **at;
   size_t done = looked.done.load(std::memory_order_acquire);

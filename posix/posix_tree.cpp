@@ -114,6 +114,13 @@ class PosixFolderTree : public FolderTree {
   }
 
   void listCompact(FolderListing& listing, bool& holdsUnlisted) override {
+    if (ahead_.listsAny() && ahead_.listsAt(currentRelative())) {
+      struct stat st;
+      int64_t now = fileClockNow();
+      if (::fstat(current(), &st) == 0 &&
+          ahead_.takeListing(stampOf(st, now, fineTimes_), listing, holdsUnlisted))
+        return;
+    }
     readEntries(current(), currentPath(), "list folder", listing, &holdsUnlisted);
   }
 
@@ -233,6 +240,7 @@ class PosixFolderTree : public FolderTree {
     std::vector<char> taken;
     // The walk has begun: the cores are its own from now on.
     ahead_.stop();
+    if (names.empty()) return;
     struct stat st;
     if (ahead_.holdsAny() && ::fstat(current(), &st) == 0) {
       if (unchangedSinceAhead)
@@ -262,14 +270,33 @@ class PosixFolderTree : public FolderTree {
     for (FoldersAhead& folder : folders) {
       Descriptor fd = reachQuietly(folder.relative);
       struct stat st;
-      if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0)
-        open.push_back({std::move(fd), identityOf(st), std::move(folder.names)});
+      std::string relative;
+      for (std::string_view part : pathParts(folder.relative, "/"))
+        relative.append(relative.empty() ? "" : "/").append(part);
+      if (fd.get() >= 0 && ::fstat(fd.get(), &st) == 0 && !relative.empty())
+        open.push_back({std::move(fd), identityOf(st), std::move(folder.names), folder.list,
+                        std::move(relative)});
     }
     if (open.empty()) return;
-    ahead_.start(std::move(open),
-                 [this](int folder, const char* name, FolderStamp& seen, bool& own) {
-                   return isEntryName(name) && lookIn(folder, name, seen, own);
-                 });
+    ahead_.start(
+        std::move(open),
+        [this](int folder, const char* name, FolderStamp& seen, bool& own) {
+          return isEntryName(name) && lookIn(folder, name, seen, own);
+        },
+        [this](int folder, FolderStamp& before, FolderListing& listing, bool& holdsUnlisted) {
+          struct stat st;
+          int64_t now = fileClockNow();
+          if (::fstat(folder, &st) != 0) return false;
+          // A listing after a look within the folder's last tick could not be told current.
+          before = stampOf(st, now, fineTimes_);
+          if (!settled(before)) return false;
+          try {
+            readEntries(folder, path_, "list folder", listing, &holdsUnlisted);
+            return true;
+          } catch (...) {
+            return false;  // listed by the walk, which fails in its own words
+          }
+        });
   }
 
   void lookAtSubfolders(const std::string& relative, const std::vector<std::string_view>& names,
@@ -342,6 +369,14 @@ class PosixFolderTree : public FolderTree {
     }
     if (!S_ISDIR(st.st_mode)) throw somethingElseThere(shown, source);
     return !create;
+  }
+
+  // The levels entered below the tree's own folder, joined by "/".
+  std::string currentRelative() const {
+    std::string relative;
+    for (size_t i = 1; i < levels_.size(); ++i)
+      relative.append(i > 1 ? "/" : "").append(levels_[i].name);
+    return relative;
   }
 
   std::string currentPath() override {

@@ -94,7 +94,7 @@ TEST_F(Record, ARecordOfManyFoldersIsTakenWhole) {
   EXPECT_TRUE(platform.messages.warnings.empty()) << platform.messages.warnings[0];
   EXPECT_NE(dryRunSummary().find("record: 3004 folders"), std::string::npos);
   // The first of its mirror folders are named ahead of the walk, by genre folder, while that
-  // folder shows what the record saw of it.
+  // folder shows what the record saw of it; once it no longer does, it is to be listed.
   auto ahead = [&] {
     auto tree = platform.files.openFolderTree(t / "links");
     FileIdentity root = tree->chain().front();
@@ -106,8 +106,11 @@ TEST_F(Record, ARecordOfManyFoldersIsTakenWhole) {
   EXPECT_EQ(named[0].relative, "linux");
   EXPECT_EQ(std::count(named[0].names.begin(), named[0].names.end(), '\0'), 3002);
   EXPECT_EQ(named[0].names.substr(0, 7), std::string("debian\0", 7));
+  EXPECT_FALSE(named[0].list);
   t.file("links/linux/stray");
-  EXPECT_TRUE(ahead().empty());
+  named = ahead();
+  ASSERT_EQ(named.size(), 1u);
+  EXPECT_TRUE(named[0].list && named[0].names.empty());
 }
 
 // A genre folder that shows what the record saw of it is not listed; anything added in it,
