@@ -5,7 +5,7 @@ For each size N, in its own folder, it makes bench.py's four sources and old tab
 alternating the ways on each workload, times:
   first      no link root and no record: the first build;
   unchanged  the link root as the last build left it;
-  tenth      one mirror folder in ten renamed away (every tenth of those holding a file);
+  tenth      one mirror folder in ten renamed away, each of those holding a file;
 each with the record the previous build left ("record"), with it removed ("full walk"),
 and, up to --rsync-up-to folders, as an administrator's script would mirror the layout:
 one `rsync -d --delete` per genre folder from its sources, and the table written with awk
