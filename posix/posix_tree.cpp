@@ -201,8 +201,8 @@ class PosixFolderTree : public FolderTree {
     behind_.finish(left);
     for (ChangesBehind::NotRenamed& one : left) {
       FolderNotRenamed& named = notRenamed.emplace_back();
-      for (std::string_view part : pathParts(one.where.substr(path_.size()), "/"))
-        named.folder.emplace_back(part);
+      std::string relative = one.where.substr(path_.size());
+      for (std::string_view part : pathParts(relative, "/")) named.folder.emplace_back(part);
       named.to = std::move(one.to);
     }
   }
@@ -268,6 +268,8 @@ class PosixFolderTree : public FolderTree {
   void lookAhead(std::vector<FoldersAhead> folders) override {
     std::vector<LooksAhead::Folder> open;
     for (FoldersAhead& folder : folders) {
+      // Each is held open until the walk comes to it.
+      if (open.size() == kMaxOpenFolders) break;
       Descriptor fd = reachQuietly(folder.relative);
       struct stat st;
       std::string relative;
