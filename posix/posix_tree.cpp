@@ -4,14 +4,10 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/openat2.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -20,6 +16,7 @@
 #include "base/path_parts.h"
 #include "posix/posix_changes_behind.h"
 #include "posix/posix_file_system.h"
+#include "posix/posix_folder_ops.h"
 #include "posix/posix_look_ahead.h"
 #include "posix/posix_support.h"
 #include "posix/posix_walk.h"
@@ -34,26 +31,6 @@ namespace {
 // be the same folder) when the walk comes back to them.
 constexpr size_t kMaxOpenFolders = 32;
 
-// The file system and mount an open folder is on, and its identity: a walk below the tree's
-// folder never enters a folder on another.
-struct FolderMount {
-  dev_t device = 0;
-  uint64_t mountId = 0;
-  bool mountKnown = false;
-  FileIdentity id;
-};
-
-// Where the open folder fd is; false (with errno set) when the system cannot say.
-bool mountOf(int fd, FolderMount& place) {
-  struct statx sx;
-  if (::statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0) return false;
-  place.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
-  place.mountId = sx.stx_mnt_id;
-  place.mountKnown = (sx.stx_mask & STATX_MNT_ID) != 0;
-  place.id = {static_cast<uint64_t>(place.device), sx.stx_ino};
-  return true;
-}
-
 // name as a single entry of the current folder: never a path that the system would resolve
 // through other folders (and links), nor the folder itself or its parent.
 const char* entryName(const std::string& name, const char* source) {
@@ -67,30 +44,6 @@ Failure somethingElseThere(const std::string& path, const char* source) {
                  "Cannot create folder \"" + path +
                      "\": something other than a folder is already there under that name",
                  source);
-}
-
-// What removing name (a folder or not) at path fails with where its folder refuses removals
-// with refused.
-Failure removalRefusal(int refused, bool folder, const std::string& path) {
-  return systemFailure(refused, folder ? "Cannot remove folder" : "Cannot delete file", path,
-                       folder ? "remove folder" : "delete file");
-}
-
-// The changes a walk makes, each in the open folder it is in (its path where): the same
-// whether made as asked or behind the walk.
-void unlinkEntry(int folder, const std::string& where, const std::string& name, bool isFolder) {
-  if (::unlinkat(folder, name.c_str(), 0) == 0) return;
-  int err = errno;
-  // The right to remove entries here is asked only when the unlink is refused: then the
-  // failure is the one checkRemoval gives, so that a dry run and its build say the same.
-  if (::faccessat(folder, ".", W_OK | X_OK, AT_EACCESS) != 0)
-    throw removalRefusal(errno, isFolder, where + name);
-  throw systemFailure(err, "Cannot delete file", where + name, "delete file");
-}
-
-void removeEmptyFolder(int folder, const std::string& where, const std::string& name) {
-  if (::unlinkat(folder, name.c_str(), AT_REMOVEDIR) != 0)
-    throw systemFailure(errno, "Cannot remove folder", where + name, "remove folder");
 }
 
 class PosixFolderTree : public FolderTree {
@@ -126,7 +79,7 @@ class PosixFolderTree : public FolderTree {
 
   void enter(const std::string& name) override {
     const char* source = "open folder";
-    Descriptor fd(openSubfolder(current(), entryName(name, source)));
+    Descriptor fd(openSubfolder(current(), entryName(name, source), root_));
     if (fd.get() < 0) {
       if (errno == EXDEV) throw anotherMount(currentPath() + name);
       throw systemFailure(errno, "Cannot open folder", currentPath() + name, source);
@@ -189,7 +142,7 @@ class PosixFolderTree : public FolderTree {
     entryName(to, source);
     // Where from may not go, it is left as it is: the removal the plan turns to says why.
     if (removalRefused() != 0 || !isOwnFolder(from)) return false;
-    if (!behind_.taking()) return renameEmptied(current(), currentPath(), from, to);
+    if (!behind_.taking()) return renameEmptied(current(), currentPath(), from, to, root_);
     change({.what = What::RenameFolder, .name = from, .to = to});
     return true;
   }
@@ -343,7 +296,7 @@ class PosixFolderTree : public FolderTree {
     int at = levels_[0].fd.get();
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
       shown += parts[i];
-      Descriptor next(openSubfolder(at, entryName(parts[i], source)));
+      Descriptor next(openSubfolder(at, entryName(parts[i], source), root_));
       if (next.get() < 0) {
         if (errno == EXDEV) throw anotherMount(shown);
         if (errno == ELOOP || errno == ENOTDIR) throw somethingElseThere(shown, source);
@@ -423,52 +376,10 @@ class PosixFolderTree : public FolderTree {
     for (std::string_view part : pathParts(relative, "/")) {
       std::string name(part);
       if (!isEntryName(name)) return Descriptor();
-      held = Descriptor(openSubfolder(held.get(), name.c_str()));
+      held = Descriptor(openSubfolder(held.get(), name.c_str(), root_));
       if (held.get() < 0) return held;
     }
     return held;
-  }
-
-  // false, changing nothing, where something stands at to.
-  bool renameEmptied(int folder, const std::string& where, const std::string& from,
-                     const std::string& to) {
-    const char* source = "rename folder";
-    // What stands at to is never replaced: the rename refuses, and from stays.
-    if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) != 0) {
-      if (errno == EEXIST) return false;
-      throw systemFailure(errno, "Cannot rename folder", where + from, source);
-    }
-    // Whoever could write into it between its listing and the rename must not have left
-    // anything in the new mirror folder.
-    Descriptor fd(openSubfolder(folder, to.c_str()));
-    if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", where + to, source);
-    if (!isEmptyFolder(fd.get(), where + to, source))
-      throw Failure(ENOTEMPTY,
-                    "The folder \"" + where + to + "\" (before \"" + from +
-                        "\") was written into while the build emptied it",
-                    source);
-    return true;
-  }
-
-  bool makeChange(const ChangesBehind::Change& change) {
-    using What = ChangesBehind::What;
-    switch (change.what) {
-      case What::DeleteFile:
-        unlinkEntry(change.folder, change.where, change.name, change.isFolder);
-        return true;
-      case What::RemoveFolder:
-        removeEmptyFolder(change.folder, change.where, change.name);
-        return true;
-      case What::RenameFolder:
-        // What the caller would do on hearing false, had the rename been made at once: its
-        // questions were asked and answered then.
-        if (renameEmptied(change.folder, change.where, change.name, change.to)) return true;
-        removeEmptyFolder(change.folder, change.where, change.name);
-        return false;
-      case What::Close:
-        break;
-    }
-    return true;
   }
 
   // What asking to remove entries of the current folder said: 0, or the errno refusing it.
@@ -500,7 +411,7 @@ class PosixFolderTree : public FolderTree {
   void change(ChangesBehind::Change asked) {
     asked.folder = current();
     asked.where = currentPath();
-    if (!behind_.taking()) return (void)makeChange(asked);
+    if (!behind_.taking()) return (void)makeChange(asked, root_);
     levels_.back().changedBehind = true;
     behind_.ask(std::move(asked));
   }
@@ -520,30 +431,6 @@ class PosixFolderTree : public FolderTree {
         "open folder");
   }
 
-  // Opens the subfolder name of dir: never through a link, never into another mount.
-  int openSubfolder(int dir, const char* name) {
-    // Also opened from the thread that makes changes behind the walk.
-    static std::atomic<bool> haveOpenat2 = true;
-    if (haveOpenat2) {
-      struct open_how how {};
-      how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-      how.resolve = RESOLVE_NO_XDEV | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
-      long fd = ::syscall(SYS_openat2, dir, name, &how, sizeof how);
-      if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-      haveOpenat2 = false;  // an older system: check the mount by hand
-    }
-    Descriptor fd(::openat(dir, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (fd.get() < 0) return -1;
-    FolderMount place;
-    if (!mountOf(fd.get(), place)) return -1;
-    if (place.device != root_.device ||
-        (root_.mountKnown && place.mountKnown && place.mountId != root_.mountId)) {
-      errno = EXDEV;
-      return -1;
-    }
-    return fd.release();
-  }
-
   std::string path_;  // as opened, ending in "/"
   FolderMount root_;
   bool fineTimes_ = false;                     // a look can tell a changed folder
@@ -552,7 +439,8 @@ class PosixFolderTree : public FolderTree {
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
   size_t firstOpen_ = 1;                       // the levels from here to the top are open
   // After levels_: what it makes behind the walk is made in their folders before they close.
-  ChangesBehind behind_{[this](const ChangesBehind::Change& asked) { return makeChange(asked); }};
+  ChangesBehind behind_{
+      [this](const ChangesBehind::Change& asked) { return makeChange(asked, root_); }};
   LooksAhead ahead_;  // last: its thread looks through this tree's members until it ends
 };
 
