@@ -200,6 +200,13 @@ TEST_F(PlanCase, AStaleFolderInAFolderTheAccountMayNotWriteFailsTheDryRunAsTheBu
   EXPECT_EQ(o.description,
             "Cannot remove folder \"" + linkRoot + "/stale\": " + systemErrorText(EACCES));
   EXPECT_TRUE(t.isFolder("links/stale"));
+  // A file there, which goes first, fails first, though its unlink is refused only once made.
+  ::chmod((t / "links").c_str(), 0755);
+  t.file("links/file");
+  ::chmod((t / "links").c_str(), 0555);
+  o = both({t / "iso/"});
+  EXPECT_EQ(o.description,
+            "Cannot delete file \"" + linkRoot + "/file\": " + systemErrorText(EACCES));
   // Nearest: where it may write, the folder becomes the missing one.
   ::chmod((t / "links").c_str(), 0755);
   o = both({t / "iso/"});
