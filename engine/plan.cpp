@@ -25,9 +25,9 @@ class BuildExecutor : public PlanExecutor {
   void removeFolder(FolderTree& tree, const std::string& name, const std::string&) override {
     tree.removeFolder(name);
   }
-  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool,
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool toGoes,
                    const std::string&, const std::string&) override {
-    return tree.reuseFolder(from, to);
+    return tree.reuseFolder(from, to, toGoes);
   }
   void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
                     const std::string& path) override {

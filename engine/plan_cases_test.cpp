@@ -583,7 +583,7 @@ class DottedNameTree : public FolderTree {
   void deleteFile(const std::string& name) override { done.push_back("delete " + name); }
   void checkRemoval(const std::string&) override {}
   void removeFolder(const std::string& name) override { done.push_back("rmdir " + name); }
-  bool reuseFolder(const std::string&, const std::string&) override { return false; }
+  bool reuseFolder(const std::string&, const std::string&, bool) override { return false; }
   bool canReuseFolder(const std::string&, const std::string&, bool) override { return false; }
   bool isOwnFolder(const std::string&) override { return true; }
   bool holdsFolder(const std::string&) override { return false; }

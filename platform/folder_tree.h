@@ -79,8 +79,8 @@ class FolderTree {
   // remove entries of the current folder, and nothing is named to; false, changing nothing,
   // otherwise, so that the caller removes from instead and that removal says what stands in
   // the way. One look at from. Fails when to holds anything after the rename (it was written
-  // into meanwhile).
-  virtual bool reuseFolder(const std::string& from, const std::string& to) = 0;
+  // into meanwhile). toGoes: as for canReuseFolder, whose answer this is.
+  virtual bool reuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
   // Where checkRemoval(from) passes, true when reuseFolder(from, to) would rename now,
   // changing nothing: what a dry run asks, after checkRemoval(from), before it says that a
   // stale folder becomes a missing one. toGoes: what stands at to now

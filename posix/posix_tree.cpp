@@ -136,13 +136,16 @@ class PosixFolderTree : public FolderTree {
     change({.what = What::RemoveFolder, .name = name});
   }
 
-  bool reuseFolder(const std::string& from, const std::string& to) override {
+  bool reuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
     const char* source = "rename folder";
     entryName(from, source);
     entryName(to, source);
     // Where from may not go, it is left as it is: the removal the plan turns to says why.
     if (removalRefused() != 0 || !isOwnFolder(from)) return false;
     if (!behind_.taking()) return renameEmptied(current(), currentPath(), from, to, root_);
+    // Made later, the rename cannot say false at once: the name is asked about now, as the
+    // dry run asks, so that both pass to the same folder.
+    if (!toGoes && !nameIsFree(to, source)) return false;
     change({.what = What::RenameFolder, .name = from, .to = to});
     return true;
   }
@@ -162,13 +165,17 @@ class PosixFolderTree : public FolderTree {
 
   bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
     const char* source = "rename folder";
-    const char* newName = entryName(to, source);
+    entryName(to, source);
     entryName(from, source);
     if (!isOwnFolder(from)) return false;
-    if (toGoes) return true;
+    return toGoes || nameIsFree(to, source);
+  }
+
+  // True when nothing is named name in the current folder.
+  bool nameIsFree(const std::string& name, const char* source) {
     struct stat st;
-    if (::fstatat(current(), newName, &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
-    if (errno != ENOENT) throw systemFailure(errno, "Cannot look at", currentPath() + to, source);
+    if (::fstatat(current(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return false;
+    if (errno != ENOENT) throw systemFailure(errno, "Cannot look at", currentPath() + name, source);
     return true;
   }
 

@@ -171,7 +171,7 @@ class WinFolderTree : public FolderTree {
 
   // Folders are never renamed into place on Windows, where a kept folder's security could
   // differ from a new one's: a stale folder is removed and the missing one made.
-  bool reuseFolder(const std::string&, const std::string&) override { return false; }
+  bool reuseFolder(const std::string&, const std::string&, bool) override { return false; }
   bool canReuseFolder(const std::string&, const std::string&, bool) override { return false; }
 
   bool isOwnFolder(const std::string& name) override {

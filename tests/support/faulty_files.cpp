@@ -72,10 +72,10 @@ class CheckedTree : public FolderTree {
     real_->removeFolder(name);
   }
   // The real tree looks at from once (canReuseFolder's question), then renames.
-  bool reuseFolder(const std::string& from, const std::string& to) override {
+  bool reuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + from);
     files_.faults().check(Op::Rename, real_->currentPath() + from);
-    return real_->reuseFolder(from, to);
+    return real_->reuseFolder(from, to, toGoes);
   }
   void startChanges() override { real_->startChanges(); }
   void finishChanges(std::vector<FolderNotRenamed>& notRenamed) override {
