@@ -603,5 +603,38 @@ TEST(DottedNames, AStaleFolderHoldingAListedDotNameFailsAndIsNotRemoved) {
   EXPECT_TRUE(tree.done.empty());
 }
 
+// A stale folder whose rename, made behind the walk, found its new name taken: the tree
+// removed it instead and hands the name back, and the walk leaves that mirror folder missing,
+// to be made with the others.
+class TakenNameTree : public DottedNameTree {
+ public:
+  std::vector<DirEntry> list(bool& holdsUnlisted) override {
+    holdsUnlisted = false;
+    if (depth == 2) return {};
+    return {{depth ? "stale" : "g", EntryType::Folder, {}}};
+  }
+  bool reuseFolder(const std::string& from, const std::string& to, bool) override {
+    done.push_back("rename " + from + " " + to);
+    return true;
+  }
+  void finishChanges(std::vector<FolderNotRenamed>& notRenamed) override {
+    notRenamed.push_back({{"g"}, "debian"});
+  }
+  std::string currentPath() override { return depth ? "/l/g/" : "/l/"; }
+};
+
+TEST(DottedNames, AMirrorFolderNotMadeByARenameAfterAllIsMadeWithTheOthers) {
+  DirTable table;
+  table.beginCall("/src/", "g", '/');
+  table.add("debian");
+  Layout layout(table, "/");
+  TestPlatform platform;
+  TakenNameTree tree;
+  Plan plan(platform, nullptr);
+  reconcileLinkRoot(tree, layout, plan);
+  EXPECT_EQ(tree.done, std::vector<std::string>{"rename stale debian"});
+  EXPECT_FALSE(layout.findNode("g")->mirrorIsPresent(0));
+}
+
 }  // namespace
 }  // namespace kelvane::testing
