@@ -44,6 +44,7 @@ struct SortedFolder {
   std::vector<Subfolder> folders;
   size_t next = 0;
   std::vector<size_t> missing;  // mirrors of node not here, that a stale folder may become
+  std::vector<size_t> taken;    // those of them whose name the listing showed, sorted
   bool holdsUnlisted = false;   // entries the listing leaves out, which stay
   size_t changesBefore = 0;     // the plan's changes when the walk came in
 
@@ -126,7 +127,7 @@ struct Placement {
 // asRecorded: the folder is a genre folder that shows what the record saw of it.
 SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan& plan,
                      std::vector<FolderListing>& spare, bool asRecorded) {
-  SortedFolder level{node, {}, false, {}, 0, {}, false, plan.changes()};
+  SortedFolder level{node, {}, false, {}, 0, {}, {}, false, plan.changes()};
   if (asRecorded && lookAtRecordedMirrors(tree, layout, *node, level)) return level;
   if (!spare.empty()) {
     level.listing = std::move(spare.back());
@@ -168,6 +169,7 @@ SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan&
       const Placement& at = placed[i - begin];
       if (listing.type(i) != EntryType::Folder) {
         // A link goes as a link, whatever it points to, even named like a folder to keep.
+        if (at.mirror >= 0) level.taken.push_back(static_cast<size_t>(at.mirror));
         plan.removeFile(tree, name, at.ofLayout);
         continue;
       }
@@ -188,6 +190,8 @@ SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan&
             if (!visitAfterLook(layout, node->stamps[mirror], seen.seen)) continue;
             folder.stamp = static_cast<uint32_t>(mirror);
           }
+        } else if (at.mirror >= 0) {
+          level.taken.push_back(static_cast<size_t>(at.mirror));
         }
       }
       level.folders.push_back(folder);
@@ -196,6 +200,7 @@ SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan&
   if (node)
     for (size_t i = 0; i < node->mirrors.size(); ++i)
       if (!node->mirrorIsPresent(i)) level.missing.push_back(i);
+  std::sort(level.taken.begin(), level.taken.end());
   return level;
 }
 
@@ -209,7 +214,9 @@ void dispose(FolderTree& tree, SortedFolder& parent, const Subfolder& folder, bo
   if (!holdsUnlisted && parent.node && !parent.missing.empty()) {
     size_t mirror = parent.missing.back();
     std::string to(parent.node->mirrors[mirror]);
-    if (plan.reuseFolder(tree, name, to, parent.node->genres.count(to) > 0)) {
+    bool listed = parent.holdsUnlisted ||
+                  std::binary_search(parent.taken.begin(), parent.taken.end(), mirror);
+    if (plan.reuseFolder(tree, name, to, parent.node->genres.count(to) > 0, listed)) {
       parent.missing.pop_back();
       parent.node->markMirrorPresent(mirror);
       return;

@@ -25,9 +25,9 @@ class BuildExecutor : public PlanExecutor {
   void removeFolder(FolderTree& tree, const std::string& name, const std::string&) override {
     tree.removeFolder(name);
   }
-  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool toGoes,
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool toFree,
                    const std::string&, const std::string&) override {
-    return tree.reuseFolder(from, to, toGoes);
+    return tree.reuseFolder(from, to, toFree);
   }
   void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
                     const std::string& path) override {
@@ -58,10 +58,10 @@ class DryRunExecutor : public PlanExecutor {
   void removeFolder(FolderTree&, const std::string&, const std::string& shown) override {
     print("remove", shown);
   }
-  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool toGoes,
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool toFree,
                    const std::string& shownFrom, const std::string& shownTo) override {
     tree.checkRemoval(from);
-    if (!tree.canReuseFolder(from, to, toGoes)) return false;
+    if (!tree.canReuseFolder(from, to, toFree)) return false;
     print("remove", shownFrom);
     print("create", shownTo);
     return true;
@@ -177,10 +177,12 @@ void Plan::removeFolder(FolderTree& tree, const std::string& name, bool holdsUnl
   executor_->removeFolder(tree, name, path);
 }
 
-bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
-                       bool asked) {
+bool Plan::reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool asked,
+                       bool toListed) {
   std::string target = relativeOf(tree, to);
-  if (!executor_->reuseFolder(tree, from, to, removedPaths_.count(target) > 0,
+  // What the listing did not show, or what was listed there and goes first, leaves to free
+  // as far as this walk knows: no look at it is needed, by the build or its dry run.
+  if (!executor_->reuseFolder(tree, from, to, !toListed || removedPaths_.count(target) > 0,
                               tree.currentPath() + from, tree.currentPath() + to))
     return false;
   removed_++;

@@ -34,9 +34,9 @@ class PlanExecutor {
   // from becomes to, both shown as removed and created, when the system can do so safely
   // (true); false, changing nothing, otherwise. Where from cannot be removed at all, the
   // dry run fails here and the build says false, whose removal of from then fails in the
-  // same words. toGoes: what stands at to is one the plan removed before.
+  // same words. toFree: as FolderTree::canReuseFolder has it.
   virtual bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to,
-                           bool toGoes, const std::string& shownFrom,
+                           bool toFree, const std::string& shownFrom,
                            const std::string& shownTo) = 0;
   // The link root at path, missing now: a dry run leaves linkRoot null.
   virtual void makeLinkRoot(Platform& platform, std::unique_ptr<FolderTree>& linkRoot,
@@ -97,8 +97,10 @@ class Plan {
   // layout, becomes the missing folder to when the system can do so safely (true); false
   // otherwise, changing nothing, and the caller removes from instead. A from that cannot be
   // removed at all fails the dry run here, and the build in that removal, in the same words.
-  // asked: for to.
-  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool asked);
+  // asked: for to. toListed: to was in the current folder's listing, or that listing left
+  // out entries.
+  bool reuseFolder(FolderTree& tree, const std::string& from, const std::string& to, bool asked,
+                   bool toListed);
   // A reuseFolder that said true, whose rename, made later, found to taken (from was removed
   // instead): to, in the folder at the levels folder below the link root, is missing again.
   // tree is at the link root.

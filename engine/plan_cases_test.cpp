@@ -161,21 +161,34 @@ TEST_F(PlanCase, AStaleFolderBecomesTheMissingOneOrGoesAsTheDryRunSays) {
   }
 }
 
-// The missing folder's name taken by another program after the walk listed its folder: the
-// stale folder's rename, made behind the walk, finds it taken, so the stale folder goes, and
-// what took the name is found when the missing folder is made, as if refused at once.
-TEST_F(PlanCase, AStaleFolderWhoseNewNameIsTakenMeanwhileGoesAndTheMissingOneIsMadeAfter) {
-  t.folder("iso/debian");
-  t.file("links/stale/file");
-  load({t / "iso/"});
-  platform.faults.beforeOperation = [this](Op op, const std::string& path) {
-    if (op == Op::Rename && path == t / "links/stale") t.file("links/debian", "x");
+// Another program at work after the walk listed the stale folder, before its rename, made
+// behind the walk: where the missing folder's name was taken, the stale folder goes and what
+// took the name is found when the missing folder is made, as if refused at once; where the
+// stale folder was written into, the folder renamed is found holding it.
+TEST_F(PlanCase, AStaleFolderChangedBeforeItsRenameFailsTheBuildAtTheStepItConcerns) {
+  struct Row {
+    const char* written;
+    const char* failure;
+    const char* left;
+  } rows[] = {
+      {"links/debian", "something other than a folder", "links/debian"},
+      {"links/stale/late", "was written into while the build emptied it", "links/debian/late"},
   };
-  Outcome o = runLoaded(false);
-  EXPECT_FALSE(o.ok);
-  EXPECT_NE(o.description.find("something other than a folder"), std::string::npos)
-      << o.description;
-  EXPECT_EQ(t.tree("links"), Names{"debian"});
+  t.folder("iso/debian");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.written);
+    std::filesystem::remove_all(t / "links");
+    t.file("links/stale/file");
+    load({t / "iso/"});
+    platform.faults.beforeOperation = [&](Op op, const std::string& path) {
+      if (op == Op::Rename && path == t / "links/stale") t.file(row.written, "x");
+    };
+    Outcome o = runLoaded(false);
+    EXPECT_FALSE(o.ok);
+    EXPECT_NE(o.description.find(row.failure), std::string::npos) << o.description;
+    EXPECT_TRUE(t.has(row.left));
+    EXPECT_FALSE(t.has("links/stale"));
+  }
 }
 
 // A stale folder in a folder the running account may not write can neither go nor become the
@@ -250,6 +263,16 @@ TEST_F(PlanCase, APipeOrSocketInAStaleFolderFailsWithTheTrueReasonAndNeverBecome
   Outcome o = both({t / "iso/"});
   EXPECT_TRUE(o.ok) << o.description;
   EXPECT_TRUE(t.isFolder("links/debian"));
+  EXPECT_FALSE(t.has("links/stale"));
+  // A pipe under the missing folder's name, which the listing leaves out: the name is asked
+  // about before the stale folder becomes that folder, so both remove it and fail alike.
+  std::filesystem::remove_all(t / "links");
+  t.file("links/stale/file");
+  ASSERT_EQ(::mkfifo((t / "links/debian").c_str(), 0644), 0);
+  o = both({t / "iso/"});
+  EXPECT_FALSE(o.ok);
+  EXPECT_NE(o.description.find("something other than a folder"), std::string::npos)
+      << o.description;
   EXPECT_FALSE(t.has("links/stale"));
 }
 #endif

@@ -79,13 +79,15 @@ class FolderTree {
   // remove entries of the current folder, and nothing is named to; false, changing nothing,
   // otherwise, so that the caller removes from instead and that removal says what stands in
   // the way. One look at from. Fails when to holds anything after the rename (it was written
-  // into meanwhile). toGoes: as for canReuseFolder, whose answer this is.
-  virtual bool reuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
+  // into meanwhile). toFree: as for canReuseFolder, whose answer this is. Where from was the
+  // folder left last, the rename is checked through the descriptor its listing used.
+  virtual bool reuseFolder(const std::string& from, const std::string& to, bool toFree) = 0;
   // Where checkRemoval(from) passes, true when reuseFolder(from, to) would rename now,
   // changing nothing: what a dry run asks, after checkRemoval(from), before it says that a
-  // stale folder becomes a missing one. toGoes: what stands at to now
-  // (a file or link) is one the plan removes first, so only from is looked at.
-  virtual bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) = 0;
+  // stale folder becomes a missing one. toFree: the caller knows to is free (a listing of
+  // the current folder that left nothing out did not show it, or what stood there is one
+  // the plan removes first), so only from is looked at.
+  virtual bool canReuseFolder(const std::string& from, const std::string& to, bool toFree) = 0;
   // From here until finishChanges, deleteFile, removeFolder and reuseFolder may be made after
   // they return, one after the other in the order asked, while the caller goes on reading
   // other folders; each still asks its own questions first, failing then. A change that

@@ -43,7 +43,7 @@ void ChangesBehind::ask(Change change) {
     actOn(change);
     return;
   }
-  mineHeld_ += change.what == What::Close;
+  mineHeld_ += change.closing.get() >= 0;
   mine_.push_back(std::move(change));
   if (mine_.size() >= kHandOver || mineHeld_ >= kMaxHeld / 2) handOver();
   std::exception_ptr failed;
@@ -103,20 +103,20 @@ void ChangesBehind::run() {
       batch.swap(queued_);
     }
     for (Change& change : batch) {
-      if (change.what == What::Close) {
+      if (change.what != What::Close && !stopped) {
+        try {
+          actOn(change);
+        } catch (...) {
+          stopped = true;
+          std::lock_guard lock(mutex_);
+          failed_ = std::current_exception();
+          room_.notify_one();
+        }
+      }
+      if (change.closing.get() >= 0) {
         change.closing.reset();
         std::lock_guard lock(mutex_);
         if (--held_ == kMaxHeld / 2) room_.notify_one();
-        continue;
-      }
-      if (stopped) continue;
-      try {
-        actOn(change);
-      } catch (...) {
-        stopped = true;
-        std::lock_guard lock(mutex_);
-        failed_ = std::current_exception();
-        room_.notify_one();
       }
     }
     batch.clear();

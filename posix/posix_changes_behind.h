@@ -25,8 +25,9 @@ class ChangesBehind {
     What what = What::Close;
     int folder = -1;
     std::string where = {}, name = {}, to = {};
-    bool isFolder = false;              // DeleteFile: what the look before it saw
-    Descriptor closing = Descriptor();  // Close: the descriptor closed
+    bool isFolder = false;  // DeleteFile: what the look before it saw
+    // Closed once the change is made: a Close's, or the renamed folder's own (or none).
+    Descriptor closing = Descriptor();
   };
   // Makes one change, failing in its own words; for a RenameFolder, false when to was
   // taken, and from was removed instead.

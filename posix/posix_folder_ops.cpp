@@ -75,7 +75,7 @@ Failure removalRefusal(int refused, bool folder, const std::string& path) {
 }
 
 bool renameEmptied(int folder, const std::string& where, const std::string& from,
-                   const std::string& to, const FolderMount& root) {
+                   const std::string& to, const FolderMount& root, int listed) {
   const char* source = "rename folder";
   // What stands at to is never replaced: the rename refuses, and from stays.
   if (::renameat2(folder, from.c_str(), folder, to.c_str(), RENAME_NOREPLACE) != 0) {
@@ -83,10 +83,14 @@ bool renameEmptied(int folder, const std::string& where, const std::string& from
     throw systemFailure(errno, "Cannot rename folder", where + from, source);
   }
   // Whoever could write into it between its listing and the rename must not have left
-  // anything in the new mirror folder.
-  Descriptor fd(openSubfolder(folder, to.c_str(), root));
-  if (fd.get() < 0) throw systemFailure(errno, "Cannot open folder", where + to, source);
-  if (!isEmptyFolder(fd.get(), where + to, source))
+  // anything in the new mirror folder. The descriptor the listing used is the very folder
+  // renamed, and is read again from its start.
+  Descriptor opened(listed >= 0 ? -1 : openSubfolder(folder, to.c_str(), root));
+  int fd = listed >= 0 ? listed : opened.get();
+  if (fd < 0) throw systemFailure(errno, "Cannot open folder", where + to, source);
+  if (listed >= 0 && ::lseek(listed, 0, SEEK_SET) != 0)
+    throw systemFailure(errno, "Cannot list folder", where + to, source);
+  if (!isEmptyFolder(fd, where + to, source))
     throw Failure(ENOTEMPTY,
                   "The folder \"" + where + to + "\" (before \"" + from +
                       "\") was written into while the build emptied it",
@@ -106,7 +110,9 @@ bool makeChange(const ChangesBehind::Change& change, const FolderMount& root) {
     case What::RenameFolder:
       // What the caller would do on hearing false, had the rename been made at once: its
       // questions were asked and answered then.
-      if (renameEmptied(change.folder, change.where, change.name, change.to, root)) return true;
+      if (renameEmptied(change.folder, change.where, change.name, change.to, root,
+                        change.closing.get()))
+        return true;
       removeEmptyFolder(change.folder, change.where, change.name);
       return false;
     case What::Close:

@@ -36,9 +36,10 @@ int openSubfolder(int dir, const char* name, const FolderMount& root);
 Failure removalRefusal(int refused, bool folder, const std::string& path);
 
 // The emptied subfolder from of the open folder (at where) becomes to, and must be empty
-// then; false, changing nothing, where something stands at to.
+// then; false, changing nothing, where something stands at to. listed: from's own descriptor,
+// which its listing used, or -1 to open it again by its new name.
 bool renameEmptied(int folder, const std::string& where, const std::string& from,
-                   const std::string& to, const FolderMount& root);
+                   const std::string& to, const FolderMount& root, int listed);
 
 // Makes one change a walk asked for: false for a rename that found its new name taken, after
 // which the stale folder is removed instead.

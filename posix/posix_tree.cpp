@@ -79,6 +79,7 @@ class PosixFolderTree : public FolderTree {
 
   void enter(const std::string& name) override {
     const char* source = "open folder";
+    letGoOfLeft();
     Descriptor fd(openSubfolder(current(), entryName(name, source), root_));
     if (fd.get() < 0) {
       if (errno == EXDEV) throw anotherMount(currentPath() + name);
@@ -99,10 +100,14 @@ class PosixFolderTree : public FolderTree {
 
   void leave() override {
     if (levels_.size() < 2) throw std::logic_error("leaving the folder tree's own folder");
+    letGoOfLeft();
     EnteredFolder child = std::move(levels_.back());
     levels_.pop_back();
     size_t top = levels_.size() - 1;
-    if (top == 0 || top >= firstOpen_) return retire(child);
+    if (top == 0 || top >= firstOpen_) {
+      left_ = std::move(child);
+      return;
+    }
     Descriptor parent(::openat(child.fd.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
     bool opened = parent.get() >= 0 && ::fstat(parent.get(), &st) == 0;
@@ -133,26 +138,38 @@ class PosixFolderTree : public FolderTree {
 
   void removeFolder(const std::string& name) override {
     entryName(name, "remove folder");
+    letGoOfLeft();
     change({.what = What::RemoveFolder, .name = name});
   }
 
-  bool reuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+  bool reuseFolder(const std::string& from, const std::string& to, bool toFree) override {
     const char* source = "rename folder";
     entryName(from, source);
     entryName(to, source);
     // Where from may not go, it is left as it is: the removal the plan turns to says why.
     if (removalRefused() != 0 || !isOwnFolder(from)) return false;
-    if (!behind_.taking()) return renameEmptied(current(), currentPath(), from, to, root_);
+    // The emptied folder is looked into after the rename through the descriptor its listing
+    // used, when it is the folder left last; it is closed once the rename is made.
+    if (left_.fd.get() < 0 || left_.name != from) letGoOfLeft();
+    if (!behind_.taking()) {
+      Descriptor listed = std::move(left_.fd);
+      return renameEmptied(current(), currentPath(), from, to, root_, listed.get());
+    }
     // Made later, the rename cannot say false at once: the name is asked about now, as the
     // dry run asks, so that both pass to the same folder.
-    if (!toGoes && !nameIsFree(to, source)) return false;
-    change({.what = What::RenameFolder, .name = from, .to = to});
+    if (!toFree && !nameIsFree(to, source)) {
+      letGoOfLeft();
+      return false;
+    }
+    left_.changedBehind = false;  // its changes come before the rename, which closes it
+    change({.what = What::RenameFolder, .name = from, .to = to, .closing = std::move(left_.fd)});
     return true;
   }
 
   void startChanges() override { behind_.start(); }
 
   void finishChanges(std::vector<FolderNotRenamed>& notRenamed) override {
+    letGoOfLeft();
     std::vector<ChangesBehind::NotRenamed> left;
     behind_.finish(left);
     for (ChangesBehind::NotRenamed& one : left) {
@@ -163,12 +180,12 @@ class PosixFolderTree : public FolderTree {
     }
   }
 
-  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toFree) override {
     const char* source = "rename folder";
     entryName(to, source);
     entryName(from, source);
     if (!isOwnFolder(from)) return false;
-    return toGoes || nameIsFree(to, source);
+    return toFree || nameIsFree(to, source);
   }
 
   // True when nothing is named name in the current folder.
@@ -431,6 +448,11 @@ class PosixFolderTree : public FolderTree {
     level.fd.reset();
   }
 
+  // The folder left last is kept open until the walk has said what becomes of it.
+  void letGoOfLeft() {
+    if (left_.fd.get() >= 0) retire(left_);
+  }
+
   static Failure anotherMount(const std::string& path) {
     return Failure(
         EXDEV,
@@ -444,6 +466,7 @@ class PosixFolderTree : public FolderTree {
   uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
+  EnteredFolder left_;                         // the folder left last, while still open
   size_t firstOpen_ = 1;                       // the levels from here to the top are open
   // After levels_: what it makes behind the walk is made in their folders before they close.
   ChangesBehind behind_{

@@ -72,18 +72,18 @@ class CheckedTree : public FolderTree {
     real_->removeFolder(name);
   }
   // The real tree looks at from once (canReuseFolder's question), then renames.
-  bool reuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+  bool reuseFolder(const std::string& from, const std::string& to, bool toFree) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + from);
     files_.faults().check(Op::Rename, real_->currentPath() + from);
-    return real_->reuseFolder(from, to, toGoes);
+    return real_->reuseFolder(from, to, toFree);
   }
   void startChanges() override { real_->startChanges(); }
   void finishChanges(std::vector<FolderNotRenamed>& notRenamed) override {
     real_->finishChanges(notRenamed);
   }
-  bool canReuseFolder(const std::string& from, const std::string& to, bool toGoes) override {
+  bool canReuseFolder(const std::string& from, const std::string& to, bool toFree) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + from);
-    return real_->canReuseFolder(from, to, toGoes);
+    return real_->canReuseFolder(from, to, toFree);
   }
   bool isOwnFolder(const std::string& name) override {
     files_.faults().check(Op::FolderTest, real_->currentPath() + name);
