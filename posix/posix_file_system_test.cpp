@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <functional>
 #include <latch>
+#include <set>
 #include <thread>
 
 #include "base/failure.h"
@@ -332,11 +333,12 @@ TEST(FolderTree, WalksFromTheOpenedFolderWhateverItsNameLeadsTo) {
 
 // The looks at a large folder's subfolders are taken side by side: each is the one look at
 // that name, a failure stays with its own name, and only folders are handed over.
+// And the folder's listing, longer than one call returns, holds each name there.
 TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
   testing::TempFolder dir;
   std::vector<std::string> names;
   for (int i = 0; i < 700; ++i) {
-    names.push_back("f" + std::to_string(i));
+    names.push_back("f" + std::to_string(i) + std::string(100, 'x'));
     std::string path = dir / ("links/" + names.back());
     if (i % 7 == 1)
       testing::writeBytes(path, "x");
@@ -362,8 +364,14 @@ TEST(FolderTree, LooksTakenTogetherAreEachTheLookAtThatName) {
     wasHanded[i] = true;
   });
   ASSERT_EQ(looks.size(), names.size());
+  FolderListing listing;
+  bool holdsUnlisted = true;
+  tree->listCompact(listing, holdsUnlisted);
+  std::set<std::string_view> listed;
+  for (size_t i = 0; i < listing.size(); ++i) listed.insert(listing.name(i));
   for (size_t i = 0; i < names.size(); ++i) {
     SCOPED_TRACE(names[i]);
+    EXPECT_EQ(listed.count(names[i]), i % 7 == 3 ? 0u : 1u);
     FolderStamp seen;
     bool own = false;
     try {

@@ -76,14 +76,32 @@ int64_t fileClockNow() {
   return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-bool keepsFineTimes(int fd) {
-  // Network file systems take times from the server's clock, FAT and others keep coarse
-  // ones: a change there could carry the very time of the look before it.
+namespace {
+
+bool isLocalFileSystemKnownHere(int fd) {
   constexpr long kExt4 = 0xEF53, kTmpfs = 0x01021994, kXfs = 0x58465342, kBtrfs = 0x9123683E;
   struct statfs fs;
   if (::fstatfs(fd, &fs) != 0) return false;
   long type = static_cast<long>(fs.f_type);
   return type == kExt4 || type == kTmpfs || type == kXfs || type == kBtrfs;
+}
+
+// A listing call that returned n bytes of a buffer of size left room for one more entry.
+bool leftRoomForAnother(long n, size_t size) {
+  return n + static_cast<long>(sizeof(LinuxDirent64)) + NAME_MAX + 1 < static_cast<long>(size);
+}
+
+}  // namespace
+
+bool keepsFineTimes(int fd) {
+  // Network file systems take times from the server's clock, FAT and others keep coarse
+  // ones: a change there could carry the very time of the look before it.
+  return isLocalFileSystemKnownHere(fd);
+}
+
+bool fillsEachListingCall(int fd) {
+  // Each of these fills a call until the buffer is full or the folder's end is reached.
+  return isLocalFileSystemKnownHere(fd);
 }
 
 void splitAcrossCores(size_t count, const std::function<void(size_t, size_t)>& work) {
@@ -191,8 +209,7 @@ bool isEmptyFolder(int fd, const std::string& path, const char* source) {
     if (name != "." && name != "..") return false;
   }
   // A read that left room for more entries read them all: one call tells an empty folder.
-  return n + static_cast<long>(sizeof(LinuxDirent64)) + NAME_MAX + 1 <
-             static_cast<long>(sizeof buffer) ||
+  return leftRoomForAnother(n, sizeof buffer) ||
          ::syscall(SYS_getdents64, fd, buffer, sizeof buffer) == 0;
 }
 
@@ -204,7 +221,7 @@ namespace {
 // Hands each entry a listing returns from the open folder fd to take, with its type.
 template <class Take>
 void forEachEntry(int fd, const std::string& path, const char* source, bool* holdsUnlisted,
-                  Take&& take) {
+                  bool fillsEachCall, Take&& take) {
   if (holdsUnlisted) *holdsUnlisted = false;
   alignas(LinuxDirent64) char buffer[64 * 1024];
   for (;;) {
@@ -247,6 +264,7 @@ void forEachEntry(int fd, const std::string& path, const char* source, bool* hol
       }
       take(name, type);
     }
+    if (fillsEachCall && leftRoomForAnother(n, sizeof buffer)) break;
   }
 }
 
@@ -255,16 +273,16 @@ void forEachEntry(int fd, const std::string& path, const char* source, bool* hol
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
                                   bool* holdsUnlisted) {
   std::vector<DirEntry> entries;
-  forEachEntry(fd, path, source, holdsUnlisted, [&](std::string_view name, EntryType type) {
+  forEachEntry(fd, path, source, holdsUnlisted, false, [&](std::string_view name, EntryType type) {
     entries.push_back({std::string(name), type, {}});
   });
   return entries;
 }
 
 void readEntries(int fd, const std::string& path, const char* source, FolderListing& listing,
-                 bool* holdsUnlisted) {
+                 bool* holdsUnlisted, bool fillsEachCall) {
   listing.clear();
-  forEachEntry(fd, path, source, holdsUnlisted,
+  forEachEntry(fd, path, source, holdsUnlisted, fillsEachCall,
                [&](std::string_view name, EntryType type) { listing.add(name, type); });
 }
 

@@ -36,6 +36,10 @@ int64_t fileClockNow();
 // True when the file system of the open fd stamps every change from this machine's clock to
 // the nanosecond (ext4, tmpfs, XFS, Btrfs); a look there can tell a changed folder.
 bool keepsFineTimes(int fd);
+// True when each call listing the open folder fd returns every entry that fits (ext4, tmpfs,
+// XFS, Btrfs): one that left room for another reached the end. FUSE and network file systems
+// may hand a listing over a page at a time.
+bool fillsEachListingCall(int fd);
 // What a look at st saw, the clock read at seenAt just before it; nothing (tickNs 0) where
 // the times are not fine ones.
 FolderStamp stampOf(const struct stat& st, int64_t seenAt, bool fineTimes);
@@ -89,9 +93,10 @@ bool isEmptyFolder(int fd, const std::string& path, const char* source);
 // sockets, devices).
 std::vector<DirEntry> readEntries(int fd, const std::string& path, const char* source,
                                   bool* holdsUnlisted = nullptr);
-// The same entries, into a compact listing (cleared first).
+// The same entries, into a compact listing (cleared first); fillsEachCall: as
+// fillsEachListingCall(fd) says, sparing the call that finds the end.
 void readEntries(int fd, const std::string& path, const char* source, FolderListing& listing,
-                 bool* holdsUnlisted);
+                 bool* holdsUnlisted, bool fillsEachCall);
 
 // The mount points anywhere below the open folder (path names it in failures).
 std::vector<std::string> mountPointsBelow(int folder, const std::string& path);

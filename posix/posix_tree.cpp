@@ -53,6 +53,7 @@ class PosixFolderTree : public FolderTree {
     // A folder this build makes must be one it could list again, or a walk that skipped it
     // could pass where one that went in would fail.
     fineTimes_ = keepsFineTimes(fd.get()) && (freshMode_ & 0700) == 0700;
+    fillsListings_ = fillsEachListingCall(fd.get());  // the walk never leaves its mount
     levels_.push_back({"", place.id, std::move(fd)});
   }
 
@@ -74,7 +75,7 @@ class PosixFolderTree : public FolderTree {
           ahead_.takeListing(stampOf(st, now, fineTimes_), listing, holdsUnlisted))
         return;
     }
-    readEntries(current(), currentPath(), "list folder", listing, &holdsUnlisted);
+    readEntries(current(), currentPath(), "list folder", listing, &holdsUnlisted, fillsListings_);
   }
 
   void enter(const std::string& name) override {
@@ -270,7 +271,7 @@ class PosixFolderTree : public FolderTree {
           before = stampOf(st, now, fineTimes_);
           if (!settled(before)) return false;
           try {
-            readEntries(folder, path_, "list folder", listing, &holdsUnlisted);
+            readEntries(folder, path_, "list folder", listing, &holdsUnlisted, fillsListings_);
             return true;
           } catch (...) {
             return false;  // listed by the walk, which fails in its own words
@@ -463,6 +464,7 @@ class PosixFolderTree : public FolderTree {
   std::string path_;  // as opened, ending in "/"
   FolderMount root_;
   bool fineTimes_ = false;                     // a look can tell a changed folder
+  bool fillsListings_ = false;                 // a listing call that left room got all
   uid_t owner_ = ::geteuid();                  // of a folder created now
   mode_t freshMode_ = 0777 & ~currentUmask();  // and its permissions
   std::vector<EnteredFolder> levels_;          // [0] is the tree's own folder, always open
