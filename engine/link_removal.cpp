@@ -198,8 +198,13 @@ SortedFolder sortOut(FolderTree& tree, Layout& layout, Layout::Node* node, Plan&
     }
   }
   if (node)
-    for (size_t i = 0; i < node->mirrors.size(); ++i)
-      if (!node->mirrorIsPresent(i)) level.missing.push_back(i);
+    for (size_t i = 0; i < node->mirrors.size(); ++i) {
+      if (node->mirrorIsPresent(i)) continue;
+      level.missing.push_back(i);
+      // Whatever becomes of it, the record's look at the folder once there is not this one's:
+      // the build looks at it again when it is done.
+      if (!node->stamps.empty()) node->stamps[i] = {};
+    }
   std::sort(level.taken.begin(), level.taken.end());
   return level;
 }

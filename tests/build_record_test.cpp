@@ -81,6 +81,12 @@ TEST_F(Record, AnUnchangedFolderIsTakenFromItAndAChangedOneIsNot) {
   EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
   EXPECT_TRUE(platform.messages.warnings.empty());
   EXPECT_NE(dryRunSummary().find("record: 4 folders"), std::string::npos);
+  // A mirror folder renamed away is there again once built: the record then holds the look
+  // at the folder now there, not the one it held of the folder before.
+  std::filesystem::rename(t / "links/linux/ubuntu", t / "links/linux/stale");
+  build({t / "iso/|linux"});
+  EXPECT_EQ(t.tree("links"), (Names{"linux/", "linux/debian/", "linux/ubuntu/"}));
+  EXPECT_NE(dryRunSummary().find("record: 4 folders"), std::string::npos);
 }
 
 // A record of thousands of folders is written and read in pieces of other sizes: its
