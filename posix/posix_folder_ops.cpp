@@ -84,12 +84,10 @@ bool renameEmptied(int folder, const std::string& where, const std::string& from
   }
   // Whoever could write into it between its listing and the rename must not have left
   // anything in the new mirror folder. The descriptor the listing used is the very folder
-  // renamed, and is read again from its start.
+  // renamed.
   Descriptor opened(listed >= 0 ? -1 : openSubfolder(folder, to.c_str(), root));
   int fd = listed >= 0 ? listed : opened.get();
   if (fd < 0) throw systemFailure(errno, "Cannot open folder", where + to, source);
-  if (listed >= 0 && ::lseek(listed, 0, SEEK_SET) != 0)
-    throw systemFailure(errno, "Cannot list folder", where + to, source);
   if (!isEmptyFolder(fd, where + to, source))
     throw Failure(ENOTEMPTY,
                   "The folder \"" + where + to + "\" (before \"" + from +

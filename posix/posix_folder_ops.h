@@ -37,7 +37,8 @@ Failure removalRefusal(int refused, bool folder, const std::string& path);
 
 // The emptied subfolder from of the open folder (at where) becomes to, and must be empty
 // then; false, changing nothing, where something stands at to. listed: from's own descriptor,
-// which its listing used, or -1 to open it again by its new name.
+// which its listing used, set back to the start of the listing, or -1 to open it again by its
+// new name.
 bool renameEmptied(int folder, const std::string& where, const std::string& from,
                    const std::string& to, const FolderMount& root, int listed);
 

@@ -150,8 +150,10 @@ class PosixFolderTree : public FolderTree {
     // Where from may not go, it is left as it is: the removal the plan turns to says why.
     if (removalRefused() != 0 || !isOwnFolder(from)) return false;
     // The emptied folder is looked into after the rename through the descriptor its listing
-    // used, when it is the folder left last; it is closed once the rename is made.
-    if (left_.fd.get() < 0 || left_.name != from) letGoOfLeft();
+    // used, when it is the folder left last, read again from its start (what is written in
+    // meanwhile shows all the same); it is closed once the rename is made.
+    if (left_.fd.get() < 0 || left_.name != from || ::lseek(left_.fd.get(), 0, SEEK_SET) != 0)
+      letGoOfLeft();
     if (!behind_.taking()) {
       Descriptor listed = std::move(left_.fd);
       return renameEmptied(current(), currentPath(), from, to, root_, listed.get());
