@@ -1,5 +1,8 @@
 #include "posix/posix_changes_behind.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <system_error>
 #include <utility>
 
@@ -13,10 +16,17 @@ constexpr size_t kHandOver = 32;
 constexpr size_t kMaxQueued = 128;
 // Descriptors held for changes not made yet: each emptied folder's stays open until the
 // thread has made its changes, and a walk of a deep tree under a low limit of open files
-// must not run out because of them.
-constexpr size_t kMaxHeld = 16;
+// must not run out because of them. Under the usual limits the walk hands over a hundred
+// renames before it waits, not eight.
+size_t maxHeldDescriptors() {
+  struct rlimit open;
+  rlim_t limit = ::getrlimit(RLIMIT_NOFILE, &open) == 0 ? open.rlim_cur : 0;
+  return std::clamp<rlim_t>(limit / 8, 16, 128);
+}
 
 }  // namespace
+
+ChangesBehind::ChangesBehind(Act act) : act_(std::move(act)), maxHeld_(maxHeldDescriptors()) {}
 
 ChangesBehind::~ChangesBehind() {
   if (!thread_.joinable()) return;
@@ -45,23 +55,26 @@ void ChangesBehind::ask(Change change) {
   }
   mineHeld_ += change.closing.get() >= 0;
   mine_.push_back(std::move(change));
-  if (mine_.size() >= kHandOver || mineHeld_ >= kMaxHeld / 2) handOver();
+  if (mine_.size() >= kHandOver || mineHeld_ >= maxHeld_ / 2) handOver();
+  if (!failing_) return;
   std::exception_ptr failed;
   {
     std::lock_guard lock(mutex_);
     failed = failed_;
   }
-  if (failed) std::rethrow_exception(failed);
+  std::rethrow_exception(failed);
 }
 
 void ChangesBehind::handOver() {
+  std::vector<Descriptor> spent;
   {
     std::unique_lock lock(mutex_);
     // Once full, the walk waits until the thread has caught up halfway, not for each change.
-    if (queued_.size() >= kMaxQueued || held_ + mineHeld_ > kMaxHeld)
-      room_.wait(lock, [this] { return (queued_.empty() && held_ <= kMaxHeld / 2) || failed_; });
+    if (queued_.size() >= kMaxQueued || held_ + mineHeld_ > maxHeld_)
+      room_.wait(lock, [this] { return (queued_.empty() && held_ <= maxHeld_ / 2) || failed_; });
     for (Change& change : mine_) queued_.push_back(std::move(change));
     held_ += mineHeld_;
+    spent.swap(spent_);
   }
   mine_.clear();
   mineHeld_ = 0;
@@ -78,8 +91,10 @@ void ChangesBehind::finish(std::vector<NotRenamed>& notRenamed) {
     }
     work_.notify_one();
     thread_.join();
+    spent_.clear();
     behind_ = ending_ = false;
   }
+  failing_ = false;
   if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
   for (NotRenamed& left : notRenamed_) notRenamed.push_back(std::move(left));
   notRenamed_.clear();
@@ -110,13 +125,16 @@ void ChangesBehind::run() {
           stopped = true;
           std::lock_guard lock(mutex_);
           failed_ = std::current_exception();
+          failing_ = true;
           room_.notify_one();
         }
       }
       if (change.closing.get() >= 0) {
-        change.closing.reset();
+        // A Close is what the walk asked for; a rename's descriptor the walk closes itself.
+        if (change.what == What::Close) change.closing.reset();
         std::lock_guard lock(mutex_);
-        if (--held_ == kMaxHeld / 2) room_.notify_one();
+        if (change.closing.get() >= 0) spent_.push_back(std::move(change.closing));
+        if (--held_ == maxHeld_ / 2) room_.notify_one();
       }
     }
     batch.clear();

@@ -4,6 +4,7 @@
 // walk reads on: emptying and renaming a hundred thousand stale folders then takes both
 // cores, the walk opening and listing the next folders while the last ones are changed.
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -37,7 +38,7 @@ class ChangesBehind {
     std::string where, to;
   };
 
-  explicit ChangesBehind(Act act) : act_(std::move(act)) {}
+  explicit ChangesBehind(Act act);
   // Makes what is still asked, raising nothing: whatever fails is dropped.
   ~ChangesBehind();
 
@@ -58,14 +59,20 @@ class ChangesBehind {
   void actOn(Change& change);
 
   Act act_;
+  size_t maxHeld_;  // descriptors the thread may hold for changes not made yet
   bool taking_ = false;
   bool behind_ = false;         // a thread makes the changes
   std::vector<Change> mine_;    // asked, not handed over yet
   size_t mineHeld_ = 0;         // the descriptors among them
   std::vector<Change> queued_;  // handed over, not taken by the thread yet
-  size_t held_ = 0;             // descriptors handed over, not closed yet
+  size_t held_ = 0;             // descriptors handed over, their changes not made yet
+  // Renamed folders' descriptors the thread is done with, closed by the walk's thread when it
+  // hands over the next changes: a close each is a fifth of what a stale folder costs the
+  // thread, which is the busier of the two.
+  std::vector<Descriptor> spent_;
   std::vector<NotRenamed> notRenamed_;
   std::exception_ptr failed_;
+  std::atomic<bool> failing_ = false;  // failed_ is set: the walk asks without waiting on the lock
   bool ending_ = false;
   std::mutex mutex_;
   std::condition_variable work_, room_;

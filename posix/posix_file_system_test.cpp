@@ -476,6 +476,10 @@ TEST(FolderTree, ChangesBehindTheWalkAreMadeInOrderUpToTheFirstThatFails) {
     auto tree = testing::systemFiles().openFolderTree(dir / "links/");
     std::vector<FolderNotRenamed> notRenamed;
     std::string failure;
+    auto openDescriptors = [] {
+      return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    };
+    auto openBefore = openDescriptors();
     tree->startChanges();
     try {
       tree->enter("g");
@@ -497,6 +501,7 @@ TEST(FolderTree, ChangesBehindTheWalkAreMadeInOrderUpToTheFirstThatFails) {
       } catch (const Failure&) {
       }
     }
+    EXPECT_EQ(openDescriptors(), openBefore);  // the renamed folders' too, once made
     EXPECT_TRUE(std::filesystem::is_empty(g + "m1"));
     EXPECT_FALSE(testing::isFolder(g + "s1") || testing::isFolder(g + "s2"));
     EXPECT_TRUE(std::filesystem::exists(g + "taken/kept"));
