@@ -14,7 +14,9 @@ build under `perf stat -e raw_syscalls:sys_enter` (every system call the process
 threads enter, counted in the kernel: cheap at any size; `strace -c -f` where perf cannot
 count them) inside `/usr/bin/time -v` (peak memory). It prints one table: median seconds,
 the ratio to the first build and to rsync, system calls per mirror folder and peak memory
-against the budget of 32 MiB + 100 bytes per folder.
+against the budget of 32 MiB + 100 bytes per folder. A ratio is the median of each round's
+own: a run against the first build (or the rsync script) of the same round, minutes apart,
+so that a slower spell of a shared machine weighs on both sides of it.
 
     python3 bench/rebuild.py [--at 100000=/var/tmp 1000000=/dev/shm] [--runs 3]
                              [--rsync-up-to 100000] [--kelvane PATH]
@@ -113,10 +115,15 @@ def measure(n, where, runs, kelvane, with_rsync):
         for workload, way in sorted(cases, key=lambda c: order.index(c[0])):
             prepare(root, names, workload, way)
             calls, memory = counted(build, root) if way != "rsync" else (None, None)
-            rows.append((workload, way, statistics.median(times[(workload, way)]), calls, memory))
+            rows.append((workload, way, times[(workload, way)], calls, memory))
         return rows
     finally:
         shutil.rmtree(root, ignore_errors=True)
+
+
+def paired_ratio(times, against):
+    """The median of each round's time against the other way's time in that round."""
+    return statistics.median(t / a for t, a in zip(times, against))
 
 
 def main():
@@ -144,13 +151,14 @@ def main():
         first = rows[0][2]
         rsync = {w: s for w, way, s, _, _ in rows if way == "rsync"}
         budget = (32 * 1024 * 1024 + 100 * n) / 1024 / 1024
-        for workload, way, seconds, calls, memory in rows:
-            x_rsync = f"{seconds / rsync[workload]:8.2f}" if workload in rsync else f"{'':>8}"
+        for workload, way, times, calls, memory in rows:
+            x_rsync = (f"{paired_ratio(times, rsync[workload]):8.2f}" if workload in rsync
+                       else f"{'':>8}")
             per_folder = f"{calls / n:13.2f}" if calls is not None else f"{'':>13}"
             peak = f"{memory / 1024:9.1f}" if memory is not None else f"{'':>9}"
-            print(f"{n:>9,}  {where:<9} {workload:<10} {way:<10} {seconds:>9.3f} "
-                  f"{seconds / first:>8.2f} {x_rsync} {per_folder} {peak} {budget:>11.1f}",
-                  flush=True)
+            print(f"{n:>9,}  {where:<9} {workload:<10} {way:<10} {statistics.median(times):>9.3f} "
+                  f"{paired_ratio(times, first):>8.2f} {x_rsync} {per_folder} {peak} "
+                  f"{budget:>11.1f}", flush=True)
 
 
 if __name__ == "__main__":
