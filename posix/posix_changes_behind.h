@@ -68,7 +68,8 @@ class ChangesBehind {
   size_t held_ = 0;             // descriptors handed over, their changes not made yet
   // Renamed folders' descriptors the thread is done with, closed by the walk's thread when it
   // hands over the next changes: a close each is a fifth of what a stale folder costs the
-  // thread, which is the busier of the two.
+  // thread, which is the busier of the two. With those held, never more than the last hand
+  // over left with the thread.
   std::vector<Descriptor> spent_;
   std::vector<NotRenamed> notRenamed_;
   std::exception_ptr failed_;
