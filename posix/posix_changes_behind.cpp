@@ -26,6 +26,8 @@ size_t maxHeldDescriptors() {
 
 }  // namespace
 
+void (*walkWaitsBehind)() = nullptr;
+
 ChangesBehind::ChangesBehind(Act act) : act_(std::move(act)), maxHeld_(maxHeldDescriptors()) {}
 
 ChangesBehind::~ChangesBehind() {
@@ -70,8 +72,10 @@ void ChangesBehind::handOver() {
   {
     std::unique_lock lock(mutex_);
     // Once full, the walk waits until the thread has caught up halfway, not for each change.
-    if (queued_.size() >= kMaxQueued || held_ + mineHeld_ > maxHeld_)
+    if (queued_.size() >= kMaxQueued || held_ + mineHeld_ > maxHeld_) {
+      if (walkWaitsBehind) walkWaitsBehind();
       room_.wait(lock, [this] { return (queued_.empty() && held_ <= maxHeld_ / 2) || failed_; });
+    }
     for (Change& change : mine_) queued_.push_back(std::move(change));
     held_ += mineHeld_;
     spent.swap(spent_);

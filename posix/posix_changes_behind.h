@@ -17,6 +17,10 @@
 
 namespace kelvane::posix {
 
+// Called, when set, as the walk starts to wait for the thread to catch up: a test counts then
+// what the changes not made yet hold open.
+extern void (*walkWaitsBehind)();
+
 class ChangesBehind {
  public:
   enum class What { DeleteFile, RemoveFolder, RenameFolder, Close };

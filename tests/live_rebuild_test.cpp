@@ -27,9 +27,9 @@ TEST(LiveRebuild, AListerNeverFindsASharedFolderMissing) {
   const int folders = 500;
   for (int i = 0; i < folders; ++i) t.folder("src/s/f" + std::to_string(i));
   t.file("old.vfs", "old\r\n");
-  t.file("prog/settings.dat", settingsText({t / "links", t / "out.vfs", t / "old.vfs", "/m", "u",
-                                             "g", "755"},
-                                            {t / "src/s/|g"}));
+  t.file("prog/settings.dat",
+         settingsText({t / "links", t / "out.vfs", t / "old.vfs", "/m", "u", "g", "755"},
+                      {t / "src/s/|g"}));
   std::string exe = installKelvaneCopy(t / "prog");
   ASSERT_EQ(runProcess(exe, {"?settings.dat"}, t.path()).status, 0);
   t.file("links/g/f7/stale.txt");  // something for the rebuild to do

@@ -1,0 +1,62 @@
+#include "posix/posix_changes_behind.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+namespace kelvane::posix {
+namespace {
+
+long openDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+// However far behind the thread falls, the walk waits before the renamed folders' descriptors
+// it has handed over, with those it has not handed over yet, pass one and a half times the
+// bound: an eighth of the open-file limit, 32 under a limit of 256.
+TEST(ChangesBehind, RenamesHoldNoMoreDescriptorsThanTheBoundHoweverFarBehindTheThreadIs) {
+  if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "one core: changes made at once";
+  struct rlimit was, low;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
+  low = {256, was.rlim_max};
+  if (was.rlim_max < 256 || ::setrlimit(RLIMIT_NOFILE, &low) != 0) GTEST_SKIP() << "limit";
+  static std::mutex mutex;
+  static std::condition_variable waited;
+  static bool walkWaited;
+  static long before, mostOpen;
+  walkWaited = false;
+  before = openDescriptors();
+  mostOpen = 0;
+  // The thread makes nothing until the walk has waited for it once.
+  walkWaitsBehind = [] {
+    mostOpen = std::max(mostOpen, openDescriptors() - before);
+    std::lock_guard lock(mutex);
+    walkWaited = true;
+    waited.notify_all();
+  };
+  {
+    ChangesBehind behind([](const ChangesBehind::Change&) {
+      std::unique_lock lock(mutex);
+      waited.wait(lock, [] { return walkWaited; });
+      return true;
+    });
+    behind.start();
+    for (int i = 0; i < 300; ++i)
+      behind.ask({.what = ChangesBehind::What::RenameFolder,
+                  .closing = Descriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC))});
+    std::vector<ChangesBehind::NotRenamed> notRenamed;
+    behind.finish(notRenamed);
+  }
+  walkWaitsBehind = nullptr;
+  ::setrlimit(RLIMIT_NOFILE, &was);
+  EXPECT_TRUE(walkWaited);
+  EXPECT_LE(mostOpen, 48);
+  EXPECT_EQ(openDescriptors(), before);
+}
+
+}  // namespace
+}  // namespace kelvane::posix
