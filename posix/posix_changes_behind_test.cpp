@@ -4,16 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <condition_variable>
-#include <filesystem>
-#include <mutex>
+#include "tests/support/system_setup.h"
 
 namespace kelvane::posix {
 namespace {
-
-long openDescriptors() {
-  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-}
 
 // However far behind the thread falls, the walk waits before the renamed folders' descriptors
 // it has handed over, with those it has not handed over yet, pass one and a half times the
@@ -24,24 +18,20 @@ TEST(ChangesBehind, RenamesHoldNoMoreDescriptorsThanTheBoundHoweverFarBehindTheT
   ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &was), 0);
   low = {256, was.rlim_max};
   if (was.rlim_max < 256 || ::setrlimit(RLIMIT_NOFILE, &low) != 0) GTEST_SKIP() << "limit";
-  static std::mutex mutex;
-  static std::condition_variable waited;
-  static bool walkWaited;
+  static std::atomic<bool> walkWaited;
   static long before, mostOpen;
   walkWaited = false;
-  before = openDescriptors();
+  before = testing::openDescriptors();
   mostOpen = 0;
   // The thread makes nothing until the walk has waited for it once.
   walkWaitsBehind = [] {
-    mostOpen = std::max(mostOpen, openDescriptors() - before);
-    std::lock_guard lock(mutex);
+    mostOpen = std::max(mostOpen, testing::openDescriptors() - before);
     walkWaited = true;
-    waited.notify_all();
+    walkWaited.notify_all();
   };
   {
     ChangesBehind behind([](const ChangesBehind::Change&) {
-      std::unique_lock lock(mutex);
-      waited.wait(lock, [] { return walkWaited; });
+      walkWaited.wait(false);
       return true;
     });
     behind.start();
@@ -55,7 +45,7 @@ TEST(ChangesBehind, RenamesHoldNoMoreDescriptorsThanTheBoundHoweverFarBehindTheT
   ::setrlimit(RLIMIT_NOFILE, &was);
   EXPECT_TRUE(walkWaited);
   EXPECT_LE(mostOpen, 48);
-  EXPECT_EQ(openDescriptors(), before);
+  EXPECT_EQ(testing::openDescriptors(), before);
 }
 
 }  // namespace

@@ -476,10 +476,7 @@ TEST(FolderTree, ChangesBehindTheWalkAreMadeInOrderUpToTheFirstThatFails) {
     auto tree = testing::systemFiles().openFolderTree(dir / "links/");
     std::vector<FolderNotRenamed> notRenamed;
     std::string failure;
-    auto openDescriptors = [] {
-      return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
-    };
-    auto openBefore = openDescriptors();
+    long openBefore = testing::openDescriptors();
     tree->startChanges();
     try {
       tree->enter("g");
@@ -501,7 +498,7 @@ TEST(FolderTree, ChangesBehindTheWalkAreMadeInOrderUpToTheFirstThatFails) {
       } catch (const Failure&) {
       }
     }
-    EXPECT_EQ(openDescriptors(), openBefore);  // the renamed folders' too, once made
+    EXPECT_EQ(testing::openDescriptors(), openBefore);  // the renamed folders' too, once made
     EXPECT_TRUE(std::filesystem::is_empty(g + "m1"));
     EXPECT_FALSE(testing::isFolder(g + "s1") || testing::isFolder(g + "s2"));
     EXPECT_TRUE(std::filesystem::exists(g + "taken/kept"));

@@ -9,6 +9,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 namespace kelvane::testing {
 namespace {
 
@@ -50,6 +52,10 @@ bool bindMount(const std::string& from, const std::string& to) {
 bool mountReadOnly(const std::string& folder) {
   return bindMount(folder, folder) &&
          ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) == 0;
+}
+
+long openDescriptors() {
+  return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 }  // namespace kelvane::testing

@@ -1,7 +1,7 @@
 #pragma once
 
-// What a test asks of the system beyond files: a file's inode flags, and a mount namespace
-// of its own. Linux only.
+// What a test asks of the system beyond files: a file's inode flags, a mount namespace of its
+// own, the descriptors the process holds open. Linux only.
 
 #include <functional>
 #include <string>
@@ -32,5 +32,8 @@ int inMountNamespace(const std::function<int()>& body);
 bool bindMount(const std::string& from, const std::string& to);
 // Binds folder onto itself read-only (in a mount namespace of the test's own).
 bool mountReadOnly(const std::string& folder);
+
+// The descriptors open in this process, the one counting them included.
+long openDescriptors();
 
 }  // namespace kelvane::testing
